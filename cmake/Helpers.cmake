@@ -1,0 +1,29 @@
+# vx_platform_sources(OUT dir): the sources of a folder, with the platform-specific
+# files (*_posix.cpp / *_win.cpp) filtered for the host.
+function(vx_platform_sources out dir)
+  file(GLOB _srcs CONFIGURE_DEPENDS ${dir}/*.cpp)
+  if(WIN32)
+    list(FILTER _srcs EXCLUDE REGEX "_posix\\.cpp$")
+  else()
+    list(FILTER _srcs EXCLUDE REGEX "_win\\.cpp$")
+  endif()
+  set(${out} ${_srcs} PARENT_SCOPE)
+endfunction()
+
+# vx_add_test(name LABEL label SOURCES ... LIBS ...): one GoogleTest executable
+# registered with CTest.
+function(vx_add_test name)
+  cmake_parse_arguments(T "" "LABEL;TIMEOUT" "SOURCES;LIBS;ENV" ${ARGN})
+  add_executable(${name} ${T_SOURCES})
+  target_link_libraries(${name} PRIVATE vx_common GTest::gtest GTest::gtest_main GTest::gmock ${T_LIBS})
+  target_include_directories(${name} PRIVATE ${CMAKE_SOURCE_DIR}/tests)
+  add_test(NAME ${name} COMMAND ${name} --gtest_color=no)
+  if(NOT T_LABEL)
+    set(T_LABEL unit)
+  endif()
+  if(NOT T_TIMEOUT)
+    set(T_TIMEOUT 600)
+  endif()
+  set_tests_properties(${name} PROPERTIES LABELS "${T_LABEL}" TIMEOUT ${T_TIMEOUT}
+                       ENVIRONMENT "VX_TEST_TMP=${CMAKE_BINARY_DIR}/testtmp;${T_ENV}")
+endfunction()

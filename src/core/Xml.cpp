@@ -1,0 +1,85 @@
+#include "core/Xml.h"
+
+#include <sstream>
+
+#include "core/Text.h"
+#include "platform/Platform.h"
+
+namespace vx::xml {
+
+pugi::xml_node findElement(pugi::xml_node under, std::string_view name) {
+    if (!under)
+        return {};
+    // Iterative pre-order walk of the subtree below `under`.
+    pugi::xml_node cur = under.first_child();
+    while (cur) {
+        if (cur.type() == pugi::node_element && iequals(cur.name(), name))
+            return cur;
+        if (cur.first_child()) {
+            cur = cur.first_child();
+            continue;
+        }
+        while (cur && !cur.next_sibling()) {
+            cur = cur.parent();
+            if (cur == under)
+                return {};
+        }
+        if (cur)
+            cur = cur.next_sibling();
+    }
+    return {};
+}
+
+std::string attr(pugi::xml_node node, std::string_view name) {
+    for (pugi::xml_attribute a : node.attributes())
+        if (iequals(a.name(), name))
+            return a.value();
+    return {};
+}
+
+std::string text(pugi::xml_node node) { return node.text().get(); }
+
+std::string elementText(pugi::xml_node under, std::string_view name) {
+    return text(findElement(under, name));
+}
+
+Status parse(pugi::xml_document& doc, std::string_view text) {
+    pugi::xml_parse_result r =
+        doc.load_buffer(text.data(), text.size(), pugi::parse_default, pugi::encoding_utf8);
+    if (!r)
+        return Error{std::string(r.description()) + " at offset " + std::to_string(r.offset)};
+    return {};
+}
+
+Status load(pugi::xml_document& doc, const std::string& path) {
+    platform::SharedReadFile file;
+    if (Status st = file.open(path); !st)
+        return st;
+    std::string data;
+    char buf[65536];
+    for (;;) {
+        long long n = file.read(buf, sizeof buf);
+        if (n < 0)
+            return Error{"cannot read " + path};
+        if (n == 0)
+            break;
+        data.append(buf, static_cast<std::size_t>(n));
+    }
+    pugi::xml_parse_result r = doc.load_buffer(data.data(), data.size());
+    if (!r)
+        return Error{path + ": " + r.description() + " at offset " + std::to_string(r.offset)};
+    return {};
+}
+
+std::string serialize(const pugi::xml_document& doc) {
+    // pugixml adds an XML declaration when the document has none.
+    std::ostringstream out;
+    doc.save(out, "  ", pugi::format_indent, pugi::encoding_utf8);
+    return out.str();
+}
+
+Status save(const pugi::xml_document& doc, const std::string& path, bool ownerOnly) {
+    return platform::writeFileAtomic(path, serialize(doc), ownerOnly);
+}
+
+} // namespace vx::xml

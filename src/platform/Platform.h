@@ -1,0 +1,109 @@
+#pragma once
+// The operating-system layer. One header, two implementations chosen by file name:
+// Platform_posix.cpp and Platform_win.cpp. Texts are UTF-8 unless a name says "ansi".
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "core/Expected.h"
+
+namespace vx::platform {
+
+// The folder separator of this system ("/" or "\").
+extern const char kSeparator;
+
+// Full path of the running executable; empty when the system cannot tell.
+std::string executablePath();
+
+// --- Text -------------------------------------------------------------------------------
+
+// The ANSI code page of non-Unicode programs (GetACP on Windows; 936 elsewhere).
+unsigned ansiCodePage();
+// UTF-8 to the ANSI code page. Characters the code page cannot represent become its
+// default character ("?"); invalid UTF-8 sequences likewise.
+std::string utf8ToAnsi(std::string_view utf8);
+// ANSI code page to UTF-8. Bytes that form no character become U+FFFD.
+std::string ansiToUtf8(std::string_view ansi);
+// Decodes bytes in the named character set (an IANA or code-page name such as "utf-8",
+// "gb2312", "iso-8859-1") to UTF-8. Undecodable bytes become U+FFFD. nullopt when the
+// name denotes no character set known to the system.
+std::optional<std::string> decodeCharset(std::string_view bytes, std::string_view charset);
+
+// --- Processes --------------------------------------------------------------------------
+
+// Splits a parameter text into arguments by the Windows command-line rules (the rules
+// of CommandLineToArgvW for the arguments after the program name).
+std::vector<std::string> splitCommandLine(std::string_view params);
+
+// Starts `file` (relative to `folder` unless absolute) with the parameter text, detached,
+// with `folder` as its working folder; never through a shell. False when it did not start.
+bool shellOpen(const std::string& file, const std::string& params, const std::string& folder);
+
+// Starts a command line as the user logged on at the desktop through the system's task
+// service (Windows' WdcRunTaskAsInteractiveUser). False when the service is missing or
+// refused; always false where no such service exists.
+bool runTaskAsInteractiveUser(const std::string& commandLine, const std::string& folder);
+
+// Opens a URL in the user's default browser. False when no opener could be started.
+bool openUrl(const std::string& url);
+
+// Runs a script file detached and hidden (a .bat on Windows, a sh script elsewhere).
+bool runScriptDetached(const std::string& scriptPath, const std::string& folder);
+
+// Major version of the operating system (Windows: 6 for Vista to 8.1, 10 for 10 and 11;
+// elsewhere the kernel's major version).
+int osMajorVersion();
+
+// Enables SeDebugPrivilege for the process where the system has it; failures are ignored.
+void enableDebugPrivilege();
+
+// --- Single instance --------------------------------------------------------------------
+
+// A held per-session lock; released when destroyed.
+class InstanceLock {
+public:
+    virtual ~InstanceLock() = default;
+};
+// Takes the per-session single-instance lock of the given name (a named mutex on Windows,
+// an exclusive flock on $XDG_RUNTIME_DIR/<name>.lock elsewhere). nullptr when another
+// process of this session holds it, or when it could not be created.
+std::unique_ptr<InstanceLock> acquireInstanceLock(const std::string& name);
+
+// --- Files ------------------------------------------------------------------------------
+
+// Writes `data` to a temporary file in the same folder and renames it over `path`, so the
+// file is always either the old or the whole new content. With ownerOnly the new file is
+// readable and writable by its owner alone (POSIX). The old file stays when this fails.
+Status writeFileAtomic(const std::string& path, std::string_view data, bool ownerOnly = false);
+
+// A file opened for reading that other processes may read, write and delete meanwhile.
+class SharedReadFile {
+public:
+    SharedReadFile() = default;
+    ~SharedReadFile();
+    SharedReadFile(const SharedReadFile&) = delete;
+    SharedReadFile& operator=(const SharedReadFile&) = delete;
+
+    // Opens the file; the error names the path and the system's reason.
+    Status open(const std::string& path);
+    // Reads up to `size` bytes; 0 at the end; -1 on a read error.
+    long long read(char* buffer, std::size_t size);
+
+private:
+    std::intptr_t m_handle = -1;
+};
+
+// True when a file (not a folder) exists at the path.
+bool fileExists(const std::string& path);
+// True when a folder exists at the path.
+bool dirExists(const std::string& path);
+// Creates one folder level; false when it does not exist afterwards.
+bool createDir(const std::string& path);
+// Creates a folder and every missing parent; false when it does not exist afterwards.
+bool createDirs(const std::string& path);
+
+} // namespace vx::platform

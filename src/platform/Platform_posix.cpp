@@ -1,0 +1,405 @@
+#include "platform/Platform.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <iconv.h>
+#include <limits.h>
+#include <spawn.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <sys/utsname.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+extern char** environ;
+
+namespace vx::platform {
+
+const char kSeparator = '/';
+
+std::string executablePath() {
+    char buf[PATH_MAX + 1];
+    ssize_t n = ::readlink("/proc/self/exe", buf, PATH_MAX);
+    if (n <= 0)
+        return {};
+    return std::string(buf, static_cast<std::size_t>(n));
+}
+
+// --- Text -------------------------------------------------------------------------------
+
+unsigned ansiCodePage() { return 936; }
+
+namespace {
+
+// RAII for an iconv descriptor.
+class Iconv {
+public:
+    Iconv(const char* to, const char* from) : m_cd(::iconv_open(to, from)) {}
+    ~Iconv() {
+        if (valid())
+            ::iconv_close(m_cd);
+    }
+    Iconv(const Iconv&) = delete;
+    Iconv& operator=(const Iconv&) = delete;
+    bool valid() const { return m_cd != reinterpret_cast<iconv_t>(-1); }
+    iconv_t get() const { return m_cd; }
+
+private:
+    iconv_t m_cd;
+};
+
+// Length of the UTF-8 sequence that starts with byte c (1 for a stray byte).
+std::size_t utf8SequenceLength(unsigned char c) {
+    if (c >= 0xF0 && c <= 0xF4)
+        return 4;
+    if (c >= 0xE0)
+        return c <= 0xEF ? 3 : 1;
+    if (c >= 0xC2)
+        return 2;
+    return 1;
+}
+
+// Converts with iconv; on an unconvertible input unit, writes `replacement` and skips
+// `skip(in, left)` bytes.
+template <typename Skip>
+std::string convert(Iconv& cd, std::string_view input, std::string_view replacement, Skip skip) {
+    std::string out;
+    out.reserve(input.size() * 2 + 8);
+    char* in = const_cast<char*>(input.data());
+    size_t inLeft = input.size();
+    char buf[4096];
+    while (inLeft > 0) {
+        char* o = buf;
+        size_t oLeft = sizeof buf;
+        size_t r = ::iconv(cd.get(), &in, &inLeft, &o, &oLeft);
+        out.append(buf, static_cast<std::size_t>(o - buf));
+        if (r == static_cast<size_t>(-1)) {
+            if (errno == E2BIG)
+                continue;
+            // EILSEQ or EINVAL (truncated sequence at the end): replace one unit.
+            out.append(replacement);
+            std::size_t n = std::min<std::size_t>(skip(reinterpret_cast<unsigned char*>(in), inLeft), inLeft);
+            in += n;
+            inLeft -= n;
+            ::iconv(cd.get(), nullptr, nullptr, nullptr, nullptr);
+        }
+    }
+    // Flush any shift state.
+    char* o = buf;
+    size_t oLeft = sizeof buf;
+    ::iconv(cd.get(), nullptr, nullptr, &o, &oLeft);
+    out.append(buf, static_cast<std::size_t>(o - buf));
+    return out;
+}
+
+bool isAscii(std::string_view s) {
+    for (unsigned char c : s)
+        if (c >= 0x80)
+            return false;
+    return true;
+}
+
+// Canonical iconv name for a charset label, or empty for an unknown one.
+std::string iconvName(std::string_view label) {
+    std::string name;
+    for (char c : label) {
+        if (c == ' ' || c == '"' || c == '\'')
+            continue;
+        name += static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    }
+    if (name.empty() || name.find('/') != std::string::npos)
+        return {};
+    // Windows treats these labels as code page 936; so do we.
+    if (name == "GB2312" || name == "GBK" || name == "CP936" || name == "X-GBK" ||
+        name == "936" || name == "MS936" || name == "WINDOWS-936")
+        return "CP936";
+    Iconv probe("UTF-8", name.c_str());
+    return probe.valid() ? name : std::string{};
+}
+
+} // namespace
+
+std::string utf8ToAnsi(std::string_view utf8) {
+    if (isAscii(utf8))
+        return std::string(utf8);
+    Iconv cd("CP936", "UTF-8");
+    return convert(cd, utf8, "?", [](const unsigned char* p, std::size_t) {
+        return utf8SequenceLength(*p);
+    });
+}
+
+std::string ansiToUtf8(std::string_view ansi) {
+    if (isAscii(ansi))
+        return std::string(ansi);
+    Iconv cd("UTF-8", "CP936");
+    return convert(cd, ansi, "\xEF\xBF\xBD",
+                   [](const unsigned char*, std::size_t) { return std::size_t{1}; });
+}
+
+std::optional<std::string> decodeCharset(std::string_view bytes, std::string_view charset) {
+    const std::string name = iconvName(charset);
+    if (name.empty())
+        return std::nullopt;
+    Iconv cd("UTF-8", name.c_str());
+    if (!cd.valid())
+        return std::nullopt;
+    return convert(cd, bytes, "\xEF\xBF\xBD",
+                   [](const unsigned char*, std::size_t) { return std::size_t{1}; });
+}
+
+// --- Processes --------------------------------------------------------------------------
+
+std::vector<std::string> splitCommandLine(std::string_view params) {
+    std::vector<std::string> args;
+    std::size_t i = 0;
+    const std::size_t n = params.size();
+    for (;;) {
+        while (i < n && (params[i] == ' ' || params[i] == '\t'))
+            ++i;
+        if (i >= n)
+            break;
+        std::string arg;
+        bool quoted = false;
+        while (i < n) {
+            char c = params[i];
+            if (!quoted && (c == ' ' || c == '\t'))
+                break;
+            if (c == '\\') {
+                std::size_t slashes = 0;
+                while (i < n && params[i] == '\\') {
+                    ++slashes;
+                    ++i;
+                }
+                if (i < n && params[i] == '"') {
+                    arg.append(slashes / 2, '\\');
+                    if (slashes % 2 == 1) {
+                        arg += '"';
+                        ++i;
+                    }
+                } else {
+                    arg.append(slashes, '\\');
+                }
+                continue;
+            }
+            if (c == '"') {
+                if (quoted && i + 1 < n && params[i + 1] == '"') {
+                    // "" inside a quoted run is a literal quote.
+                    arg += '"';
+                    i += 2;
+                    continue;
+                }
+                quoted = !quoted;
+                ++i;
+                continue;
+            }
+            arg += c;
+            ++i;
+        }
+        args.push_back(std::move(arg));
+    }
+    return args;
+}
+
+namespace {
+
+// Spawns argv[0] detached: a session of its own, the given working folder, and a thread
+// that reaps it so no zombie is left behind.
+bool spawnDetached(const std::vector<std::string>& argv, const std::string& folder,
+                   bool searchPath) {
+    posix_spawn_file_actions_t actions;
+    posix_spawnattr_t attr;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawnattr_init(&attr);
+    if (!folder.empty())
+        posix_spawn_file_actions_addchdir_np(&actions, folder.c_str());
+    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSID);
+    std::vector<char*> args;
+    for (const auto& a : argv)
+        args.push_back(const_cast<char*>(a.c_str()));
+    args.push_back(nullptr);
+    pid_t pid = 0;
+    int rc = searchPath ? ::posix_spawnp(&pid, args[0], &actions, &attr, args.data(), environ)
+                        : ::posix_spawn(&pid, args[0], &actions, &attr, args.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    posix_spawnattr_destroy(&attr);
+    if (rc != 0)
+        return false;
+    std::thread([pid] {
+        int status = 0;
+        while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+        }
+    }).detach();
+    return true;
+}
+
+} // namespace
+
+bool shellOpen(const std::string& file, const std::string& params, const std::string& folder) {
+    if (file.empty())
+        return false;
+    std::string path = file;
+    if (file[0] != '/' && !folder.empty())
+        path = folder + (folder.back() == '/' ? "" : "/") + file;
+    std::vector<std::string> argv{path};
+    for (auto& a : splitCommandLine(params))
+        argv.push_back(std::move(a));
+    return spawnDetached(argv, folder, false);
+}
+
+bool runTaskAsInteractiveUser(const std::string&, const std::string&) { return false; }
+
+bool openUrl(const std::string& url) { return spawnDetached({"xdg-open", url}, {}, true); }
+
+bool runScriptDetached(const std::string& scriptPath, const std::string& folder) {
+    return spawnDetached({"/bin/sh", scriptPath}, folder, false);
+}
+
+int osMajorVersion() {
+    struct utsname u {};
+    if (::uname(&u) != 0)
+        return 0;
+    return std::atoi(u.release);
+}
+
+void enableDebugPrivilege() {}
+
+// --- Single instance --------------------------------------------------------------------
+
+namespace {
+class FlockLock : public InstanceLock {
+public:
+    explicit FlockLock(int fd) : m_fd(fd) {}
+    ~FlockLock() override { ::close(m_fd); }
+
+private:
+    int m_fd;
+};
+} // namespace
+
+std::unique_ptr<InstanceLock> acquireInstanceLock(const std::string& name) {
+    std::string dir;
+    if (const char* runtime = std::getenv("XDG_RUNTIME_DIR"); runtime && *runtime)
+        dir = runtime;
+    else
+        dir = "/tmp";
+    std::string path = dir + "/" + name;
+    if (dir == "/tmp")
+        path += "-" + std::to_string(::getuid());
+    path += ".lock";
+    int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    if (fd < 0)
+        return nullptr;
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        ::close(fd);
+        return nullptr;
+    }
+    return std::make_unique<FlockLock>(fd);
+}
+
+// --- Files ------------------------------------------------------------------------------
+
+Status writeFileAtomic(const std::string& path, std::string_view data, bool ownerOnly) {
+    auto fail = [&](const char* what) {
+        return Error{std::string(what) + " " + path + ": " + std::strerror(errno)};
+    };
+    std::string tmp = path + ".XXXXXX";
+    int fd = ::mkstemp(tmp.data());
+    if (fd < 0)
+        return fail("cannot create a temporary file for");
+    struct stat old {};
+    mode_t mode = 0600;
+    if (!ownerOnly) {
+        if (::stat(path.c_str(), &old) == 0) {
+            mode = old.st_mode & 07777;
+        } else {
+            mode_t mask = ::umask(0);
+            ::umask(mask);
+            mode = 0666 & ~mask;
+        }
+    }
+    ::fchmod(fd, mode);
+    const char* p = data.data();
+    std::size_t left = data.size();
+    while (left > 0) {
+        ssize_t w = ::write(fd, p, left);
+        if (w < 0) {
+            if (errno == EINTR)
+                continue;
+            Status st = fail("cannot write");
+            ::close(fd);
+            ::unlink(tmp.c_str());
+            return st;
+        }
+        p += w;
+        left -= static_cast<std::size_t>(w);
+    }
+    if (::fsync(fd) != 0 || ::close(fd) != 0) {
+        Status st = fail("cannot write");
+        ::unlink(tmp.c_str());
+        return st;
+    }
+    if (::rename(tmp.c_str(), path.c_str()) != 0) {
+        Status st = fail("cannot replace");
+        ::unlink(tmp.c_str());
+        return st;
+    }
+    return {};
+}
+
+SharedReadFile::~SharedReadFile() {
+    if (m_handle >= 0)
+        ::close(static_cast<int>(m_handle));
+}
+
+Status SharedReadFile::open(const std::string& path) {
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return Error{"cannot open " + path + ": " + std::strerror(errno)};
+    ::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
+    m_handle = fd;
+    return {};
+}
+
+long long SharedReadFile::read(char* buffer, std::size_t size) {
+    for (;;) {
+        ssize_t n = ::read(static_cast<int>(m_handle), buffer, size);
+        if (n < 0 && errno == EINTR)
+            continue;
+        return n;
+    }
+}
+
+bool fileExists(const std::string& path) {
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0 && !S_ISDIR(st.st_mode);
+}
+
+bool dirExists(const std::string& path) {
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+bool createDir(const std::string& path) {
+    if (::mkdir(path.c_str(), 0777) == 0)
+        return true;
+    return dirExists(path);
+}
+
+bool createDirs(const std::string& path) {
+    if (path.empty())
+        return false;
+    if (dirExists(path))
+        return true;
+    std::string::size_type pos = 0;
+    while ((pos = path.find('/', pos + 1)) != std::string::npos) {
+        std::string part = path.substr(0, pos);
+        if (!part.empty())
+            ::mkdir(part.c_str(), 0777);
+    }
+    return createDir(path);
+}
+
+} // namespace vx::platform

@@ -1,0 +1,279 @@
+#include "platform/Platform.h"
+
+#include <windows.h>
+#include <shellapi.h>
+
+#include <algorithm>
+#include <cctype>
+
+namespace vx::platform {
+
+const char kSeparator = '\\';
+
+namespace {
+
+std::wstring widen(std::string_view s, UINT codePage = CP_UTF8) {
+    if (s.empty())
+        return {};
+    int n = ::MultiByteToWideChar(codePage, 0, s.data(), static_cast<int>(s.size()), nullptr, 0);
+    std::wstring w(static_cast<std::size_t>(n), L'\0');
+    ::MultiByteToWideChar(codePage, 0, s.data(), static_cast<int>(s.size()), w.data(), n);
+    return w;
+}
+
+std::string narrow(std::wstring_view w, UINT codePage = CP_UTF8) {
+    if (w.empty())
+        return {};
+    int n = ::WideCharToMultiByte(codePage, 0, w.data(), static_cast<int>(w.size()), nullptr, 0,
+                                  nullptr, nullptr);
+    std::string s(static_cast<std::size_t>(n), '\0');
+    ::WideCharToMultiByte(codePage, 0, w.data(), static_cast<int>(w.size()), s.data(), n,
+                          nullptr, nullptr);
+    return s;
+}
+
+} // namespace
+
+std::string executablePath() {
+    std::wstring buf(MAX_PATH, L'\0');
+    for (;;) {
+        DWORD n = ::GetModuleFileNameW(nullptr, buf.data(), static_cast<DWORD>(buf.size()));
+        if (n == 0)
+            return {};
+        if (n < buf.size()) {
+            buf.resize(n);
+            return narrow(buf);
+        }
+        buf.resize(buf.size() * 2);
+    }
+}
+
+unsigned ansiCodePage() { return ::GetACP(); }
+
+std::string utf8ToAnsi(std::string_view utf8) { return narrow(widen(utf8), CP_ACP); }
+
+std::string ansiToUtf8(std::string_view ansi) { return narrow(widen(ansi, CP_ACP)); }
+
+std::optional<std::string> decodeCharset(std::string_view bytes, std::string_view charset) {
+    std::string name;
+    for (char c : charset)
+        if (c != ' ' && c != '"' && c != '\'')
+            name += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    struct Entry {
+        const char* name;
+        UINT codePage;
+    };
+    static const Entry table[] = {
+        {"utf-8", CP_UTF8},       {"utf8", CP_UTF8},          {"gb2312", 936},
+        {"gbk", 936},             {"cp936", 936},             {"x-gbk", 936},
+        {"gb18030", 54936},       {"big5", 950},              {"shift_jis", 932},
+        {"euc-kr", 949},          {"iso-8859-1", 28591},      {"latin1", 28591},
+        {"us-ascii", 20127},      {"ascii", 20127},           {"windows-1252", 1252},
+        {"windows-1251", 1251},   {"koi8-r", 20866},          {"utf-16le", 1200},
+    };
+    for (const auto& e : table)
+        if (name == e.name)
+            return narrow(widen(bytes, e.codePage));
+    return std::nullopt;
+}
+
+std::vector<std::string> splitCommandLine(std::string_view params) {
+    std::vector<std::string> args;
+    // CommandLineToArgvW treats its first token as the program name; give it a dummy one.
+    std::wstring line = L"x " + widen(params);
+    int argc = 0;
+    LPWSTR* argv = ::CommandLineToArgvW(line.c_str(), &argc);
+    if (!argv)
+        return args;
+    for (int i = 1; i < argc; ++i)
+        args.push_back(narrow(argv[i]));
+    ::LocalFree(argv);
+    return args;
+}
+
+bool shellOpen(const std::string& file, const std::string& params, const std::string& folder) {
+    std::wstring wfile = widen(file), wparams = widen(params), wfolder = widen(folder);
+    SHELLEXECUTEINFOW info{};
+    info.cbSize = sizeof info;
+    info.fMask = 0x440; // SEE_MASK_NOCLOSEPROCESS | SEE_MASK_FLAG_NO_UI
+    info.lpVerb = L"Open";
+    info.lpFile = wfile.c_str();
+    info.lpParameters = params.empty() ? nullptr : wparams.c_str();
+    info.lpDirectory = wfolder.c_str();
+    info.nShow = SW_SHOW;
+    BOOL ok = ::ShellExecuteExW(&info);
+    if (info.hProcess)
+        ::CloseHandle(info.hProcess);
+    return ok != FALSE;
+}
+
+bool runTaskAsInteractiveUser(const std::string& commandLine, const std::string& folder) {
+    using RunTask = HRESULT(WINAPI*)(LPCWSTR, LPCWSTR, DWORD);
+    HMODULE wdc = ::GetModuleHandleW(L"wdc.dll");
+    if (!wdc)
+        wdc = ::LoadLibraryW(L"wdc.dll"); // stays loaded for the rest of the process
+    if (!wdc)
+        return false;
+    auto run = reinterpret_cast<RunTask>(
+        reinterpret_cast<void*>(::GetProcAddress(wdc, "WdcRunTaskAsInteractiveUser")));
+    if (!run)
+        return false;
+    std::wstring wline = widen(commandLine), wfolder = widen(folder);
+    return run(wline.c_str(), wfolder.c_str(), 39) == 0;
+}
+
+bool openUrl(const std::string& url) {
+    std::wstring w = widen(url);
+    auto r = reinterpret_cast<INT_PTR>(
+        ::ShellExecuteW(nullptr, L"open", w.c_str(), nullptr, nullptr, SW_SHOWNORMAL));
+    return r > 32;
+}
+
+bool runScriptDetached(const std::string& scriptPath, const std::string& folder) {
+    std::wstring cmd = L"cmd.exe /c \"" + widen(scriptPath) + L"\"";
+    std::wstring wfolder = widen(folder);
+    STARTUPINFOW si{};
+    si.cb = sizeof si;
+    si.dwFlags = STARTF_USESHOWWINDOW;
+    si.wShowWindow = SW_HIDE;
+    PROCESS_INFORMATION pi{};
+    if (!::CreateProcessW(nullptr, cmd.data(), nullptr, nullptr, FALSE,
+                          CREATE_NO_WINDOW | DETACHED_PROCESS, nullptr,
+                          folder.empty() ? nullptr : wfolder.c_str(), &si, &pi))
+        return false;
+    ::CloseHandle(pi.hThread);
+    ::CloseHandle(pi.hProcess);
+    return true;
+}
+
+int osMajorVersion() {
+    // GetVersionEx lies to unmanifested programs; RtlGetVersion does not.
+    using RtlGetVersionFn = LONG(WINAPI*)(OSVERSIONINFOW*);
+    HMODULE ntdll = ::GetModuleHandleW(L"ntdll.dll");
+    if (!ntdll)
+        return 0;
+    auto fn = reinterpret_cast<RtlGetVersionFn>(
+        reinterpret_cast<void*>(::GetProcAddress(ntdll, "RtlGetVersion")));
+    if (!fn)
+        return 0;
+    OSVERSIONINFOW info{};
+    info.dwOSVersionInfoSize = sizeof info;
+    if (fn(&info) != 0)
+        return 0;
+    return static_cast<int>(info.dwMajorVersion);
+}
+
+void enableDebugPrivilege() {
+    HANDLE token = nullptr;
+    if (!::OpenProcessToken(::GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES, &token))
+        return;
+    TOKEN_PRIVILEGES tp{};
+    if (::LookupPrivilegeValueW(nullptr, L"SeDebugPrivilege", &tp.Privileges[0].Luid)) {
+        tp.PrivilegeCount = 1;
+        tp.Privileges[0].Attributes = SE_PRIVILEGE_ENABLED;
+        ::AdjustTokenPrivileges(token, FALSE, &tp, sizeof tp, nullptr, nullptr);
+    }
+    ::CloseHandle(token);
+}
+
+namespace {
+class MutexLock : public InstanceLock {
+public:
+    explicit MutexLock(HANDLE h) : m_handle(h) {}
+    ~MutexLock() override { ::CloseHandle(m_handle); }
+
+private:
+    HANDLE m_handle;
+};
+} // namespace
+
+std::unique_ptr<InstanceLock> acquireInstanceLock(const std::string& name) {
+    std::wstring wname = widen(name);
+    HANDLE h = ::CreateMutexW(nullptr, FALSE, wname.c_str());
+    if (!h)
+        return nullptr;
+    if (::GetLastError() == ERROR_ALREADY_EXISTS) {
+        ::CloseHandle(h);
+        return nullptr;
+    }
+    return std::make_unique<MutexLock>(h);
+}
+
+Status writeFileAtomic(const std::string& path, std::string_view data, bool /*ownerOnly*/) {
+    std::wstring target = widen(path);
+    std::wstring tmp = target + L".tmp" + std::to_wstring(::GetCurrentProcessId());
+    HANDLE h = ::CreateFileW(tmp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                             FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE)
+        return Error{"cannot create a temporary file for " + path};
+    const char* p = data.data();
+    std::size_t left = data.size();
+    bool ok = true;
+    while (ok && left > 0) {
+        DWORD chunk = static_cast<DWORD>(std::min<std::size_t>(left, 1u << 30));
+        DWORD written = 0;
+        ok = ::WriteFile(h, p, chunk, &written, nullptr) && written == chunk;
+        p += written;
+        left -= written;
+    }
+    ok = ok && ::FlushFileBuffers(h);
+    ::CloseHandle(h);
+    if (!ok || !::MoveFileExW(tmp.c_str(), target.c_str(),
+                              MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+        ::DeleteFileW(tmp.c_str());
+        return Error{"cannot write " + path};
+    }
+    return {};
+}
+
+SharedReadFile::~SharedReadFile() {
+    if (m_handle != -1)
+        ::CloseHandle(reinterpret_cast<HANDLE>(m_handle));
+}
+
+Status SharedReadFile::open(const std::string& path) {
+    HANDLE h = ::CreateFileW(widen(path).c_str(), GENERIC_READ,
+                             FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                             OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+    if (h == INVALID_HANDLE_VALUE)
+        return Error{"cannot open " + path};
+    m_handle = reinterpret_cast<std::intptr_t>(h);
+    return {};
+}
+
+long long SharedReadFile::read(char* buffer, std::size_t size) {
+    DWORD got = 0;
+    DWORD want = static_cast<DWORD>(std::min<std::size_t>(size, 1u << 30));
+    if (!::ReadFile(reinterpret_cast<HANDLE>(m_handle), buffer, want, &got, nullptr))
+        return -1;
+    return got;
+}
+
+bool fileExists(const std::string& path) {
+    DWORD a = ::GetFileAttributesW(widen(path).c_str());
+    return a != INVALID_FILE_ATTRIBUTES && !(a & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+bool dirExists(const std::string& path) {
+    DWORD a = ::GetFileAttributesW(widen(path).c_str());
+    return a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+bool createDir(const std::string& path) {
+    return ::CreateDirectoryW(widen(path).c_str(), nullptr) || dirExists(path);
+}
+
+bool createDirs(const std::string& path) {
+    if (path.empty())
+        return false;
+    if (dirExists(path))
+        return true;
+    for (std::size_t pos = 0; (pos = path.find_first_of("\\/", pos + 1)) != std::string::npos;) {
+        std::string part = path.substr(0, pos);
+        if (!part.empty() && part.back() != ':')
+            ::CreateDirectoryW(widen(part).c_str(), nullptr);
+    }
+    return createDir(path);
+}
+
+} // namespace vx::platform
