@@ -1,5 +1,137 @@
 #include <gtest/gtest.h>
 
-#include "core/Crypto.h"
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
 
-TEST(Smoke, Builds) { EXPECT_EQ(vx::Base64Encode("a"), "YQ=="); }
+#include "platform/Platform.h"
+#include "support/TempDir.h"
+
+using namespace vx::platform;
+using Args = std::vector<std::string>;
+
+TEST(SplitCommandLine, WindowsRules) {
+    EXPECT_EQ(splitCommandLine(""), Args{});
+    EXPECT_EQ(splitCommandLine("   "), Args{});
+    EXPECT_EQ(splitCommandLine("a b\tc"), (Args{"a", "b", "c"}));
+    EXPECT_EQ(splitCommandLine("\"a b\" c"), (Args{"a b", "c"}));
+    EXPECT_EQ(splitCommandLine("a\"b c\"d"), (Args{"ab cd"}));
+    EXPECT_EQ(splitCommandLine("\"\""), (Args{""}));
+    // Backslashes are literal unless they precede a quote.
+    EXPECT_EQ(splitCommandLine("C:\\dir\\file.txt"), (Args{"C:\\dir\\file.txt"}));
+    EXPECT_EQ(splitCommandLine("a\\\\\"b c\""), (Args{"a\\b c"}));  // 2n: n and a quote toggle
+    EXPECT_EQ(splitCommandLine("a\\\"b"), (Args{"a\"b"}));          // 2n+1: n and a literal quote
+    EXPECT_EQ(splitCommandLine("\"a\\\\\""), (Args{"a\\"}));
+    EXPECT_EQ(splitCommandLine("\"say \"\"hi\"\"\""), (Args{"say \"hi\""}));
+    EXPECT_EQ(splitCommandLine("ShowForm?a=1&b=2 用户"), (Args{"ShowForm?a=1&b=2", "用户"}));
+    EXPECT_EQ(splitCommandLine("\"unterminated arg"), (Args{"unterminated arg"}));
+}
+
+namespace {
+// Waits for a file written by a detached child.
+bool waitForFile(const std::string& path) {
+    for (int i = 0; i < 1000; ++i) {
+        if (std::filesystem::exists(path) && std::filesystem::file_size(path) > 0)
+            return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return false;
+}
+} // namespace
+
+TEST(ShellOpen, StartsDetachedInTheFolderWithSplitArguments) {
+    vxtest::TempDir dir("spawn");
+    std::string folder = dir.str() + "应用 1/";
+    std::string prog = dir.write("应用 1/run.sh",
+                                 "#!/bin/sh\n{ pwd; for a in \"$@\"; do echo \"[$a]\"; done; } "
+                                 "> out.tmp && mv out.tmp out.txt\n");
+    std::filesystem::permissions(prog, std::filesystem::perms::owner_all);
+    ASSERT_TRUE(shellOpen("run.sh", "one \"two words\" a\\\"b 'x;rm -rf y'", folder));
+    ASSERT_TRUE(waitForFile(folder + "out.txt"));
+    std::string expected = dir.path().string() + "/应用 1\n[one]\n[two words]\n[a\"b]\n['x;rm]\n"
+                           "[-rf]\n[y']\n";
+    EXPECT_EQ(vxtest::readFile(folder + "out.txt"), expected);
+}
+
+TEST(ShellOpen, MissingProgramFails) {
+    vxtest::TempDir dir("spawn");
+    EXPECT_FALSE(shellOpen("nothing-here", "", dir.str()));
+    EXPECT_FALSE(shellOpen("", "", dir.str()));
+    EXPECT_FALSE(runTaskAsInteractiveUser("x", dir.str()));
+}
+
+TEST(RunScriptDetached, RunsAShScriptInItsFolder) {
+    vxtest::TempDir dir("script");
+    std::string script = dir.write("s.sh", "pwd > where.tmp && mv where.tmp where.txt\n");
+    ASSERT_TRUE(runScriptDetached(script, dir.path().string()));
+    ASSERT_TRUE(waitForFile(dir.file("where.txt")));
+    EXPECT_EQ(vxtest::readFile(dir.file("where.txt")), dir.path().string() + "\n");
+}
+
+TEST(InstanceLock, OnePerSession) {
+    vxtest::TempDir dir("lock");
+    ::setenv("XDG_RUNTIME_DIR", dir.path().c_str(), 1);
+    auto first = acquireInstanceLock("VXFrameTest");
+    ASSERT_NE(first, nullptr);
+    EXPECT_TRUE(std::filesystem::exists(dir.file("VXFrameTest.lock")));
+    // Another process of the same session is refused while the lock is held.
+    pid_t pid = ::fork();
+    if (pid == 0)
+        ::_exit(acquireInstanceLock("VXFrameTest") ? 0 : 7);
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    EXPECT_EQ(WEXITSTATUS(status), 7);
+    // Another session (another runtime folder) is not.
+    vxtest::TempDir other("lock2");
+    ::setenv("XDG_RUNTIME_DIR", other.path().c_str(), 1);
+    EXPECT_NE(acquireInstanceLock("VXFrameTest"), nullptr);
+    ::setenv("XDG_RUNTIME_DIR", dir.path().c_str(), 1);
+    first.reset();
+    EXPECT_NE(acquireInstanceLock("VXFrameTest"), nullptr);
+    ::unsetenv("XDG_RUNTIME_DIR");
+}
+
+TEST(Files, AtomicWriteKeepsModeAndOwnerOnly) {
+    vxtest::TempDir dir("files");
+    std::string path = dir.file("a.xml");
+    ASSERT_TRUE(writeFileAtomic(path, "one", true).ok());
+    EXPECT_EQ(vxtest::readFile(path), "one");
+    auto perms = std::filesystem::status(path).permissions();
+    EXPECT_EQ(perms & std::filesystem::perms::all,
+              std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
+    ASSERT_TRUE(writeFileAtomic(path, std::string(100000, 'x')).ok());
+    EXPECT_EQ(std::filesystem::file_size(path), 100000u);
+    EXPECT_FALSE(writeFileAtomic(dir.file("missing/dir/f"), "x").ok());
+}
+
+TEST(Files, FoldersAndExistence) {
+    vxtest::TempDir dir("files");
+    std::string deep = dir.str() + "a/b c/中文";
+    EXPECT_FALSE(createDir(deep));
+    EXPECT_TRUE(createDirs(deep));
+    EXPECT_TRUE(dirExists(deep));
+    EXPECT_FALSE(fileExists(deep));
+    std::string f = dir.write("a/file", "x");
+    EXPECT_TRUE(fileExists(f));
+    EXPECT_FALSE(createDirs(f + "/sub"));
+    EXPECT_FALSE(executablePath().empty());
+    EXPECT_GT(osMajorVersion(), 0);
+}
+
+TEST(Files, SharedReadFileReadsAndReportsOpenErrors) {
+    vxtest::TempDir dir("files");
+    SharedReadFile missing;
+    vx::Status st = missing.open(dir.file("nope"));
+    EXPECT_FALSE(st);
+    EXPECT_NE(st.error().find("nope"), std::string::npos);
+    SharedReadFile f;
+    ASSERT_TRUE(f.open(dir.write("x", "hello")).ok());
+    // Another process may delete the file meanwhile; the open handle still reads it.
+    std::filesystem::remove(dir.file("x"));
+    char buf[16];
+    EXPECT_EQ(f.read(buf, sizeof buf), 5);
+    EXPECT_EQ(f.read(buf, sizeof buf), 0);
+}

@@ -1,0 +1,66 @@
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <thread>
+#include <vector>
+
+#include "core/MainThread.h"
+
+using namespace vx;
+
+TEST(LoopMainThread, InvokeRunsOnTheMainThreadAndWaits) {
+    LoopMainThread loop;
+    std::atomic<int> done{0};
+    std::vector<std::thread> workers;
+    int counter = 0; // touched only on the main thread, so no lock
+    for (int i = 0; i < 8; ++i)
+        workers.emplace_back([&] {
+            for (int k = 0; k < 100; ++k)
+                loop.invoke([&] {
+                    EXPECT_TRUE(loop.isMainThread());
+                    ++counter;
+                });
+            ++done;
+        });
+    EXPECT_TRUE(loop.runUntil([&] { return done == 8; }));
+    for (auto& t : workers)
+        t.join();
+    EXPECT_EQ(counter, 800);
+}
+
+TEST(LoopMainThread, PostKeepsOrderAndInvokeOnMainRunsInline) {
+    LoopMainThread loop;
+    std::vector<int> seen;
+    std::thread t([&] {
+        for (int i = 0; i < 50; ++i)
+            loop.post([&seen, i] { seen.push_back(i); });
+    });
+    t.join();
+    int ran = 0;
+    loop.invoke([&] { ++ran; });
+    EXPECT_EQ(ran, 1);
+    EXPECT_EQ(loop.processPending(), 50);
+    for (int i = 0; i < 50; ++i)
+        EXPECT_EQ(seen[static_cast<std::size_t>(i)], i);
+}
+
+TEST(LoopMainThread, ExceptionOfAnInvokedCallReachesTheCaller) {
+    LoopMainThread loop;
+    std::atomic<bool> caught{false};
+    std::thread t([&] {
+        try {
+            loop.invoke([] { throw std::runtime_error("boom"); });
+        } catch (const std::runtime_error&) {
+            caught = true;
+        }
+    });
+    EXPECT_TRUE(loop.runUntil([&] { return caught.load(); }));
+    t.join();
+}
+
+TEST(MainThreadRegistry, SetAndGet) {
+    LoopMainThread loop;
+    setMainThread(&loop);
+    EXPECT_EQ(&mainThread(), &loop);
+    setMainThread(nullptr);
+}
