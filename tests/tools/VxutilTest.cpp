@@ -8,7 +8,7 @@
 
 namespace {
 
-struct Run {
+struct Outcome {
     int status;
     std::string out; // standard output and standard error together
 };
@@ -20,7 +20,7 @@ std::string quote(const std::string& s) {
     return q + "'";
 }
 
-Run vxutil(const std::string& args) {
+Outcome vxutil(const std::string& args) {
     std::string cmd = std::string(VXUTIL_PATH) + " " + args + " 2>&1";
     FILE* p = ::popen(cmd.c_str(), "r");
     std::string out;
@@ -47,26 +47,26 @@ TEST(Vxutil, TextFunctions) {
 TEST(Vxutil, Md5OfFiles) {
     vxtest::TempDir dir("vxutil");
     std::string f = dir.write("a file.txt", "abc");
-    Run r = vxutil("md5 " + quote(f));
+    Outcome r = vxutil("md5 " + quote(f));
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out, "900150983CD24FB0D6963F7D28E17F72\n");
-    Run missing = vxutil("md5 " + quote(dir.file("none")));
+    Outcome missing = vxutil("md5 " + quote(dir.file("none")));
     EXPECT_EQ(missing.status, 1);
     EXPECT_NE(missing.out.find("no file"), std::string::npos);
 }
 
 TEST(Vxutil, BadInputAndUsage) {
-    Run bad = vxutil("urldecode 100%");
+    Outcome bad = vxutil("urldecode 100%");
     EXPECT_EQ(bad.status, 1);
     EXPECT_EQ(bad.out, "vxutil: Error decoding URL style (%XX) encoded string at position 4\n");
-    Run bad2 = vxutil("urldecode %zz");
+    Outcome bad2 = vxutil("urldecode %zz");
     EXPECT_EQ(bad2.status, 1);
     EXPECT_EQ(bad2.out, "vxutil: Invalid URL encoded character (%zz) at position 1\n");
     EXPECT_EQ(vxutil("unscramble '***'").status, 1);
     EXPECT_EQ(vxutil("").status, 2);
     EXPECT_EQ(vxutil("frobnicate x").status, 2);
     EXPECT_EQ(vxutil("scramble a b").status, 2);
-    Run help = vxutil("--help");
+    Outcome help = vxutil("--help");
     EXPECT_EQ(help.status, 0);
     EXPECT_NE(help.out.find("unscramble TOKEN"), std::string::npos);
 }
