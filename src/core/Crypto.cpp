@@ -85,7 +85,13 @@ std::string md5HexLower(std::string_view bytes) {
     return hex(digest, len, false);
 }
 
-std::string Base64Encode(std::string_view text) { return base64Bytes(toAnsi(text)); }
+std::string Base64Encode(std::string_view text) {
+    // ASCII is its own ANSI form: skip the conversion and its copy.
+    for (unsigned char c : text)
+        if (c >= 0x80)
+            return base64Bytes(toAnsi(text));
+    return base64Bytes(text);
+}
 
 std::string ScrambleParam(std::string_view text) {
     std::string a = Base64Encode(text);

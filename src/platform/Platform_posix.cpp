@@ -285,9 +285,12 @@ std::unique_ptr<InstanceLock> acquireInstanceLock(const std::string& name) {
         dir = runtime;
     else
         dir = "/tmp";
+    // Without a runtime folder, /tmp stands in, with the user id keeping users apart.
     std::string path = dir + "/" + name;
-    if (dir == "/tmp")
-        path += "-" + std::to_string(::getuid());
+    if (dir == "/tmp") {
+        path += '-';
+        path += std::to_string(::getuid());
+    }
     path += ".lock";
     int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
     if (fd < 0)
