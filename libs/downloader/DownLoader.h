@@ -1,0 +1,55 @@
+#pragma once
+// The downloader library (libDownLoader): downloads files, and optionally unpacks zip
+// packages, on a worker thread per call, and reports through a callback.
+//
+// Every text crossing this boundary is a NUL-terminated narrow string in the system's ANSI
+// code page (GBK on the systems the client serves); numbers are 32-bit signed integers.
+// No C++ exception ever leaves these functions.
+
+#if defined(_WIN32)
+#define VXDL_CALL __stdcall
+#define VXDL_EXPORT __declspec(dllexport)
+#else
+#define VXDL_CALL
+#define VXDL_EXPORT __attribute__((visibility("default")))
+#endif
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+// The progress callback. `id` is the application id given to DownFile; `text` is one of
+//   "process:<0..100>"  whole percentage of all bytes of the call, sent only when it rises;
+//   "完成"               once, when every file of the call is in place (and unpacked);
+//   "error:<reason>"     once, when the call failed (then "完成" never comes);
+//   anything else        a status text for a person (what is fetched, retries, failures).
+// It is called from the call's worker thread, never from inside DownFile, one message at a
+// time and in order for one call; calls for different DownFile calls may run at the same
+// time on different threads. The text is valid only during the callback.
+typedef void(VXDL_CALL* DownloadNotify)(int id, const char* text);
+
+// Starts downloading and returns at once.
+//   urls      one URL, or several each followed by CR LF;
+//   paths     the local target paths, in the same form, the n-th path for the n-th URL;
+//   folder    empty: plain download; otherwise every downloaded file is a zip package that
+//             is unpacked into this folder (replacing files) and then removed;
+//   attempts  attempts per file (the client passes 5); values below 1 count as 1;
+//   appId     passed back unchanged to the callback;
+//   notify    the callback.
+// Returns 0 when the call was accepted: its callback then ends with exactly one "完成" or
+// one "error:..." message. Returns -1 when it was refused at once (notify is null, or no
+// worker thread could be started); the callback is then never called.
+VXDL_EXPORT int VXDL_CALL DownFile(const char* urls, const char* paths, const char* folder,
+                                   int attempts, int appId, DownloadNotify notify);
+
+// FOR TESTS ONLY: shortens the timings of calls started afterwards so that tests of
+// failures and retries never wait long. connectTimeoutMs: TCP/TLS connect timeout;
+// stallSeconds: a transfer that moves no byte for this long is aborted; retryDelayMs: the
+// pause before the second attempt of a file (it doubles for each further attempt, up to
+// eight times). A value <= 0 restores that timing's default (15000 ms, 30 s, 1000 ms).
+VXDL_EXPORT void VXDL_CALL DownLoaderSetTimingsForTests(int connectTimeoutMs, int stallSeconds,
+                                                        int retryDelayMs);
+
+#ifdef __cplusplus
+}
+#endif

@@ -1,0 +1,65 @@
+#pragma once
+// The few file-system operations of the downloader that differ between systems. Paths are
+// UTF-8; both "/" and "\" separate folders on Windows, only "/" elsewhere.
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "core/Expected.h"
+
+namespace vxdl {
+
+using vx::Error;
+using vx::Status;
+
+// A new file written beside its final path and renamed over it only by commit(), so the
+// target is always either its old content or the whole new one. Removed by the destructor
+// unless committed.
+class TempFile {
+public:
+    TempFile() = default;
+    ~TempFile();
+    TempFile(const TempFile&) = delete;
+    TempFile& operator=(const TempFile&) = delete;
+
+    // Creates a uniquely named, hidden file in the folder of `target` (which must exist).
+    Status create(const std::string& target);
+    Status write(const char* data, std::size_t size);
+    // Empties the file and writes from its start again.
+    Status truncate();
+    // Bytes written so far.
+    std::uint64_t size() const { return m_size; }
+    // Gives the file the owner's execute right too (where files have one).
+    void setExecutable(bool on) { m_executable = on; }
+    // Closes the file (after flushing it to the disk when `durable`) and renames it over
+    // the target. On failure the temporary file is removed and the target is untouched.
+    Status commit(bool durable);
+    // Closes and removes the temporary file.
+    void discard();
+
+private:
+    std::string m_target;
+    std::string m_temp;
+    std::intptr_t m_handle = -1;
+    std::uint64_t m_size = 0;
+    bool m_executable = false;
+};
+
+// The folder part of a path ("" when it has none).
+std::string parentOf(const std::string& path);
+// Creates a folder and its missing parents (following links, as the user's own paths may).
+Status makeDirs(const std::string& path);
+// Creates the folders `root`/parts[0]/parts[1]/... below an existing `root`, refusing to
+// pass through any component that is a symbolic link (or other reparse point) or not a
+// folder, so that nothing below can end up outside `root`.
+Status makeDirsBelow(const std::string& root, const std::vector<std::string>& parts);
+// True when something exists at the path and it is a link (it is not followed).
+bool isLink(const std::string& path);
+// Removes a file; false when it still exists afterwards.
+bool removeFile(const std::string& path);
+// The system's text for its last error, in UTF-8.
+std::string lastSystemError();
+
+} // namespace vxdl

@@ -1,0 +1,177 @@
+#include "FileOps.h"
+
+#include <atomic>
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace vxdl {
+
+namespace {
+
+std::atomic<unsigned> g_tempCounter{0};
+
+Error sysError(const std::string& what, const std::string& path) {
+    return Error{what + " " + path + ": " + std::strerror(errno)};
+}
+
+} // namespace
+
+std::string lastSystemError() { return std::strerror(errno); }
+
+std::string parentOf(const std::string& path) {
+    auto pos = path.find_last_of('/');
+    if (pos == std::string::npos)
+        return {};
+    if (pos == 0)
+        return "/";
+    return path.substr(0, pos);
+}
+
+TempFile::~TempFile() { discard(); }
+
+Status TempFile::create(const std::string& target) {
+    discard();
+    m_target = target;
+    m_size = 0;
+    std::string dir = parentOf(target);
+    std::string name = target.substr(dir.empty() ? 0 : target.find_last_of('/') + 1);
+    std::string prefix = (dir.empty() ? "" : (dir == "/" ? dir : dir + "/")) + "." + name + ".vxdl-" +
+                         std::to_string(::getpid()) + "-";
+    for (int tries = 0; tries < 100; ++tries) {
+        std::string candidate = prefix + std::to_string(g_tempCounter.fetch_add(1));
+        int fd = ::open(candidate.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
+        if (fd >= 0) {
+            m_handle = fd;
+            m_temp = candidate;
+            return {};
+        }
+        if (errno != EEXIST)
+            return sysError("无法创建文件", candidate);
+    }
+    return Error{"无法创建临时文件 " + prefix};
+}
+
+Status TempFile::write(const char* data, std::size_t size) {
+    while (size > 0) {
+        ssize_t n = ::write(static_cast<int>(m_handle), data, size);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            return sysError("写入失败", m_temp);
+        }
+        data += n;
+        size -= static_cast<std::size_t>(n);
+        m_size += static_cast<std::uint64_t>(n);
+    }
+    return {};
+}
+
+Status TempFile::truncate() {
+    int fd = static_cast<int>(m_handle);
+    if (::ftruncate(fd, 0) != 0 || ::lseek(fd, 0, SEEK_SET) != 0)
+        return sysError("写入失败", m_temp);
+    m_size = 0;
+    return {};
+}
+
+Status TempFile::commit(bool durable) {
+    int fd = static_cast<int>(m_handle);
+    // mkstemp-style files are owner-only; the placed file gets the usual rights.
+    ::fchmod(fd, m_executable ? 0755 : 0644);
+    if (durable && ::fsync(fd) != 0) {
+        Status s = sysError("写入失败", m_temp);
+        discard();
+        return s;
+    }
+    m_handle = -1;
+    if (::close(fd) != 0) {
+        Status s = sysError("写入失败", m_temp);
+        ::unlink(m_temp.c_str());
+        m_temp.clear();
+        return s;
+    }
+    if (::rename(m_temp.c_str(), m_target.c_str()) != 0) {
+        Status s = sysError("无法替换文件", m_target);
+        ::unlink(m_temp.c_str());
+        m_temp.clear();
+        return s;
+    }
+    m_temp.clear();
+    return {};
+}
+
+void TempFile::discard() {
+    if (m_handle >= 0) {
+        ::close(static_cast<int>(m_handle));
+        m_handle = -1;
+    }
+    if (!m_temp.empty()) {
+        ::unlink(m_temp.c_str());
+        m_temp.clear();
+    }
+}
+
+Status makeDirs(const std::string& path) {
+    if (path.empty())
+        return {};
+    struct stat st {};
+    if (::stat(path.c_str(), &st) == 0) {
+        if (S_ISDIR(st.st_mode))
+            return {};
+        errno = ENOTDIR;
+        return sysError("无法创建文件夹", path);
+    }
+    std::string parent = parentOf(path);
+    if (!parent.empty() && parent != path) {
+        if (Status s = makeDirs(parent); !s)
+            return s;
+    }
+    if (::mkdir(path.c_str(), 0755) != 0 && errno != EEXIST)
+        return sysError("无法创建文件夹", path);
+    if (::stat(path.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+        errno = ENOTDIR;
+        return sysError("无法创建文件夹", path);
+    }
+    return {};
+}
+
+Status makeDirsBelow(const std::string& root, const std::vector<std::string>& parts) {
+    std::string path = root;
+    for (const std::string& part : parts) {
+        path += "/" + part;
+        struct stat st {};
+        if (::lstat(path.c_str(), &st) == 0) {
+            if (S_ISLNK(st.st_mode))
+                return Error{"文件夹中有符号链接,拒绝经由它写入: " + path};
+            if (!S_ISDIR(st.st_mode)) {
+                errno = ENOTDIR;
+                return sysError("无法创建文件夹", path);
+            }
+            continue;
+        }
+        if (::mkdir(path.c_str(), 0755) != 0) {
+            if (errno != EEXIST)
+                return sysError("无法创建文件夹", path);
+            // Created meanwhile by someone else: check it again.
+            if (::lstat(path.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
+                return Error{"无法创建文件夹 " + path};
+        }
+    }
+    return {};
+}
+
+bool isLink(const std::string& path) {
+    struct stat st {};
+    return ::lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode);
+}
+
+bool removeFile(const std::string& path) {
+    if (::unlink(path.c_str()) == 0)
+        return true;
+    return errno == ENOENT;
+}
+
+} // namespace vxdl

@@ -1,0 +1,412 @@
+#include "Transfer.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstring>
+#include <thread>
+
+namespace vxdl {
+
+namespace {
+
+constexpr std::size_t kMaxHeaderValue = 1024;
+
+std::string trim(std::string s) {
+    auto notSpace = [](unsigned char c) { return c != ' ' && c != '\t' && c != '\r' && c != '\n'; };
+    s.erase(s.begin(), std::find_if(s.begin(), s.end(), notSpace));
+    s.erase(std::find_if(s.rbegin(), s.rend(), notSpace).base(), s.end());
+    return s;
+}
+
+std::string lower(std::string s) {
+    for (char& c : s)
+        if (c >= 'A' && c <= 'Z')
+            c = static_cast<char>(c + 32);
+    return s;
+}
+
+bool parseUint(const std::string& s, std::uint64_t& out) {
+    if (s.empty() || s.size() > 19)
+        return false;
+    std::uint64_t v = 0;
+    for (char c : s) {
+        if (c < '0' || c > '9')
+            return false;
+        v = v * 10 + static_cast<std::uint64_t>(c - '0');
+    }
+    out = v;
+    return true;
+}
+
+// "bytes S-E/T" (T may be "*").
+struct ContentRange {
+    std::uint64_t start = 0, end = 0;
+    std::optional<std::uint64_t> total;
+};
+
+std::optional<ContentRange> parseContentRange(const std::string& value) {
+    std::string v = lower(trim(value));
+    if (v.rfind("bytes ", 0) != 0)
+        return std::nullopt;
+    v = trim(v.substr(6));
+    auto dash = v.find('-'), slash = v.find('/');
+    if (dash == std::string::npos || slash == std::string::npos || dash > slash)
+        return std::nullopt;
+    ContentRange r;
+    if (!parseUint(trim(v.substr(0, dash)), r.start) ||
+        !parseUint(trim(v.substr(dash + 1, slash - dash - 1)), r.end) || r.end < r.start)
+        return std::nullopt;
+    std::string total = trim(v.substr(slash + 1));
+    if (total != "*") {
+        std::uint64_t t = 0;
+        if (!parseUint(total, t) || t <= r.end)
+            return std::nullopt;
+        r.total = t;
+    }
+    return r;
+}
+
+// What survives across the attempts of one file.
+struct FileState {
+    std::optional<std::uint64_t> total; // the whole file's size, once a response told it
+    std::string validator;              // strong ETag or Last-Modified of the file
+    bool rangesRefused = false;         // the server said "Accept-Ranges: none"
+};
+
+// One attempt's view of the response, filled by curl's callbacks.
+struct Attempt {
+    CURL* curl = nullptr;
+    TempFile* file = nullptr;
+    FileState* state = nullptr;
+    Progress* progress = nullptr;
+    std::size_t index = 0;
+    std::uint64_t requestedStart = 0;
+
+    // Headers of the latest response (redirects reset them).
+    std::optional<std::uint64_t> contentLength;
+    std::string contentRange, etag, lastModified, acceptRanges;
+
+    bool prepared = false;
+    bool localError = false;
+    bool badRange = false;
+    bool badStatus = false;
+    std::string reason;
+
+    // Decides, once the final response's body starts, what to do with the bytes already
+    // on disk. False when the body must not be written.
+    bool prepare() {
+        prepared = true;
+        long code = 0;
+        curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &code);
+        std::string newValidator;
+        if (!etag.empty() && etag.rfind("W/", 0) != 0)
+            newValidator = etag;
+        else if (!lastModified.empty())
+            newValidator = lastModified;
+        if (code == 200) {
+            // The whole file again: a server that ignores Range, or a file that changed.
+            if (file->size() > 0) {
+                if (Status s = file->truncate(); !s) {
+                    localError = true;
+                    reason = s.error();
+                    return false;
+                }
+                progress->setBytes(index, 0);
+            }
+            state->total = contentLength;
+            state->validator = newValidator;
+            if (lower(acceptRanges) == "none")
+                state->rangesRefused = true;
+            if (contentLength)
+                progress->setSize(index, *contentLength);
+            return true;
+        }
+        if (code == 206) {
+            auto range = parseContentRange(contentRange);
+            bool changed = (state->total && range && range->total && *range->total != *state->total) ||
+                           (!state->validator.empty() && !newValidator.empty() &&
+                            newValidator != state->validator);
+            if (!range || range->start != requestedStart || changed) {
+                badRange = true;
+                reason = "服务器返回的续传范围不正确";
+                return false;
+            }
+            if (range->total) {
+                state->total = range->total;
+                progress->setSize(index, *range->total);
+            }
+            return true;
+        }
+        badStatus = true;
+        reason = "服务器返回 HTTP " + std::to_string(code);
+        return false;
+    }
+
+    static std::size_t onHeader(char* data, std::size_t size, std::size_t count, void* self) {
+        auto* a = static_cast<Attempt*>(self);
+        std::string line(data, size * count);
+        if (line.rfind("HTTP/", 0) == 0) {
+            a->contentLength.reset();
+            a->contentRange.clear();
+            a->etag.clear();
+            a->lastModified.clear();
+            a->acceptRanges.clear();
+            return size * count;
+        }
+        auto colon = line.find(':');
+        if (colon == std::string::npos)
+            return size * count;
+        std::string name = lower(trim(line.substr(0, colon)));
+        std::string value = trim(line.substr(colon + 1));
+        if (value.size() > kMaxHeaderValue)
+            return size * count;
+        if (name == "content-length") {
+            std::uint64_t v = 0;
+            if (parseUint(value, v))
+                a->contentLength = v;
+        } else if (name == "content-range") {
+            a->contentRange = value;
+        } else if (name == "etag") {
+            a->etag = value;
+        } else if (name == "last-modified") {
+            a->lastModified = value;
+        } else if (name == "accept-ranges") {
+            a->acceptRanges = value;
+        }
+        return size * count;
+    }
+
+    static std::size_t onBody(char* data, std::size_t size, std::size_t count, void* self) {
+        auto* a = static_cast<Attempt*>(self);
+        try {
+            if (!a->prepared && !a->prepare())
+                return 0;
+            if (a->badRange || a->badStatus || a->localError)
+                return 0;
+            if (Status s = a->file->write(data, size * count); !s) {
+                a->localError = true;
+                a->reason = s.error();
+                return 0;
+            }
+            a->progress->setBytes(a->index, a->file->size());
+            return size * count;
+        } catch (...) {
+            a->localError = true;
+            a->reason = "内存不足";
+            return 0;
+        }
+    }
+};
+
+// A person's words for the curl failures a user meets.
+std::string describe(CURLcode rc) {
+    switch (rc) {
+    case CURLE_COULDNT_CONNECT:
+        return "无法连接服务器";
+    case CURLE_COULDNT_RESOLVE_HOST:
+        return "无法解析服务器地址";
+    case CURLE_COULDNT_RESOLVE_PROXY:
+        return "无法解析代理服务器地址";
+    case CURLE_OPERATION_TIMEDOUT:
+        return "连接超时或传输停滞";
+    case CURLE_PARTIAL_FILE:
+    case CURLE_RECV_ERROR:
+    case CURLE_GOT_NOTHING:
+        return "连接中断";
+    case CURLE_SEND_ERROR:
+        return "发送请求失败";
+    case CURLE_TOO_MANY_REDIRECTS:
+        return "重定向次数过多";
+    case CURLE_UNSUPPORTED_PROTOCOL:
+        return "不支持的下载地址";
+    case CURLE_URL_MALFORMAT:
+        return "下载地址格式错误";
+    case CURLE_SSL_CONNECT_ERROR:
+    case CURLE_PEER_FAILED_VERIFICATION:
+        return "安全连接失败";
+    default:
+        return std::string("网络错误: ") + curl_easy_strerror(rc);
+    }
+}
+
+bool retryable(CURLcode rc) {
+    switch (rc) {
+    case CURLE_UNSUPPORTED_PROTOCOL:
+    case CURLE_URL_MALFORMAT:
+    case CURLE_TOO_MANY_REDIRECTS:
+    case CURLE_PEER_FAILED_VERIFICATION:
+        return false;
+    default:
+        return true;
+    }
+}
+
+bool retryableHttp(long code) { return code == 408 || code == 416 || code == 429 || code >= 500; }
+
+int xferInfo(void* self, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
+    auto* a = static_cast<Attempt*>(self);
+    try {
+        if (a->prepared && !a->badRange && !a->badStatus)
+            a->progress->setBytes(a->index, a->file->size());
+    } catch (...) {
+    }
+    return 0;
+}
+
+} // namespace
+
+std::string wireUrl(const std::string& url) {
+    static const char* hex = "0123456789ABCDEF";
+    std::string out;
+    out.reserve(url.size());
+    for (unsigned char c : url) {
+        if (c >= 0x80 || c == ' ') {
+            out += '%';
+            out += hex[c >> 4];
+            out += hex[c & 15];
+        } else {
+            out += static_cast<char>(c);
+        }
+    }
+    return out;
+}
+
+Fetcher::Fetcher(const Timings& timings, std::function<void(const std::string&)> status)
+    : m_timings(timings), m_status(std::move(status)), m_curl(curl_easy_init()) {
+    if (!m_curl)
+        throw std::runtime_error("curl_easy_init");
+}
+
+Fetcher::~Fetcher() { curl_easy_cleanup(m_curl); }
+
+void Fetcher::setCommonOptions() {
+    curl_easy_reset(m_curl);
+    curl_easy_setopt(m_curl, CURLOPT_NOSIGNAL, 1L);
+    curl_easy_setopt(m_curl, CURLOPT_FOLLOWLOCATION, 1L);
+    curl_easy_setopt(m_curl, CURLOPT_MAXREDIRS, 10L);
+    // Only web transfers: a package address must never read local files or other schemes.
+    curl_easy_setopt(m_curl, CURLOPT_PROTOCOLS_STR, "http,https");
+    curl_easy_setopt(m_curl, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
+    curl_easy_setopt(m_curl, CURLOPT_CONNECTTIMEOUT_MS, m_timings.connectTimeoutMs);
+    curl_easy_setopt(m_curl, CURLOPT_LOW_SPEED_LIMIT, 1L);
+    curl_easy_setopt(m_curl, CURLOPT_LOW_SPEED_TIME, m_timings.stallSeconds);
+    curl_easy_setopt(m_curl, CURLOPT_TCP_KEEPALIVE, 1L);
+    curl_easy_setopt(m_curl, CURLOPT_BUFFERSIZE, 512L * 1024L);
+    curl_easy_setopt(m_curl, CURLOPT_USERAGENT, "VXDownLoader/1.0");
+}
+
+std::optional<std::uint64_t> Fetcher::headSize(const std::string& url, bool& reachable) {
+    setCommonOptions();
+    std::string wire = wireUrl(url);
+    curl_easy_setopt(m_curl, CURLOPT_URL, wire.c_str());
+    curl_easy_setopt(m_curl, CURLOPT_NOBODY, 1L);
+    CURLcode rc = curl_easy_perform(m_curl);
+    reachable = rc == CURLE_OK || rc == CURLE_HTTP_RETURNED_ERROR;
+    long code = 0;
+    curl_easy_getinfo(m_curl, CURLINFO_RESPONSE_CODE, &code);
+    curl_off_t length = -1;
+    curl_easy_getinfo(m_curl, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &length);
+    if (rc != CURLE_OK || code != 200 || length < 0)
+        return std::nullopt;
+    return static_cast<std::uint64_t>(length);
+}
+
+Status Fetcher::fetch(std::size_t index, const FileJob& job, int attempts, Progress& progress) {
+    if (Status s = makeDirs(parentOf(job.target)); !s)
+        return s;
+    TempFile file;
+    if (Status s = file.create(job.target); !s)
+        return s;
+
+    FileState state;
+    const std::string wire = wireUrl(job.url);
+    std::string lastReason;
+    for (int attempt = 1; attempt <= attempts; ++attempt) {
+        if (attempt > 1) {
+            m_status("下载 " + job.name + " 失败:" + lastReason + ",正在重试(第 " +
+                     std::to_string(attempt) + " 次,共 " + std::to_string(attempts) + " 次)");
+            long delay = m_timings.retryDelayMs << std::min(attempt - 2, 3);
+            std::this_thread::sleep_for(std::chrono::milliseconds(delay));
+        }
+
+        Attempt a;
+        a.curl = m_curl;
+        a.file = &file;
+        a.state = &state;
+        a.progress = &progress;
+        a.index = index;
+        a.requestedStart = state.rangesRefused ? 0 : file.size();
+        if (a.requestedStart == 0 && file.size() > 0) {
+            if (Status s = file.truncate(); !s)
+                return s;
+            progress.setBytes(index, 0);
+        }
+
+        setCommonOptions();
+        curl_easy_setopt(m_curl, CURLOPT_URL, wire.c_str());
+        curl_easy_setopt(m_curl, CURLOPT_HTTPGET, 1L);
+        curl_easy_setopt(m_curl, CURLOPT_HEADERFUNCTION, &Attempt::onHeader);
+        curl_easy_setopt(m_curl, CURLOPT_HEADERDATA, &a);
+        curl_easy_setopt(m_curl, CURLOPT_WRITEFUNCTION, &Attempt::onBody);
+        curl_easy_setopt(m_curl, CURLOPT_WRITEDATA, &a);
+        curl_easy_setopt(m_curl, CURLOPT_XFERINFOFUNCTION, &xferInfo);
+        curl_easy_setopt(m_curl, CURLOPT_XFERINFODATA, &a);
+        curl_easy_setopt(m_curl, CURLOPT_NOPROGRESS, 0L);
+
+        std::string range;
+        curl_slist* headers = nullptr;
+        if (a.requestedStart > 0) {
+            range = std::to_string(a.requestedStart) + "-";
+            curl_easy_setopt(m_curl, CURLOPT_RANGE, range.c_str());
+            // A file that changed on the server since the first part comes back whole.
+            if (!state.validator.empty())
+                headers = curl_slist_append(headers, ("If-Range: " + state.validator).c_str());
+        }
+        curl_easy_setopt(m_curl, CURLOPT_HTTPHEADER, headers);
+
+        CURLcode rc = curl_easy_perform(m_curl);
+        curl_easy_setopt(m_curl, CURLOPT_HTTPHEADER, nullptr);
+        curl_slist_free_all(headers);
+
+        if (rc == CURLE_OK && !a.prepared)
+            a.prepare(); // an empty body
+        if (a.localError)
+            return Error{a.reason};
+        if (a.badRange) {
+            // Start over cleanly on the next attempt.
+            lastReason = a.reason;
+            if (Status s = file.truncate(); !s)
+                return s;
+            progress.setBytes(index, 0);
+            state = FileState{};
+            continue;
+        }
+        if (a.badStatus) {
+            long code = 0;
+            curl_easy_getinfo(m_curl, CURLINFO_RESPONSE_CODE, &code);
+            if (!retryableHttp(code))
+                return Error{a.reason};
+            lastReason = a.reason;
+            if (code == 416) {
+                if (Status s = file.truncate(); !s)
+                    return s;
+                state = FileState{};
+            }
+            continue;
+        }
+        if (rc != CURLE_OK) {
+            lastReason = describe(rc);
+            if (!retryable(rc))
+                return Error{lastReason};
+            continue;
+        }
+        if (state.total && file.size() != *state.total) {
+            lastReason = "数据不完整";
+            continue;
+        }
+        return file.commit(true);
+    }
+    return Error{lastReason};
+}
+
+} // namespace vxdl

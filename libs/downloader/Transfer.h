@@ -1,0 +1,59 @@
+#pragma once
+// HTTP transfers of the downloader, on libcurl. One Fetcher per call (one connection that
+// is reused across the call's files), used from the call's worker thread only.
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+
+#include "FileOps.h"
+#include "Progress.h"
+
+#include <curl/curl.h>
+
+namespace vxdl {
+
+struct Timings {
+    long connectTimeoutMs = 15000;
+    long stallSeconds = 30;
+    long retryDelayMs = 1000;
+};
+
+// One file to fetch; texts are UTF-8.
+struct FileJob {
+    std::string url;
+    std::string target;
+    std::string name; // the target's file name, for status texts
+};
+
+class Fetcher {
+public:
+    // `status` receives status texts (UTF-8) for the user.
+    Fetcher(const Timings& timings, std::function<void(const std::string&)> status);
+    ~Fetcher();
+    Fetcher(const Fetcher&) = delete;
+    Fetcher& operator=(const Fetcher&) = delete;
+
+    // The size the server announces for a GET of `url` (HEAD request); nullopt when it
+    // does not say. `reachable` becomes false when the server could not be reached at all.
+    std::optional<std::uint64_t> headSize(const std::string& url, bool& reachable);
+
+    // Downloads job.url to job.target (through a temporary file beside it, renamed into
+    // place when complete) with up to `attempts` attempts; progress of file `index` goes
+    // to `progress`. The error says why the last attempt failed.
+    Status fetch(std::size_t index, const FileJob& job, int attempts, Progress& progress);
+
+private:
+    void setCommonOptions();
+
+    Timings m_timings;
+    std::function<void(const std::string&)> m_status;
+    CURL* m_curl = nullptr;
+};
+
+// A URL given by the client, made fit for the wire: non-ASCII bytes of the UTF-8 text and
+// spaces are percent-encoded.
+std::string wireUrl(const std::string& url);
+
+} // namespace vxdl

@@ -1,0 +1,210 @@
+#include "Unpack.h"
+
+#include <filesystem>
+#include <memory>
+#include <set>
+#include <zip.h>
+
+#include "core/Text.h"
+
+namespace vxdl {
+
+namespace {
+
+// Unix file types as stored in a zip entry's external attributes (the upper 16 bits).
+constexpr unsigned kTypeMask = 0170000;
+constexpr unsigned kTypeDir = 0040000;
+constexpr unsigned kTypeFile = 0100000;
+
+bool validUtf8(const std::string& s) {
+    std::size_t i = 0, n = s.size();
+    while (i < n) {
+        unsigned char c = static_cast<unsigned char>(s[i]);
+        std::size_t len = c < 0x80 ? 1 : (c >> 5) == 6 ? 2 : (c >> 4) == 14 ? 3 : (c >> 3) == 30 ? 4 : 0;
+        if (len == 0 || i + len > n)
+            return false;
+        for (std::size_t k = 1; k < len; ++k)
+            if ((static_cast<unsigned char>(s[i + k]) & 0xC0) != 0x80)
+                return false;
+        i += len;
+    }
+    return true;
+}
+
+struct ZipCloser {
+    void operator()(zip_t* z) const { zip_discard(z); }
+};
+
+struct Entry {
+    zip_uint64_t index = 0;
+    std::string name;
+    std::vector<std::string> parts;
+    bool folder = false;
+    bool executable = false;
+};
+
+} // namespace
+
+std::optional<std::vector<std::string>> entryParts(const std::string& name, std::string& why) {
+    if (name.empty()) {
+        why = "空的文件名";
+        return std::nullopt;
+    }
+    if (name[0] == '/' || name[0] == '\\') {
+        why = "绝对路径";
+        return std::nullopt;
+    }
+    for (unsigned char c : name) {
+        if (c == ':') {
+            why = "含有盘符或冒号";
+            return std::nullopt;
+        }
+        if (c < 0x20 || c == 0x7F) {
+            why = "含有控制字符";
+            return std::nullopt;
+        }
+    }
+    std::vector<std::string> parts;
+    std::string part;
+    auto flush = [&]() -> bool {
+        if (part == "..")
+            return false;
+        if (!part.empty() && part != ".")
+            parts.push_back(part);
+        part.clear();
+        return true;
+    };
+    for (char c : name) {
+        if (c == '/' || c == '\\') {
+            if (!flush()) {
+                why = "含有上级目录 \"..\"";
+                return std::nullopt;
+            }
+        } else {
+            part += c;
+        }
+    }
+    if (!flush()) {
+        why = "含有上级目录 \"..\"";
+        return std::nullopt;
+    }
+    if (parts.empty()) {
+        why = "不指向任何文件";
+        return std::nullopt;
+    }
+    return parts;
+}
+
+vx::Expected<UnpackResult> unpackZip(const std::string& package, const std::string& folder) {
+    int err = 0;
+    std::unique_ptr<zip_t, ZipCloser> zip(zip_open(package.c_str(), ZIP_RDONLY, &err));
+    if (!zip) {
+        zip_error_t ze;
+        zip_error_init_with_code(&ze, err);
+        std::string text = zip_error_strerror(&ze);
+        zip_error_fini(&ze);
+        return Error{"安装包无法打开(" + text + ")"};
+    }
+
+    // Check every entry before writing anything.
+    zip_int64_t count = zip_get_num_entries(zip.get(), 0);
+    std::vector<Entry> entries;
+    entries.reserve(static_cast<std::size_t>(std::max<zip_int64_t>(count, 0)));
+    for (zip_int64_t i = 0; i < count; ++i) {
+        Entry e;
+        e.index = static_cast<zip_uint64_t>(i);
+        const char* raw = zip_get_name(zip.get(), e.index, ZIP_FL_ENC_RAW);
+        if (!raw)
+            return Error{"安装包已损坏(" + std::string(zip_strerror(zip.get())) + ")"};
+        std::string rawName = raw;
+        e.name = validUtf8(rawName) ? rawName : vx::fromAnsi(rawName);
+        std::string why;
+        auto parts = entryParts(e.name, why);
+        if (!parts)
+            return Error{"安装包中有不安全的文件 \"" + e.name + "\"(" + why + "),已拒绝解压"};
+        e.parts = std::move(*parts);
+        e.folder = !rawName.empty() && (rawName.back() == '/' || rawName.back() == '\\');
+
+        zip_uint8_t opsys = 0;
+        zip_uint32_t attributes = 0;
+        if (zip_file_get_external_attributes(zip.get(), e.index, 0, &opsys, &attributes) == 0 &&
+            opsys == ZIP_OPSYS_UNIX) {
+            unsigned mode = attributes >> 16;
+            unsigned type = mode & kTypeMask;
+            if (type == kTypeDir)
+                e.folder = true;
+            else if (type != 0 && type != kTypeFile)
+                return Error{"安装包中有符号链接或特殊文件 \"" + e.name + "\",已拒绝解压"};
+            e.executable = (mode & 0111) != 0;
+        }
+        entries.push_back(std::move(e));
+    }
+
+    UnpackResult result;
+    const std::string packageName = package.substr(package.find_last_of("/\\") + 1);
+    std::set<std::string> madeDirs;
+    auto ensureDirs = [&](const std::vector<std::string>& parts, std::size_t n) -> Status {
+        std::vector<std::string> sub(parts.begin(), parts.begin() + static_cast<std::ptrdiff_t>(n));
+        std::string key;
+        for (const auto& p : sub)
+            key += p + '/';
+        if (madeDirs.count(key))
+            return {};
+        if (Status s = makeDirsBelow(folder, sub); !s)
+            return s;
+        // Every prefix is now a checked folder as well.
+        std::string prefix;
+        for (const auto& p : sub) {
+            prefix += p + '/';
+            madeDirs.insert(prefix);
+        }
+        return {};
+    };
+
+    std::vector<char> buffer(256 * 1024);
+    for (const Entry& e : entries) {
+        if (e.folder) {
+            if (Status s = ensureDirs(e.parts, e.parts.size()); !s)
+                return Error{s.error()};
+            ++result.folders;
+            continue;
+        }
+        if (Status s = ensureDirs(e.parts, e.parts.size() - 1); !s)
+            return Error{s.error()};
+        std::string target = folder;
+        for (const auto& p : e.parts)
+            target += "/" + p;
+
+        std::unique_ptr<zip_file_t, decltype(&zip_fclose)> in(zip_fopen_index(zip.get(), e.index, 0),
+                                                              &zip_fclose);
+        if (!in)
+            return Error{"无法读取安装包中的 \"" + e.name + "\"(" + zip_strerror(zip.get()) + ")"};
+        TempFile out;
+        if (Status s = out.create(target); !s)
+            return Error{s.error()};
+        out.setExecutable(e.executable);
+        for (;;) {
+            zip_int64_t n = zip_fread(in.get(), buffer.data(), buffer.size());
+            if (n < 0)
+                return Error{"安装包中的 \"" + e.name + "\" 已损坏(" +
+                             zip_error_strerror(zip_file_get_error(in.get())) + ")"};
+            if (n == 0)
+                break;
+            if (Status s = out.write(buffer.data(), static_cast<std::size_t>(n)); !s)
+                return Error{s.error()};
+        }
+        if (e.parts.back() == packageName) {
+            std::error_code ec;
+            if (std::filesystem::equivalent(std::filesystem::path(target),
+                                            std::filesystem::path(package), ec))
+                result.replacedPackage = true;
+        }
+        // A link placed at the target by someone else is replaced, never followed.
+        if (Status s = out.commit(false); !s)
+            return Error{s.error()};
+        ++result.files;
+    }
+    return result;
+}
+
+} // namespace vxdl

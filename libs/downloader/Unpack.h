@@ -1,0 +1,35 @@
+#pragma once
+// Unpacking a zip package into a folder, on libzip.
+
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "FileOps.h"
+
+namespace vxdl {
+
+// The folder components an entry name stands for ("a/b\c.txt" -> a, b, c.txt; "." and
+// empty components dropped), or nullopt with `why` set when the name is refused: absolute
+// ("/x", "\x", "\\server\x"), carrying a drive letter or any other ":", containing ".." as
+// a component (with "/" or "\" as separator), containing control characters, or naming
+// nothing.
+std::optional<std::vector<std::string>> entryParts(const std::string& name, std::string& why);
+
+// What an unpacking did.
+struct UnpackResult {
+    std::size_t files = 0;
+    std::size_t folders = 0;
+    bool replacedPackage = false; // an entry was written over the package's own path
+};
+
+// Unpacks every entry of the zip at `package` below `folder` (which must exist), replacing
+// files (each written to a temporary file and renamed into place). Every entry is checked
+// before anything is written: one refused entry (see entryParts; symbolic links and other
+// special files too) refuses the whole package and nothing is written. Names that are not
+// valid UTF-8 are read in the ANSI code page, as Chinese Windows zip tools write them.
+// Nothing is ever written outside `folder`, not even through links already inside it.
+vx::Expected<UnpackResult> unpackZip(const std::string& package, const std::string& folder);
+
+} // namespace vxdl
