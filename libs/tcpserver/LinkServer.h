@@ -1,0 +1,121 @@
+#pragma once
+// The running link server: one Asio io_context on one thread of its own. Everything below the
+// public methods runs on that thread, so connections and the routing table carry no locks.
+
+#include <asio.hpp>
+
+#include <atomic>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <optional>
+#include <string>
+#include <thread>
+#include <unordered_map>
+#include <vector>
+
+#include "TCPServer.h"
+
+namespace tcpserver {
+
+struct Limits {
+    int registrationTimeoutMs;
+    int maxConnections;
+    std::size_t maxQueuedBytes;
+};
+
+// The limits for connections accepted from now on (set by the test/tuning entry).
+Limits currentLimits();
+// The user id last given to SetUid, if any.
+std::optional<std::string> currentUid();
+
+class LinkServer;
+// The server whose thread the caller is, or null.
+LinkServer* serverOfThisThread();
+
+class Connection : public std::enable_shared_from_this<Connection> {
+public:
+    Connection(LinkServer& server, asio::ip::tcp::socket socket, const Limits& limits);
+    void start();
+    // Queues one framed buffer; closes the connection when its queue would exceed the limit.
+    void send(std::shared_ptr<const std::string> framed);
+    // Closes at once; reports "应用下线" for a registered connection when `notify`.
+    void close(bool notify);
+
+    bool registered() const { return m_registered; }
+    std::int32_t appId() const { return m_appId; }
+
+private:
+    void read();
+    void onRead(std::size_t n);
+    // Handles one complete frame; false when the connection was closed.
+    bool onFrame(std::string_view payload);
+    void registerApp(std::string_view payload);
+    void writeMore();
+    void refuse(std::string_view reason);
+
+    LinkServer& m_server;
+    asio::ip::tcp::socket m_socket;
+    asio::steady_timer m_deadline;
+    Limits m_limits;
+    std::vector<char> m_in;
+    std::size_t m_have = 0;
+    std::string m_text; // the frame being handed to the callback, NUL-terminated
+    std::deque<std::shared_ptr<const std::string>> m_queue;
+    std::vector<std::shared_ptr<const std::string>> m_inflight;
+    std::size_t m_queuedBytes = 0;
+    bool m_writing = false;
+    bool m_closeAfterWrite = false;
+    bool m_closed = false;
+    bool m_registered = false;
+    std::int32_t m_appId = -1;
+};
+
+class LinkServer {
+public:
+    LinkServer(TCPServerNotify notify);
+    ~LinkServer();
+    LinkServer(const LinkServer&) = delete;
+    LinkServer& operator=(const LinkServer&) = delete;
+
+    // Binds and listens; a TCPSERVER_* result.
+    int listen(const asio::ip::address& address, std::uint16_t port);
+    void startThread();
+    // Stops callbacks at once and the thread soon after; join() waits for it.
+    void requestStop();
+    void join();
+    bool onServerThread() const { return std::this_thread::get_id() == m_threadId.load(); }
+    bool stopping() const { return m_silenced.load(); }
+
+    template <typename F>
+    void post(F&& f) {
+        asio::post(m_io, std::forward<F>(f));
+    }
+
+    // Server thread only.
+    void deliver(std::string_view text);
+    void addRegistered(Connection* c);
+    void removed(Connection* c);
+    void sendTo(std::int32_t appId, std::shared_ptr<const std::string> framed);
+    void closeAll();
+    void tellUid(const std::string& uid);
+    asio::io_context& io() { return m_io; }
+
+private:
+    void accept();
+    void stopOnThread();
+
+    asio::io_context m_io;
+    asio::executor_work_guard<asio::io_context::executor_type> m_work;
+    asio::ip::tcp::acceptor m_acceptor;
+    asio::steady_timer m_acceptRetry;
+    std::thread m_thread;
+    std::atomic<std::thread::id> m_threadId{};
+    TCPServerNotify m_notify;
+    std::atomic<bool> m_silenced{false};
+    bool m_inCallback = false;
+    std::unordered_map<Connection*, std::shared_ptr<Connection>> m_connections;
+    std::unordered_multimap<std::int32_t, Connection*> m_byId;
+};
+
+} // namespace tcpserver
