@@ -1,0 +1,349 @@
+#pragma once
+// Shared pieces of the downloader tests: the library loaded with dlopen, the messages of
+// each call, an HTTP server (cpp-httplib) and a raw socket server for misbehaving peers.
+
+#include <arpa/inet.h>
+#include <condition_variable>
+#include <atomic>
+#include <dlfcn.h>
+#include <fstream>
+#include <functional>
+#include <httplib.h>
+#include <map>
+#include <mutex>
+#include <netinet/in.h>
+#include <string>
+#include <sys/socket.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+#include <zip.h>
+
+#include <gtest/gtest.h>
+
+#include "core/Text.h"
+
+namespace dltest {
+
+using DownFileFn = int (*)(const char*, const char*, const char*, int, int, void (*)(int, const char*));
+using TimingsFn = void (*)(int, int, int);
+
+// The library, loaded once for the whole test program and never unloaded (workers may
+// still be ending when a test finishes).
+struct Library {
+    DownFileFn downFile = nullptr;
+    TimingsFn setTimings = nullptr;
+
+    static Library& get() {
+        static Library lib;
+        return lib;
+    }
+
+private:
+    Library() {
+        void* handle = ::dlopen(VX_DOWNLOADER_PATH, RTLD_NOW | RTLD_LOCAL);
+        if (!handle)
+            throw std::runtime_error(std::string("dlopen: ") + ::dlerror());
+        downFile = reinterpret_cast<DownFileFn>(::dlsym(handle, "DownFile"));
+        setTimings = reinterpret_cast<TimingsFn>(::dlsym(handle, "DownLoaderSetTimingsForTests"));
+        if (!downFile || !setTimings)
+            throw std::runtime_error("missing exports");
+        // Short connect and stall timeouts and retry pauses keep failure tests quick.
+        setTimings(3000, 5, 20);
+    }
+};
+
+// Every message of every call, by id, as UTF-8.
+class Messages {
+public:
+    static Messages& get() {
+        static Messages m;
+        return m;
+    }
+    static void notify(int id, const char* text) { get().add(id, text); }
+
+    // Waits for the call's final message ("完成" or "error:...") and returns all its
+    // messages so far.
+    std::vector<std::string> waitFinal(int id) {
+        std::unique_lock lock(m_mutex);
+        m_cv.wait(lock, [&] { return m_final.count(id) > 0; });
+        return m_texts[id];
+    }
+    // Ids that received anything after their final message, or more than one final.
+    std::vector<int> violations() {
+        std::lock_guard lock(m_mutex);
+        return m_violations;
+    }
+
+private:
+    void add(int id, const char* ansi) {
+        std::string text = vx::fromAnsi(ansi);
+        std::lock_guard lock(m_mutex);
+        if (m_final.count(id))
+            m_violations.push_back(id);
+        m_texts[id].push_back(text);
+        if (text == "完成" || text.rfind("error:", 0) == 0)
+            m_final.insert({id, true});
+        m_cv.notify_all();
+    }
+
+    std::mutex m_mutex;
+    std::condition_variable m_cv;
+    std::map<int, std::vector<std::string>> m_texts;
+    std::map<int, bool> m_final;
+    std::vector<int> m_violations;
+};
+
+inline int nextId() {
+    static std::atomic<int> id{100};
+    return id++;
+}
+
+// Starts a DownFile call (texts given in UTF-8 are passed in the ANSI code page) and
+// waits for its final message.
+inline std::vector<std::string> download(const std::vector<std::string>& urls,
+                                         const std::vector<std::string>& paths,
+                                         const std::string& folder = "", int* idOut = nullptr) {
+    std::string u, p;
+    for (const auto& s : urls)
+        u += s + "\r\n";
+    for (const auto& s : paths)
+        p += s + "\r\n";
+    int id = nextId();
+    if (idOut)
+        *idOut = id;
+    int rc = Library::get().downFile(vx::toAnsi(u).c_str(), vx::toAnsi(p).c_str(),
+                                     vx::toAnsi(folder).c_str(), 5, id, &Messages::notify);
+    EXPECT_EQ(rc, 0);
+    return Messages::get().waitFinal(id);
+}
+
+inline bool hasText(const std::vector<std::string>& msgs, const std::string& part) {
+    for (const auto& m : msgs)
+        if (m.find(part) != std::string::npos)
+            return true;
+    return false;
+}
+
+inline bool hasText(const std::string& text, const std::string& part) {
+    return text.find(part) != std::string::npos;
+}
+
+inline std::vector<int> progressOf(const std::vector<std::string>& msgs) {
+    std::vector<int> out;
+    for (const auto& m : msgs)
+        if (m.rfind("process:", 0) == 0)
+            out.push_back(std::stoi(m.substr(8)));
+    return out;
+}
+
+// Checks the shape every successful call must have: "完成" last and only once, progress
+// rising strictly from 0 to 100 before it, no "error:".
+inline void expectSuccess(const std::vector<std::string>& msgs) {
+    ASSERT_FALSE(msgs.empty());
+    EXPECT_EQ(msgs.back(), "完成");
+    int done = 0;
+    for (const auto& m : msgs) {
+        done += m == "完成";
+        EXPECT_NE(m.rfind("error:", 0), 0u) << m;
+    }
+    EXPECT_EQ(done, 1);
+    auto p = progressOf(msgs);
+    ASSERT_FALSE(p.empty());
+    EXPECT_EQ(p.front(), 0);
+    EXPECT_EQ(p.back(), 100);
+    for (std::size_t i = 1; i < p.size(); ++i)
+        EXPECT_GT(p[i], p[i - 1]);
+}
+
+// A failed call: a status text, then exactly one "error:" as the last message, no "完成".
+inline void expectFailure(const std::vector<std::string>& msgs) {
+    ASSERT_GE(msgs.size(), 2u);
+    EXPECT_EQ(msgs.back().rfind("error:", 0), 0u) << msgs.back();
+    int errors = 0;
+    for (const auto& m : msgs) {
+        EXPECT_NE(m, "完成");
+        errors += m.rfind("error:", 0) == 0;
+    }
+    EXPECT_EQ(errors, 1);
+    const std::string& status = msgs[msgs.size() - 2];
+    EXPECT_NE(status.rfind("process:", 0), 0u) << "no status text before the error";
+}
+
+// A cpp-httplib server on 127.0.0.1 with an ephemeral port, stopped when destroyed.
+class HttpServer {
+public:
+    httplib::Server server;
+
+    void start() {
+        m_port = server.bind_to_any_port("127.0.0.1");
+        m_thread = std::thread([this] { server.listen_after_bind(); });
+        while (!server.is_running())
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    ~HttpServer() {
+        server.stop();
+        if (m_thread.joinable())
+            m_thread.join();
+    }
+    std::string url(const std::string& path) const {
+        return "http://127.0.0.1:" + std::to_string(m_port) + path;
+    }
+
+private:
+    int m_port = 0;
+    std::thread m_thread;
+};
+
+// A bare TCP server for responses no well-behaved library would send: each accepted
+// connection's request head is recorded and handed with the socket to `handler(n, ...)`
+// (n counts connections from 0); the connection is closed afterwards.
+class RawServer {
+public:
+    using Handler = std::function<void(int n, const std::string& request, int fd)>;
+
+    explicit RawServer(Handler handler) : m_handler(std::move(handler)) {
+        m_listen = ::socket(AF_INET, SOCK_STREAM, 0);
+        int one = 1;
+        ::setsockopt(m_listen, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+        sockaddr_in addr{};
+        addr.sin_family = AF_INET;
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        if (::bind(m_listen, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || ::listen(m_listen, 16) != 0)
+            throw std::runtime_error("raw server bind");
+        socklen_t len = sizeof addr;
+        ::getsockname(m_listen, reinterpret_cast<sockaddr*>(&addr), &len);
+        m_port = ntohs(addr.sin_port);
+        m_thread = std::thread([this] { loop(); });
+    }
+    ~RawServer() {
+        ::shutdown(m_listen, SHUT_RDWR);
+        ::close(m_listen);
+        m_thread.join();
+    }
+    std::string url(const std::string& path) const {
+        return "http://127.0.0.1:" + std::to_string(m_port) + path;
+    }
+    std::vector<std::string> requests() {
+        std::lock_guard lock(m_mutex);
+        return m_requests;
+    }
+
+    static void sendAll(int fd, const std::string& data) {
+        std::size_t off = 0;
+        while (off < data.size()) {
+            ssize_t n = ::send(fd, data.data() + off, data.size() - off, MSG_NOSIGNAL);
+            if (n <= 0)
+                return;
+            off += static_cast<std::size_t>(n);
+        }
+    }
+
+private:
+    void loop() {
+        for (int n = 0;; ++n) {
+            int fd = ::accept(m_listen, nullptr, nullptr);
+            if (fd < 0)
+                return;
+            std::string request;
+            char buf[4096];
+            while (request.find("\r\n\r\n") == std::string::npos) {
+                ssize_t got = ::recv(fd, buf, sizeof buf, 0);
+                if (got <= 0)
+                    break;
+                request.append(buf, static_cast<std::size_t>(got));
+            }
+            {
+                std::lock_guard lock(m_mutex);
+                m_requests.push_back(request);
+            }
+            m_handler(n, request, fd);
+            ::shutdown(fd, SHUT_WR);
+            while (::recv(fd, buf, sizeof buf, 0) > 0) {
+            }
+            ::close(fd);
+        }
+    }
+
+    Handler m_handler;
+    int m_listen = -1;
+    int m_port = 0;
+    std::thread m_thread;
+    std::mutex m_mutex;
+    std::vector<std::string> m_requests;
+};
+
+// A port on which nothing listens.
+inline int closedPort() {
+    int s = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ::bind(s, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+    socklen_t len = sizeof addr;
+    ::getsockname(s, reinterpret_cast<sockaddr*>(&addr), &len);
+    ::close(s);
+    return ntohs(addr.sin_port);
+}
+
+inline std::string pattern(std::size_t size, unsigned seed) {
+    std::string s(size, '\0');
+    unsigned x = seed * 2654435761u + 1;
+    for (auto& c : s) {
+        x = x * 1103515245u + 12345u;
+        c = static_cast<char>(x >> 16);
+    }
+    return s;
+}
+
+// A zip package built with libzip.
+class ZipBuilder {
+public:
+    struct Item {
+        std::string name;
+        std::string data;
+        bool folder = false;
+        unsigned unixMode = 0; // 0: leave the attributes as libzip sets them
+    };
+    ZipBuilder& file(std::string name, std::string data, unsigned mode = 0) {
+        m_items.push_back({std::move(name), std::move(data), false, mode});
+        return *this;
+    }
+    ZipBuilder& folder(std::string name) {
+        m_items.push_back({std::move(name), "", true, 0});
+        return *this;
+    }
+    // A symbolic link entry whose content is the link's target.
+    ZipBuilder& symlink(std::string name, std::string target) {
+        return file(std::move(name), std::move(target), 0120777);
+    }
+    std::string build(const std::string& path) const {
+        int err = 0;
+        zip_t* z = zip_open(path.c_str(), ZIP_CREATE | ZIP_TRUNCATE, &err);
+        if (!z)
+            throw std::runtime_error("zip_open");
+        for (const auto& it : m_items) {
+            zip_int64_t idx;
+            if (it.folder) {
+                idx = zip_dir_add(z, it.name.c_str(), ZIP_FL_ENC_GUESS);
+            } else {
+                zip_source_t* src = zip_source_buffer(z, it.data.data(), it.data.size(), 0);
+                idx = zip_file_add(z, it.name.c_str(), src, ZIP_FL_ENC_GUESS);
+            }
+            if (idx < 0)
+                throw std::runtime_error(std::string("zip add: ") + zip_strerror(z));
+            if (it.unixMode)
+                zip_file_set_external_attributes(z, static_cast<zip_uint64_t>(idx), 0, ZIP_OPSYS_UNIX,
+                                                 static_cast<zip_uint32_t>(it.unixMode) << 16);
+        }
+        if (zip_close(z) != 0)
+            throw std::runtime_error("zip_close");
+        std::ifstream in(path, std::ios::binary);
+        return std::string(std::istreambuf_iterator<char>(in), {});
+    }
+
+private:
+    std::vector<Item> m_items;
+};
+
+} // namespace dltest

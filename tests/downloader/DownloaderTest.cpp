@@ -1,0 +1,277 @@
+// Downloads through the real library against servers on 127.0.0.1.
+
+#include <filesystem>
+#include <set>
+
+#include "DownloaderHarness.h"
+#include "support/TempDir.h"
+
+namespace fs = std::filesystem;
+using namespace dltest;
+
+namespace {
+
+// Names in a folder (recursively), to see that nothing but the expected files remains.
+std::set<std::string> listing(const fs::path& dir) {
+    std::set<std::string> names;
+    for (const auto& e : fs::recursive_directory_iterator(dir))
+        names.insert(fs::relative(e.path(), dir).string());
+    return names;
+}
+
+class Downloads : public ::testing::Test {
+protected:
+    void SetUp() override {
+        Library::get();
+        m_http.server.Get("/blob/(\\d+)", [this](const httplib::Request& req, httplib::Response& res) {
+            ++m_hits;
+            std::size_t n = std::stoul(req.matches[1]);
+            res.set_content(pattern(n, static_cast<unsigned>(n)), "application/octet-stream");
+        });
+        // A body of unknown length (chunked).
+        m_http.server.Get("/chunked/(\\d+)", [](const httplib::Request& req, httplib::Response& res) {
+            std::size_t n = std::stoul(req.matches[1]);
+            auto body = std::make_shared<std::string>(pattern(n, static_cast<unsigned>(n)));
+            res.set_chunked_content_provider("application/octet-stream",
+                                             [body](std::size_t offset, httplib::DataSink& sink) {
+                                                 std::size_t k = std::min<std::size_t>(8192, body->size() - offset);
+                                                 sink.write(body->data() + offset, k);
+                                                 if (offset + k == body->size())
+                                                     sink.done();
+                                                 return true;
+                                             });
+        });
+        m_http.server.Get("/missing", [this](const httplib::Request&, httplib::Response& res) {
+            ++m_hits;
+            res.status = 404;
+            res.set_content("not here", "text/plain");
+        });
+        m_http.start();
+    }
+
+    HttpServer m_http;
+    std::atomic<int> m_hits{0};
+    vxtest::TempDir m_dir{"dl"};
+};
+
+TEST_F(Downloads, OneFileLandsInMissingFoldersWithNothingElseLeft) {
+    std::string target = m_dir.file("a/b/c/file.bin");
+    auto msgs = download({m_http.url("/blob/300000")}, {target});
+    expectSuccess(msgs);
+    EXPECT_TRUE(hasText(msgs, "正在下载 file.bin"));
+    EXPECT_EQ(vxtest::readFile(target), pattern(300000, 300000));
+    EXPECT_EQ(listing(m_dir.path()), (std::set<std::string>{"a", "a/b", "a/b/c", "a/b/c/file.bin"}));
+}
+
+TEST_F(Downloads, SeveralFilesReplaceOldOnesAndProgressCoversAllBytes) {
+    m_dir.write("old.bin", "old content");
+    auto msgs = download({m_http.url("/blob/100000"), m_http.url("/chunked/50000"), m_http.url("/blob/1"),
+                          m_http.url("/blob/0"), m_http.url("/blob/2000000")},
+                         {m_dir.file("x/one.bin"), m_dir.file("two.bin"), m_dir.file("old.bin"),
+                          m_dir.file("empty.bin"), m_dir.file("big.bin")});
+    expectSuccess(msgs);
+    EXPECT_EQ(vxtest::readFile(m_dir.file("x/one.bin")), pattern(100000, 100000));
+    EXPECT_EQ(vxtest::readFile(m_dir.file("two.bin")), pattern(50000, 50000));
+    EXPECT_EQ(vxtest::readFile(m_dir.file("old.bin")), pattern(1, 1));
+    EXPECT_TRUE(fs::exists(m_dir.file("empty.bin")));
+    EXPECT_EQ(fs::file_size(m_dir.file("empty.bin")), 0u);
+    EXPECT_EQ(vxtest::readFile(m_dir.file("big.bin")), pattern(2000000, 2000000));
+    EXPECT_TRUE(hasText(msgs, "(5/5)"));
+    // The big last file carries most bytes: the percentage moves through it in steps.
+    EXPECT_GT(progressOf(msgs).size(), 20u);
+    EXPECT_EQ(listing(m_dir.path()).size(), 6u); // five files and the folder x
+}
+
+TEST_F(Downloads, NotFoundFailsAtOnceAndKeepsTheOldFile) {
+    std::string target = m_dir.write("keep.txt", "old");
+    auto msgs = download({m_http.url("/missing")}, {target});
+    expectFailure(msgs);
+    EXPECT_TRUE(hasText(msgs, "404"));
+    EXPECT_EQ(m_hits.load(), 1) << "a missing file is not asked for again";
+    EXPECT_EQ(vxtest::readFile(target), "old");
+    EXPECT_EQ(listing(m_dir.path()), std::set<std::string>{"keep.txt"});
+}
+
+TEST_F(Downloads, AFailingFileEndsTheCallAfterTheFilesBeforeIt) {
+    auto msgs = download({m_http.url("/blob/10"), m_http.url("/missing"), m_http.url("/blob/20")},
+                         {m_dir.file("1.bin"), m_dir.file("2.bin"), m_dir.file("3.bin")});
+    expectFailure(msgs);
+    EXPECT_TRUE(hasText(msgs.back(), "2.bin"));
+    EXPECT_TRUE(fs::exists(m_dir.file("1.bin")));
+    EXPECT_FALSE(fs::exists(m_dir.file("2.bin")));
+    EXPECT_FALSE(fs::exists(m_dir.file("3.bin")));
+}
+
+TEST_F(Downloads, ConnectionRefusedIsRetriedThenReported) {
+    std::string url = "http://127.0.0.1:" + std::to_string(closedPort()) + "/x.bin";
+    auto msgs = download({url}, {m_dir.file("x.bin")});
+    expectFailure(msgs);
+    EXPECT_TRUE(hasText(msgs.back(), "无法连接服务器"));
+    EXPECT_TRUE(hasText(msgs, "第 5 次,共 5 次"));
+    EXPECT_TRUE(listing(m_dir.path()).empty());
+}
+
+TEST_F(Downloads, UnwritableTargetsFail) {
+    std::string file = m_dir.write("plain", "a regular file");
+    // Parent folder is a regular file: no folder can be made there, root or not.
+    auto msgs = download({m_http.url("/blob/10")}, {file + "/sub/x.bin"});
+    expectFailure(msgs);
+    EXPECT_TRUE(hasText(msgs.back(), "x.bin"));
+    // A package whose folder cannot be made.
+    msgs = download({m_http.url("/blob/10")}, {m_dir.file("p.zip")}, file + "/app");
+    expectFailure(msgs);
+    // A target that is a folder.
+    fs::create_directories(m_dir.file("taken"));
+    msgs = download({m_http.url("/blob/10")}, {m_dir.file("taken")});
+    expectFailure(msgs);
+    EXPECT_EQ(vxtest::readFile(file), "a regular file");
+}
+
+TEST_F(Downloads, OverlappingCallsEachFinish) {
+    std::vector<int> ids;
+    for (int i = 0; i < 6; ++i) {
+        int id = nextId();
+        ids.push_back(id);
+        std::string u = m_http.url("/blob/" + std::to_string(400000 + i)) + "\r\n";
+        std::string p = m_dir.file("c" + std::to_string(i) + ".bin") + "\r\n";
+        ASSERT_EQ(Library::get().downFile(u.c_str(), p.c_str(), "", 5, id, &Messages::notify), 0);
+    }
+    for (int i = 0; i < 6; ++i) {
+        expectSuccess(Messages::get().waitFinal(ids[i]));
+        EXPECT_EQ(vxtest::readFile(m_dir.file("c" + std::to_string(i) + ".bin")),
+                  pattern(400000 + i, 400000 + i));
+    }
+}
+
+TEST_F(Downloads, BadArgumentsAreReportedOrRefused) {
+    // More addresses than paths.
+    auto msgs = download({m_http.url("/blob/1"), m_http.url("/blob/2")}, {m_dir.file("1.bin")});
+    expectFailure(msgs);
+    msgs = download({}, {});
+    expectFailure(msgs);
+    // A scheme other than http(s) is never read.
+    std::string secret = m_dir.write("secret.txt", "s");
+    msgs = download({"file://" + secret}, {m_dir.file("copy.txt")});
+    expectFailure(msgs);
+    EXPECT_FALSE(fs::exists(m_dir.file("copy.txt")));
+    // Without a callback nothing could be reported: refused at once.
+    EXPECT_EQ(Library::get().downFile("http://127.0.0.1/\r\n", "/tmp/x\r\n", "", 5, 1, nullptr), -1);
+}
+
+TEST_F(Downloads, ChineseNamesTravelInTheAnsiCodePage) {
+    std::string target = m_dir.file("中文目录/文件.bin");
+    auto msgs = download({m_http.url("/blob/1000")}, {target});
+    expectSuccess(msgs);
+    EXPECT_TRUE(hasText(msgs, "正在下载 文件.bin"));
+    EXPECT_EQ(vxtest::readFile(target), pattern(1000, 1000));
+}
+
+// --- Resuming -------------------------------------------------------------------------------
+
+constexpr std::size_t kSize = 200000;
+constexpr std::size_t kCut = 81920;
+
+std::string head200(std::size_t length) {
+    return "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(length) +
+           "\r\nAccept-Ranges: bytes\r\nETag: \"v1\"\r\nConnection: close\r\n\r\n";
+}
+std::string head206(std::size_t start, std::size_t end, std::size_t total, const std::string& etag = "\"v1\"") {
+    return "HTTP/1.1 206 Partial Content\r\nContent-Length: " + std::to_string(end - start + 1) +
+           "\r\nContent-Range: bytes " + std::to_string(start) + "-" + std::to_string(end) + "/" +
+           std::to_string(total) + "\r\nETag: " + etag + "\r\nConnection: close\r\n\r\n";
+}
+bool hasRange(const std::string& request) {
+    return vx::icontains(request, "\r\nRange:");
+}
+
+// The second answer of a server whose first connection was cut after kCut bytes.
+enum class SecondAnswer { HonoursRange, IgnoresRange, WrongStart, ChangedFile };
+
+struct ResumeCase {
+    SecondAnswer answer;
+    bool thirdRequestStartsOver;
+};
+
+class Resume : public ::testing::TestWithParam<ResumeCase> {};
+
+TEST_P(Resume, CutConnectionEndsWithTheWholeFile) {
+    Library::get();
+    const std::string body = pattern(kSize, 7);
+    const SecondAnswer answer = GetParam().answer;
+    RawServer server([&](int n, const std::string& request, int fd) {
+        if (n == 0) {
+            RawServer::sendAll(fd, head200(kSize) + body.substr(0, kCut));
+            return; // cut mid-body
+        }
+        if (n == 1 && hasRange(request)) {
+            switch (answer) {
+            case SecondAnswer::HonoursRange:
+                RawServer::sendAll(fd, head206(kCut, kSize - 1, kSize) + body.substr(kCut));
+                return;
+            case SecondAnswer::IgnoresRange:
+                break;
+            case SecondAnswer::WrongStart:
+                RawServer::sendAll(fd, head206(0, kSize - 1, kSize) + body);
+                return;
+            case SecondAnswer::ChangedFile:
+                RawServer::sendAll(fd, head206(kCut, kSize + 99, kSize + 100, "\"v2\"") + body.substr(kCut) +
+                                           std::string(100, 'x'));
+                return;
+            }
+        }
+        RawServer::sendAll(fd, head200(kSize) + body);
+    });
+    vxtest::TempDir dir("resume");
+    std::string target = dir.file("f.bin");
+    auto msgs = download({server.url("/f.bin")}, {target});
+    expectSuccess(msgs);
+    EXPECT_EQ(vxtest::readFile(target), body);
+    EXPECT_TRUE(hasText(msgs, "正在重试"));
+
+    auto requests = server.requests();
+    ASSERT_GE(requests.size(), 2u);
+    EXPECT_FALSE(hasRange(requests[0]));
+    EXPECT_TRUE(vx::icontains(requests[1], "Range: bytes=" + std::to_string(kCut) + "-"));
+    EXPECT_TRUE(vx::icontains(requests[1], "If-Range: \"v1\""));
+    if (GetParam().thirdRequestStartsOver) {
+        ASSERT_EQ(requests.size(), 3u);
+        EXPECT_FALSE(hasRange(requests[2]));
+    } else {
+        EXPECT_EQ(requests.size(), 2u);
+    }
+    EXPECT_EQ(listing(dir.path()), std::set<std::string>{"f.bin"});
+}
+
+INSTANTIATE_TEST_SUITE_P(Answers, Resume,
+                         ::testing::Values(ResumeCase{SecondAnswer::HonoursRange, false},
+                                           ResumeCase{SecondAnswer::IgnoresRange, false},
+                                           ResumeCase{SecondAnswer::WrongStart, true},
+                                           ResumeCase{SecondAnswer::ChangedFile, true}));
+
+TEST(ResumeLimits, AServerThatAlwaysCutsFailsAfterTheLastAttempt) {
+    Library::get();
+    const std::string body = pattern(kSize, 9);
+    RawServer server([&](int, const std::string& request, int fd) {
+        if (hasRange(request))
+            RawServer::sendAll(fd, head206(kCut, kSize - 1, kSize) + body.substr(kCut, 10));
+        else
+            RawServer::sendAll(fd, head200(kSize) + body.substr(0, kCut));
+    });
+    vxtest::TempDir dir("cuts");
+    std::string target = dir.write("f.bin", "previous");
+    auto msgs = download({server.url("/f.bin")}, {target});
+    expectFailure(msgs);
+    EXPECT_TRUE(hasText(msgs.back(), "连接中断"));
+    EXPECT_EQ(server.requests().size(), 5u);
+    EXPECT_EQ(vxtest::readFile(target), "previous");
+    EXPECT_EQ(listing(dir.path()), std::set<std::string>{"f.bin"});
+}
+
+// Runs after every test: no call sent anything after its final message.
+class NothingAfterTheEnd : public ::testing::Environment {
+public:
+    void TearDown() override { EXPECT_TRUE(Messages::get().violations().empty()); }
+};
+const auto* const g_env = ::testing::AddGlobalTestEnvironment(new NothingAfterTheEnd);
+
+} // namespace
