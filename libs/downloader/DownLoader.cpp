@@ -89,12 +89,13 @@ public:
         } catch (...) {
             fail("下载失败", "内部错误");
         }
+        // The final message goes out only once every resource of the call (connection,
+        // files, package) has been released, so the caller may act on it at once.
+        send(m_final.empty() ? "error:下载失败：内部错误" : m_final);
     }
 
 private:
     void send(const std::string& utf8) {
-        if (m_finished)
-            return;
         std::string ansi = vx::toAnsi(utf8);
         try {
             m_call.notify(m_call.id, ansi.c_str());
@@ -102,11 +103,12 @@ private:
             // The callback belongs to the caller; whatever it throws stays on this side.
         }
     }
-    // A status text saying what failed, then the one "error:" message.
+    // A status text saying what failed now; the one "error:" message once all is released.
     void fail(const std::string& what, const std::string& reason) {
-        send(what + ":" + reason);
-        send("error:" + what + ":" + reason);
-        m_finished = true;
+        if (!m_final.empty())
+            return;
+        send(what + "：" + reason);
+        m_final = "error:" + what + "：" + reason;
     }
 
     void work() {
@@ -116,8 +118,8 @@ private:
         if (urls.empty())
             return fail("下载失败", "没有要下载的文件");
         if (urls.size() != paths.size())
-            return fail("下载失败", "下载地址(" + std::to_string(urls.size()) + " 个)与本地路径(" +
-                                        std::to_string(paths.size()) + " 个)数目不一致");
+            return fail("下载失败", "下载地址（" + std::to_string(urls.size()) + " 个）与本地路径（" +
+                                        std::to_string(paths.size()) + " 个）数目不一致");
         std::vector<FileJob> jobs;
         for (std::size_t i = 0; i < urls.size(); ++i) {
             FileJob job;
@@ -149,7 +151,7 @@ private:
 
         const int count = static_cast<int>(jobs.size());
         for (std::size_t i = 0; i < jobs.size(); ++i) {
-            std::string of = count > 1 ? "(" + std::to_string(i + 1) + "/" + std::to_string(count) + ")" : "";
+            std::string of = count > 1 ? "（" + std::to_string(i + 1) + "/" + std::to_string(count) + "）" : "";
             send("正在下载 " + jobs[i].name + of);
             if (Status s = fetcher.fetch(i, jobs[i], m_call.attempts, progress); !s)
                 return fail("下载 " + jobs[i].name + " 失败", s.error());
@@ -168,12 +170,11 @@ private:
                     return fail("解压 " + job.name + " 失败", result.error());
             }
         }
-        send("完成");
-        m_finished = true;
+        m_final = "完成";
     }
 
     Call m_call;
-    bool m_finished = false;
+    std::string m_final; // "完成" or "error:..."
 };
 
 std::once_flag g_curlInit;

@@ -145,7 +145,7 @@ Status makeDirsBelow(const std::string& root, const std::vector<std::string>& pa
         struct stat st {};
         if (::lstat(path.c_str(), &st) == 0) {
             if (S_ISLNK(st.st_mode))
-                return Error{"文件夹中有符号链接,拒绝经由它写入: " + path};
+                return Error{"文件夹中有符号链接，拒绝经由它写入：" + path};
             if (!S_ISDIR(st.st_mode)) {
                 errno = ENOTDIR;
                 return sysError("无法创建文件夹", path);

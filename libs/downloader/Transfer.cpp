@@ -323,8 +323,8 @@ Status Fetcher::fetch(std::size_t index, const FileJob& job, int attempts, Progr
     std::string lastReason;
     for (int attempt = 1; attempt <= attempts; ++attempt) {
         if (attempt > 1) {
-            m_status("下载 " + job.name + " 失败:" + lastReason + ",正在重试(第 " +
-                     std::to_string(attempt) + " 次,共 " + std::to_string(attempts) + " 次)");
+            m_status("下载 " + job.name + " 失败：" + lastReason + "，正在重试（第 " +
+                     std::to_string(attempt) + " 次，共 " + std::to_string(attempts) + " 次）");
             long delay = m_timings.retryDelayMs << std::min(attempt - 2, 3);
             std::this_thread::sleep_for(std::chrono::milliseconds(delay));
         }

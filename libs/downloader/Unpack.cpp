@@ -103,7 +103,7 @@ vx::Expected<UnpackResult> unpackZip(const std::string& package, const std::stri
         zip_error_init_with_code(&ze, err);
         std::string text = zip_error_strerror(&ze);
         zip_error_fini(&ze);
-        return Error{"安装包无法打开(" + text + ")"};
+        return Error{"安装包无法打开（" + text + "）"};
     }
 
     // Check every entry before writing anything.
@@ -115,13 +115,13 @@ vx::Expected<UnpackResult> unpackZip(const std::string& package, const std::stri
         e.index = static_cast<zip_uint64_t>(i);
         const char* raw = zip_get_name(zip.get(), e.index, ZIP_FL_ENC_RAW);
         if (!raw)
-            return Error{"安装包已损坏(" + std::string(zip_strerror(zip.get())) + ")"};
+            return Error{"安装包已损坏（" + std::string(zip_strerror(zip.get())) + "）"};
         std::string rawName = raw;
         e.name = validUtf8(rawName) ? rawName : vx::fromAnsi(rawName);
         std::string why;
         auto parts = entryParts(e.name, why);
         if (!parts)
-            return Error{"安装包中有不安全的文件 \"" + e.name + "\"(" + why + "),已拒绝解压"};
+            return Error{"安装包中有不安全的文件 \"" + e.name + "\"（" + why + "），已拒绝解压"};
         e.parts = std::move(*parts);
         e.folder = !rawName.empty() && (rawName.back() == '/' || rawName.back() == '\\');
 
@@ -134,7 +134,7 @@ vx::Expected<UnpackResult> unpackZip(const std::string& package, const std::stri
             if (type == kTypeDir)
                 e.folder = true;
             else if (type != 0 && type != kTypeFile)
-                return Error{"安装包中有符号链接或特殊文件 \"" + e.name + "\",已拒绝解压"};
+                return Error{"安装包中有符号链接或特殊文件 \"" + e.name + "\"，已拒绝解压"};
             e.executable = (mode & 0111) != 0;
         }
         entries.push_back(std::move(e));
@@ -178,7 +178,7 @@ vx::Expected<UnpackResult> unpackZip(const std::string& package, const std::stri
         std::unique_ptr<zip_file_t, decltype(&zip_fclose)> in(zip_fopen_index(zip.get(), e.index, 0),
                                                               &zip_fclose);
         if (!in)
-            return Error{"无法读取安装包中的 \"" + e.name + "\"(" + zip_strerror(zip.get()) + ")"};
+            return Error{"无法读取安装包中的 \"" + e.name + "\"（" + zip_strerror(zip.get()) + "）"};
         TempFile out;
         if (Status s = out.create(target); !s)
             return Error{s.error()};
@@ -186,8 +186,8 @@ vx::Expected<UnpackResult> unpackZip(const std::string& package, const std::stri
         for (;;) {
             zip_int64_t n = zip_fread(in.get(), buffer.data(), buffer.size());
             if (n < 0)
-                return Error{"安装包中的 \"" + e.name + "\" 已损坏(" +
-                             zip_error_strerror(zip_file_get_error(in.get())) + ")"};
+                return Error{"安装包中的 \"" + e.name + "\" 已损坏（" +
+                             zip_error_strerror(zip_file_get_error(in.get())) + "）"};
             if (n == 0)
                 break;
             if (Status s = out.write(buffer.data(), static_cast<std::size_t>(n)); !s)

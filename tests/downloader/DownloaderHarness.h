@@ -78,6 +78,8 @@ public:
 private:
     void add(int id, const char* ansi) {
         std::string text = vx::fromAnsi(ansi);
+        if (std::getenv("VX_DL_TRACE")) // for reading a failing run
+            std::fprintf(stderr, "[%d] %s\n", id, text.c_str());
         std::lock_guard lock(m_mutex);
         if (m_final.count(id))
             m_violations.push_back(id);

@@ -76,7 +76,7 @@ TEST_F(Downloads, SeveralFilesReplaceOldOnesAndProgressCoversAllBytes) {
     EXPECT_TRUE(fs::exists(m_dir.file("empty.bin")));
     EXPECT_EQ(fs::file_size(m_dir.file("empty.bin")), 0u);
     EXPECT_EQ(vxtest::readFile(m_dir.file("big.bin")), pattern(2000000, 2000000));
-    EXPECT_TRUE(hasText(msgs, "(5/5)"));
+    EXPECT_TRUE(hasText(msgs, "（5/5）"));
     // The big last file carries most bytes: the percentage moves through it in steps.
     EXPECT_GT(progressOf(msgs).size(), 20u);
     EXPECT_EQ(listing(m_dir.path()).size(), 6u); // five files and the folder x
@@ -107,7 +107,7 @@ TEST_F(Downloads, ConnectionRefusedIsRetriedThenReported) {
     auto msgs = download({url}, {m_dir.file("x.bin")});
     expectFailure(msgs);
     EXPECT_TRUE(hasText(msgs.back(), "无法连接服务器"));
-    EXPECT_TRUE(hasText(msgs, "第 5 次,共 5 次"));
+    EXPECT_TRUE(hasText(msgs, "第 5 次，共 5 次"));
     EXPECT_TRUE(listing(m_dir.path()).empty());
 }
 

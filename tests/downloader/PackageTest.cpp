@@ -1,1 +1,159 @@
+// Package downloads: unpacking into the application's folder, and refusing entries that
+// would write anywhere else.
 
+#include <filesystem>
+#include <set>
+#include <sys/stat.h>
+
+#include "DownloaderHarness.h"
+#include "support/TempDir.h"
+
+namespace fs = std::filesystem;
+using namespace dltest;
+
+namespace {
+
+std::set<std::string> listing(const fs::path& dir) {
+    std::set<std::string> names;
+    for (const auto& e : fs::recursive_directory_iterator(dir))
+        names.insert(fs::relative(e.path(), dir).string());
+    return names;
+}
+
+class Packages : public ::testing::Test {
+protected:
+    void SetUp() override {
+        Library::get();
+        m_http.server.Get("/pkg.zip", [this](const httplib::Request&, httplib::Response& res) {
+            std::lock_guard lock(m_mutex);
+            res.set_content(m_package, "application/zip");
+        });
+        m_http.start();
+        m_app = m_root.file("app");
+        fs::create_directories(m_app);
+    }
+    void serve(const std::string& bytes) {
+        std::lock_guard lock(m_mutex);
+        m_package = bytes;
+    }
+    void serve(const ZipBuilder& zip) { serve(zip.build(m_root.file("built.zip"))); }
+    // Downloads the package as the client does: into the application's folder.
+    std::vector<std::string> install() {
+        return download({m_http.url("/pkg.zip")}, {m_app + "/pkg.zip"}, m_app + "/");
+    }
+
+    HttpServer m_http;
+    std::mutex m_mutex;
+    std::string m_package;
+    vxtest::TempDir m_root{"pkg"};
+    std::string m_app;
+};
+
+TEST_F(Packages, UnpackedOverTheOldFilesThenRemoved) {
+    m_root.write("app/version.xml", "<old/>");
+    m_root.write("app/user.cfg", "kept");
+    serve(ZipBuilder()
+              .file("version.xml", "<version>2</version>")
+              .folder("bin/")
+              .file("bin/run.sh", "#!/bin/sh\n", 0100755)
+              .file("data\\win.txt", "backslashes")
+              .file(vx::toAnsi("中文.txt"), "named by a Chinese Windows zip tool")
+              .file("说明/读我.txt", "utf-8 name")
+              .folder("empty/")
+              .file("./dot.txt", "dot"));
+    auto msgs = install();
+    expectSuccess(msgs);
+    EXPECT_TRUE(hasText(msgs, "正在解压 pkg.zip"));
+    auto unpacking = std::find(msgs.begin(), msgs.end(), "正在解压 pkg.zip");
+    EXPECT_EQ(std::find(unpacking, msgs.end(), "process:100"), msgs.end()) << "100% before unpacking";
+
+    EXPECT_EQ(vxtest::readFile(m_app + "/version.xml"), "<version>2</version>");
+    EXPECT_EQ(vxtest::readFile(m_app + "/user.cfg"), "kept");
+    EXPECT_EQ(vxtest::readFile(m_app + "/data/win.txt"), "backslashes");
+    EXPECT_EQ(vxtest::readFile(m_app + "/中文.txt"), "named by a Chinese Windows zip tool");
+    EXPECT_EQ(vxtest::readFile(m_app + "/说明/读我.txt"), "utf-8 name");
+    EXPECT_EQ(vxtest::readFile(m_app + "/dot.txt"), "dot");
+    EXPECT_TRUE(fs::is_directory(m_app + "/empty"));
+    struct stat st {};
+    ASSERT_EQ(::stat((m_app + "/bin/run.sh").c_str(), &st), 0);
+    EXPECT_TRUE(st.st_mode & S_IXUSR);
+    EXPECT_FALSE(fs::exists(m_app + "/pkg.zip"));
+    EXPECT_EQ(listing(m_root.path()),
+              (std::set<std::string>{"built.zip", "app", "app/version.xml", "app/user.cfg", "app/bin", "app/bin/run.sh",
+                                     "app/data", "app/data/win.txt", "app/中文.txt", "app/说明", "app/说明/读我.txt",
+                                     "app/empty", "app/dot.txt"}));
+}
+
+TEST_F(Packages, ABrokenPackageFailsAndIsRemoved) {
+    m_root.write("app/version.xml", "<old/>");
+    serve(std::string("this is not a zip archive"));
+    auto msgs = install();
+    expectFailure(msgs);
+    EXPECT_TRUE(hasText(msgs.back(), "解压 pkg.zip 失败"));
+    EXPECT_EQ(listing(m_app), std::set<std::string>{"version.xml"});
+    EXPECT_EQ(vxtest::readFile(m_app + "/version.xml"), "<old/>");
+}
+
+// One unsafe entry among good ones: the whole package is refused and nothing is written,
+// inside the folder or outside it.
+class ZipSlip : public Packages, public ::testing::WithParamInterface<std::string> {};
+
+TEST_P(ZipSlip, RefusesThePackageAndWritesNothing) {
+    std::string name = GetParam();
+    std::string::size_type at = name.find("<ROOT>");
+    if (at != std::string::npos)
+        name.replace(at, 6, m_root.path().string());
+    ZipBuilder zip;
+    zip.file("good.txt", "good");
+    if (name.rfind("link:", 0) == 0) {
+        zip.symlink("link", name.substr(5));
+        zip.file("link/evil.txt", "evil");
+    } else {
+        zip.file(name, "evil");
+    }
+    zip.file("after.txt", "after");
+    serve(zip);
+    fs::remove(m_root.file("built.zip"));
+
+    auto msgs = install();
+    expectFailure(msgs);
+    EXPECT_TRUE(hasText(msgs.back(), "拒绝解压")) << msgs.back();
+    EXPECT_EQ(listing(m_root.path()), std::set<std::string>{"app"});
+    EXPECT_FALSE(fs::exists("/evil.txt"));
+}
+
+INSTANTIATE_TEST_SUITE_P(Corpus, ZipSlip,
+                         ::testing::Values("../evil.txt", "..\\evil.txt", "sub/../../evil.txt",
+                                           "sub\\..\\..\\evil.txt", "..", "sub/../x.txt", "<ROOT>/evil.txt",
+                                           "/evil.txt", "\\evil.txt", "C:\\evil.txt", "C:evil.txt",
+                                           "c:/evil.txt", "\\\\server\\share\\evil.txt", "a/b:stream",
+                                           "link:..", "link:<ROOT>", "link:../evil.txt"));
+
+TEST_F(Packages, ALinkAlreadyInTheFolderIsNeverFollowed) {
+    fs::create_directories(m_root.file("outside"));
+    m_root.write("outside/victim.txt", "untouched");
+    fs::create_directory_symlink(m_root.file("outside"), m_app + "/lib");
+    fs::create_symlink(m_root.file("outside/victim.txt"), m_app + "/target.txt");
+
+    // A file named like a link is replaced, the link's target stays as it was.
+    serve(ZipBuilder().file("target.txt", "new"));
+    expectSuccess(install());
+    EXPECT_FALSE(fs::is_symlink(m_app + "/target.txt"));
+    EXPECT_EQ(vxtest::readFile(m_app + "/target.txt"), "new");
+
+    // A folder that is a link is not written through.
+    serve(ZipBuilder().file("lib/evil.txt", "evil"));
+    auto msgs = install();
+    expectFailure(msgs);
+    EXPECT_TRUE(hasText(msgs.back(), "符号链接"));
+    EXPECT_EQ(listing(m_root.file("outside")), std::set<std::string>{"victim.txt"});
+    EXPECT_EQ(vxtest::readFile(m_root.file("outside/victim.txt")), "untouched");
+}
+
+TEST_F(Packages, AnEntryNamedLikeThePackageSurvivesIt) {
+    serve(ZipBuilder().file("pkg.zip", "inner file"));
+    expectSuccess(install());
+    EXPECT_EQ(vxtest::readFile(m_app + "/pkg.zip"), "inner file");
+}
+
+} // namespace
