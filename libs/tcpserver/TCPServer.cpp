@@ -174,7 +174,11 @@ TCPSERVER_API int TCPSERVER_CALL SetUid(const char* uid) {
         std::shared_ptr<LinkServer> server;
         {
             std::lock_guard lock(g_state);
-            g_uid = value;
+            // An empty id means no user: nothing to tell later registrations.
+            if (value.empty())
+                g_uid.reset();
+            else
+                g_uid = value;
             server = g_server;
         }
         if (server)

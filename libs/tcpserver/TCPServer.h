@@ -64,9 +64,10 @@ TCPSERVER_API int TCPSERVER_CALL DisconnectAll(void);
  * the connections close on the server thread shortly after the call. */
 TCPSERVER_API int TCPSERVER_CALL CloseAll(void);
 
-/* Remembers the logged-in user's id (a null pointer counts as empty). Every application
- * registered now is told at once, and every application that registers later is told right
- * after its registration. The id is kept across DisconnectAll / StartServer. */
+/* Remembers the logged-in user's id. Every application registered now is told at once, and
+ * every application that registers later is told right after its registration. The id is
+ * kept across DisconnectAll / StartServer. An empty id (or a null pointer) means no user:
+ * registered applications are told the empty id, later ones are told nothing. */
 TCPSERVER_API int TCPSERVER_CALL SetUid(const char* uid);
 
 /* Sends message ("appID=<id>&parma=<payload>") unchanged, as one frame, to every connection
