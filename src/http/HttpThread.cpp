@@ -390,6 +390,7 @@ void THttpThread::start() {
     // The thread starts from the main thread's queue, after the constructing code has
     // assigned the handlers and returned to the event loop.
     mainThread().post([this] {
+        noteHandlers();
         try {
             std::thread([this] { run(); }).detach();
         } catch (...) {
@@ -520,7 +521,20 @@ std::string THttpThread::PostMultipart(const std::string& u, TMsMultiPartFormDat
 
 // --- Events -------------------------------------------------------------------------------
 
+void THttpThread::noteHandlers() {
+    m_wanted.store((FOnBegin ? 1u : 0u) | (FOnWork ? 2u : 0u) | (FOnEnd ? 4u : 0u));
+}
+
 void THttpThread::fire(TThreadDone THttpThread::*event) {
+    unsigned bit = 0;
+    if (event == &THttpThread::FOnBegin)
+        bit = 1;
+    else if (event == &THttpThread::FOnWork)
+        bit = 2;
+    else if (event == &THttpThread::FOnEnd)
+        bit = 4;
+    if (bit != 0 && !(m_wanted.load() & bit))
+        return;
     try {
         mainThread().invoke([this, event] {
             // A copy, so that a handler may reassign its own event while it runs.
@@ -536,6 +550,7 @@ void THttpThread::fire(TThreadDone THttpThread::*event) {
             } catch (...) {
                 // A handler's failure must not take the worker (or the loop) down.
             }
+            noteHandlers();
         });
     } catch (...) {
     }

@@ -25,6 +25,7 @@
 // constructor and reads it on its own thread. A downloaded `stm` belongs to whoever keeps
 // the shared pointer (normally the FSendDone handler).
 
+#include <atomic>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
@@ -124,6 +125,7 @@ private:
                               const std::string& label);
 
     void fire(TThreadDone THttpThread::*event);
+    void noteHandlers();
     void progressBegin(std::int64_t expected);
     void progressWork(std::int64_t soFar);
     void progressEnd();
@@ -140,6 +142,11 @@ private:
     bool m_isutf8 = false;
     PReturnInfo RtInfo_D = nullptr;
     std::chrono::milliseconds m_readTimeout;
+    // Which progress handlers were assigned when the main thread last dealt with this
+    // worker (bits 1, 2, 4: begin, work, end). Only the main thread assigns handlers, and
+    // nobody else holds the worker, so the hand-over of an event found unassigned there
+    // can be skipped.
+    std::atomic<unsigned> m_wanted{0};
 };
 
 } // namespace vx
