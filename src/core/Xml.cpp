@@ -7,6 +7,13 @@
 
 namespace vx::xml {
 
+namespace {
+// Keep declarations, document types, comments and processing instructions, so that a file
+// read and written again loses nothing but insignificant white space.
+constexpr unsigned kParseFlags = pugi::parse_default | pugi::parse_declaration |
+                                 pugi::parse_doctype | pugi::parse_comments | pugi::parse_pi;
+} // namespace
+
 pugi::xml_node findElement(pugi::xml_node under, std::string_view name) {
     if (!under)
         return {};
@@ -45,7 +52,7 @@ std::string elementText(pugi::xml_node under, std::string_view name) {
 
 Status parse(pugi::xml_document& doc, std::string_view text) {
     pugi::xml_parse_result r =
-        doc.load_buffer(text.data(), text.size(), pugi::parse_default, pugi::encoding_utf8);
+        doc.load_buffer(text.data(), text.size(), kParseFlags, pugi::encoding_utf8);
     if (!r)
         return Error{std::string(r.description()) + " at offset " + std::to_string(r.offset)};
     return {};
@@ -65,7 +72,7 @@ Status load(pugi::xml_document& doc, const std::string& path) {
             break;
         data.append(buf, static_cast<std::size_t>(n));
     }
-    pugi::xml_parse_result r = doc.load_buffer(data.data(), data.size());
+    pugi::xml_parse_result r = doc.load_buffer(data.data(), data.size(), kParseFlags);
     if (!r)
         return Error{path + ": " + r.description() + " at offset " + std::to_string(r.offset)};
     return {};

@@ -73,6 +73,20 @@ public:
 // process of this session holds it, or when it could not be created.
 std::unique_ptr<InstanceLock> acquireInstanceLock(const std::string& name);
 
+// --- Dynamic libraries ----------------------------------------------------------------
+
+// A shared library loaded at run time; unloaded when destroyed.
+class DynamicLibrary {
+public:
+    virtual ~DynamicLibrary() = default;
+    // The address of an exported entry; nullptr when the library has none of that name.
+    virtual void* symbol(const char* name) const = 0;
+};
+// Loads the library at the full path; the error says why it could not be loaded.
+Expected<std::unique_ptr<DynamicLibrary>> loadLibrary(const std::string& path);
+// The file name of a shared library of the given base name ("libX.so" or "X.dll").
+std::string sharedLibraryFileName(std::string_view baseName);
+
 // --- Files ------------------------------------------------------------------------------
 
 // Writes `data` to a temporary file in the same folder and renames it over `path`, so the

@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <dlfcn.h>
 #include <fcntl.h>
 #include <iconv.h>
 #include <limits.h>
@@ -300,6 +301,33 @@ std::unique_ptr<InstanceLock> acquireInstanceLock(const std::string& name) {
         return nullptr;
     }
     return std::make_unique<FlockLock>(fd);
+}
+
+// --- Dynamic libraries ----------------------------------------------------------------
+
+namespace {
+class PosixLibrary : public DynamicLibrary {
+public:
+    explicit PosixLibrary(void* handle) : m_handle(handle) {}
+    ~PosixLibrary() override { ::dlclose(m_handle); }
+    void* symbol(const char* name) const override { return ::dlsym(m_handle, name); }
+
+private:
+    void* m_handle;
+};
+} // namespace
+
+Expected<std::unique_ptr<DynamicLibrary>> loadLibrary(const std::string& path) {
+    void* h = ::dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (!h) {
+        const char* why = ::dlerror();
+        return Error{why ? why : ("cannot load " + path)};
+    }
+    return std::unique_ptr<DynamicLibrary>(std::make_unique<PosixLibrary>(h));
+}
+
+std::string sharedLibraryFileName(std::string_view baseName) {
+    return "lib" + std::string(baseName) + ".so";
 }
 
 // --- Files ------------------------------------------------------------------------------

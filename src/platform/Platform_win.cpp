@@ -199,6 +199,31 @@ std::unique_ptr<InstanceLock> acquireInstanceLock(const std::string& name) {
     return std::make_unique<MutexLock>(h);
 }
 
+namespace {
+class WinLibrary : public DynamicLibrary {
+public:
+    explicit WinLibrary(HMODULE h) : m_handle(h) {}
+    ~WinLibrary() override { ::FreeLibrary(m_handle); }
+    void* symbol(const char* name) const override {
+        return reinterpret_cast<void*>(::GetProcAddress(m_handle, name));
+    }
+
+private:
+    HMODULE m_handle;
+};
+} // namespace
+
+Expected<std::unique_ptr<DynamicLibrary>> loadLibrary(const std::string& path) {
+    HMODULE h = ::LoadLibraryW(widen(path).c_str());
+    if (!h)
+        return Error{"cannot load " + path + " (error " + std::to_string(::GetLastError()) + ")"};
+    return std::unique_ptr<DynamicLibrary>(std::make_unique<WinLibrary>(h));
+}
+
+std::string sharedLibraryFileName(std::string_view baseName) {
+    return std::string(baseName) + ".dll";
+}
+
 Status writeFileAtomic(const std::string& path, std::string_view data, bool /*ownerOnly*/) {
     std::wstring target = widen(path);
     std::wstring tmp = target + L".tmp" + std::to_wstring(::GetCurrentProcessId());

@@ -1,0 +1,782 @@
+#include "api/UJsExterned.h"
+
+#include <filesystem>
+#include <memory>
+#include <unordered_set>
+#include <vector>
+
+#include "api/PageCalls.h"
+#include "api/PageHost.h"
+#include "core/Crypto.h"
+#include "core/Text.h"
+#include "core/Xml.h"
+#include "http/HttpThread.h"
+#include "link/HelperLibraries.h"
+#include "link/LinkNotify.h"
+#include "platform/Platform.h"
+
+namespace vx {
+
+bool installBusy = false;
+
+namespace {
+
+constexpr std::string_view kPurposeLogin = "登录";
+constexpr std::string_view kPurposeAdd = "安装";
+
+bool startsWithNoCase(std::string_view text, std::string_view prefix) {
+    return text.size() >= prefix.size() && iequals(text.substr(0, prefix.size()), prefix);
+}
+
+// A login reply's statu: "true"/"false" in any case, or a number (zero is false). Anything
+// else counts as a refusal.
+bool statuIsTrue(std::string_view s) {
+    if (iequals(s, "true"))
+        return true;
+    if (iequals(s, "false") || s.empty())
+        return false;
+    char* end = nullptr;
+    std::string t(s);
+    double d = std::strtod(t.c_str(), &end);
+    return end && *end == '\0' && d != 0;
+}
+
+// Sets an attribute matched without regard to case, creating it when missing.
+void setAttr(pugi::xml_node node, const char* name, const std::string& value) {
+    for (pugi::xml_attribute a : node.attributes())
+        if (iequals(a.name(), name)) {
+            a.set_value(value.c_str());
+            return;
+        }
+    node.append_attribute(name) = value.c_str();
+}
+
+// A fresh Users.xml: declaration, document type and the root element.
+void newUsersDocument(pugi::xml_document& doc) {
+    doc.reset();
+    auto decl = doc.append_child(pugi::node_declaration);
+    decl.append_attribute("version") = "1.0";
+    decl.append_attribute("encoding") = "utf-8";
+    doc.append_child(pugi::node_doctype).set_value("VXFrame");
+    doc.append_child("VXFrame");
+}
+
+// A folder name from the service that stays one plain level below the applications folder.
+bool isPlainFolderName(std::string_view dir) {
+    if (dir.empty() || dir == "." || dir == "..")
+        return false;
+    return dir.find_first_of("/\\:") == std::string_view::npos;
+}
+
+std::string joinLines(const std::vector<std::string>& items) {
+    std::string out;
+    for (const auto& i : items)
+        out += i + "\r\n";
+    return out;
+}
+
+std::string fileNameOf(const std::string& path) {
+    auto cut = path.find_last_of("/\\");
+    return cut == std::string::npos ? path : path.substr(cut + 1);
+}
+
+std::string shellQuote(std::string_view s) {
+    std::string q = "'";
+    for (char c : s)
+        q += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return q + "'";
+}
+
+} // namespace
+
+bool parseInt32(std::string_view v, int32_t& out) {
+    std::size_t i = 0;
+    bool negative = false;
+    if (i < v.size() && (v[i] == '-' || v[i] == '+'))
+        negative = v[i++] == '-';
+    if (i == v.size())
+        return false;
+    int64_t n = 0;
+    for (; i < v.size(); ++i) {
+        if (v[i] < '0' || v[i] > '9')
+            return false;
+        n = n * 10 + (v[i] - '0');
+        if (n > (int64_t{1} << 31))
+            return false;
+    }
+    n = negative ? -n : n;
+    if (n > INT32_MAX || n < INT32_MIN)
+        return false;
+    out = static_cast<int32_t>(n);
+    return true;
+}
+
+std::string replaceAppToken(std::string_view text, std::string_view with) {
+    std::string out;
+    for (std::size_t i = 0; i < text.size();) {
+        if (startsWithNoCase(text.substr(i), "{app}")) {
+            out += with;
+            i += 5;
+        } else {
+            out += text[i++];
+        }
+    }
+    return out;
+}
+
+std::string localPathBelow(const std::string& base, const std::string& dir,
+                           const std::string& name) {
+    std::string path = replaceAppToken(dir, base) + name;
+    if (platform::kSeparator == '/')
+        for (char& c : path)
+            if (c == '\\')
+                c = '/';
+    if (path.size() <= base.size() || path.compare(0, base.size(), base) != 0)
+        return {};
+    std::string rest;
+    std::string component;
+    auto flush = [&]() -> bool {
+        if (component == "..")
+            return false;
+        if (!component.empty() && component != ".") {
+            if (!rest.empty())
+                rest += platform::kSeparator;
+            rest += component;
+        }
+        component.clear();
+        return true;
+    };
+    for (std::size_t i = base.size(); i < path.size(); ++i) {
+        char c = path[i];
+        if (c == ':')
+            return {}; // a drive or a stream name
+        if (c == '/' || c == '\\') {
+            if (!flush())
+                return {};
+        } else {
+            component += c;
+        }
+    }
+    if (!flush() || rest.empty())
+        return {};
+    // A name must remain: "{app}" alone with an empty name is the folder itself.
+    if (name.empty())
+        return {};
+    return base + rest;
+}
+
+std::string updateScriptWindows(const std::string& appPath, const std::string& exeName) {
+    const char* crlf = "\r\n";
+    std::string s;
+    s += std::string("@echo off") + crlf;
+    s += std::string("echo Wscript.Sleep WScript.Arguments(0) >%tmp%\\delay.vbs") + crlf;
+    s += std::string("echo 将在 5 秒后完成升级") + crlf;
+    s += std::string("cscript //b //nologo %tmp%\\delay.vbs 5000") + crlf;
+    s += "move \"" + appPath + "Update\\*.*\" \"" + appPath + "\"" + crlf;
+    s += "start " + exeName + crlf;
+    s += std::string("exit") + crlf;
+    return toAnsi(s);
+}
+
+std::string updateScriptPosix(const std::string& appPath, const std::string& exeName) {
+    std::string s;
+    s += "#!/bin/sh\n";
+    s += "# Replaces the client by the files downloaded into its Update folder and restarts it.\n";
+    s += "echo '将在 5 秒后完成升级'\n";
+    s += "sleep 5\n";
+    s += "for f in " + shellQuote(appPath + "Update/") + "*; do\n";
+    s += "  [ -f \"$f\" ] && mv -f \"$f\" " + shellQuote(appPath) + "\n";
+    s += "done\n";
+    s += "exec " + shellQuote(appPath + exeName) + "\n";
+    return s;
+}
+
+TVX_JS::TVX_JS(IPageHost& host, ILinkServer& link, IDownloader& downloader)
+    : executablePath(platform::executablePath()), m_host(host), m_link(link),
+      m_downloader(downloader) {
+    std::error_code ec;
+    scriptFolder = std::filesystem::current_path(ec).string();
+}
+
+// --- Page calls ---------------------------------------------------------------------------
+
+void TVX_JS::pageCall(const std::string& script) {
+    if (m_host.hasBrowserView())
+        m_host.executeInMainFrame(script);
+}
+
+void TVX_JS::ShowStatus(const std::string& text) { pageCall(page::ST_softStatu(text)); }
+
+void TVX_JS::sendLink(int32_t appId, std::string_view payload) {
+    m_link.sendToApp(linkMessage(appId, payload));
+}
+
+// --- Account and login ------------------------------------------------------------------------
+
+void TVX_JS::_LoginFun(const std::string& user, const std::string& pwd,
+                       const std::string& savePwd, const std::string& autoLogin) {
+    ckPwd = savePwd;
+    ckAuto = autoLogin;
+    _User = user;
+    _pwd = pwd;
+    auto body = std::make_shared<TMsMultiPartFormDataStream>();
+    body->AddFormField("user", user);
+    body->AddFormField("pws", pwd);
+    body->AddFormField("pid", _GetConfigValue("pid"));
+    auto* worker = new THttpThread(BaseUrl + "Login.php", "", "", "0", body.get(), kSendPost);
+    worker->FSendDone = [this, body](THttpThread*, PReturnInfo info) { onLoginReply(info->str); };
+}
+
+void TVX_JS::onLoginReply(const std::string& reply) {
+    const std::string token0 = ScrambleParam("0");
+    if (reply.empty()) {
+        pageCall(page::ST_Login(false, token0, texts::kLoginTimeout));
+        return;
+    }
+    pugi::xml_document doc;
+    pugi::xml_node root;
+    if (xml::parse(doc, reply))
+        root = doc.document_element();
+    pugi::xml_node statu = xml::findElement(root, "statu");
+    const std::string msg = xml::elementText(root, "msg");
+    if (!statu) {
+        pageCall(page::ST_Login(false, token0, msg.empty() ? texts::kLoginBadReply : msg));
+        return;
+    }
+    if (!statuIsTrue(xml::text(statu))) {
+        pageCall(page::ST_Login(false, token0, msg));
+        return;
+    }
+    const std::string uid = xml::elementText(root, "uid");
+    if (uid.empty()) {
+        // Every later request identifies the user by this id: without it there is no login.
+        pageCall(page::ST_Login(false, token0, texts::kLoginBadReply));
+        return;
+    }
+    if (!saveUsersXml())
+        pageCall(page::ST_Login(false, token0, texts::kLoginNotAdmin));
+    m_link.CloseAll();
+    UserInfo.user = xml::elementText(root, "user");
+    UserInfo.qq = xml::elementText(root, "qq");
+    UserInfo.aid = xml::elementText(root, "agentId");
+    UserInfo.uid = uid;
+    _uid = uid;
+    m_link.SetUid(toAnsi(uid));
+    OpenTimer(false);
+    process = kPurposeLogin;
+    requestList(Purpose::Login, "0");
+    m_host.enableRefreshTimer();
+}
+
+bool TVX_JS::saveUsersXml() {
+    const std::string storedPwd = ckPwd == "1" ? _pwd : std::string();
+    const std::string autoText = ckPwd == "1" && ckAuto == "1" ? "true" : "false";
+    pugi::xml_document doc;
+    if (!platform::fileExists(UsersXml)) {
+        newUsersDocument(doc);
+    } else if (!xml::load(doc, UsersXml) || !doc.document_element()) {
+        // An unreadable file cannot be updated; keep a copy of it for whoever wants to look,
+        // then start afresh so that logins keep working.
+        std::error_code ec;
+        std::filesystem::copy_file(UsersXml, UsersXml + ".broken",
+                                   std::filesystem::copy_options::overwrite_existing, ec);
+        newUsersDocument(doc);
+    }
+    pugi::xml_node root = doc.document_element();
+    if (pugi::xml_node def = xml::findElement(root, "DefUser")) {
+        setAttr(def, "user", _User);
+        setAttr(def, "pwd", storedPwd);
+        setAttr(def, "auto", autoText);
+    } else {
+        def = root.append_child("DefUser");
+        def.append_attribute("user") = _User.c_str();
+        def.append_attribute("pwd") = storedPwd.c_str();
+        def.append_attribute("auto") = autoText.c_str();
+    }
+    bool found = false;
+    for (pugi::xml_node child : root.children()) {
+        if (child.type() == pugi::node_element && std::string_view(child.name()) == "User" &&
+            xml::attr(child, "user") == _User) {
+            setAttr(child, "pwd", storedPwd);
+            found = true;
+            break;
+        }
+    }
+    if (!found) {
+        pugi::xml_node u = root.append_child("User");
+        u.append_attribute("user") = _User.c_str();
+        u.append_attribute("pwd") = storedPwd.c_str();
+    }
+    // Remembered passwords: readable by the user alone.
+    return xml::save(doc, UsersXml, true).ok();
+}
+
+std::string TVX_JS::_GetProductID() {
+    if (_productID.empty())
+        _productID = ScrambleParam("0");
+    return _productID;
+}
+
+std::string TVX_JS::_GetUid() {
+    if (_uid.empty())
+        _uid = "0";
+    return ScrambleParam(_uid);
+}
+
+std::string TVX_JS::_GetUser() { return _User; }
+std::string TVX_JS::_GetPwd() { return _pwd; }
+std::string TVX_JS::_GetAutoLogin() { return ckAuto; }
+
+void TVX_JS::_SetAutoLogin(const std::string& _auto) {
+    ckAuto = _auto;
+    pugi::xml_document doc;
+    if (!xml::load(doc, UsersXml))
+        return;
+    pugi::xml_node def = xml::findElement(doc.document_element(), "DefUser");
+    if (!def)
+        return;
+    setAttr(def, "auto", _auto == "1" ? "true" : "false");
+    (void)xml::save(doc, UsersXml, true);
+}
+
+bool TVX_JS::_CloseAutoLogin() {
+    pugi::xml_document doc;
+    if (!xml::load(doc, UsersXml))
+        return false;
+    pugi::xml_node def = xml::findElement(doc.document_element(), "DefUser");
+    if (!def)
+        return false;
+    setAttr(def, "auto", "false");
+    return xml::save(doc, UsersXml, true).ok();
+}
+
+std::string TVX_JS::_GetConfigValue(const std::string& _Name) {
+    pugi::xml_document doc;
+    if (!xml::load(doc, ConfigXml))
+        return {};
+    return xml::elementText(doc.document_element(), _Name);
+}
+
+// --- Catalogue ---------------------------------------------------------------------------------
+
+void TVX_JS::_GetMyApps() { requestList(Purpose::None, "0"); }
+
+void TVX_JS::requestList(Purpose purpose, const std::string& index) {
+    auto* worker = new THttpThread(BaseUrl + "myApps.php?u=" + ScrambleParam(_uid), "", "",
+                                   index, nullptr, kSendGetText);
+    worker->FSendDone = [this, purpose](THttpThread*, PReturnInfo info) {
+        onListReply(purpose, info->index, info->str);
+    };
+}
+
+std::string TVX_JS::_AddNewTestApp(const std::string& appid) {
+    process = kPurposeAdd;
+    auto body = std::make_shared<TMsMultiPartFormDataStream>();
+    body->AddFormField("uid", ScrambleParam(_uid));
+    body->AddFormField("appId", toAnsi(appid));
+    auto* worker =
+        new THttpThread(BaseUrl + "userAppAdd.php", "", "", appid, body.get(), kSendPost);
+    worker->FSendDone = [this, body](THttpThread*, PReturnInfo info) {
+        onListReply(Purpose::Add, info->index, info->str);
+    };
+    return std::string(texts::kAdding);
+}
+
+void TVX_JS::mergeList(const std::string& reply, bool& wellFormed) {
+    pugi::xml_document doc;
+    wellFormed = xml::parse(doc, reply).ok() && doc.document_element();
+    if (!wellFormed)
+        return;
+    const std::string sep(1, platform::kSeparator);
+    for (pugi::xml_node e : doc.document_element().children()) {
+        if (e.type() != pugi::node_element)
+            continue;
+        int32_t id = 0;
+        if (!parseInt32(xml::elementText(e, "appId"), id))
+            continue; // not an application
+        const std::string dir = xml::elementText(e, "Dir");
+        if (!isPlainFolderName(dir))
+            continue; // would place the application outside the applications folder
+        TMyApp* app = FindApp(id);
+        if (!app)
+            app = &AddApp(id);
+        app->appName = xml::elementText(e, "Name");
+        app->DirUrl = BaseUrl + "apps/" + dir + "/";
+        app->appDir = AppsPath + dir + sep;
+        const std::string ico = xml::elementText(e, "Ico");
+        app->logoFile = app->appDir + ico;
+        app->logoUrl = app->DirUrl + ico;
+        app->MainFile = xml::elementText(e, "MainFile");
+        app->VerUrl = app->DirUrl + "version.xml";
+        app->VerFile = app->appDir + "version.xml";
+        app->version = xml::elementText(e, "Version");
+        app->appPrice = xml::elementText(e, "price");
+        app->showStatu = xml::elementText(e, "Statu") == "显示";
+        app->nessary = xml::elementText(e, "nessary") == "是";
+        app->note = xml::elementText(e, "Note");
+        const std::string img = xml::elementText(e, "Img");
+        app->VideoImg = app->appDir + img;
+        app->VideoImgUrl = app->DirUrl + img;
+        app->VideoUrl = xml::elementText(e, "Url");
+        app->sortIDs = xml::elementText(e, "Sort");
+        app->myAppVersionName = xml::elementText(e, "myAppVersionName");
+        if (!platform::dirExists(app->appDir))
+            platform::createDir(AppsPath + dir);
+    }
+}
+
+void TVX_JS::onListReply(Purpose purpose, const std::string& index, const std::string& reply) {
+    bool ok = false;
+    if (!reply.empty())
+        mergeList(reply, ok);
+    int32_t id = 0;
+    TMyApp* app = purpose == Purpose::Add && parseInt32(index, id) ? FindApp(id) : nullptr;
+    if (ok) {
+        if (purpose == Purpose::Login)
+            pageCall(page::ST_Login(true, ScrambleParam(UserInfo.uid), texts::kLoginOk));
+        if (purpose == Purpose::Add) {
+            pageCall(page::ST_setFlatDivAnlv(index, texts::kAdded));
+            if (installBusy) {
+                pageCall(page::tsmsg(texts::kBusyAfterAdd));
+            } else if (app) {
+                if (platform::fileExists(app->VerFile)) {
+                    app->DownStatu.clear();
+                } else {
+                    app->DownStatu = texts::kInstalling;
+                    pageCall(page::ST_setFlatDivAnlv(index, texts::kInstalling));
+                    installBusy = true;
+                    _DownApp(app);
+                }
+            }
+        }
+        _RefreshApp();
+    } else {
+        if (purpose == Purpose::Login)
+            pageCall(page::ST_Login(false, ScrambleParam("0"), texts::kListFailed));
+        if (purpose == Purpose::Add) {
+            if (app)
+                app->DownStatu = texts::kAddFailed;
+            pageCall(page::ST_setFlatDivAnlv(index, texts::kAddFailed));
+        }
+    }
+    process.clear();
+}
+
+std::string TVX_JS::CheckAPP(const TMyApp* info) {
+    return info ? AppStatus(*info) : std::string(kStatusNotAdded);
+}
+
+std::string TVX_JS::_CheckAPP(const std::string& _appid) {
+    int32_t id = 0;
+    const TMyApp* app = parseInt32(_appid, id) ? FindApp(id) : nullptr;
+    std::string status = CheckAPP(app);
+    if (status == kStatusNormal)
+        m_link.sendToApp(toAnsi("appID=" + _appid + "&parma=ShowForm%3Fa"));
+    return status;
+}
+
+void TVX_JS::_RefreshApp() {
+    for (const auto& app : AppList)
+        if (!app->nessary)
+            pageCall(page::ST_icoStatu(std::to_string(app->appID), AppStatus(*app)));
+}
+
+void TVX_JS::_OpenTimer() { OpenTimer(true); }
+
+void TVX_JS::OpenTimer(bool bb) {
+    m_link.sendToApp(bb ? "appID=4&parma=ShowForm%3Fa" : "appID=4&parma=HideForm%3Fa");
+}
+
+// --- Navigation ----------------------------------------------------------------------------------
+
+void TVX_JS::_OpenURL(const std::string& url) {
+    m_host.openPopup(startsWithNoCase(url, "http://") ? url : BaseUrlNoSlash + url, std::nullopt);
+}
+
+void TVX_JS::_OpenURLA(const std::string& url, int w, int h) {
+    m_host.openPopup(startsWithNoCase(url, "http://") ? url : BaseUrlNoSlash + url,
+                     std::make_pair(w, h));
+}
+
+void TVX_JS::_OpenURLB(const std::string& url) {
+    // Only web addresses reach the system's opener: anything else could open local files or
+    // start programs registered for a scheme.
+    if (startsWithNoCase(url, "http://") || startsWithNoCase(url, "https://"))
+        m_host.openInSystemBrowser(url);
+}
+
+void TVX_JS::_ExcuteJs(const std::string& js) { pageCall(js); }
+
+// --- Install and update ------------------------------------------------------------------------
+
+std::string TVX_JS::_InstallApp(const std::string& _appid) {
+    if (installBusy)
+        return std::string(texts::kBusy);
+    int32_t id = 0;
+    TMyApp* app = parseInt32(_appid, id) ? FindApp(id) : nullptr;
+    if (!app)
+        return std::string(texts::kInstallFailed);
+    app->DownStatu = texts::kInstalling;
+    _DownApp(app);
+    return std::string(texts::kInstalling);
+}
+
+std::string TVX_JS::_UpdateApp(const std::string& _appid) {
+    if (installBusy)
+        return std::string(texts::kBusy);
+    int32_t id = 0;
+    TMyApp* app = parseInt32(_appid, id) ? FindApp(id) : nullptr;
+    if (!app)
+        return std::string(texts::kUpdateFailed);
+    _CheckAPPVer(app);
+    app->DownStatu = texts::kUpdating;
+    return std::string(texts::kUpdating);
+}
+
+void TVX_JS::_DownApp(TMyApp* info) {
+    if (!info)
+        return;
+    installBusy = true;
+    auto* worker = new THttpThread(info->VerUrl, "", "", std::to_string(info->appID), nullptr,
+                                   kSendGetText);
+    worker->FSendDone = [this](THttpThread*, PReturnInfo i) {
+        onInstallDescriptor(i->index, i->str);
+    };
+}
+
+void TVX_JS::_CheckAPPVer(TMyApp* info) {
+    if (!info)
+        return;
+    installBusy = true;
+    auto* worker = new THttpThread(info->VerUrl, "", "", std::to_string(info->appID), nullptr,
+                                   kSendGetText);
+    worker->FSendDone = [this](THttpThread*, PReturnInfo i) {
+        onUpdateDescriptor(i->index, i->str);
+    };
+}
+
+void TVX_JS::failOperation(const std::string& index, std::string_view state) {
+    int32_t id = 0;
+    if (TMyApp* app = parseInt32(index, id) ? FindApp(id) : nullptr)
+        app->DownStatu = state;
+    pageCall(page::ST_setFlatDivAnlv(index, texts::kInstallFailed));
+    installBusy = false;
+}
+
+void TVX_JS::onInstallDescriptor(const std::string& index, const std::string& reply) {
+    if (reply.empty() || !icontains(reply, "<zipFile>"))
+        return failOperation(index, texts::kInstallFailed);
+    pugi::xml_document doc;
+    if (!xml::parse(doc, reply))
+        return failOperation(index, texts::kInstallFailed);
+    const std::string zip = xml::elementText(doc.document_element(), "zipFile");
+    int32_t id = 0;
+    TMyApp* app = parseInt32(index, id) ? FindApp(id) : nullptr;
+    if (!app)
+        return failOperation(index, texts::kInstallFailed);
+    const std::string local = localPathBelow(app->appDir, "", zip);
+    if (zip.empty() || local.empty())
+        return failOperation(index, texts::kInstallFailed);
+    if (!platform::dirExists(app->appDir))
+        platform::createDir(app->appDir.substr(0, app->appDir.size() - 1));
+    m_downloader.DownFile(toAnsi(app->DirUrl + zip), toAnsi(local), toAnsi(app->appDir), 5,
+                          app->appID);
+}
+
+void TVX_JS::onUpdateDescriptor(const std::string& index, const std::string& reply) {
+    if (reply.empty() || !icontains(reply, "<zipFile>"))
+        return failOperation(index, texts::kUpdateFailed);
+    pugi::xml_document doc;
+    if (!xml::parse(doc, reply))
+        return failOperation(index, texts::kUpdateFailed);
+    pugi::xml_node files = xml::findElement(doc.document_element(), "updateFile");
+    int32_t id = 0;
+    TMyApp* app = parseInt32(index, id) ? FindApp(id) : nullptr;
+    if (!files || !app)
+        return failOperation(index, texts::kUpdateFailed);
+    std::vector<std::string> urls, paths;
+    std::unordered_set<std::string> seen;
+    for (pugi::xml_node f : files.children()) {
+        if (f.type() != pugi::node_element)
+            continue;
+        const std::string dir = xml::attr(f, "Dir"), name = xml::attr(f, "Name"),
+                          md5 = xml::attr(f, "MD5");
+        const std::string local = localPathBelow(app->appDir, dir, name);
+        if (local.empty())
+            continue; // would write outside the application's folder
+        // An unreadable local file counts as changed.
+        if (md5 == FileMD5(local).valueOr("\x01"))
+            continue;
+        std::string url = replaceAppToken(dir, app->DirUrl) + name;
+        if (!seen.insert(url).second)
+            continue;
+        urls.push_back(std::move(url));
+        paths.push_back(local);
+    }
+    app->update = false;
+    if (urls.empty()) {
+        // Every file is already current: the installed descriptor becomes the new one.
+        (void)xml::save(doc, app->VerFile);
+        return failOperation(index, texts::kUpdateFailed);
+    }
+    // The new descriptor replaces the installed one once its files are in place, so that a
+    // failed download keeps offering the update.
+    m_pendingDescriptors[app->appID] = xml::serialize(doc);
+    m_downloader.DownFile(toAnsi(joinLines(urls)), toAnsi(joinLines(paths)), "", 5, app->appID);
+}
+
+void TVX_JS::DownloadNotify(int32_t id, const std::string& textAnsi) {
+    const std::string text = fromAnsi(textAnsi);
+    TMyApp* app = FindApp(id);
+    if (startsWithNoCase(text, "process:")) {
+        if (!app)
+            return;
+        std::string progress;
+        for (std::size_t i = 0; i < text.size();) {
+            if (startsWithNoCase(std::string_view(text).substr(i), "process:"))
+                i += 8;
+            else
+                progress += text[i++];
+        }
+        if (auto call = page::ST_jdt(std::to_string(app->appID), progress))
+            pageCall(*call);
+        else
+            ShowStatus(text);
+        return;
+    }
+    if (text == texts::kDone) {
+        installBusy = false;
+        if (!app) {
+            ShowMsg(std::string(texts::kClientDownloaded));
+            UpdateMain();
+            return;
+        }
+        if (auto pending = m_pendingDescriptors.find(id); pending != m_pendingDescriptors.end()) {
+            (void)platform::writeFileAtomic(app->VerFile, pending->second);
+            m_pendingDescriptors.erase(pending);
+        }
+        const std::string appId = std::to_string(app->appID);
+        if (app->DownStatu == texts::kInstalling)
+            pageCall(page::ST_setFlatDivAnlv(appId, texts::kInstallDone));
+        else if (app->DownStatu == texts::kUpdating)
+            pageCall(page::ST_setFlatDivAnlv(appId, texts::kUpdateDone));
+        _RefreshApp();
+        app->DownStatu.clear();
+        return;
+    }
+    if (startsWithNoCase(text, "error:")) {
+        // The download failed for good: end the operation so the next one may start.
+        installBusy = false;
+        if (!app)
+            return;
+        m_pendingDescriptors.erase(id);
+        app->DownStatu =
+            app->DownStatu == texts::kUpdating ? texts::kUpdateFailed : texts::kInstallFailed;
+        pageCall(page::ST_setFlatDivAnlv(std::to_string(app->appID), texts::kInstallFailed));
+        _RefreshApp();
+        return;
+    }
+    ShowStatus(text);
+}
+
+// --- Client self-update --------------------------------------------------------------------------
+
+void TVX_JS::CheckMainVer() {
+    installBusy = true;
+    auto* worker =
+        new THttpThread(BaseUrl + std::string(kClientDescriptor), "", "", "", nullptr,
+                        kSendGetText);
+    worker->FSendDone = [this](THttpThread*, PReturnInfo i) { onClientDescriptor(i->str); };
+}
+
+void TVX_JS::onClientDescriptor(const std::string& reply) {
+    pugi::xml_document doc;
+    pugi::xml_node files;
+    if (icontains(reply, "<verInfo>") && xml::parse(doc, reply))
+        files = xml::findElement(doc.document_element(), "updateFile");
+    if (!files) {
+        installBusy = false;
+        return;
+    }
+    const std::string updateDir = AppPath + "Update" + platform::kSeparator;
+    const std::string remote = BaseUrl + "apps/KVLMZ/";
+    const std::string own = FileMD5(executablePath).valueOr("");
+    std::vector<std::string> urls, paths;
+    std::unordered_set<std::string> seen;
+    for (pugi::xml_node f : files.children()) {
+        if (f.type() != pugi::node_element)
+            continue;
+        const std::string dir = xml::attr(f, "Dir"), name = xml::attr(f, "Name"),
+                          md5 = xml::attr(f, "MD5");
+        const std::string local = localPathBelow(updateDir, dir, name);
+        if (local.empty() || md5 == own)
+            continue;
+        std::string url = replaceAppToken(dir, remote) + name;
+        if (!seen.insert(url).second)
+            continue;
+        urls.push_back(std::move(url));
+        paths.push_back(local);
+    }
+    if (urls.empty()) {
+        installBusy = false;
+        return;
+    }
+    if (!platform::dirExists(updateDir))
+        platform::createDir(AppPath + "Update");
+    m_downloader.DownFile(toAnsi(joinLines(urls)), toAnsi(joinLines(paths)), "", 5, 0);
+}
+
+void TVX_JS::UpdateMain() {
+    const bool windows = platform::kSeparator == '\\';
+    const std::string exeName = fileNameOf(executablePath);
+    const std::string script = joinPath(scriptFolder, windows ? "temp.bat" : "temp.sh");
+    const std::string text =
+        windows ? updateScriptWindows(AppPath, exeName) : updateScriptPosix(AppPath, exeName);
+    if (Status st = platform::writeFileAtomic(script, text); !st) {
+        // Without the script the client could not come back: stay open and say why.
+        ShowStatus("无法写入升级脚本：" + st.error());
+        return;
+    }
+    if (!platform::runScriptDetached(script, scriptFolder)) {
+        ShowStatus("无法启动升级脚本：" + script);
+        return;
+    }
+    m_host.closeMainWindow();
+}
+
+// --- Link messages and the start page ------------------------------------------------------------
+
+void TVX_JS::LinkNotify(const std::string& textAnsi) {
+    LinkContext ctx{m_link, [this](bool show) { OpenTimer(show); },
+                    [this](const std::string& t) { ShowStatus(t); },
+                    [this](int32_t appID, const std::string& parma) {
+                        RunApp(appID, parma, [this](const std::string& t) { ShowStatus(t); });
+                    }};
+    vx::LinkNotify(textAnsi, ctx);
+}
+
+void TVX_JS::LoadUserList() {
+    for (const auto& call : userListCalls(UsersXml))
+        pageCall(call);
+}
+
+std::vector<std::string> userListCalls(const std::string& usersXml) {
+    std::vector<std::string> calls;
+    pugi::xml_document doc;
+    if (!platform::fileExists(usersXml) || !xml::load(doc, usersXml))
+        return calls;
+    for (pugi::xml_node e : doc.document_element().children()) {
+        if (e.type() != pugi::node_element)
+            continue;
+        const std::string_view name = e.name();
+        const std::string user = xml::attr(e, "User"), pwd = xml::attr(e, "Pwd");
+        if (name == "User")
+            calls.push_back(page::ST_writeUserList(user, pwd, !pwd.empty()));
+        else if (name == "DefUser")
+            calls.push_back(
+                page::ST_writeUserForm(user, pwd, !pwd.empty(), xml::attr(e, "auto") == "true"));
+    }
+    return calls;
+}
+
+} // namespace vx

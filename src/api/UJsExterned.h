@@ -1,0 +1,154 @@
+#pragma once
+// TVX_JS: the one page-API object. The page calls its operations as native functions (the
+// script bridge exposes them in the declared order below); it reports back through page
+// calls. Every operation runs on the main thread.
+
+#include <cstdint>
+#include <map>
+#include <vector>
+#include <string>
+#include <string_view>
+
+#include "core/Global.h"
+
+namespace vx {
+
+class IPageHost;
+class ILinkServer;
+class IDownloader;
+
+// One application operation at a time: set while an install, an update or the client's own
+// update check runs.
+extern bool installBusy;
+
+// Texts the page receives.
+namespace texts {
+inline constexpr std::string_view kLoginOk = "登录成功";
+inline constexpr std::string_view kLoginTimeout = "登录超时，请检查网络";
+inline constexpr std::string_view kLoginNotAdmin =
+    "亲，您不是以管理员身份登录系统，部分功能将无法正常使用";
+inline constexpr std::string_view kLoginBadReply = "登录失败，服务器返回的数据无效";
+inline constexpr std::string_view kListFailed = "获取应用失败";
+inline constexpr std::string_view kAdding = "正在添加";
+inline constexpr std::string_view kAdded = "添加完成";
+inline constexpr std::string_view kAddFailed = "添加失败";
+inline constexpr std::string_view kInstalling = "正在安装";
+inline constexpr std::string_view kUpdating = "正在升级";
+inline constexpr std::string_view kInstallFailed = "安装失败";
+inline constexpr std::string_view kUpdateFailed = "升级失败";
+inline constexpr std::string_view kInstallDone = "安装完成";
+inline constexpr std::string_view kUpdateDone = "升级完成";
+inline constexpr std::string_view kBusy = "有应用正在安装，请稍候再试...";
+inline constexpr std::string_view kBusyAfterAdd = "有应用正在安装，请稍候点击安装...";
+inline constexpr std::string_view kDone = "完成";
+inline constexpr std::string_view kClientDownloaded =
+    "主程序新版本下载完成，点击确定 重起 并 升级 软件";
+} // namespace texts
+
+class TVX_JS {
+public:
+    TVX_JS(IPageHost& host, ILinkServer& link, IDownloader& downloader);
+    TVX_JS(const TVX_JS&) = delete;
+    TVX_JS& operator=(const TVX_JS&) = delete;
+
+    // Fields, in declared order (the page sees their values at registration).
+    std::string process; // purpose of the pending list or add request: "登录", "安装" or ""
+    std::string ckPwd;
+    std::string ckAuto;
+    std::string _User;
+    std::string _pwd;
+    std::string _uid;
+    std::string _productID;
+
+    // Operations, in declared order.
+    void _LoginFun(const std::string& user, const std::string& pwd, const std::string& savePwd,
+                   const std::string& autoLogin);
+    std::string _GetProductID();
+    std::string _GetUid();
+    std::string _CheckAPP(const std::string& _appid);
+    std::string CheckAPP(const TMyApp* info);
+    void _GetMyApps();
+    std::string _UpdateApp(const std::string& _appid);
+    void _CheckAPPVer(TMyApp* info);
+    void CheckMainVer();
+    std::string _InstallApp(const std::string& _appid);
+    void _DownApp(TMyApp* info);
+    std::string _AddNewTestApp(const std::string& appid);
+    void _RefreshApp();
+    void _OpenTimer();
+    void OpenTimer(bool bb);
+    void _OpenURL(const std::string& url);
+    void _OpenURLA(const std::string& url, int w, int h);
+    void _OpenURLB(const std::string& url);
+    std::string _GetUser();
+    std::string _GetPwd();
+    bool _CloseAutoLogin();
+    void _SetAutoLogin(const std::string& _auto);
+    std::string _GetAutoLogin();
+    std::string _GetConfigValue(const std::string& _Name);
+    void _ExcuteJs(const std::string& js);
+    void UpdateMain();
+
+    // The downloader's callback, on the main thread: progress, "完成" or a status text.
+    void DownloadNotify(int32_t id, const std::string& textAnsi);
+
+    // The link server's callback, on the main thread: one message of an application.
+    void LinkNotify(const std::string& textAnsi);
+    // Sends the remembered users of Users.xml to the page (after the start page has loaded).
+    void LoadUserList();
+
+    // Sends the status line text (nothing while the main window has no browser view).
+    void ShowStatus(const std::string& text);
+    // Sends one page call to the main frame.
+    void pageCall(const std::string& script);
+
+    // The running executable's full path (for the self-update; tests point it elsewhere).
+    std::string executablePath;
+    // Folder where UpdateMain writes its script (the current working folder by default).
+    std::string scriptFolder;
+    // The service's descriptor of the client itself: BaseUrl + this.
+    static constexpr std::string_view kClientDescriptor = "apps/KVLMZ/version.xml";
+
+private:
+    enum class Purpose { None, Login, Add };
+
+    void requestList(Purpose purpose, const std::string& index);
+    void onLoginReply(const std::string& reply);
+    void onListReply(Purpose purpose, const std::string& index, const std::string& reply);
+    void mergeList(const std::string& reply, bool& wellFormed);
+    void onInstallDescriptor(const std::string& index, const std::string& reply);
+    void onUpdateDescriptor(const std::string& index, const std::string& reply);
+    void onClientDescriptor(const std::string& reply);
+    void failOperation(const std::string& index, std::string_view state);
+    bool saveUsersXml();
+    void sendLink(int32_t appId, std::string_view payload);
+
+    // Descriptors of running updates, written to VerFile when their files are in place.
+    std::map<int32_t, std::string> m_pendingDescriptors;
+    IPageHost& m_host;
+    ILinkServer& m_link;
+    IDownloader& m_downloader;
+};
+
+// The scripts of the self-update: wait, move the files directly in AppPath's Update folder
+// over the installed ones, start the client again. The Windows text, seven CR LF lines in
+// the ANSI code page, and its POSIX counterpart (a UTF-8 sh script).
+std::string updateScriptWindows(const std::string& appPath, const std::string& exeName);
+std::string updateScriptPosix(const std::string& appPath, const std::string& exeName);
+
+// The page calls that hand the remembered users of a Users.xml to the page, in file order:
+// ST_writeUserList for each User, ST_writeUserForm for DefUser.
+std::vector<std::string> userListCalls(const std::string& usersXml);
+
+// Parses a decimal 32-bit integer (optional sign, digits only); false otherwise.
+bool parseInt32(std::string_view text, int32_t& out);
+
+// Maps a descriptor entry's folder onto a local path below `base`: every "{app}" (any case)
+// becomes `base`, separators become the system's. Empty when the result would leave `base`
+// (by "..", an absolute path elsewhere, or another drive).
+std::string localPathBelow(const std::string& base, const std::string& dir,
+                           const std::string& name);
+// Every "{app}" (any letter case) in `text` replaced by `with`.
+std::string replaceAppToken(std::string_view text, std::string_view with);
+
+} // namespace vx

@@ -1,0 +1,70 @@
+#pragma once
+// The two helper libraries as the client uses them: the link server (libTCPServer) and the
+// downloader (libDownLoader). The interfaces take texts in the ANSI code page exactly as
+// they cross the libraries' C boundary; tests fake them.
+//
+// HelperLibraries binds the real ones from the client's folder at run time. Their callbacks
+// arrive on the libraries' own threads; the binding copies each text and posts it to the
+// main thread (vx::mainThread()), where the handlers set below run, in order.
+
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "core/Expected.h"
+
+namespace vx {
+
+class ILinkServer {
+public:
+    virtual ~ILinkServer() = default;
+    virtual void CloseAll() = 0;
+    virtual void SetUid(const std::string& uidAnsi) = 0;
+    virtual void sendToApp(const std::string& messageAnsi) = 0;
+};
+
+class IDownloader {
+public:
+    virtual ~IDownloader() = default;
+    // urls and paths: one item each, or several each followed by CR LF; folder: the package
+    // folder or empty. Progress and the outcome arrive through the download handler.
+    virtual void DownFile(const std::string& urlsAnsi, const std::string& pathsAnsi,
+                          const std::string& folderAnsi, int attempts, int appId) = 0;
+};
+
+// Handlers of the libraries' callbacks, run on the main thread with the library's text.
+using LinkMessageHandler = std::function<void(const std::string& textAnsi)>;
+using DownloadMessageHandler = std::function<void(int appId, const std::string& textAnsi)>;
+void setLinkMessageHandler(LinkMessageHandler handler);
+void setDownloadMessageHandler(DownloadMessageHandler handler);
+
+class HelperLibraries : public ILinkServer, public IDownloader {
+public:
+    HelperLibraries();
+    ~HelperLibraries() override;
+
+    // Loads the link server library from `folder` and looks up its entries. The error names
+    // what is missing. StartServer is required; the other entries are looked up and a missing
+    // one makes its call do nothing.
+    Status bindLinkServer(const std::string& folder);
+    // Loads the downloader library from `folder`; a missing library or entry makes DownFile
+    // report the failure through the download handler instead.
+    Status bindDownloader(const std::string& folder);
+
+    // Starts the link server with the client's callback.
+    bool StartServer(const std::string& address, const std::string& port);
+    // Stops the link server (if bound) and unloads it.
+    void DisconnectAllAndUnload();
+
+    void CloseAll() override;
+    void SetUid(const std::string& uidAnsi) override;
+    void sendToApp(const std::string& messageAnsi) override;
+    void DownFile(const std::string& urlsAnsi, const std::string& pathsAnsi,
+                  const std::string& folderAnsi, int attempts, int appId) override;
+
+private:
+    struct Impl;
+    std::unique_ptr<Impl> m_impl;
+};
+
+} // namespace vx
