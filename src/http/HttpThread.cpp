@@ -322,12 +322,14 @@ THttpThread::THttpThread(std::string _url, std::string _refer, std::string _cook
     : THttpThread(std::move(_url), std::move(_refer), std::move(_cookies), std::move(_index),
                   static_cast<const std::vector<std::string>*>(nullptr), _type, readTimeout) {}
 
-THttpThread::~THttpThread() { g_live.fetch_sub(1); }
+THttpThread::~THttpThread() = default;
+
+THttpThread::LiveToken::LiveToken() { g_live.fetch_add(1); }
+THttpThread::LiveToken::~LiveToken() { g_live.fetch_sub(1); }
 
 int THttpThread::liveCount() { return g_live.load(); }
 
 void THttpThread::PrepareRequest() {
-    g_live.fetch_add(1);
     globalInit();
     http = std::make_unique<Client>();
     http->owner = this;

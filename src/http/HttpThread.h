@@ -130,6 +130,13 @@ private:
     void progressWork(std::int64_t soFar);
     void progressEnd();
 
+    // Counts this worker in liveCount() from its first member to its last.
+    struct LiveToken {
+        LiveToken();
+        ~LiveToken();
+        LiveToken(const LiveToken&) = delete;
+        LiveToken& operator=(const LiveToken&) = delete;
+    } m_liveToken;
     std::unique_ptr<Client> http;
     TReturnInfo RtInfo;
     std::unique_ptr<TReturnInfo> PRtInfo;

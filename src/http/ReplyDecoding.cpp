@@ -4,6 +4,7 @@
 #include <pcre2.h>
 #include <zlib.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <memory>
 #include <mutex>
