@@ -16,7 +16,6 @@
 #include <functional>
 #include <memory>
 #include <mutex>
-#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -27,12 +26,18 @@
 namespace vxtest {
 
 // Accepts connections one at a time on 127.0.0.1 (ephemeral port), reads each request
-// (head and Content-Length body), records its bytes and answers with what the responder
-// returns, then closes. A responder returning nullopt leaves the connection open without
-// an answer (a stalled server) until the server stops.
+// (head and Content-Length body), records its bytes, sends the responder's answer and
+// closes the connection, or, for an answer marked `hold`, keeps it open without another
+// byte (a stalled server) until the server stops.
 class RawServer {
 public:
-    using Responder = std::function<std::optional<std::string>(const std::string& request)>;
+    struct Answer {
+        Answer(std::string b, bool h = false) : bytes(std::move(b)), hold(h) {}
+        Answer(const char* b) : bytes(b) {}
+        std::string bytes;
+        bool hold = false;
+    };
+    using Responder = std::function<Answer(const std::string& request)>;
 
     explicit RawServer(Responder responder) : m_responder(std::move(responder)) {
         m_listen = ::socket(AF_INET, SOCK_STREAM, 0);
@@ -78,17 +83,17 @@ private:
                 std::lock_guard lock(m_mutex);
                 m_requests.push_back(req);
             }
-            auto reply = m_responder(req);
-            if (!reply) {
-                m_held.push_back(fd);
-                continue;
-            }
+            const Answer reply = m_responder(req);
             std::size_t off = 0;
-            while (off < reply->size()) {
-                ssize_t n = ::send(fd, reply->data() + off, reply->size() - off, MSG_NOSIGNAL);
+            while (off < reply.bytes.size()) {
+                ssize_t n = ::send(fd, reply.bytes.data() + off, reply.bytes.size() - off, MSG_NOSIGNAL);
                 if (n <= 0)
                     break;
                 off += static_cast<std::size_t>(n);
+            }
+            if (reply.hold) {
+                m_held.push_back(fd);
+                continue;
             }
             ::shutdown(fd, SHUT_WR);
             char drain[256];
