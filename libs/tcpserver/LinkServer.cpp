@@ -319,18 +319,17 @@ void LinkServer::accept() {
     });
 }
 
-void LinkServer::deliver(std::string_view text) {
+void LinkServer::deliver(const std::string& text) {
     if (m_silenced.load() || !m_notify)
         return;
     if (m_inCallback) {
         // Never re-enter the callback: hand the text to the next turn of the loop.
-        post([this, copy = std::string(text)] { deliver(copy); });
+        post([this, copy = text] { deliver(copy); });
         return;
     }
-    std::string owned(text);
     m_inCallback = true;
     try {
-        m_notify(owned.c_str());
+        m_notify(text.c_str());
     } catch (...) {
         // The callback's own failure must not take the server down.
     }

@@ -93,7 +93,7 @@ public:
     }
 
     // Server thread only.
-    void deliver(std::string_view text);
+    void deliver(const std::string& text);
     void addRegistered(Connection* c);
     void removed(Connection* c);
     void sendTo(std::int32_t appId, std::shared_ptr<const std::string> framed);
