@@ -3,21 +3,20 @@
 // same loopback server in the same run: 1,000 sequential small GETs, and 1,000 GETs with
 // 100 in flight.
 
-#include <curl/curl.h>
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
-#include <atomic>
-#include <cstdio>
-#include <string>
-#include <thread>
-#include <vector>
-
 #include "BenchReport.h"
 #include "core/MainThread.h"
 #include "http/HttpThread.h"
+
+#include <arpa/inet.h>
+#include <atomic>
+#include <cstdio>
+#include <curl/curl.h>
+#include <netinet/in.h>
+#include <string>
+#include <sys/socket.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
 
 namespace {
 
@@ -39,7 +38,8 @@ public:
              {"User-Agent: %!!#)QWZRTYUIzxcvbp47mkL)ty6", "Connection: close",
               "Accept: image/gif, image/x-xbitmap, image/jpeg, image/pjpeg, "
               "application/x-shockwave-flash, application/vnd.ms-excel, application/msword, */*",
-              "Accept-Language: zh-cn", "Accept-Encoding: gzip, deflate", "Cache-Control: no-cache"})
+              "Accept-Language: zh-cn", "Accept-Encoding: gzip, deflate",
+              "Cache-Control: no-cache"})
             m_headers = curl_slist_append(m_headers, h);
         curl_easy_setopt(m_easy, CURLOPT_HTTPHEADER, m_headers);
         curl_easy_setopt(m_easy, CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_1_0));
@@ -134,7 +134,8 @@ int main() {
     const double oursSeq = vxbench::seconds([&] {
         for (int i = 0; i < kRequests; ++i) {
             bool done = false;
-            auto* th = new vx::THttpThread(url, "", "", std::to_string(i), nullptr, vx::kSendGetText);
+            auto* th =
+                new vx::THttpThread(url, "", "", std::to_string(i), nullptr, vx::kSendGetText);
             th->FSendDone = [&](vx::THttpThread*, vx::PReturnInfo info) {
                 if (info->str.empty())
                     ++failures;
@@ -188,7 +189,8 @@ int main() {
     loop.runUntil([] { return vx::THttpThread::liveCount() == 0; }, std::chrono::minutes(1));
 
     vxbench::report("http GET sequential x1000", kRequests / oursSeq, kRequests / bareSeq, "req/s");
-    vxbench::report("http GET 100 parallel x1000", kRequests / oursPar, kRequests / barePar, "req/s");
+    vxbench::report("http GET 100 parallel x1000", kRequests / oursPar, kRequests / barePar,
+                    "req/s");
     if (failures > 0)
         std::fprintf(stderr, "bench_http: %d requests failed\n", failures.load());
     return failures > 0 ? 1 : 0;

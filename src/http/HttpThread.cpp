@@ -1,16 +1,15 @@
 #include "http/HttpThread.h"
 
-#include <curl/curl.h>
-
-#include <atomic>
-#include <cstring>
-#include <mutex>
-#include <thread>
-
 #include "core/MainThread.h"
 #include "core/Text.h"
 #include "http/FormUrl.h"
 #include "http/ReplyDecoding.h"
+
+#include <atomic>
+#include <cstring>
+#include <curl/curl.h>
+#include <mutex>
+#include <thread>
 
 namespace vx {
 
@@ -30,7 +29,8 @@ constexpr const char* kAccept =
 std::string_view trim(std::string_view s) {
     while (!s.empty() && (s.front() == ' ' || s.front() == '\t'))
         s.remove_prefix(1);
-    while (!s.empty() && (s.back() == ' ' || s.back() == '\t' || s.back() == '\r' || s.back() == '\n'))
+    while (!s.empty() &&
+           (s.back() == ' ' || s.back() == '\t' || s.back() == '\r' || s.back() == '\n'))
         s.remove_suffix(1);
     return s;
 }
@@ -39,12 +39,12 @@ std::string_view trim(std::string_view s) {
 struct Reply {
     CURLcode code = CURLE_OK;
     long status = 0;
-    std::string statusLine;       // e.g. "HTTP/1.1 302 Found"
-    std::string contentEncoding;  // joined when repeated
+    std::string statusLine;      // e.g. "HTTP/1.1 302 Found"
+    std::string contentEncoding; // joined when repeated
     std::string contentType;
-    std::string location;  // absolute URL of the Location header, if any
-    std::string body;      // body of a 2xx reply; other replies' bodies are dropped
-    std::string error;     // why the exchange failed, for debugging
+    std::string location; // absolute URL of the Location header, if any
+    std::string body;     // body of a 2xx reply; other replies' bodies are dropped
+    std::string error;    // why the exchange failed, for debugging
 
     bool ok() const { return code == CURLE_OK && status >= 200 && status < 300; }
     // A 3xx that was not followed: the caller restarts at its Location.
@@ -62,8 +62,8 @@ struct THttpThread::Client {
     THttpThread* owner = nullptr;
     CURL* easy = nullptr;
     curl_slist* headerList = nullptr;
-    std::string requestContentType;          // Content-Type of a POST body
-    std::vector<std::string> customHeaders;  // extra header lines (the cookie line)
+    std::string requestContentType;         // Content-Type of a POST body
+    std::vector<std::string> customHeaders; // extra header lines (the cookie line)
     char errorBuffer[CURL_ERROR_SIZE] = {};
 
     // State of the exchange in progress.
@@ -147,7 +147,7 @@ struct THttpThread::Client {
         try {
             c->reply->body.append(data, len);
         } catch (...) {
-            return 0;  // out of memory: ends the transfer as a failure
+            return 0; // out of memory: ends the transfer as a failure
         }
         c->received += static_cast<std::int64_t>(len);
         c->owner->progressWork(c->received);
@@ -274,7 +274,7 @@ struct THttpThread::Client {
                 r.location = loc;
         }
         if (!r.ok())
-            r.body.clear();  // an error reply's body is not content
+            r.body.clear(); // an error reply's body is not content
         upload = nullptr;
         reply = nullptr;
         return r;
@@ -324,10 +324,16 @@ THttpThread::THttpThread(std::string _url, std::string _refer, std::string _cook
 
 THttpThread::~THttpThread() = default;
 
-THttpThread::LiveToken::LiveToken() { g_live.fetch_add(1); }
-THttpThread::LiveToken::~LiveToken() { g_live.fetch_sub(1); }
+THttpThread::LiveToken::LiveToken() {
+    g_live.fetch_add(1);
+}
+THttpThread::LiveToken::~LiveToken() {
+    g_live.fetch_sub(1);
+}
 
-int THttpThread::liveCount() { return g_live.load(); }
+int THttpThread::liveCount() {
+    return g_live.load();
+}
 
 void THttpThread::PrepareRequest() {
     globalInit();
@@ -359,7 +365,7 @@ void THttpThread::PrepareRequest() {
 
     CURL* e = http->easy;
     if (!e)
-        return;  // Execute reports the failure as an empty reply
+        return; // Execute reports the failure as an empty reply
     curl_easy_setopt(e, CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_1_0));
     curl_easy_setopt(e, CURLOPT_NOSIGNAL, 1L);
     curl_easy_setopt(e, CURLOPT_FORBID_REUSE, 1L);
@@ -430,7 +436,7 @@ void THttpThread::Execute() {
                 RtInfo.str = PostForm(url, *postdata1, "gb2312");
             break;
         default:
-            break;  // nothing is sent
+            break; // nothing is sent
         }
     } catch (...) {
         RtInfo.str.clear();
@@ -446,7 +452,7 @@ std::string THttpThread::FetchText(const std::string& u, const std::string& labe
     if (r.ok()) {
         auto content = decodeContent(r.body, r.contentEncoding);
         if (!content)
-            return {};  // corrupt gzip: a failed transfer, not half a text
+            return {}; // corrupt gzip: a failed transfer, not half a text
         return decodeGetText(*content, label, m_isutf8);
     }
     if (r.unfollowedRedirect() && !r.location.empty() && restarts < kMaxRestarts) {
@@ -568,6 +574,8 @@ void THttpThread::progressWork(std::int64_t soFar) {
     fire(&THttpThread::FOnWork);
 }
 
-void THttpThread::progressEnd() { fire(&THttpThread::FOnEnd); }
+void THttpThread::progressEnd() {
+    fire(&THttpThread::FOnEnd);
+}
 
 } // namespace vx

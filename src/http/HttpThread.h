@@ -25,6 +25,9 @@
 // constructor and reads it on its own thread. A downloaded `stm` belongs to whoever keeps
 // the shared pointer (normally the FSendDone handler).
 
+#include "http/MemoryStream.h"
+#include "http/MsMultiPartFormData.h"
+
 #include <atomic>
 #include <chrono>
 #include <cstddef>
@@ -34,18 +37,15 @@
 #include <string>
 #include <vector>
 
-#include "http/MemoryStream.h"
-#include "http/MsMultiPartFormData.h"
-
 namespace vx {
 
 // The result record, copied by value between a worker and its handlers.
 struct TReturnInfo {
-    std::string str;     // reply text (send types 0 and 2); empty on failure
-    std::string cookie;  // always empty
-    std::string index;   // the caller's tag, returned unchanged
-    std::shared_ptr<TMemoryStream> stm;  // reply bytes of send type 1; null otherwise or on failure
-    std::int32_t count = 0;              // low 32 bits of the last progress count
+    std::string str;                    // reply text (send types 0 and 2); empty on failure
+    std::string cookie;                 // always empty
+    std::string index;                  // the caller's tag, returned unchanged
+    std::shared_ptr<TMemoryStream> stm; // reply bytes of send type 1; null otherwise or on failure
+    std::int32_t count = 0;             // low 32 bits of the last progress count
 };
 using PReturnInfo = TReturnInfo*;
 
@@ -56,9 +56,9 @@ using TThreadDone = std::function<void(THttpThread* sender, PReturnInfo info)>;
 
 // Send types.
 enum : int {
-    kSendGetText = 0,    // GET, reply decoded to text (str)
-    kSendGetStream = 1,  // GET, reply bytes kept (stm)
-    kSendPost = 2,       // POST of the multipart body or the form list, reply as text
+    kSendGetText = 0,   // GET, reply decoded to text (str)
+    kSendGetStream = 1, // GET, reply bytes kept (stm)
+    kSendPost = 2,      // POST of the multipart body or the form list, reply as text
 };
 
 class THttpThread {

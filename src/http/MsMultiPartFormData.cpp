@@ -1,11 +1,11 @@
 #include "http/MsMultiPartFormData.h"
 
+#include "platform/Platform.h"
+
 #include <chrono>
 #include <cstdio>
 #include <ctime>
 #include <new>
-
-#include "platform/Platform.h"
 
 namespace vx {
 
@@ -13,7 +13,9 @@ namespace {
 
 const std::string kHyphens(27, '-');
 
-std::string makeBoundary(const BoundaryTime& t) { return kHyphens + boundaryStamp(t); }
+std::string makeBoundary(const BoundaryTime& t) {
+    return kHyphens + boundaryStamp(t);
+}
 
 } // namespace
 
@@ -34,16 +36,15 @@ BoundaryTime BoundaryTime::now() {
     t.hour = tm.tm_hour;
     t.minute = tm.tm_min;
     t.second = tm.tm_sec;
-    t.millisecond = static_cast<int>(
-        duration_cast<milliseconds>(tp.time_since_epoch()).count() % 1000);
+    t.millisecond =
+        static_cast<int>(duration_cast<milliseconds>(tp.time_since_epoch()).count() % 1000);
     return t;
 }
 
 std::string boundaryStamp(const BoundaryTime& t) {
     char buf[32];
     std::snprintf(buf, sizeof buf, "%02d%02d%02d%02d%02d%02d%03d", t.month % 100, t.day % 100,
-                  t.year % 100, t.hour % 100, t.minute % 100, t.second % 100,
-                  t.millisecond % 1000);
+                  t.year % 100, t.hour % 100, t.minute % 100, t.second % 100, t.millisecond % 1000);
     return buf;
 }
 

@@ -9,20 +9,20 @@
 // All texts are 8-bit strings appended as the caller's bytes, without conversion, escaping
 // or quoting; the caller chooses their encoding.
 
-#include <string>
-#include <string_view>
-
 #include "core/Expected.h"
 #include "http/MemoryStream.h"
+
+#include <string>
+#include <string_view>
 
 namespace vx {
 
 // A local date and time, the source of a body's boundary.
 struct BoundaryTime {
-    int year = 2000;  // full year, e.g. 2013
-    int month = 1;    // 1..12
-    int day = 1;      // 1..31
-    int hour = 0;     // 0..23
+    int year = 2000; // full year, e.g. 2013
+    int month = 1;   // 1..12
+    int day = 1;     // 1..31
+    int hour = 0;    // 0..23
     int minute = 0;
     int second = 0;
     int millisecond = 0;

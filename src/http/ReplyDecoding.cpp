@@ -1,16 +1,15 @@
 #include "http/ReplyDecoding.h"
 
 #define PCRE2_CODE_UNIT_WIDTH 8
-#include <pcre2.h>
-#include <zlib.h>
+#include "core/Text.h"
+#include "platform/Platform.h"
 
 #include <algorithm>
 #include <cstdint>
 #include <memory>
 #include <mutex>
-
-#include "core/Text.h"
-#include "platform/Platform.h"
+#include <pcre2.h>
+#include <zlib.h>
 
 namespace vx {
 
@@ -119,7 +118,8 @@ Expected<std::string> gunzip(std::string_view body) {
         uLong c = crc32(0L, Z_NULL, 0);
         std::size_t done = 0;
         while (done < out.size()) {
-            const auto chunk = static_cast<uInt>(std::min<std::size_t>(out.size() - done, 1u << 30));
+            const auto chunk =
+                static_cast<uInt>(std::min<std::size_t>(out.size() - done, 1u << 30));
             c = crc32(c, reinterpret_cast<const Bytef*>(out.data() + done), chunk);
             done += chunk;
         }
@@ -197,9 +197,9 @@ public:
         // A "line break" is CR, LF or CR LF, as in the texts the service sends.
         if (ctx)
             pcre2_set_newline(ctx, PCRE2_NEWLINE_ANYCRLF);
-        m_code = pcre2_compile(reinterpret_cast<PCRE2_SPTR>(pattern), PCRE2_ZERO_TERMINATED,
-                               PCRE2_CASELESS | PCRE2_UTF | PCRE2_MATCH_INVALID_UTF, &err,
-                               &offset, ctx);
+        m_code =
+            pcre2_compile(reinterpret_cast<PCRE2_SPTR>(pattern), PCRE2_ZERO_TERMINATED,
+                          PCRE2_CASELESS | PCRE2_UTF | PCRE2_MATCH_INVALID_UTF, &err, &offset, ctx);
         pcre2_compile_context_free(ctx);
     }
     ~Regex() { pcre2_code_free(m_code); }

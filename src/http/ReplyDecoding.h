@@ -2,10 +2,10 @@
 // Decoding of HTTP reply bodies: the content encoding (gzip) and the character set of
 // text replies, chosen from the reply itself.
 
+#include "core/Expected.h"
+
 #include <string>
 #include <string_view>
-
-#include "core/Expected.h"
 
 namespace vx {
 

@@ -3,25 +3,23 @@
 // bytes of each request, an in-process cpp-httplib server on an ephemeral port, and a
 // runner that drives one worker on a LoopMainThread and records its events.
 
+#include "core/MainThread.h"
+#include "http/HttpThread.h"
+
 #include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
-#include <httplib.h>
-#include <zlib.h>
-
 #include <atomic>
 #include <chrono>
 #include <functional>
+#include <httplib.h>
 #include <memory>
 #include <mutex>
+#include <netinet/in.h>
 #include <string>
+#include <sys/socket.h>
 #include <thread>
+#include <unistd.h>
 #include <vector>
-
-#include "core/MainThread.h"
-#include "http/HttpThread.h"
+#include <zlib.h>
 
 namespace vxtest {
 
@@ -86,7 +84,8 @@ private:
             const Answer reply = m_responder(req);
             std::size_t off = 0;
             while (off < reply.bytes.size()) {
-                ssize_t n = ::send(fd, reply.bytes.data() + off, reply.bytes.size() - off, MSG_NOSIGNAL);
+                ssize_t n =
+                    ::send(fd, reply.bytes.data() + off, reply.bytes.size() - off, MSG_NOSIGNAL);
                 if (n <= 0)
                     break;
                 off += static_cast<std::size_t>(n);
@@ -179,10 +178,10 @@ inline std::string gzip(const std::string& data) {
 
 // What a worker reported.
 struct Outcome {
-    vx::TReturnInfo info;  // the record of FSendDone
+    vx::TReturnInfo info; // the record of FSendDone
     bool isutf8 = false;
     int doneCount = 0;
-    std::vector<std::string> events;  // "begin", "work", "end", "done" in order
+    std::vector<std::string> events; // "begin", "work", "end", "done" in order
     std::vector<std::int32_t> beginCounts;
     std::vector<std::int32_t> workCounts;
     bool cookieAlwaysEmpty = true;

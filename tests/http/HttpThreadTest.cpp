@@ -1,10 +1,10 @@
-#include <gtest/gtest.h>
-
-#include <map>
+#include "http/HttpThread.h"
 
 #include "HttpTestSupport.h"
 #include "core/Text.h"
-#include "http/HttpThread.h"
+
+#include <gtest/gtest.h>
+#include <map>
 
 using vx::THttpThread;
 using vxtest::HttplibServer;
@@ -13,7 +13,7 @@ using vxtest::RawServer;
 
 namespace {
 
-const std::string kZhUtf8 = "\xE4\xB8\xAD\xE6\x96\x87";  // 中文
+const std::string kZhUtf8 = "\xE4\xB8\xAD\xE6\x96\x87"; // 中文
 const std::string kZhGbk = "\xD6\xD0\xCE\xC4";
 
 const std::string kCommonHeaders =
@@ -59,15 +59,15 @@ protected:
     }
 
     // Runs one worker built by make() to its end and returns what it reported.
-    template <typename Make>
-    Outcome run(Make make) {
+    template <typename Make> Outcome run(Make make) {
         auto out = vxtest::watch(make());
         vxtest::pumpUntil(m_loop, [&] { return out->doneCount > 0; });
         vxtest::drain(m_loop);
         return *out;
     }
 
-    Outcome get(const std::string& url, int type = vx::kSendGetText, const std::string& index = "7") {
+    Outcome get(const std::string& url, int type = vx::kSendGetText,
+                const std::string& index = "7") {
         return run([&] { return new THttpThread(url, "", "", index, nullptr, type); });
     }
 
@@ -84,8 +84,8 @@ TEST_F(HttpThreadTest, GetRequestLineAndHeaders) {
     EXPECT_EQ(plain.info.str, "ok");
 
     Outcome withExtras = run([&] {
-        return new THttpThread(server.url("/x"), "http://ref.example/from", "sid=1; u=2", "0", nullptr,
-                               vx::kSendGetText);
+        return new THttpThread(server.url("/x"), "http://ref.example/from", "sid=1; u=2", "0",
+                               nullptr, vx::kSendGetText);
     });
     EXPECT_EQ(withExtras.info.str, "ok");
 
@@ -115,23 +115,21 @@ TEST_F(HttpThreadTest, PostMultipartOnTheWire) {
     const std::string expectedBody =
         "\r\n--" + b + "\r\nContent-Disposition: form-data; name=\"user\"\r\n\r\nname\r\n\"x\"" +
         "\r\n--" + b + "\r\nContent-Disposition: form-data; name=\"pws\"\r\n\r\n" + kZhUtf8 +
-        "\r\n--" + b + "\r\nContent-Disposition: form-data; name=\"pid\"\r\n\r\n" +
-        "\r\n--" + b + "--\r\n";
+        "\r\n--" + b + "\r\nContent-Disposition: form-data; name=\"pid\"\r\n\r\n" + "\r\n--" + b +
+        "--\r\n";
     EXPECT_EQ(bodyOf(reqs[0]), expectedBody);
-    EXPECT_EQ(body.bytes(), expectedBody);  // closed by the worker, still the caller's
-    EXPECT_EQ(headOf(reqs[0]), "POST /Login.php HTTP/1.0\r\nHost: 127.0.0.1:" +
-                                   std::to_string(server.port()) + "\r\n" + kCommonHeaders +
-                                   "Content-Type: " + body.FRequestContentType + "\r\n" +
-                                   "Content-Length: " + std::to_string(expectedBody.size()) +
-                                   "\r\n\r\n");
+    EXPECT_EQ(body.bytes(), expectedBody); // closed by the worker, still the caller's
+    EXPECT_EQ(headOf(reqs[0]),
+              "POST /Login.php HTTP/1.0\r\nHost: 127.0.0.1:" + std::to_string(server.port()) +
+                  "\r\n" + kCommonHeaders + "Content-Type: " + body.FRequestContentType + "\r\n" +
+                  "Content-Length: " + std::to_string(expectedBody.size()) + "\r\n\r\n");
 }
 
 TEST_F(HttpThreadTest, PostFormOnTheWire) {
     RawServer server([](const std::string&) { return okReply("done"); });
     const std::vector<std::string> form = {"user=a b", "pwd=x&y=z", "flag"};
-    Outcome out = run([&] {
-        return new THttpThread(server.url("/f"), "", "", "1", &form, vx::kSendPost);
-    });
+    Outcome out =
+        run([&] { return new THttpThread(server.url("/f"), "", "", "1", &form, vx::kSendPost); });
     EXPECT_EQ(out.info.str, "done");
     const auto reqs = server.requests();
     ASSERT_EQ(reqs.size(), 1u);
@@ -165,10 +163,11 @@ TEST_F(HttpThreadTest, GzipVariantsAndDeflatePassThrough) {
     const std::string gz = vxtest::gzip(xml);
     HttplibServer srv;
     for (const char* enc : {"gzip", "x-gzip", "GZIP"}) {
-        srv.server().Get(std::string("/") + enc, [&, enc](const httplib::Request&, httplib::Response& res) {
-            res.set_header("Content-Encoding", enc);
-            res.set_content(gz, "application/octet-stream");
-        });
+        srv.server().Get(std::string("/") + enc,
+                         [&, enc](const httplib::Request&, httplib::Response& res) {
+                             res.set_header("Content-Encoding", enc);
+                             res.set_content(gz, "application/octet-stream");
+                         });
     }
     srv.server().Get("/deflate", [&](const httplib::Request&, httplib::Response& res) {
         res.set_header("Content-Encoding", "deflate");
@@ -176,7 +175,7 @@ TEST_F(HttpThreadTest, GzipVariantsAndDeflatePassThrough) {
     });
     srv.server().Get("/corrupt", [&](const httplib::Request&, httplib::Response& res) {
         std::string bad = gz;
-        bad[bad.size() - 6] ^= 0x55;  // CRC-32
+        bad[bad.size() - 6] ^= 0x55; // CRC-32
         res.set_header("Content-Encoding", "gzip");
         res.set_content(bad, "application/octet-stream");
     });
@@ -217,12 +216,13 @@ TEST_F(HttpThreadTest, CharsetHeaderCountsForPostOnly) {
     });
 
     Outcome viaGet = get(srv.url("/r"));
-    EXPECT_EQ(viaGet.info.str, vx::fromAnsi(body));  // read with the ANSI code page
+    EXPECT_EQ(viaGet.info.str, vx::fromAnsi(body)); // read with the ANSI code page
     EXPECT_FALSE(viaGet.isutf8);
 
     vx::TMsMultiPartFormDataStream form;
     form.AddFormField("a", "1");
-    Outcome viaPost = run([&] { return new THttpThread(srv.url("/r"), "", "", "0", &form, vx::kSendPost); });
+    Outcome viaPost =
+        run([&] { return new THttpThread(srv.url("/r"), "", "", "0", &form, vx::kSendPost); });
     EXPECT_EQ(viaPost.info.str, body);
     EXPECT_TRUE(viaPost.isutf8);
 
@@ -279,9 +279,10 @@ TEST_F(HttpThreadTest, PostAnsweredByRedirectBecomesGetWithReferer) {
     EXPECT_TRUE(out.isutf8);
     const auto reqs = server.requests();
     ASSERT_EQ(reqs.size(), 2u);
-    EXPECT_EQ(reqs[1], "GET /landing?x=1 HTTP/1.0\r\nHost: 127.0.0.1:" + std::to_string(server.port()) +
-                           "\r\nReferer: " + server.url("/userAppAdd.php") + "\r\n" + kCommonHeaders +
-                           "\r\n");
+    EXPECT_EQ(reqs[1],
+              "GET /landing?x=1 HTTP/1.0\r\nHost: 127.0.0.1:" + std::to_string(server.port()) +
+                  "\r\nReferer: " + server.url("/userAppAdd.php") + "\r\n" + kCommonHeaders +
+                  "\r\n");
 }
 
 TEST_F(HttpThreadTest, RedirectLoopEndsAsFailure) {
@@ -309,8 +310,8 @@ TEST_F(HttpThreadTest, ErrorStatusAndRefusedConnectionGiveEmptyText) {
         res.status = 404;
         res.set_content("not here", "text/plain");
     });
-    for (const std::string& url : {srv.url("/missing"),
-                                   "http://127.0.0.1:" + std::to_string(closedPort()) + "/x"}) {
+    for (const std::string& url :
+         {srv.url("/missing"), "http://127.0.0.1:" + std::to_string(closedPort()) + "/x"}) {
         Outcome text = get(url, vx::kSendGetText, "app-4");
         EXPECT_EQ(text.doneCount, 1) << url;
         EXPECT_EQ(text.info.str, "") << url;
@@ -372,7 +373,8 @@ TEST_F(HttpThreadTest, ProgressCountsGrowForDownloadsAndUploads) {
 
     vx::TMsMultiPartFormDataStream form;
     form.AddFormField("blob", std::string(2 * 1024 * 1024, 'b'));
-    Outcome up = run([&] { return new THttpThread(srv.url("/up"), "", "", "0", &form, vx::kSendPost); });
+    Outcome up =
+        run([&] { return new THttpThread(srv.url("/up"), "", "", "0", &form, vx::kSendPost); });
     EXPECT_EQ(up.info.str, std::to_string(form.size()));
     // Upload: begin with the body's size, growing counts, end; then the reply's events.
     ASSERT_EQ(up.beginCounts.size(), 2u);

@@ -1,7 +1,7 @@
-#include <gtest/gtest.h>
-
 #include "http/MsMultiPartFormData.h"
 #include "support/TempDir.h"
+
+#include <gtest/gtest.h>
 
 using vx::BoundaryTime;
 using vx::TMemoryStream;
@@ -48,9 +48,10 @@ TEST(Multipart, TextFieldsByteForByte) {
     body.AddFormField("a", "1");
     body.AddFormField("b", "2");
     body.PrepareStreamForDispatch();
-    EXPECT_EQ(readAll(body), "\r\n--" + kB + "\r\nContent-Disposition: form-data; name=\"a\"\r\n\r\n1" +
-                                 "\r\n--" + kB + "\r\nContent-Disposition: form-data; name=\"b\"\r\n\r\n2" +
-                                 "\r\n--" + kB + "--\r\n");
+    EXPECT_EQ(readAll(body),
+              "\r\n--" + kB + "\r\nContent-Disposition: form-data; name=\"a\"\r\n\r\n1" + "\r\n--" +
+                  kB + "\r\nContent-Disposition: form-data; name=\"b\"\r\n\r\n2" + "\r\n--" + kB +
+                  "--\r\n");
 }
 
 TEST(Multipart, NamesAndValuesAreWrittenUnchanged) {
@@ -59,7 +60,8 @@ TEST(Multipart, NamesAndValuesAreWrittenUnchanged) {
     body.AddFormField("na\"me", value);
     body.AddFormField("empty", "");
     body.PrepareStreamForDispatch();
-    EXPECT_EQ(readAll(body), "\r\n--" + kB + "\r\nContent-Disposition: form-data; name=\"na\"me\"\r\n\r\n" +
+    EXPECT_EQ(readAll(body), "\r\n--" + kB +
+                                 "\r\nContent-Disposition: form-data; name=\"na\"me\"\r\n\r\n" +
                                  value + "\r\n--" + kB +
                                  "\r\nContent-Disposition: form-data; name=\"empty\"\r\n\r\n" +
                                  "\r\n--" + kB + "--\r\n");
@@ -68,7 +70,7 @@ TEST(Multipart, NamesAndValuesAreWrittenUnchanged) {
 TEST(Multipart, FileParts) {
     TMsMultiPartFormDataStream body(kMarch5);
     TMemoryStream data(std::string("AB\0C", 4));
-    data.seek(2, vx::SeekOrigin::Begin);  // read from the start whatever the position
+    data.seek(2, vx::SeekOrigin::Begin); // read from the start whatever the position
     ASSERT_TRUE(body.AddFile("f", "C:\\dir\\x.bin", "application/octet-stream", data));
     TMemoryStream empty;
     ASSERT_TRUE(body.AddFile("g", "e.txt", "text/plain", empty));
@@ -94,11 +96,12 @@ TEST(Multipart, FileFromPathAndOpenError) {
     vx::Status st = body.AddFile("f", missing, "text/plain");
     EXPECT_FALSE(st);
     EXPECT_NE(st.error().find("missing.txt"), std::string::npos) << st.error();
-    EXPECT_EQ(body.bytes(), before);  // nothing appended
+    EXPECT_EQ(body.bytes(), before); // nothing appended
 
     ASSERT_TRUE(body.AddFile("f", path, "text/plain"));
     EXPECT_EQ(body.bytes(), before + "\r\n--" + kB +
-                                "\r\nContent-Disposition: form-data; name=\"f\"; filename=\"" + path +
+                                "\r\nContent-Disposition: form-data; name=\"f\"; filename=\"" +
+                                path +
                                 "\"\r\nContent-Length: 5\r\nContent-Type: text/plain\r\n\r\nhello");
 }
 

@@ -1,13 +1,13 @@
-#include <gtest/gtest.h>
-
-#include <zlib.h>
+#include "http/ReplyDecoding.h"
 
 #include "HttpTestSupport.h"
-#include "http/ReplyDecoding.h"
+
+#include <gtest/gtest.h>
+#include <zlib.h>
 
 namespace {
 
-const std::string kZhUtf8 = "\xE4\xB8\xAD\xE6\x96\x87";  // 中文
+const std::string kZhUtf8 = "\xE4\xB8\xAD\xE6\x96\x87"; // 中文
 const std::string kZhGbk = "\xD6\xD0\xCE\xC4";
 
 // A gzip member built by hand, so that every header field can be set.
@@ -53,8 +53,8 @@ TEST(Gzip, ValidMembers) {
     ASSERT_TRUE(plain) << plain.error();
     EXPECT_EQ(*plain, text);
 
-    auto withFields = vx::gunzip(gzipMember(text, 0x02 | 0x04 | 0x08 | 0x10 | 0x01, "XYZW",
-                                            "name.xml", "a comment"));
+    auto withFields = vx::gunzip(
+        gzipMember(text, 0x02 | 0x04 | 0x08 | 0x10 | 0x01, "XYZW", "name.xml", "a comment"));
     ASSERT_TRUE(withFields) << withFields.error();
     EXPECT_EQ(*withFields, text);
 
@@ -76,17 +76,17 @@ TEST(Gzip, EveryCheckFails) {
     };
     EXPECT_FALSE(vx::gunzip(""));
     EXPECT_FALSE(vx::gunzip("plain text, not gzip at all"));
-    EXPECT_FALSE(vx::gunzip(bad(0, 0x1E)));                 // magic
-    EXPECT_FALSE(vx::gunzip(bad(1, 0x00)));                 // magic
-    EXPECT_FALSE(vx::gunzip(bad(2, 0x07)));                 // method
-    EXPECT_FALSE(vx::gunzip(bad(3, 0x08 | 0x20)));          // reserved flag
-    EXPECT_FALSE(vx::gunzip(bad(3, 0x08 | 0x80)));          // reserved flag
-    EXPECT_FALSE(vx::gunzip(bad(good.size() - 8, good[good.size() - 8] ^ 1)));  // CRC-32
-    EXPECT_FALSE(vx::gunzip(bad(good.size() - 4, good[good.size() - 4] ^ 1)));  // length
-    EXPECT_FALSE(vx::gunzip(good.substr(0, good.size() - 3)));                  // trailer cut
+    EXPECT_FALSE(vx::gunzip(bad(0, 0x1E)));                                    // magic
+    EXPECT_FALSE(vx::gunzip(bad(1, 0x00)));                                    // magic
+    EXPECT_FALSE(vx::gunzip(bad(2, 0x07)));                                    // method
+    EXPECT_FALSE(vx::gunzip(bad(3, 0x08 | 0x20)));                             // reserved flag
+    EXPECT_FALSE(vx::gunzip(bad(3, 0x08 | 0x80)));                             // reserved flag
+    EXPECT_FALSE(vx::gunzip(bad(good.size() - 8, good[good.size() - 8] ^ 1))); // CRC-32
+    EXPECT_FALSE(vx::gunzip(bad(good.size() - 4, good[good.size() - 4] ^ 1))); // length
+    EXPECT_FALSE(vx::gunzip(good.substr(0, good.size() - 3)));                 // trailer cut
     EXPECT_FALSE(vx::gunzip(good.substr(0, 16)));                              // data cut
     EXPECT_FALSE(vx::gunzip(good.substr(0, 11)));                              // name cut
-    EXPECT_FALSE(vx::gunzip(bad(14, '\xFF') + ""));                             // corrupt data
+    EXPECT_FALSE(vx::gunzip(bad(14, '\xFF') + ""));                            // corrupt data
     // An extra field longer than the body.
     EXPECT_FALSE(vx::gunzip(std::string("\x1F\x8B\x08\x04\0\0\0\0\0\x03\xFF\x7F", 12)));
 }
@@ -102,7 +102,7 @@ TEST(Gzip, ContentRule) {
     for (const char* enc : {"", "deflate", "identity", "br"}) {
         auto out = vx::decodeContent(gz, enc);
         ASSERT_TRUE(out) << enc;
-        EXPECT_EQ(*out, gz) << enc;  // passed through as it came
+        EXPECT_EQ(*out, gz) << enc; // passed through as it came
     }
     EXPECT_FALSE(vx::decodeContent("not gzip", "gzip"));
 }
@@ -161,8 +161,9 @@ TEST(Charset, GetRule) {
 TEST(Charset, PostRule) {
     bool isutf8 = false;
     // The header's charset wins over the body's declaration.
-    EXPECT_EQ(vx::decodePostText("<?xml encoding=\"gb2312\"?>" + kZhUtf8, "UTF-8", "gb2312", isutf8),
-              "<?xml encoding=\"gb2312\"?>" + kZhUtf8);
+    EXPECT_EQ(
+        vx::decodePostText("<?xml encoding=\"gb2312\"?>" + kZhUtf8, "UTF-8", "gb2312", isutf8),
+        "<?xml encoding=\"gb2312\"?>" + kZhUtf8);
     EXPECT_TRUE(isutf8);
     EXPECT_EQ(vx::decodePostText("<?xml encoding=\"utf-8\"?>" + kZhGbk, "gbk", "gb2312", isutf8),
               "<?xml encoding=\"utf-8\"?>" + kZhUtf8);
@@ -189,5 +190,5 @@ TEST(Charset, PostRule) {
     EXPECT_TRUE(isutf8);
     EXPECT_EQ(vx::decodePostText("<r>" + kZhGbk + "</r>", "", "gb2312", isutf8),
               "<r>" + kZhUtf8 + "</r>");
-    EXPECT_TRUE(isutf8);  // left as it was
+    EXPECT_TRUE(isutf8); // left as it was
 }
