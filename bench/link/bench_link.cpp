@@ -4,27 +4,25 @@
 // Our round trip: application -> server -> callback -> sendToApp -> application. The
 // baseline's: client -> echo server -> client, the same frames over the same sockets.
 
-#include <arpa/inet.h>
-#include <dlfcn.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
-#include <asio.hpp>
-
-#include <algorithm>
-#include <atomic>
-#include <cstdio>
-#include <memory>
-#include <stdexcept>
-#include <string>
-#include <thread>
-#include <vector>
-
 #include "BenchReport.h"
 #include "tcpserver/LinkProtocol.h"
 #include "tcpserver/TCPServer.h"
+
+#include <algorithm>
+#include <arpa/inet.h>
+#include <asio.hpp>
+#include <atomic>
+#include <cstdio>
+#include <dlfcn.h>
+#include <memory>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <stdexcept>
+#include <string>
+#include <sys/socket.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
 
 namespace proto = vxlink::proto;
 using Clock = std::chrono::steady_clock;
@@ -63,16 +61,16 @@ private:
     struct Session : std::enable_shared_from_this<Session> {
         explicit Session(asio::ip::tcp::socket s) : socket(std::move(s)) {}
         void read() {
-            socket.async_read_some(asio::buffer(buf), [self = shared_from_this()](
-                                                          std::error_code ec, std::size_t n) {
-                if (ec)
-                    return;
-                asio::async_write(self->socket, asio::buffer(self->buf, n),
-                                  [self](std::error_code e, std::size_t) {
-                                      if (!e)
-                                          self->read();
-                                  });
-            });
+            socket.async_read_some(asio::buffer(buf),
+                                   [self = shared_from_this()](std::error_code ec, std::size_t n) {
+                                       if (ec)
+                                           return;
+                                       asio::async_write(self->socket, asio::buffer(self->buf, n),
+                                                         [self](std::error_code e, std::size_t) {
+                                                             if (!e)
+                                                                 self->read();
+                                                         });
+                                   });
         }
         asio::ip::tcp::socket socket;
         char buf[65536];
@@ -246,8 +244,7 @@ int main() {
 
         Latency ours100 = latency(port, true, 100, 200);
         Latency base100 = latency(echo.port(), false, 100, 200);
-        vxbench::report("link round trip median, 100 apps", ours100.median, base100.median,
-                        "us");
+        vxbench::report("link round trip median, 100 apps", ours100.median, base100.median, "us");
         vxbench::report("link round trip p99, 100 apps", ours100.p99, base100.p99, "us");
 
         double t1 = throughput(port, true, 1, 1000, 64);

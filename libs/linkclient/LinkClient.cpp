@@ -1,18 +1,17 @@
 #include "LinkClient.h"
 
-#include <asio.hpp>
+#include "core/Text.h"
+#include "http/FormUrl.h"
+#include "tcpserver/LinkProtocol.h"
 
 #include <algorithm>
+#include <asio.hpp>
 #include <condition_variable>
 #include <cstring>
 #include <deque>
 #include <mutex>
 #include <thread>
 #include <vector>
-
-#include "core/Text.h"
-#include "http/FormUrl.h"
-#include "tcpserver/LinkProtocol.h"
 
 namespace vxlink {
 
@@ -46,7 +45,9 @@ LinkMessage parseLinkMessage(std::string_view raw) {
     return m;
 }
 
-std::string LinkMessage::command() const { return payload.substr(0, payload.find('?')); }
+std::string LinkMessage::command() const {
+    return payload.substr(0, payload.find('?'));
+}
 
 std::optional<std::string> LinkMessage::argument(std::string_view key) const {
     std::size_t q = payloadAnsi.find('?');
@@ -168,19 +169,19 @@ public:
     }
 
     void read() {
-        socket.async_read_some(asio::buffer(in.data() + have, in.size() - have),
-                               [this](std::error_code ec, std::size_t n) {
-                                   if (ec == asio::error::operation_aborted)
-                                       return; // closed by lost() or close()
-                                   if (ec) {
-                                       lost(ec == asio::error::eof ? "connection closed by the server"
-                                                                   : ec.message());
-                                       return;
-                                   }
-                                   have += n;
-                                   if (parseFrames())
-                                       read();
-                               });
+        socket.async_read_some(
+            asio::buffer(in.data() + have, in.size() - have),
+            [this](std::error_code ec, std::size_t n) {
+                if (ec == asio::error::operation_aborted)
+                    return; // closed by lost() or close()
+                if (ec) {
+                    lost(ec == asio::error::eof ? "connection closed by the server" : ec.message());
+                    return;
+                }
+                have += n;
+                if (parseFrames())
+                    read();
+            });
     }
 
     // False when the connection was dropped.
@@ -202,8 +203,9 @@ public:
         std::memmove(in.data(), in.data() + pos, have - pos);
         have -= pos;
         if (have >= proto::kHeaderSize) {
-            std::size_t need = proto::kHeaderSize +
-                               proto::decodeHeader(reinterpret_cast<const unsigned char*>(in.data()));
+            std::size_t need =
+                proto::kHeaderSize +
+                proto::decodeHeader(reinterpret_cast<const unsigned char*>(in.data()));
             if (in.size() < need)
                 in.resize(need);
         }
@@ -343,15 +345,18 @@ public:
 LinkClient::LinkClient(LinkClientOptions options)
     : m_impl(std::make_unique<Impl>(std::move(options))) {}
 
-LinkClient::~LinkClient() { m_impl->close(); }
+LinkClient::~LinkClient() {
+    m_impl->close();
+}
 
-void LinkClient::start() { m_impl->start(); }
+void LinkClient::start() {
+    m_impl->start();
+}
 
 vx::Status LinkClient::waitRegistered(std::chrono::milliseconds timeout) {
     std::unique_lock lock(m_impl->m);
-    bool ok = m_impl->cv.wait_for(lock, timeout, [&] {
-        return m_impl->isRegistered || m_impl->closed || m_impl->ended;
-    });
+    bool ok = m_impl->cv.wait_for(
+        lock, timeout, [&] { return m_impl->isRegistered || m_impl->closed || m_impl->ended; });
     if (m_impl->isRegistered)
         return {};
     std::string why = m_impl->closed ? "link closed" : m_impl->error;
@@ -371,15 +376,18 @@ std::uint64_t LinkClient::registrations() const {
     return m_impl->registrationCount;
 }
 
-vx::Status LinkClient::send(std::string_view utf8) { return m_impl->send(vx::toAnsi(utf8)); }
+vx::Status LinkClient::send(std::string_view utf8) {
+    return m_impl->send(vx::toAnsi(utf8));
+}
 
-vx::Status LinkClient::sendAnsi(std::string_view ansi) { return m_impl->send(ansi); }
+vx::Status LinkClient::sendAnsi(std::string_view ansi) {
+    return m_impl->send(ansi);
+}
 
 vx::Status LinkClient::flush(std::chrono::milliseconds timeout) {
     std::unique_lock lock(m_impl->m);
-    bool ok = m_impl->cv.wait_for(lock, timeout, [&] {
-        return m_impl->queued == 0 || m_impl->closed || m_impl->ended;
-    });
+    bool ok = m_impl->cv.wait_for(
+        lock, timeout, [&] { return m_impl->queued == 0 || m_impl->closed || m_impl->ended; });
     if (m_impl->queued == 0)
         return {};
     return vx::Error{ok ? (m_impl->error.empty() ? "link closed" : m_impl->error)
@@ -388,9 +396,8 @@ vx::Status LinkClient::flush(std::chrono::milliseconds timeout) {
 
 std::optional<LinkMessage> LinkClient::receive(std::chrono::milliseconds timeout) {
     std::unique_lock lock(m_impl->m);
-    m_impl->cv.wait_for(lock, timeout, [&] {
-        return !m_impl->inbox.empty() || m_impl->closed || m_impl->ended;
-    });
+    m_impl->cv.wait_for(lock, timeout,
+                        [&] { return !m_impl->inbox.empty() || m_impl->closed || m_impl->ended; });
     if (m_impl->inbox.empty())
         return std::nullopt;
     LinkMessage msg = std::move(m_impl->inbox.front());
@@ -408,6 +415,8 @@ std::string LinkClient::lastError() const {
     return m_impl->error;
 }
 
-void LinkClient::close() { m_impl->close(); }
+void LinkClient::close() {
+    m_impl->close();
+}
 
 } // namespace vxlink

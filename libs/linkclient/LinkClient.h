@@ -3,14 +3,14 @@
 // client through the link server (docs/link-protocol.md). Texts in this API are UTF-8; the
 // kit converts to and from the ANSI code page at the wire.
 
+#include "core/Expected.h"
+
 #include <chrono>
 #include <cstdint>
 #include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
-
-#include "core/Expected.h"
 
 namespace vxlink {
 

@@ -1,6 +1,10 @@
 // vxlink: talks to the client through the link server as one application, for application
 // developers and for tests.
 
+#include "LinkClient.h"
+#include "core/Text.h"
+#include "tcpserver/LinkProtocol.h"
+
 #include <atomic>
 #include <chrono>
 #include <csignal>
@@ -9,10 +13,6 @@
 #include <string>
 #include <string_view>
 #include <vector>
-
-#include "LinkClient.h"
-#include "core/Text.h"
-#include "tcpserver/LinkProtocol.h"
 
 namespace {
 
@@ -41,7 +41,9 @@ constexpr const char* kUsage =
     "             3 fewer replies than --count arrived in time\n";
 
 volatile std::sig_atomic_t g_stop = 0;
-extern "C" void onSignal(int) { g_stop = 1; }
+extern "C" void onSignal(int) {
+    g_stop = 1;
+}
 
 int usageError(const std::string& what) {
     std::fprintf(stderr, "vxlink: %s\n(try vxlink --help)\n", what.c_str());

@@ -34,8 +34,8 @@ inline std::array<unsigned char, kHeaderSize> encodeHeader(std::size_t length) {
 }
 
 inline std::uint32_t decodeHeader(const unsigned char* h) {
-    return (std::uint32_t{h[0]} << 24) | (std::uint32_t{h[1]} << 16) |
-           (std::uint32_t{h[2]} << 8) | std::uint32_t{h[3]};
+    return (std::uint32_t{h[0]} << 24) | (std::uint32_t{h[1]} << 16) | (std::uint32_t{h[2]} << 8) |
+           std::uint32_t{h[3]};
 }
 
 // Header and payload as one buffer.
@@ -74,7 +74,9 @@ inline std::optional<std::int32_t> parseInt32(std::string_view s) {
     return v;
 }
 
-inline bool isControl(std::string_view payload) { return payload.starts_with(kMagic); }
+inline bool isControl(std::string_view payload) {
+    return payload.starts_with(kMagic);
+}
 
 // Registration, the first frame of an application: "VXLINK/<version> appID=<id>", optionally
 // followed by a space and further fields that this version ignores.

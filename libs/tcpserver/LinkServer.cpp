@@ -1,10 +1,10 @@
 #include "LinkServer.h"
 
-#include <chrono>
-#include <cstring>
-
 #include "LinkProtocol.h"
 #include "ListenSocket.h"
+
+#include <chrono>
+#include <cstring>
 
 namespace tcpserver {
 
@@ -37,7 +37,9 @@ thread_local LinkServer* t_server = nullptr;
 
 } // namespace
 
-LinkServer* serverOfThisThread() { return t_server; }
+LinkServer* serverOfThisThread() {
+    return t_server;
+}
 
 // ---------------------------------------------------------------------------------------------
 // Connection
@@ -143,7 +145,8 @@ void Connection::registerApp(std::string_view payload) {
     m_appId = reg->appId;
     m_deadline.cancel();
     m_server.addRegistered(this);
-    send(std::make_shared<const std::string>(proto::okFrame(std::min(reg->version, proto::kVersion))));
+    send(std::make_shared<const std::string>(
+        proto::okFrame(std::min(reg->version, proto::kVersion))));
     if (auto uid = currentUid())
         send(std::make_shared<const std::string>(proto::uidFrame(*uid)));
     if (!m_closed)
@@ -218,8 +221,8 @@ void Connection::close(bool notify) {
 // LinkServer
 
 LinkServer::LinkServer(TCPServerNotify notify)
-    : m_work(asio::make_work_guard(m_io)), m_acceptor(m_io), m_acceptRetry(m_io),
-      m_notify(notify) {}
+    : m_work(asio::make_work_guard(m_io)), m_acceptor(m_io), m_acceptRetry(m_io), m_notify(notify) {
+}
 
 LinkServer::~LinkServer() {
     if (m_thread.joinable()) {
@@ -336,7 +339,9 @@ void LinkServer::deliver(const std::string& text) {
     m_inCallback = false;
 }
 
-void LinkServer::addRegistered(Connection* c) { m_byId.emplace(c->appId(), c); }
+void LinkServer::addRegistered(Connection* c) {
+    m_byId.emplace(c->appId(), c);
+}
 
 void LinkServer::removed(Connection* c) {
     if (c->registered()) {

@@ -2,8 +2,9 @@
 // The running link server: one Asio io_context on one thread of its own. Everything below the
 // public methods runs on that thread, so connections and the routing table carry no locks.
 
-#include <asio.hpp>
+#include "TCPServer.h"
 
+#include <asio.hpp>
 #include <atomic>
 #include <cstdint>
 #include <deque>
@@ -13,8 +14,6 @@
 #include <thread>
 #include <unordered_map>
 #include <vector>
-
-#include "TCPServer.h"
 
 namespace tcpserver {
 
@@ -87,10 +86,7 @@ public:
     bool onServerThread() const { return std::this_thread::get_id() == m_threadId.load(); }
     bool stopping() const { return m_silenced.load(); }
 
-    template <typename F>
-    void post(F&& f) {
-        asio::post(m_io, std::forward<F>(f));
-    }
+    template <typename F> void post(F&& f) { asio::post(m_io, std::forward<F>(f)); }
 
     // Server thread only.
     void deliver(const std::string& text);

@@ -3,12 +3,12 @@
 
 #include "TCPServer.h"
 
+#include "LinkProtocol.h"
+#include "LinkServer.h"
+
 #include <cstring>
 #include <mutex>
 #include <vector>
-
-#include "LinkProtocol.h"
-#include "LinkServer.h"
 
 namespace tcpserver {
 

@@ -1,14 +1,14 @@
 // The application-side kit and the vxlink tool against the real link server library.
 
+#include "LinkClient.h"
+
+#include "LinkTestSupport.h"
+
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
-
 #include <thread>
-
-#include "LinkTestSupport.h"
-#include "LinkClient.h"
 
 extern char** environ;
 
@@ -230,9 +230,13 @@ TEST(Vxlink, ReportsUsageAndFailures) {
     EXPECT_EQ(r.code, 0);
     EXPECT_NE(r.out.find("usage: vxlink --app ID"), std::string::npos);
 
-    for (std::vector<std::string> bad : std::vector<std::vector<std::string>>{
-             {"hello"}, {"--app"}, {"--app", "x", "m"}, {"--app", "1"},
-             {"--app", "1", "--port", "70000", "m"}, {"--app", "1", "--bogus", "m"}})
+    for (std::vector<std::string> bad :
+         std::vector<std::vector<std::string>>{{"hello"},
+                                               {"--app"},
+                                               {"--app", "x", "m"},
+                                               {"--app", "1"},
+                                               {"--app", "1", "--port", "70000", "m"},
+                                               {"--app", "1", "--bogus", "m"}})
         EXPECT_EQ(runTool(bad).code, 2) << bad.front();
 
     // Nobody listens on that port.

@@ -1,14 +1,13 @@
 // The link server library, loaded with dlopen from the build's bin folder as the client loads
 // it, driven by raw peers over loopback.
 
-#include <ifaddrs.h>
-#include <sys/resource.h>
+#include "LinkTestSupport.h"
 
+#include <ifaddrs.h>
 #include <map>
 #include <random>
+#include <sys/resource.h>
 #include <thread>
-
-#include "LinkTestSupport.h"
 
 using namespace linktest;
 
@@ -63,8 +62,8 @@ TEST_F(ServerTest, RepliesReachEveryConnectionOfTheirIdAndNoOther) {
     const std::string gbk = ansi("appID=3&parma=中文");
     EXPECT_EQ(lib().sendToApp("appID=99&parma=nobody"), TCPSERVER_OK); // dropped: none is 99
     for (int id : {1, 2, 4, 0})
-        EXPECT_EQ(lib().sendToApp(("appID=" + std::to_string(id) + "&parma=for" +
-                                   std::to_string(id)).c_str()),
+        EXPECT_EQ(lib().sendToApp(
+                      ("appID=" + std::to_string(id) + "&parma=for" + std::to_string(id)).c_str()),
                   TCPSERVER_OK);
     EXPECT_EQ(lib().sendToApp(gbk.c_str()), TCPSERVER_OK);
     EXPECT_EQ(lib().sendToApp("APPID=1"), TCPSERVER_OK); // the key in any case, no payload

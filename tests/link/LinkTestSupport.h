@@ -2,27 +2,25 @@
 // Shared pieces of the link tests: the server library loaded the way the client loads it,
 // a recorder for its callback, and a raw peer speaking the wire format over blocking sockets.
 
-#include <arpa/inet.h>
-#include <dlfcn.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
-#include <gtest/gtest.h>
-
-#include <chrono>
-#include <condition_variable>
-#include <cstring>
-#include <functional>
-#include <mutex>
-#include <optional>
-#include <string>
-#include <vector>
-
 #include "core/Text.h"
 #include "tcpserver/LinkProtocol.h"
 #include "tcpserver/TCPServer.h"
+
+#include <arpa/inet.h>
+#include <chrono>
+#include <condition_variable>
+#include <cstring>
+#include <dlfcn.h>
+#include <functional>
+#include <gtest/gtest.h>
+#include <mutex>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <optional>
+#include <string>
+#include <sys/socket.h>
+#include <unistd.h>
+#include <vector>
 
 namespace linktest {
 
@@ -57,8 +55,8 @@ struct Library {
             l.closeAll = reinterpret_cast<CloseAllProc>(sym("CloseAll"));
             l.setUid = reinterpret_cast<SetUidProc>(sym("SetUid"));
             l.sendToApp = reinterpret_cast<SendToAppProc>(sym("sendToApp"));
-            l.setLimits = reinterpret_cast<LinkServerSetLimitsProc>(
-                sym("LinkServerSetLimitsForTesting"));
+            l.setLimits =
+                reinterpret_cast<LinkServerSetLimitsProc>(sym("LinkServerSetLimitsForTesting"));
             return l;
         }();
         return lib;
@@ -139,9 +137,15 @@ private:
     int m_overlaps = 0;
 };
 
-inline std::string ansi(std::string_view utf8) { return vx::toAnsi(utf8); }
-inline std::string online(int id) { return ansi("应用上线:appID=" + std::to_string(id)); }
-inline std::string offline(int id) { return ansi("应用下线:appID=" + std::to_string(id)); }
+inline std::string ansi(std::string_view utf8) {
+    return vx::toAnsi(utf8);
+}
+inline std::string online(int id) {
+    return ansi("应用上线:appID=" + std::to_string(id));
+}
+inline std::string offline(int id) {
+    return ansi("应用下线:appID=" + std::to_string(id));
+}
 
 // A port that was free a moment ago.
 inline std::string freePort() {
