@@ -2,6 +2,7 @@
 // developers and for tests.
 
 #include "LinkClient.h"
+#include "ToolConsole.h"
 #include "core/Text.h"
 #include "tcpserver/LinkProtocol.h"
 
@@ -73,41 +74,40 @@ int main(int argc, char** argv) {
     long count = 1, timeoutMs = 3000;
     std::vector<std::string> messages;
 
-    for (int i = 1; i < argc; ++i) {
-        std::string_view a = argv[i];
-        auto value = [&](std::string_view name) -> const char* {
-            if (i + 1 >= argc)
-                return nullptr;
-            (void)name;
-            return argv[++i];
-        };
+    vxlink::prepareConsole();
+    const std::vector<std::string> args = vxlink::utf8Arguments(argc, argv);
+    const int nArgs = static_cast<int>(args.size());
+    for (int i = 0; i < nArgs; ++i) {
+        std::string_view a = args[i];
+        // The value after an option; null when the option ends the line.
+        auto value = [&]() -> const char* { return i + 1 < nArgs ? args[++i].c_str() : nullptr; };
         long n = 0;
         if (a == "-h" || a == "--help") {
             std::fputs(kUsage, stdout);
             return 0;
         } else if (a == "--app") {
-            const char* v = value(a);
+            const char* v = value();
             if (!v || !parseNumber(v, 0, 2147483647L, n))
                 return usageError("--app needs an application id (a number, 0 or more)");
             opts.appId = static_cast<std::int32_t>(n);
             haveApp = true;
         } else if (a == "--host") {
-            const char* v = value(a);
+            const char* v = value();
             if (!v || !*v)
                 return usageError("--host needs an address");
             opts.host = v;
         } else if (a == "--port") {
-            const char* v = value(a);
+            const char* v = value();
             if (!v || !parseNumber(v, 1, 65535, n))
                 return usageError("--port needs a port number (1-65535)");
             opts.port = static_cast<std::uint16_t>(n);
         } else if (a == "--count") {
-            const char* v = value(a);
+            const char* v = value();
             if (!v || !parseNumber(v, 0, 1000000, n))
                 return usageError("--count needs a number, 0 or more");
             count = n;
         } else if (a == "--timeout") {
-            const char* v = value(a);
+            const char* v = value();
             if (!v || !parseNumber(v, 1, 86400000, n))
                 return usageError("--timeout needs milliseconds (1 or more)");
             timeoutMs = n;
@@ -116,8 +116,8 @@ int main(int argc, char** argv) {
         } else if (a == "--raw") {
             raw = true;
         } else if (a == "--") {
-            for (++i; i < argc; ++i)
-                messages.emplace_back(argv[i]);
+            for (++i; i < nArgs; ++i)
+                messages.push_back(args[i]);
         } else if (a.starts_with("-") && a.size() > 1) {
             return usageError("unknown option " + std::string(a));
         } else {
