@@ -67,7 +67,8 @@ TCPSERVER_API int TCPSERVER_CALL CloseAll(void);
 /* Remembers the logged-in user's id. Every application registered now is told at once, and
  * every application that registers later is told right after its registration. The id is
  * kept across DisconnectAll / StartServer. An empty id (or a null pointer) means no user:
- * registered applications are told the empty id, later ones are told nothing. */
+ * registered applications are told the empty id, later ones are told nothing.
+ * TCPSERVER_E_TOO_LARGE for an id above 32 KiB (nothing changes). */
 TCPSERVER_API int TCPSERVER_CALL SetUid(const char* uid);
 
 /* Sends message ("appID=<id>&parma=<payload>") unchanged, as one frame, to every connection
