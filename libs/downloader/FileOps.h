@@ -44,6 +44,7 @@ private:
     std::string m_temp;
     std::intptr_t m_handle = -1;
     std::uint64_t m_size = 0;
+    std::uint64_t m_flushed = 0; // bytes whose write-back has been started
     bool m_executable = false;
 };
 

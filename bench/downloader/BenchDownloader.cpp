@@ -1,0 +1,313 @@
+// Download and unpack speed of libDownLoader against curl and Debian's unzip, measured in
+// the same run on the same data over loopback.
+//
+//   bench_downloader [MiB [download|unpack]]   size of the big file (512 by default); only
+//                                               one of the two parts
+
+#include <arpa/inet.h>
+#include <condition_variable>
+#include <dlfcn.h>
+#include <filesystem>
+#include <fstream>
+#include <mutex>
+#include <netinet/in.h>
+#include <string>
+#include <sys/sendfile.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <thread>
+#include <unistd.h>
+#include <fcntl.h>
+#include <vector>
+#include <zip.h>
+
+#include "BenchReport.h"
+#include "Unpack.h"
+#include "core/Text.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// A minimal HTTP/1.1 file server: every GET is answered with the whole file via sendfile,
+// one thread per connection, so the server is never the slower side.
+class FileServer {
+public:
+    explicit FileServer(std::string file) : m_file(std::move(file)) {
+        m_listen = ::socket(AF_INET, SOCK_STREAM, 0);
+        int one = 1;
+        ::setsockopt(m_listen, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+        sockaddr_in addr{};
+        addr.sin_family = AF_INET;
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        if (::bind(m_listen, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || ::listen(m_listen, 64) != 0)
+            throw std::runtime_error("bind");
+        socklen_t len = sizeof addr;
+        ::getsockname(m_listen, reinterpret_cast<sockaddr*>(&addr), &len);
+        m_port = ntohs(addr.sin_port);
+        m_thread = std::thread([this] { loop(); });
+    }
+    ~FileServer() {
+        ::shutdown(m_listen, SHUT_RDWR);
+        ::close(m_listen);
+        m_thread.join();
+    }
+    std::string url(const std::string& name) const {
+        return "http://127.0.0.1:" + std::to_string(m_port) + "/" + name;
+    }
+
+private:
+    void loop() {
+        for (;;) {
+            int fd = ::accept(m_listen, nullptr, nullptr);
+            if (fd < 0)
+                return;
+            std::thread([this, fd] { serve(fd); }).detach();
+        }
+    }
+    void serve(int fd) {
+        std::string request;
+        char buf[4096];
+        for (;;) {
+            while (request.find("\r\n\r\n") == std::string::npos) {
+                ssize_t n = ::recv(fd, buf, sizeof buf, 0);
+                if (n <= 0) {
+                    ::close(fd);
+                    return;
+                }
+                request.append(buf, static_cast<std::size_t>(n));
+            }
+            request.erase(0, request.find("\r\n\r\n") + 4);
+            int file = ::open(m_file.c_str(), O_RDONLY);
+            struct stat st {};
+            ::fstat(file, &st);
+            std::string head = "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(st.st_size) +
+                               "\r\nContent-Type: application/octet-stream\r\n\r\n";
+            ::send(fd, head.data(), head.size(), MSG_NOSIGNAL);
+            off_t off = 0;
+            while (off < st.st_size)
+                if (::sendfile(fd, file, &off, static_cast<std::size_t>(st.st_size - off)) <= 0)
+                    break;
+            ::close(file);
+        }
+    }
+
+    std::string m_file;
+    int m_listen = -1;
+    int m_port = 0;
+    std::thread m_thread;
+};
+
+using DownFileFn = int (*)(const char*, const char*, const char*, int, int, void (*)(int, const char*));
+
+std::mutex g_mutex;
+std::condition_variable g_cv;
+std::string g_final;
+
+void notify(int, const char* text) {
+    std::string t = vx::fromAnsi(text);
+    if (t == "完成" || t.rfind("error:", 0) == 0) {
+        std::lock_guard lock(g_mutex);
+        g_final = t;
+        g_cv.notify_all();
+    }
+}
+
+// One DownFile call, waited for; aborts the benchmark when it fails.
+void downFile(DownFileFn fn, const std::string& url, const std::string& path, const std::string& folder) {
+    {
+        std::lock_guard lock(g_mutex);
+        g_final.clear();
+    }
+    fn((url + "\r\n").c_str(), (path + "\r\n").c_str(), folder.c_str(), 5, 1, &notify);
+    std::unique_lock lock(g_mutex);
+    g_cv.wait(lock, [] { return !g_final.empty(); });
+    if (g_final != "完成") {
+        std::fprintf(stderr, "DownFile failed: %s\n", g_final.c_str());
+        std::exit(1);
+    }
+}
+
+void run(const std::string& command) {
+    if (std::system(command.c_str()) != 0) {
+        std::fprintf(stderr, "failed: %s\n", command.c_str());
+        std::exit(1);
+    }
+}
+
+void expectSize(const std::string& path, std::uintmax_t size) {
+    std::error_code ec;
+    if (fs::file_size(path, ec) != size) {
+        std::fprintf(stderr, "%s: wrong size\n", path.c_str());
+        std::exit(1);
+    }
+}
+
+// Best times of ours and of the baseline over `runs` interleaved rounds. `prepare` runs
+// untimed before each measurement and ends with sync(), so neither side pays for the
+// other's pending write-back.
+template <typename Prep, typename A, typename B>
+std::pair<double, double> interleaved(int runs, Prep prepare, A ours, B baseline) {
+    double a = 1e300, b = 1e300;
+    for (int i = 0; i < runs; ++i) {
+        prepare();
+        ::sync();
+        a = std::min(a, vxbench::seconds(ours));
+        prepare();
+        ::sync();
+        b = std::min(b, vxbench::seconds(baseline));
+    }
+    return {a, b};
+}
+
+DownFileFn loadLibrary() {
+    std::string own = fs::read_symlink("/proc/self/exe").parent_path() / "libDownLoader.so";
+    void* h = ::dlopen(own.c_str(), RTLD_NOW);
+    if (!h) {
+        std::fprintf(stderr, "dlopen %s: %s\n", own.c_str(), ::dlerror());
+        std::exit(1);
+    }
+    return reinterpret_cast<DownFileFn>(::dlsym(h, "DownFile"));
+}
+
+// A package like an application's: a few thousand files of mixed sizes in nested folders.
+void makePackage(const std::string& path, int files) {
+    int err = 0;
+    zip_t* z = zip_open(path.c_str(), ZIP_CREATE | ZIP_TRUNCATE, &err);
+    std::vector<std::string> bodies;
+    bodies.reserve(static_cast<std::size_t>(files));
+    unsigned x = 12345;
+    for (int i = 0; i < files; ++i) {
+        std::size_t size = 512 + (i * 7919u) % 24576;
+        std::string body(size, '\0');
+        for (std::size_t k = 0; k < size; ++k) {
+            x = x * 1103515245u + 12345u;
+            // Half text-like, half random: deflate has real work on both.
+            body[k] = (k % 2) ? static_cast<char>('a' + (x >> 16) % 26) : static_cast<char>(x >> 16);
+        }
+        bodies.push_back(std::move(body));
+        std::string name = "d";
+        name += std::to_string(i % 40);
+        name += "/s";
+        name += std::to_string(i % 7);
+        name += "/f";
+        name += std::to_string(i);
+        name += ".dat";
+        zip_source_t* src = zip_source_buffer(z, bodies.back().data(), bodies.back().size(), 0);
+        zip_file_add(z, name.c_str(), src, ZIP_FL_ENC_UTF_8);
+    }
+    if (zip_close(z) != 0) {
+        std::fprintf(stderr, "zip_close failed\n");
+        std::exit(1);
+    }
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    const std::size_t mib = argc > 1 ? std::stoul(argv[1]) : 512;
+    const std::string only = argc > 2 ? argv[2] : "";
+    DownFileFn downFileFn = loadLibrary();
+
+    fs::path work = fs::temp_directory_path() / ("vx-bench-dl-" + std::to_string(::getpid()));
+    fs::create_directories(work);
+    struct Cleanup {
+        fs::path p;
+        ~Cleanup() {
+            std::error_code ec;
+            fs::remove_all(p, ec);
+        }
+    } cleanup{work};
+
+    // --- A big file -------------------------------------------------------------------------
+    if (only.empty() || only == "download") {
+        std::string source = (work / "big.bin").string();
+        {
+            std::ofstream out(source, std::ios::binary);
+            std::vector<char> block(1 << 20);
+            unsigned x = 1;
+            for (auto& c : block) {
+                x = x * 1103515245u + 12345u;
+                c = static_cast<char>(x >> 16);
+            }
+            for (std::size_t i = 0; i < mib; ++i)
+                out.write(block.data(), static_cast<std::streamsize>(block.size()));
+        }
+        FileServer server(source);
+        std::string url = server.url("big.bin");
+        std::string ours = (work / "ours.bin").string(), theirs = (work / "curl.bin").string();
+        auto prepare = [&] {
+            fs::remove(ours);
+            fs::remove(theirs);
+        };
+        auto [tOurs, tCurl] = interleaved(
+            3, prepare,
+            [&] {
+                downFile(downFileFn, url, ours, "");
+                expectSize(ours, mib << 20);
+            },
+            [&] {
+                run("curl -s -f -o '" + theirs + "' '" + url + "'");
+                expectSize(theirs, mib << 20);
+            });
+        // DownFile flushes a finished file to the disk before renaming it into place; curl
+        // leaves that to the kernel. The second baseline pays for the same guarantee.
+        auto [tOurs2, tCurlSync] = interleaved(
+            3, prepare,
+            [&] {
+                downFile(downFileFn, url, ours, "");
+                expectSize(ours, mib << 20);
+            },
+            [&] {
+                run("curl -s -f -o '" + theirs + "' '" + url + "' && sync '" + theirs + "'");
+                expectSize(theirs, mib << 20);
+            });
+        tOurs = std::min(tOurs, tOurs2);
+        fs::remove(ours);
+        fs::remove(theirs);
+        fs::remove(source);
+        vxbench::report("download " + std::to_string(mib) + " MiB (DownFile vs curl -o)", double(mib) / tOurs,
+                        double(mib) / tCurl, "MiB/s");
+        vxbench::report("download " + std::to_string(mib) + " MiB (DownFile vs curl -o + sync)",
+                        double(mib) / tOurs, double(mib) / tCurlSync, "MiB/s");
+    }
+
+    // --- A package of a few thousand files --------------------------------------------------
+    if (only.empty() || only == "unpack") {
+        const int files = 3000;
+        std::string package = (work / "pkg.zip").string();
+        makePackage(package, files);
+        std::string ourDir = (work / "ours").string(), theirDir = (work / "unzip").string();
+
+        auto fresh = [&] {
+            fs::remove_all(ourDir);
+            fs::remove_all(theirDir);
+            fs::create_directories(ourDir);
+            fs::create_directories(theirDir);
+        };
+        auto [tUnpack, tUnzip] = interleaved(
+            3, fresh,
+            [&] {
+                auto r = vxdl::unpackZip(package, ourDir);
+                if (!r || r->files != static_cast<std::size_t>(files)) {
+                    std::fprintf(stderr, "unpack failed: %s\n", r ? "count" : r.error().c_str());
+                    std::exit(1);
+                }
+            },
+            [&] { run("unzip -q -o '" + package + "' -d '" + theirDir + "'"); });
+        vxbench::report("unpack " + std::to_string(files) + " files (vs unzip)", tUnpack * 1000, tUnzip * 1000, "ms");
+
+        // The whole install as the client runs it: download, unpack, remove the package.
+        FileServer server(package);
+        std::string url = server.url("pkg.zip");
+        auto [tInstall, tCurlUnzip] = interleaved(
+            3, fresh, [&] { downFile(downFileFn, url, ourDir + "/pkg.zip", ourDir); },
+            [&] {
+                run("curl -s -f -o '" + theirDir + "/pkg.zip' '" + url + "' && unzip -q -o '" + theirDir +
+                    "/pkg.zip' -d '" + theirDir + "' && rm '" + theirDir + "/pkg.zip'");
+            });
+        vxbench::report("install package of " + std::to_string(files) + " files (vs curl+unzip)", tInstall * 1000,
+                        tCurlUnzip * 1000, "ms");
+    }
+    return 0;
+}
