@@ -31,6 +31,25 @@ bool validUtf8(const std::string& s) {
     return true;
 }
 
+// CON, PRN, AUX, NUL, COM1..9, LPT1..9, alone or before an extension, in any case.
+bool isDeviceName(const std::string& part) {
+    std::string base = part.substr(0, part.find('.'));
+    while (!base.empty() && base.back() == ' ')
+        base.pop_back();
+    for (char& c : base)
+        if (c >= 'a' && c <= 'z')
+            c = static_cast<char>(c - 32);
+    if (base == "CON" || base == "PRN" || base == "AUX" || base == "NUL")
+        return true;
+    return base.size() == 4 && (base.rfind("COM", 0) == 0 || base.rfind("LPT", 0) == 0) && base[3] >= '1' &&
+           base[3] <= '9';
+}
+
+// A path for std::filesystem from UTF-8 text, on every system.
+std::filesystem::path fsPath(const std::string& utf8) {
+    return std::filesystem::path(std::u8string(utf8.begin(), utf8.end()));
+}
+
 struct ZipCloser {
     void operator()(zip_t* z) const { zip_discard(z); }
 };
@@ -67,27 +86,36 @@ std::optional<std::vector<std::string>> entryParts(const std::string& name, std:
     std::vector<std::string> parts;
     std::string part;
     auto flush = [&]() -> bool {
-        if (part == "..")
+        if (part.empty() || part == ".")
+            return part.clear(), true;
+        if (part == "..") {
+            why = "含有上级目录 \"..\"";
             return false;
-        if (!part.empty() && part != ".")
-            parts.push_back(part);
+        }
+        // Windows drops trailing dots and spaces (".. " would become ".."), and device
+        // names (CON, NUL.txt, COM1, ...) open devices rather than files.
+        if (part.back() == '.' || part.back() == ' ') {
+            why = "文件名以点或空格结尾";
+            return false;
+        }
+        if (isDeviceName(part)) {
+            why = "使用了设备名";
+            return false;
+        }
+        parts.push_back(part);
         part.clear();
         return true;
     };
     for (char c : name) {
         if (c == '/' || c == '\\') {
-            if (!flush()) {
-                why = "含有上级目录 \"..\"";
+            if (!flush())
                 return std::nullopt;
-            }
         } else {
             part += c;
         }
     }
-    if (!flush()) {
-        why = "含有上级目录 \"..\"";
+    if (!flush())
         return std::nullopt;
-    }
     if (parts.empty()) {
         why = "不指向任何文件";
         return std::nullopt;
@@ -195,8 +223,8 @@ vx::Expected<UnpackResult> unpackZip(const std::string& package, const std::stri
         }
         if (e.parts.back() == packageName) {
             std::error_code ec;
-            if (std::filesystem::equivalent(std::filesystem::path(target),
-                                            std::filesystem::path(package), ec))
+            if (std::filesystem::equivalent(fsPath(target),
+                                            fsPath(package), ec))
                 result.replacedPackage = true;
         }
         // A link placed at the target by someone else is replaced, never followed.

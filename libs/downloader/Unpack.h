@@ -13,8 +13,9 @@ namespace vxdl {
 // The folder components an entry name stands for ("a/b\c.txt" -> a, b, c.txt; "." and
 // empty components dropped), or nullopt with `why` set when the name is refused: absolute
 // ("/x", "\x", "\\server\x"), carrying a drive letter or any other ":", containing ".." as
-// a component (with "/" or "\" as separator), containing control characters, or naming
-// nothing.
+// a component (with "/" or "\" as separator), with a component that ends in a dot or a
+// space (Windows would strip those: ".. " means "..") or is a device name (CON, NUL.txt,
+// COM1, ...), containing control characters, or naming nothing.
 std::optional<std::vector<std::string>> entryParts(const std::string& name, std::string& why);
 
 // What an unpacking did.

@@ -127,6 +127,7 @@ INSTANTIATE_TEST_SUITE_P(Corpus, ZipSlip,
                                            "sub\\..\\..\\evil.txt", "..", "sub/../x.txt", "<ROOT>/evil.txt",
                                            "/evil.txt", "\\evil.txt", "C:\\evil.txt", "C:evil.txt",
                                            "c:/evil.txt", "\\\\server\\share\\evil.txt", "a/b:stream",
+                                           ".. /evil.txt", "sub/.. ./evil.txt", "CON", "a/nul.txt", "Com1.log",
                                            "link:..", "link:<ROOT>", "link:../evil.txt"));
 
 TEST_F(Packages, ALinkAlreadyInTheFolderIsNeverFollowed) {

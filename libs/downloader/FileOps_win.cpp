@@ -1,0 +1,196 @@
+#include "FileOps.h"
+
+#include <atomic>
+#include <windows.h>
+
+namespace vxdl {
+
+namespace {
+
+std::atomic<unsigned> g_tempCounter{0};
+
+std::wstring wide(const std::string& utf8) {
+    if (utf8.empty())
+        return {};
+    int n = ::MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), nullptr, 0);
+    std::wstring out(static_cast<std::size_t>(n), L'\0');
+    ::MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), out.data(), n);
+    return out;
+}
+
+std::string narrow(const std::wstring& w) {
+    if (w.empty())
+        return {};
+    int n = ::WideCharToMultiByte(CP_UTF8, 0, w.data(), static_cast<int>(w.size()), nullptr, 0, nullptr, nullptr);
+    std::string out(static_cast<std::size_t>(n), '\0');
+    ::WideCharToMultiByte(CP_UTF8, 0, w.data(), static_cast<int>(w.size()), out.data(), n, nullptr, nullptr);
+    return out;
+}
+
+Error sysError(const std::string& what, const std::string& path) {
+    return Error{what + " " + path + ": " + lastSystemError()};
+}
+
+HANDLE handleOf(std::intptr_t h) { return reinterpret_cast<HANDLE>(h); }
+
+} // namespace
+
+std::string lastSystemError() {
+    DWORD code = ::GetLastError();
+    wchar_t* text = nullptr;
+    DWORD n = ::FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
+                                   FORMAT_MESSAGE_IGNORE_INSERTS,
+                               nullptr, code, 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
+    std::wstring w = n && text ? std::wstring(text, n) : L"error " + std::to_wstring(code);
+    if (text)
+        ::LocalFree(text);
+    while (!w.empty() && (w.back() == L'\n' || w.back() == L'\r' || w.back() == L' '))
+        w.pop_back();
+    return narrow(w);
+}
+
+std::string parentOf(const std::string& path) {
+    auto pos = path.find_last_of("/\\");
+    if (pos == std::string::npos)
+        return {};
+    if (pos == 0 || (pos == 2 && path[1] == ':'))
+        return path.substr(0, pos + 1);
+    return path.substr(0, pos);
+}
+
+TempFile::~TempFile() { discard(); }
+
+Status TempFile::create(const std::string& target) {
+    discard();
+    m_target = target;
+    m_size = 0;
+    m_flushed = 0;
+    std::string dir = parentOf(target);
+    std::string name = target.substr(target.find_last_of("/\\") == std::string::npos ? 0 : target.find_last_of("/\\") + 1);
+    std::string prefix = (dir.empty() ? "" : dir + "\\") + "." + name + ".vxdl-" +
+                         std::to_string(::GetCurrentProcessId()) + "-";
+    for (int tries = 0; tries < 100; ++tries) {
+        std::string candidate = prefix + std::to_string(g_tempCounter.fetch_add(1));
+        HANDLE h = ::CreateFileW(wide(candidate).c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
+                                 CREATE_NEW, FILE_ATTRIBUTE_HIDDEN, nullptr);
+        if (h != INVALID_HANDLE_VALUE) {
+            m_handle = reinterpret_cast<std::intptr_t>(h);
+            m_temp = candidate;
+            return {};
+        }
+        if (::GetLastError() != ERROR_FILE_EXISTS)
+            return sysError("无法创建文件", candidate);
+    }
+    return Error{"无法创建临时文件 " + prefix};
+}
+
+Status TempFile::write(const char* data, std::size_t size) {
+    while (size > 0) {
+        DWORD chunk = size > (1u << 30) ? (1u << 30) : static_cast<DWORD>(size);
+        DWORD written = 0;
+        if (!::WriteFile(handleOf(m_handle), data, chunk, &written, nullptr))
+            return sysError("写入失败", m_temp);
+        data += written;
+        size -= written;
+        m_size += written;
+    }
+    return {};
+}
+
+Status TempFile::truncate() {
+    LARGE_INTEGER zero{};
+    if (!::SetFilePointerEx(handleOf(m_handle), zero, nullptr, FILE_BEGIN) || !::SetEndOfFile(handleOf(m_handle)))
+        return sysError("写入失败", m_temp);
+    m_size = 0;
+    m_flushed = 0;
+    return {};
+}
+
+Status TempFile::commit(bool durable) {
+    if (durable && !::FlushFileBuffers(handleOf(m_handle))) {
+        Status s = sysError("写入失败", m_temp);
+        discard();
+        return s;
+    }
+    ::CloseHandle(handleOf(m_handle));
+    m_handle = -1;
+    // The hidden attribute belonged to the temporary name only.
+    ::SetFileAttributesW(wide(m_temp).c_str(), FILE_ATTRIBUTE_NORMAL);
+    if (!::MoveFileExW(wide(m_temp).c_str(), wide(m_target).c_str(),
+                       MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+        Status s = sysError("无法替换文件", m_target);
+        ::DeleteFileW(wide(m_temp).c_str());
+        m_temp.clear();
+        return s;
+    }
+    m_temp.clear();
+    return {};
+}
+
+void TempFile::discard() {
+    if (m_handle != -1) {
+        ::CloseHandle(handleOf(m_handle));
+        m_handle = -1;
+    }
+    if (!m_temp.empty()) {
+        ::DeleteFileW(wide(m_temp).c_str());
+        m_temp.clear();
+    }
+}
+
+Status makeDirs(const std::string& path) {
+    if (path.empty())
+        return {};
+    DWORD attrs = ::GetFileAttributesW(wide(path).c_str());
+    if (attrs != INVALID_FILE_ATTRIBUTES) {
+        if (attrs & FILE_ATTRIBUTE_DIRECTORY)
+            return {};
+        return Error{"无法创建文件夹 " + path + ": 同名文件已存在"};
+    }
+    std::string parent = parentOf(path);
+    if (!parent.empty() && parent != path) {
+        if (Status s = makeDirs(parent); !s)
+            return s;
+    }
+    if (!::CreateDirectoryW(wide(path).c_str(), nullptr) && ::GetLastError() != ERROR_ALREADY_EXISTS)
+        return sysError("无法创建文件夹", path);
+    return {};
+}
+
+Status makeDirsBelow(const std::string& root, const std::vector<std::string>& parts) {
+    std::string path = root;
+    for (const std::string& part : parts) {
+        path += "\\" + part;
+        DWORD attrs = ::GetFileAttributesW(wide(path).c_str());
+        if (attrs != INVALID_FILE_ATTRIBUTES) {
+            if (attrs & FILE_ATTRIBUTE_REPARSE_POINT)
+                return Error{"文件夹中有符号链接，拒绝经由它写入：" + path};
+            if (!(attrs & FILE_ATTRIBUTE_DIRECTORY))
+                return Error{"无法创建文件夹 " + path + ": 同名文件已存在"};
+            continue;
+        }
+        if (!::CreateDirectoryW(wide(path).c_str(), nullptr)) {
+            if (::GetLastError() != ERROR_ALREADY_EXISTS)
+                return sysError("无法创建文件夹", path);
+            attrs = ::GetFileAttributesW(wide(path).c_str());
+            if (attrs == INVALID_FILE_ATTRIBUTES || (attrs & FILE_ATTRIBUTE_REPARSE_POINT) ||
+                !(attrs & FILE_ATTRIBUTE_DIRECTORY))
+                return Error{"无法创建文件夹 " + path};
+        }
+    }
+    return {};
+}
+
+bool isLink(const std::string& path) {
+    DWORD attrs = ::GetFileAttributesW(wide(path).c_str());
+    return attrs != INVALID_FILE_ATTRIBUTES && (attrs & FILE_ATTRIBUTE_REPARSE_POINT);
+}
+
+bool removeFile(const std::string& path) {
+    if (::DeleteFileW(wide(path).c_str()))
+        return true;
+    DWORD e = ::GetLastError();
+    return e == ERROR_FILE_NOT_FOUND || e == ERROR_PATH_NOT_FOUND;
+}
+
+} // namespace vxdl
