@@ -41,6 +41,9 @@ struct Library {
 
 private:
     Library() {
+        // Loopback servers only: a proxy from the environment must not stand in between.
+        ::setenv("no_proxy", "127.0.0.1,localhost", 1);
+        ::setenv("NO_PROXY", "127.0.0.1,localhost", 1);
         void* handle = ::dlopen(VX_DOWNLOADER_PATH, RTLD_NOW | RTLD_LOCAL);
         if (!handle)
             throw std::runtime_error(std::string("dlopen: ") + ::dlerror());
@@ -49,8 +52,11 @@ private:
         if (!downFile || !setTimings)
             throw std::runtime_error("missing exports");
         // Short connect and stall timeouts and retry pauses keep failure tests quick.
-        setTimings(3000, 5, 20);
+        setTimings(kConnectMs, kStallSeconds, kRetryMs);
     }
+
+public:
+    static constexpr int kConnectMs = 3000, kStallSeconds = 5, kRetryMs = 20;
 };
 
 // Every message of every call, by id, as UTF-8.
@@ -68,6 +74,16 @@ public:
         std::unique_lock lock(m_mutex);
         m_cv.wait(lock, [&] { return m_final.count(id) > 0; });
         return m_texts[id];
+    }
+    // Waits until call `id` has sent a text containing `part`.
+    void waitText(int id, const std::string& part) {
+        std::unique_lock lock(m_mutex);
+        m_cv.wait(lock, [&] {
+            for (const auto& t : m_texts[id])
+                if (t.find(part) != std::string::npos)
+                    return true;
+            return false;
+        });
     }
     // Ids that received anything after their final message, or more than one final.
     std::vector<int> violations() {
@@ -101,19 +117,18 @@ inline int nextId() {
     return id++;
 }
 
-// Starts a DownFile call (texts given in UTF-8 are passed in the ANSI code page) and
-// waits for its final message.
+// Starts a DownFile call (texts given in UTF-8 are passed in the ANSI code page) with the
+// given id (a new one when 0) and waits for its final message.
 inline std::vector<std::string> download(const std::vector<std::string>& urls,
                                          const std::vector<std::string>& paths,
-                                         const std::string& folder = "", int* idOut = nullptr) {
+                                         const std::string& folder = "", int id = 0) {
     std::string u, p;
     for (const auto& s : urls)
         u += s + "\r\n";
     for (const auto& s : paths)
         p += s + "\r\n";
-    int id = nextId();
-    if (idOut)
-        *idOut = id;
+    if (id == 0)
+        id = nextId();
     int rc = Library::get().downFile(vx::toAnsi(u).c_str(), vx::toAnsi(p).c_str(),
                                      vx::toAnsi(folder).c_str(), 5, id, &Messages::notify);
     EXPECT_EQ(rc, 0);

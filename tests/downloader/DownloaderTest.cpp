@@ -267,6 +267,44 @@ TEST(ResumeLimits, AServerThatAlwaysCutsFailsAfterTheLastAttempt) {
     EXPECT_EQ(listing(dir.path()), std::set<std::string>{"f.bin"});
 }
 
+TEST(ResumeLimits, AStalledTransferIsAbandonedAndResumed) {
+    auto& lib = Library::get();
+    lib.setTimings(Library::kConnectMs, 1, Library::kRetryMs);
+    const std::string body = pattern(kSize, 11);
+    std::mutex mutex;
+    std::condition_variable cv;
+    bool release = false;
+    RawServer server([&](int n, const std::string& request, int fd) {
+        if (n == 0) {
+            // Half the body, then silence with the connection held open.
+            RawServer::sendAll(fd, head200(kSize) + body.substr(0, kCut));
+            std::unique_lock lock(mutex);
+            cv.wait(lock, [&] { return release; });
+            return;
+        }
+        if (hasRange(request))
+            RawServer::sendAll(fd, head206(kCut, kSize - 1, kSize) + body.substr(kCut));
+    });
+    // The server handles one connection at a time: the second is accepted only once the
+    // first is let go, which happens as soon as the library has given up on it.
+    const int id = nextId();
+    std::thread releaser([&] {
+        Messages::get().waitText(id, "正在重试");
+        std::lock_guard lock(mutex);
+        release = true;
+        cv.notify_all();
+    });
+    vxtest::TempDir dir("stall");
+    auto msgs = download({server.url("/f.bin")}, {dir.file("f.bin")}, "", id);
+    releaser.join();
+    lib.setTimings(Library::kConnectMs, Library::kStallSeconds, Library::kRetryMs);
+    expectSuccess(msgs);
+    EXPECT_TRUE(hasText(msgs, "连接超时或传输停滞"));
+    EXPECT_EQ(vxtest::readFile(dir.file("f.bin")), body);
+    ASSERT_EQ(server.requests().size(), 2u);
+    EXPECT_TRUE(vx::icontains(server.requests()[1], "Range: bytes=" + std::to_string(kCut) + "-"));
+}
+
 // Runs after every test: no call sent anything after its final message.
 class NothingAfterTheEnd : public ::testing::Environment {
 public:
