@@ -153,7 +153,8 @@ private:
         for (std::size_t i = 0; i < jobs.size(); ++i) {
             std::string of = count > 1 ? "（" + std::to_string(i + 1) + "/" + std::to_string(count) + "）" : "";
             send("正在下载 " + jobs[i].name + of);
-            if (Status s = fetcher.fetch(i, jobs[i], m_call.attempts, progress); !s)
+            // A package only lives until it is unpacked; flushing it to the disk buys nothing.
+            if (Status s = fetcher.fetch(i, jobs[i], m_call.attempts, progress, folder.empty()); !s)
                 return fail("下载 " + jobs[i].name + " 失败", s.error());
             progress.fileDone(i);
         }

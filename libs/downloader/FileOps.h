@@ -33,9 +33,12 @@ public:
     std::uint64_t size() const { return m_size; }
     // Gives the file the owner's execute right too (where files have one).
     void setExecutable(bool on) { m_executable = on; }
-    // Closes the file (after flushing it to the disk when `durable`) and renames it over
-    // the target. On failure the temporary file is removed and the target is untouched.
-    Status commit(bool durable);
+    // Makes commit() flush the file to the disk first, so that the renamed target survives
+    // a power cut; big files are then also written back while they grow.
+    void setDurable(bool on) { m_durable = on; }
+    // Closes the file and renames it over the target. On failure the temporary file is
+    // removed and the target is untouched.
+    Status commit();
     // Closes and removes the temporary file.
     void discard();
 
@@ -46,6 +49,7 @@ private:
     std::uint64_t m_size = 0;
     std::uint64_t m_flushed = 0; // bytes whose write-back has been started
     bool m_executable = false;
+    bool m_durable = false;
 };
 
 // The folder part of a path ("" when it has none).

@@ -72,7 +72,7 @@ Status TempFile::write(const char* data, std::size_t size) {
     // each full window back and wait for the one before, so the final fsync has little
     // left to do and dirty pages never pile up.
     constexpr std::uint64_t kWindow = 16u << 20;
-    while (m_size - m_flushed >= kWindow) {
+    while (m_durable && m_size - m_flushed >= kWindow) {
         int fd = static_cast<int>(m_handle);
         ::sync_file_range(fd, static_cast<off64_t>(m_flushed), kWindow, SYNC_FILE_RANGE_WRITE);
         if (m_flushed >= kWindow)
@@ -94,11 +94,11 @@ Status TempFile::truncate() {
     return {};
 }
 
-Status TempFile::commit(bool durable) {
+Status TempFile::commit() {
     int fd = static_cast<int>(m_handle);
     // mkstemp-style files are owner-only; the placed file gets the usual rights.
     ::fchmod(fd, m_executable ? 0755 : 0644);
-    if (durable && ::fsync(fd) != 0) {
+    if (m_durable && ::fsync(fd) != 0) {
         Status s = sysError("写入失败", m_temp);
         discard();
         return s;

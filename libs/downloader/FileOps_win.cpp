@@ -106,8 +106,8 @@ Status TempFile::truncate() {
     return {};
 }
 
-Status TempFile::commit(bool durable) {
-    if (durable && !::FlushFileBuffers(handleOf(m_handle))) {
+Status TempFile::commit() {
+    if (m_durable && !::FlushFileBuffers(handleOf(m_handle))) {
         Status s = sysError("写入失败", m_temp);
         discard();
         return s;

@@ -311,12 +311,13 @@ std::optional<std::uint64_t> Fetcher::headSize(const std::string& url, bool& rea
     return static_cast<std::uint64_t>(length);
 }
 
-Status Fetcher::fetch(std::size_t index, const FileJob& job, int attempts, Progress& progress) {
+Status Fetcher::fetch(std::size_t index, const FileJob& job, int attempts, Progress& progress, bool durable) {
     if (Status s = makeDirs(parentOf(job.target)); !s)
         return s;
     TempFile file;
     if (Status s = file.create(job.target); !s)
         return s;
+    file.setDurable(durable);
 
     FileState state;
     const std::string wire = wireUrl(job.url);
@@ -404,7 +405,7 @@ Status Fetcher::fetch(std::size_t index, const FileJob& job, int attempts, Progr
             lastReason = "数据不完整";
             continue;
         }
-        return file.commit(true);
+        return file.commit();
     }
     return Error{lastReason};
 }

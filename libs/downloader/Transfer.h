@@ -41,8 +41,9 @@ public:
 
     // Downloads job.url to job.target (through a temporary file beside it, renamed into
     // place when complete) with up to `attempts` attempts; progress of file `index` goes
-    // to `progress`. The error says why the last attempt failed.
-    Status fetch(std::size_t index, const FileJob& job, int attempts, Progress& progress);
+    // to `progress`. With `durable` the file is flushed to the disk before the rename. The
+    // error says why the last attempt failed.
+    Status fetch(std::size_t index, const FileJob& job, int attempts, Progress& progress, bool durable);
 
 private:
     void setCommonOptions();

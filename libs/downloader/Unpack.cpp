@@ -228,7 +228,7 @@ vx::Expected<UnpackResult> unpackZip(const std::string& package, const std::stri
                 result.replacedPackage = true;
         }
         // A link placed at the target by someone else is replaced, never followed.
-        if (Status s = out.commit(false); !s)
+        if (Status s = out.commit(); !s)
             return Error{s.error()};
         ++result.files;
     }
