@@ -81,26 +81,35 @@ class Worker {
 public:
     explicit Worker(Call call) : m_call(std::move(call)) {}
 
-    void run() {
+    void run() noexcept {
         try {
             work();
         } catch (const std::exception& e) {
-            fail("下载失败", std::string("内部错误: ") + e.what());
+            try {
+                fail("下载失败", std::string("内部错误（") + e.what() + "）");
+            } catch (...) {
+            }
         } catch (...) {
-            fail("下载失败", "内部错误");
+            try {
+                fail("下载失败", "内部错误");
+            } catch (...) {
+            }
         }
         // The final message goes out only once every resource of the call (connection,
         // files, package) has been released, so the caller may act on it at once.
-        send(m_final.empty() ? "error:下载失败：内部错误" : m_final);
+        try {
+            send(m_final.empty() ? std::string("error:下载失败：内部错误") : m_final);
+        } catch (...) {
+        }
     }
 
 private:
-    void send(const std::string& utf8) {
-        std::string ansi = vx::toAnsi(utf8);
+    void send(const std::string& utf8) noexcept {
         try {
+            std::string ansi = vx::toAnsi(utf8);
             m_call.notify(m_call.id, ansi.c_str());
         } catch (...) {
-            // The callback belongs to the caller; whatever it throws stays on this side.
+            // Out of memory, or the caller's callback threw: nothing may leave the thread.
         }
     }
     // A status text saying what failed now; the one "error:" message once all is released.
