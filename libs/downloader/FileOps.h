@@ -52,6 +52,11 @@ private:
     bool m_durable = false;
 };
 
+// Removes temporary files that TempFile left beside `target` in processes that have ended
+// (a crash or a kill during a download), so they cannot pile up. Files of running
+// processes, this one included, are left alone.
+void removeStaleTemps(const std::string& target);
+
 // The folder part of a path ("" when it has none).
 std::string parentOf(const std::string& path);
 // Creates a folder and its missing parents (following links, as the user's own paths may).

@@ -3,6 +3,8 @@
 #include <atomic>
 #include <cerrno>
 #include <cstring>
+#include <dirent.h>
+#include <signal.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -129,6 +131,35 @@ void TempFile::discard() {
         ::unlink(m_temp.c_str());
         m_temp.clear();
     }
+}
+
+void removeStaleTemps(const std::string& target) {
+    std::string dir = parentOf(target);
+    auto slash = target.find_last_of('/');
+    std::string prefix = "." + target.substr(slash == std::string::npos ? 0 : slash + 1) + ".vxdl-";
+    DIR* d = ::opendir(dir.empty() ? "." : dir.c_str());
+    if (!d)
+        return;
+    std::vector<std::string> stale;
+    while (dirent* e = ::readdir(d)) {
+        std::string name = e->d_name;
+        if (name.compare(0, prefix.size(), prefix) != 0)
+            continue;
+        // ".NAME.vxdl-PID-N"
+        std::string rest = name.substr(prefix.size());
+        auto dash = rest.find('-');
+        if (dash == 0 || dash == std::string::npos || dash > 9 ||
+            rest.find_first_not_of("0123456789") != dash)
+            continue;
+        long pid = std::stol(rest.substr(0, dash));
+        if (pid == ::getpid() || pid <= 0)
+            continue;
+        if (::kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH)
+            stale.push_back(name);
+    }
+    ::closedir(d);
+    for (const auto& name : stale)
+        ::unlink(((dir.empty() ? std::string(".") : dir) + "/" + name).c_str());
 }
 
 Status makeDirs(const std::string& path) {

@@ -1,5 +1,6 @@
 #include "FileOps.h"
 
+#include <algorithm>
 #include <atomic>
 #include <windows.h>
 
@@ -136,6 +137,43 @@ void TempFile::discard() {
         ::DeleteFileW(wide(m_temp).c_str());
         m_temp.clear();
     }
+}
+
+void removeStaleTemps(const std::string& target) {
+    std::string dir = parentOf(target);
+    auto slash = target.find_last_of("/\\");
+    std::string prefix = "." + target.substr(slash == std::string::npos ? 0 : slash + 1) + ".vxdl-";
+    std::string folder = dir.empty() ? std::string(".") : dir;
+    WIN32_FIND_DATAW found;
+    HANDLE h = ::FindFirstFileW(wide(folder + "\\" + prefix + "*").c_str(), &found);
+    if (h == INVALID_HANDLE_VALUE)
+        return;
+    std::vector<std::string> stale;
+    do {
+        std::string name = narrow(found.cFileName);
+        std::string rest = name.substr(std::min(prefix.size(), name.size()));
+        auto dash = rest.find('-');
+        if (dash == 0 || dash == std::string::npos || dash > 9 ||
+            rest.find_first_not_of("0123456789") != dash)
+            continue;
+        DWORD pid = static_cast<DWORD>(std::stoul(rest.substr(0, dash)));
+        if (pid == ::GetCurrentProcessId())
+            continue;
+        HANDLE process = ::OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid);
+        if (process) {
+            DWORD code = 0;
+            bool running = ::GetExitCodeProcess(process, &code) && code == STILL_ACTIVE;
+            ::CloseHandle(process);
+            if (running)
+                continue;
+        } else if (::GetLastError() != ERROR_INVALID_PARAMETER) {
+            continue; // exists but is not ours to look at
+        }
+        stale.push_back(name);
+    } while (::FindNextFileW(h, &found));
+    ::FindClose(h);
+    for (const auto& name : stale)
+        ::DeleteFileW(wide(folder + "\\" + name).c_str());
 }
 
 Status makeDirs(const std::string& path) {

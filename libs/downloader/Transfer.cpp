@@ -314,6 +314,7 @@ std::optional<std::uint64_t> Fetcher::headSize(const std::string& url, bool& rea
 Status Fetcher::fetch(std::size_t index, const FileJob& job, int attempts, Progress& progress, bool durable) {
     if (Status s = makeDirs(parentOf(job.target)); !s)
         return s;
+    removeStaleTemps(job.target);
     TempFile file;
     if (Status s = file.create(job.target); !s)
         return s;

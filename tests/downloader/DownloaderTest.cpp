@@ -82,6 +82,17 @@ TEST_F(Downloads, SeveralFilesReplaceOldOnesAndProgressCoversAllBytes) {
     EXPECT_EQ(listing(m_dir.path()).size(), 6u); // five files and the folder x
 }
 
+TEST_F(Downloads, PartsLeftByEndedProcessesAreCleanedUp) {
+    // A download killed in an earlier run (no such process id) and one of a running
+    // process (pid 1) beside the same target.
+    m_dir.write(".f.bin.vxdl-999999999-0", "left by a crash");
+    m_dir.write(".f.bin.vxdl-1-0", "still being written");
+    m_dir.write(".other.bin.vxdl-999999999-0", "another target's");
+    expectSuccess(download({m_http.url("/blob/10")}, {m_dir.file("f.bin")}));
+    EXPECT_EQ(listing(m_dir.path()),
+              (std::set<std::string>{"f.bin", ".f.bin.vxdl-1-0", ".other.bin.vxdl-999999999-0"}));
+}
+
 TEST_F(Downloads, NotFoundFailsAtOnceAndKeepsTheOldFile) {
     std::string target = m_dir.write("keep.txt", "old");
     auto msgs = download({m_http.url("/missing")}, {target});
