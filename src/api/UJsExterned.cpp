@@ -185,7 +185,10 @@ std::string updateScriptPosix(const std::string& appPath, const std::string& exe
     s += "echo '将在 5 秒后完成升级'\n";
     s += "sleep 5\n";
     s += "for f in " + shellQuote(appPath + "Update/") + "*; do\n";
-    s += "  [ -f \"$f\" ] && mv -f \"$f\" " + shellQuote(appPath) + "\n";
+    s += "  [ -f \"$f\" ] || continue\n";
+    // A downloaded file replacing a program must stay runnable.
+    s += "  [ -x " + shellQuote(appPath) + "\"$(basename \"$f\")\" ] && chmod +x \"$f\"\n";
+    s += "  mv -f \"$f\" " + shellQuote(appPath) + "\n";
     s += "done\n";
     s += "exec " + shellQuote(appPath + exeName) + "\n";
     return s;
@@ -574,7 +577,7 @@ void TVX_JS::onInstallDescriptor(const std::string& index, const std::string& re
     TMyApp* app = parseInt32(index, id) ? FindApp(id) : nullptr;
     if (!app)
         return failOperation(index, texts::kInstallFailed);
-    const std::string local = localPathBelow(app->appDir, "", zip);
+    const std::string local = localPathBelow(app->appDir, "{app}", zip);
     if (zip.empty() || local.empty())
         return failOperation(index, texts::kInstallFailed);
     if (!platform::dirExists(app->appDir))
