@@ -8,6 +8,7 @@
 // take it back), stays below 100 until every file is complete, and is reported only when
 // it changes.
 
+#include <algorithm>
 #include <cstdint>
 #include <functional>
 #include <optional>
@@ -57,6 +58,8 @@ private:
             else if (m_sizes[i])
                 done += std::min(weight, static_cast<double>(m_bytes[i]));
         }
+        if (std::all_of(m_done.begin(), m_done.end(), [](bool d) { return d; }))
+            return emit(100);
         int percent = total > 0 ? static_cast<int>(done * 100.0 / total) : 0;
         emit(std::min(percent, 99));
     }
