@@ -385,11 +385,10 @@ std::string TVX_JS::_AddNewTestApp(const std::string& appid) {
     return std::string(texts::kAdding);
 }
 
-void TVX_JS::mergeList(const std::string& reply, bool& wellFormed) {
+bool mergeAppList(const std::string& reply) {
     pugi::xml_document doc;
-    wellFormed = xml::parse(doc, reply).ok() && doc.document_element();
-    if (!wellFormed)
-        return;
+    if (!xml::parse(doc, reply).ok() || !doc.document_element())
+        return false;
     const std::string sep(1, platform::kSeparator);
     for (pugi::xml_node e : doc.document_element().children()) {
         if (e.type() != pugi::node_element)
@@ -426,12 +425,11 @@ void TVX_JS::mergeList(const std::string& reply, bool& wellFormed) {
         if (!platform::dirExists(app->appDir))
             platform::createDir(AppsPath + dir);
     }
+    return true;
 }
 
 void TVX_JS::onListReply(Purpose purpose, const std::string& index, const std::string& reply) {
-    bool ok = false;
-    if (!reply.empty())
-        mergeList(reply, ok);
+    const bool ok = !reply.empty() && mergeAppList(reply);
     int32_t id = 0;
     TMyApp* app = purpose == Purpose::Add && parseInt32(index, id) ? FindApp(id) : nullptr;
     if (ok) {

@@ -115,7 +115,6 @@ private:
     void requestList(Purpose purpose, const std::string& index);
     void onLoginReply(const std::string& reply);
     void onListReply(Purpose purpose, const std::string& index, const std::string& reply);
-    void mergeList(const std::string& reply, bool& wellFormed);
     void onInstallDescriptor(const std::string& index, const std::string& reply);
     void onUpdateDescriptor(const std::string& index, const std::string& reply);
     void onClientDescriptor(const std::string& reply);
@@ -139,6 +138,10 @@ std::string updateScriptPosix(const std::string& appPath, const std::string& exe
 // The page calls that hand the remembered users of a Users.xml to the page, in file order:
 // ST_writeUserList for each User, ST_writeUserForm for DefUser.
 std::vector<std::string> userListCalls(const std::string& usersXml);
+
+// Merges a list reply of the service into AppList: new applications are appended, known ones
+// updated in place, their folders created. False when the reply is not well-formed XML.
+bool mergeAppList(const std::string& reply);
 
 // Parses a decimal 32-bit integer (optional sign, digits only); false otherwise.
 bool parseInt32(std::string_view text, int32_t& out);
