@@ -1,0 +1,78 @@
+#pragma once
+// The demo application-centre service: the start page and its assets, the login, each
+// user's list of applications, the catalogue, and the applications' descriptors, packages
+// and files, all below one base address.
+
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "Descriptor.h"
+#include "Store.h"
+#include "core/Expected.h"
+
+namespace httplib {
+class Server;
+}
+
+namespace vxdemo {
+
+struct ServiceOptions {
+    std::filesystem::path dataDir;  // holds service.db and apps/ (operators' packages)
+    std::filesystem::path webDir;   // the start page and its assets
+    // Further folders of application packages, searched after dataDir/apps (the sample
+    // applications built with the project).
+    std::vector<std::filesystem::path> appsDirs;
+    // Called with one line per request ("GET /path 200"); none: quiet.
+    std::function<void(const std::string&)> log;
+};
+
+// The id, name and password of the seeded demo account.
+inline constexpr std::int64_t kDemoUid = 10086;
+inline constexpr const char* kDemoUser = "demo";
+inline constexpr const char* kDemoPassword = "demo123";
+// The folder of the client's own release below an apps folder.
+inline constexpr const char* kClientDir = "KVLMZ";
+
+// Seeds an empty store: the demo account, the sample applications in the catalogue, and the
+// demo user's list. Does nothing when the store holds anything.
+vx::Status seedDemo(Store& store);
+
+class DemoService {
+public:
+    // Opens (creating) the database in options.dataDir and seeds it when it is new.
+    static vx::Expected<std::unique_ptr<DemoService>> create(ServiceOptions options);
+    ~DemoService(); // stop()
+    DemoService(const DemoService&) = delete;
+    DemoService& operator=(const DemoService&) = delete;
+
+    // Binds host:port (port 0: any free port) and returns the port; an error when the address
+    // is taken.
+    vx::Expected<int> bind(const std::string& host, int port);
+    // Serves until stop(); on the calling thread.
+    void run();
+    // Serves on a thread of its own and returns once it accepts connections.
+    void start();
+    void stop();
+
+    Store& store() { return *m_store; }
+    const ServiceOptions& options() const { return m_options; }
+    // The folder holding the files of the application folder `dir` (first of dataDir/apps
+    // and the further apps folders); empty when none has it.
+    std::filesystem::path appFolder(const std::string& dir) const;
+
+private:
+    DemoService(ServiceOptions options, std::unique_ptr<Store> store);
+    void routes();
+
+    ServiceOptions m_options;
+    std::unique_ptr<Store> m_store;
+    std::unique_ptr<httplib::Server> m_http;
+    DigestCache m_digests;
+    std::thread m_thread;
+};
+
+} // namespace vxdemo

@@ -1,0 +1,117 @@
+#include "Descriptor.h"
+
+#include <algorithm>
+#include <pugixml.hpp>
+#include <sstream>
+
+#include "core/Crypto.h"
+
+namespace vxdemo {
+
+namespace fs = std::filesystem;
+
+vx::Expected<std::string> DigestCache::md5(const fs::path& file) {
+    std::error_code ec;
+    const auto size = fs::file_size(file, ec);
+    if (ec)
+        return vx::Error{"cannot read " + file.string() + ": " + ec.message()};
+    const auto time = fs::last_write_time(file, ec);
+    if (ec)
+        return vx::Error{"cannot read " + file.string() + ": " + ec.message()};
+    const std::string key = file.string();
+    {
+        std::lock_guard lock(m_mutex);
+        auto it = m_entries.find(key);
+        if (it != m_entries.end() && it->second.size == size && it->second.time == time)
+            return it->second.md5;
+    }
+    auto digest = vx::FileMD5(key);
+    if (!digest)
+        return digest;
+    if (digest->empty())
+        return vx::Error{"cannot read " + key};
+    std::lock_guard lock(m_mutex);
+    m_entries[key] = Entry{size, time, *digest};
+    return digest;
+}
+
+vx::Expected<std::vector<ReleaseFile>> scanRelease(const fs::path& release, DigestCache& cache) {
+    std::vector<ReleaseFile> out;
+    std::error_code ec;
+    if (!fs::is_directory(release, ec))
+        return out;
+    std::vector<fs::path> files;
+    for (auto it = fs::recursive_directory_iterator(release, ec);
+         !ec && it != fs::recursive_directory_iterator(); it.increment(ec)) {
+        const std::string name = it->path().filename().string();
+        if (name.starts_with(".")) {
+            if (it->is_directory())
+                it.disable_recursion_pending();
+            continue;
+        }
+        if (it->is_regular_file())
+            files.push_back(it->path());
+    }
+    if (ec)
+        return vx::Error{"cannot list " + release.string() + ": " + ec.message()};
+    std::sort(files.begin(), files.end());
+    for (const auto& f : files) {
+        auto digest = cache.md5(f);
+        if (!digest)
+            return vx::Error{digest.error()};
+        std::string dir = f.parent_path().lexically_relative(release).generic_string();
+        if (dir == ".")
+            dir.clear();
+        else
+            dir += "/";
+        out.push_back({dir, f.filename().string(), *digest});
+    }
+    return out;
+}
+
+namespace {
+
+void appendFiles(pugi::xml_node updateFile, const std::vector<ReleaseFile>& files) {
+    for (const auto& f : files) {
+        pugi::xml_node e = updateFile.append_child("file");
+        e.append_attribute("Dir") = ("{app}" + f.dir).c_str();
+        e.append_attribute("Name") = f.name.c_str();
+        e.append_attribute("MD5") = f.md5.c_str();
+    }
+}
+
+std::string text(const pugi::xml_document& doc) {
+    std::ostringstream out;
+    doc.save(out, "  ", pugi::format_default, pugi::encoding_utf8);
+    return out.str();
+}
+
+pugi::xml_node declared(pugi::xml_document& doc, const char* root) {
+    auto decl = doc.append_child(pugi::node_declaration);
+    decl.append_attribute("version") = "1.0";
+    decl.append_attribute("encoding") = "utf-8";
+    return doc.append_child(root);
+}
+
+} // namespace
+
+std::string applicationDescriptor(const std::string& version, const std::string& zipFile,
+                                  const std::vector<ReleaseFile>& files) {
+    pugi::xml_document doc;
+    pugi::xml_node root = declared(doc, "info");
+    root.append_child("version").text() = version.c_str();
+    root.append_child("zipFile").text() = zipFile.c_str();
+    appendFiles(root.append_child("updateFile"), files);
+    return text(doc);
+}
+
+std::string clientDescriptor(const std::string& version, const std::vector<ReleaseFile>& files) {
+    pugi::xml_document doc;
+    pugi::xml_node root = declared(doc, "verInfo");
+    if (!version.empty())
+        root.append_child("version").text() = version.c_str();
+    appendFiles(root.append_child("updateFile"), files);
+    return text(doc);
+}
+
+} // namespace vxdemo

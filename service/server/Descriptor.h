@@ -1,0 +1,53 @@
+#pragma once
+// Descriptors of the files the service hands out: an application's version.xml and the
+// client's own apps/KVLMZ/version.xml. Both list every file of a release folder with its MD5
+// digest (upper-case hex), computed from the files themselves.
+
+#include <cstdint>
+#include <filesystem>
+#include <map>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "core/Expected.h"
+
+namespace vxdemo {
+
+// One file of a release folder: its folder relative to the release ("" or "sub/dir/"), name
+// and digest.
+struct ReleaseFile {
+    std::string dir;
+    std::string name;
+    std::string md5;
+};
+
+// Remembers digests by path, size and modification time, so that a descriptor served often
+// reads each file once per change.
+class DigestCache {
+public:
+    vx::Expected<std::string> md5(const std::filesystem::path& file);
+
+private:
+    struct Entry {
+        std::uintmax_t size;
+        std::filesystem::file_time_type time;
+        std::string md5;
+    };
+    std::mutex m_mutex;
+    std::map<std::string, Entry> m_entries;
+};
+
+// The files below `release`, sorted by path; an empty list when the folder does not exist.
+// Hidden files (names starting with ".") are left out.
+vx::Expected<std::vector<ReleaseFile>> scanRelease(const std::filesystem::path& release,
+                                                    DigestCache& cache);
+
+// An application's descriptor: root "info" with version, zipFile and updateFile, one child
+// per release file with Dir ("{app}" + its folder), Name and MD5.
+std::string applicationDescriptor(const std::string& version, const std::string& zipFile,
+                                  const std::vector<ReleaseFile>& files);
+// The client's descriptor: root "verInfo" with version (when given) and updateFile.
+std::string clientDescriptor(const std::string& version, const std::vector<ReleaseFile>& files);
+
+} // namespace vxdemo
