@@ -1,0 +1,64 @@
+#pragma once
+// The script bridge on Qt WebEngine.
+//
+// The extension source declares "native function NAME( A, B);". Qt WebEngine has no native
+// functions, so each declaration becomes a plain function that calls the page's original
+// prompt() (captured before any page script runs) with a fixed marker and the JSON message
+// [name, [[type, value], ...]]. The client's page class answers that prompt synchronously on
+// the main thread with {"r": value} or {"x": "exception text"}; the stub returns the value or
+// throws an Error with the text. Every other prompt() behaves as usual.
+//
+// Calls are honoured only from frames whose origin is the service's (scheme, host and port of
+// BaseUrl): any other origin gets "Have no member", so a foreign page in a pop-up or a frame
+// can neither read the last password nor run script in the main page.
+
+#include <QString>
+#include <QUrl>
+#include <QWebEnginePage>
+#include <memory>
+#include <string>
+
+#include "bridge/Engine.h"
+
+class QWebEngineProfile;
+
+namespace vx::shell {
+
+// The marker text of the native-call channel.
+inline constexpr const char* kNativeCallMarker = "\x01vx-native-call\x01";
+
+// Creates the one profile every browser view of the client uses, with the engine's user
+// agent and cache folder. Call once, before the first view exists.
+QWebEngineProfile* createClientProfile(const QString& cacheFolder, const QString& userAgent);
+// The profile made by createClientProfile.
+QWebEngineProfile* clientProfile();
+
+// The plain script that the Qt adapter injects for an extension source.
+std::string stubScript(const std::string& extensionSource);
+
+// The engine as the bridge sees it: registers the extension into the client profile.
+class QtScriptEngine : public IScriptEngine {
+public:
+    bool registerExtension(const std::string& name, const std::string& source,
+                           std::shared_ptr<IScriptHandler> handler) override;
+};
+
+// True when two URLs have the same scheme, host and port (default ports filled in).
+bool sameOrigin(const QUrl& a, const QUrl& b);
+
+// Carries out one native call that arrived through the prompt channel from a frame of the
+// given origin; returns the reply JSON.
+QString dispatchNativeCall(const QUrl& origin, const QString& message);
+
+// The page class of every browser view of the client.
+class VxWebPage : public QWebEnginePage {
+    Q_OBJECT
+public:
+    explicit VxWebPage(QObject* parent = nullptr);
+
+protected:
+    bool javaScriptPrompt(const QUrl& securityOrigin, const QString& msg,
+                          const QString& defaultValue, QString* result) override;
+};
+
+} // namespace vx::shell

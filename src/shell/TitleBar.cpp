@@ -1,0 +1,145 @@
+#include "shell/TitleBar.h"
+
+#include <QFile>
+#include <QMouseEvent>
+#include <QPainter>
+#include <QPainterPath>
+#include <QWindow>
+
+#include "core/Global.h"
+
+namespace vx::shell {
+
+namespace {
+
+// The built-in images: simple glyphs on a transparent ground, so the bar works without the
+// image files.
+QPixmap builtInImage(const QString& name, int w, int h) {
+    QPixmap pm(w, h);
+    pm.fill(Qt::transparent);
+    QPainter p(&pm);
+    p.setRenderHint(QPainter::Antialiasing);
+    p.setPen(QPen(QColor(0x40, 0x40, 0x40), 1.4));
+    const int cx = w / 2, cy = h / 2;
+    if (name == QLatin1String("imgMin")) {
+        p.drawLine(cx - 5, cy + 3, cx + 5, cy + 3);
+    } else if (name == QLatin1String("imgMax")) {
+        p.drawRect(cx - 5, cy - 4, 10, 8);
+    } else if (name == QLatin1String("imgRestore")) {
+        p.drawRect(cx - 5, cy - 2, 8, 6);
+        p.drawLine(cx - 2, cy - 5, cx + 5, cy - 5);
+        p.drawLine(cx + 5, cy - 5, cx + 5, cy + 1);
+    } else {
+        p.drawLine(cx - 4, cy - 4, cx + 4, cy + 4);
+        p.drawLine(cx - 4, cy + 4, cx + 4, cy - 4);
+    }
+    return pm;
+}
+
+// The tiled background of the bar.
+QPixmap titleTile() {
+    QPixmap pm(8, 24);
+    QPainter p(&pm);
+    QLinearGradient g(0, 0, 0, 24);
+    g.setColorAt(0, QColor(0xE9, 0xEC, 0xEF));
+    g.setColorAt(1, QColor(0xC9, 0xCD, 0xD1));
+    p.fillRect(pm.rect(), g);
+    return pm;
+}
+
+} // namespace
+
+SysButton::SysButton(const QString& name, QWidget* parent) : QLabel(parent) {
+    setObjectName(name);
+    setPixmap(builtInImage(name, name == QLatin1String("imgClose") ? 39 : 28, 20));
+    setAlignment(Qt::AlignCenter);
+}
+
+QString SysButton::imageFile(const QString& state) const {
+    return QString::fromStdString(ImgsPath) + QStringLiteral("sysbutton/") + objectName() +
+           QLatin1Char('_') + state + QStringLiteral(".png");
+}
+
+void SysButton::showState(const QString& state) {
+    QPixmap pm(imageFile(state));
+    if (!pm.isNull())
+        setPixmap(pm);
+}
+
+void SysButton::enterEvent(QEnterEvent*) { showState(QStringLiteral("on")); }
+void SysButton::leaveEvent(QEvent*) {
+    m_pressed = false;
+    showState(QStringLiteral("normal"));
+}
+void SysButton::mousePressEvent(QMouseEvent*) {
+    m_pressed = true;
+    showState(QStringLiteral("down"));
+}
+void SysButton::mouseReleaseEvent(QMouseEvent* e) {
+    if (m_pressed && rect().contains(e->position().toPoint()))
+        emit clicked(objectName());
+    m_pressed = false;
+}
+
+TitleBar::TitleBar(QWidget* window, bool withText) : QWidget(window), m_window(window) {
+    setFixedHeight(24);
+    m_layout3 = new QWidget(this);
+    m_layout3->setObjectName(QStringLiteral("Layout3"));
+    m_layout3->setFixedSize(224, 24);
+    imgMin = new SysButton(QStringLiteral("imgMin"), m_layout3);
+    imgMax = new SysButton(QStringLiteral("imgMax"), m_layout3);
+    imgRestore = new SysButton(QStringLiteral("imgRestore"), m_layout3);
+    imgClose = new SysButton(QStringLiteral("imgClose"), m_layout3);
+    imgMin->setGeometry(122, -1, 28, 20);
+    imgMax->setGeometry(149, -1, 28, 20);
+    imgRestore->setGeometry(149, -1, 28, 20);
+    imgClose->setGeometry(176, -1, 39, 20);
+    imgRestore->hide();
+    for (SysButton* b : {imgMin, imgMax, imgRestore, imgClose})
+        connect(b, &SysButton::clicked, this, &TitleBar::buttonClicked);
+    if (withText) {
+        TextTile = new QLabel(QStringLiteral("浏览器 "), this);
+        TextTile->setObjectName(QStringLiteral("TextTile"));
+        TextTile->setGeometry(5, 0, 377, 24);
+        TextTile->setFont(QFont(QStringLiteral("Arial"), 12));
+        TextTile->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
+        // The drag works through the text.
+        TextTile->setAttribute(Qt::WA_TransparentForMouseEvents);
+    }
+}
+
+void TitleBar::resizeEvent(QResizeEvent*) { m_layout3->move(width() - m_layout3->width(), 0); }
+
+void TitleBar::paintEvent(QPaintEvent*) {
+    QPainter p(this);
+    p.setRenderHint(QPainter::Antialiasing);
+    QPainterPath path;
+    const qreal r = 5;
+    const QRectF rc = rect();
+    path.moveTo(rc.left(), rc.bottom() + 1);
+    path.lineTo(rc.left(), rc.top() + r);
+    path.quadTo(rc.topLeft(), QPointF(rc.left() + r, rc.top()));
+    path.lineTo(rc.right() + 1 - r, rc.top());
+    path.quadTo(QPointF(rc.right() + 1, rc.top()), QPointF(rc.right() + 1, rc.top() + r));
+    path.lineTo(rc.right() + 1, rc.bottom() + 1);
+    path.closeSubpath();
+    p.fillPath(path, QBrush(titleTile()));
+}
+
+void TitleBar::mousePressEvent(QMouseEvent*) {
+    if (QWindow* w = m_window->windowHandle())
+        w->startSystemMove();
+}
+
+void paintRoundedFrame(QWidget* w, const QColor& fill, const QColor& stroke, qreal radius,
+                       int margin) {
+    QPainter p(w);
+    p.setRenderHint(QPainter::Antialiasing);
+    p.setPen(QPen(stroke, 1));
+    p.setBrush(fill);
+    p.drawRoundedRect(QRectF(w->rect()).adjusted(margin + 0.5, margin + 0.5, -margin - 0.5,
+                                                 -margin - 0.5),
+                      radius, radius);
+}
+
+} // namespace vx::shell

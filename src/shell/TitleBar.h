@@ -1,0 +1,64 @@
+#pragma once
+// The 24-pixel title bar shared by the main window and the pop-up windows: a tiled
+// background that drags the window, and the four buttons (imgMin, imgMax, imgRestore,
+// imgClose) whose images come from imgs/sysbutton/ once hovered or pressed.
+
+#include <QLabel>
+#include <QWidget>
+
+namespace vx::shell {
+
+// One title-bar button. Mouse-enter shows "<name>_on.png", mouse-leave "<name>_normal.png",
+// mouse-down "<name>_down.png" (from ImgsPath/sysbutton/); a missing file keeps the
+// built-in image. There is no mouse-up handling.
+class SysButton : public QLabel {
+    Q_OBJECT
+public:
+    SysButton(const QString& name, QWidget* parent);
+    // The image file of a state ("normal", "on", "down").
+    QString imageFile(const QString& state) const;
+
+signals:
+    void clicked(const QString& name);
+
+protected:
+    void enterEvent(QEnterEvent* e) override;
+    void leaveEvent(QEvent* e) override;
+    void mousePressEvent(QMouseEvent* e) override;
+    void mouseReleaseEvent(QMouseEvent* e) override;
+
+private:
+    void showState(const QString& state);
+    bool m_pressed = false;
+};
+
+class TitleBar : public QWidget {
+    Q_OBJECT
+public:
+    // withText: a title text at the left end (the pop-up windows have one).
+    TitleBar(QWidget* window, bool withText);
+
+    SysButton* imgMin;
+    SysButton* imgMax;
+    SysButton* imgRestore;
+    SysButton* imgClose;
+    QLabel* TextTile = nullptr;
+
+signals:
+    void buttonClicked(const QString& name);
+
+protected:
+    void paintEvent(QPaintEvent* e) override;
+    void mousePressEvent(QMouseEvent* e) override;
+    void resizeEvent(QResizeEvent* e) override;
+
+private:
+    QWidget* m_window;
+    QWidget* m_layout3;
+};
+
+// Paints a rounded frame: fill and stroke, corner radius.
+void paintRoundedFrame(QWidget* w, const QColor& fill, const QColor& stroke, qreal radius,
+                       int margin);
+
+} // namespace vx::shell

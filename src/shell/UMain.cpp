@@ -1,0 +1,205 @@
+#include "shell/UMain.h"
+
+#include <QApplication>
+#include <QCloseEvent>
+#include <QDesktopServices>
+#include <QVBoxLayout>
+#include <QWebEngineView>
+#include <cstdio>
+#include <cstdlib>
+
+#include "api/UJsExterned.h"
+#include "api/VxJsMembers.h"
+#include "bridge/hiJsScriptExtented.h"
+#include "core/Global.h"
+#include "core/Xml.h"
+#include "link/HelperLibraries.h"
+#include "shell/QtEngine.h"
+#include "shell/TitleBar.h"
+#include "shell/UBrowser.h"
+
+namespace vx::shell {
+
+namespace {
+void exitNow(int code) {
+    std::fflush(nullptr);
+    std::_Exit(code);
+}
+constexpr const char* kStartFailed = "系统文件不完整,请重新安装!";
+} // namespace
+
+void (*TfrmMain::exitProcess)(int) = &exitNow;
+
+TfrmMain::TfrmMain() {
+    setWindowFlag(Qt::FramelessWindowHint);
+    setAttribute(Qt::WA_TranslucentBackground);
+    auto* outer = new QVBoxLayout(this);
+    outer->setContentsMargins(1, 1, 1, 1); // Rectangle1's margin
+    outer->setSpacing(0);
+    m_titleBar = new TitleBar(this, false);
+    m_view = new QWebEngineView(this);
+    m_view->setPage(new VxWebPage(m_view));
+    outer->addWidget(m_titleBar);
+    outer->addWidget(m_view, 1);
+    connect(m_titleBar, &TitleBar::buttonClicked, this, &TfrmMain::imgMiniClick);
+    connect(m_view, &QWebEngineView::loadFinished, this, &TfrmMain::CrmFmxLoadEnd);
+    m_timer2.setInterval(60000);
+    connect(&m_timer2, &QTimer::timeout, this, [this] {
+        if (m_api)
+            m_api->_GetMyApps();
+    });
+}
+
+TfrmMain::~TfrmMain() = default;
+
+bool TfrmMain::FormCreate() {
+    try {
+        // 1. The start page; it arrives while the loop runs.
+        m_view->load(QUrl(QString::fromStdString(BaseUrl)));
+        // 2-5. The configuration: all four values must be there.
+        pugi::xml_document config;
+        if (!xml::load(config, ConfigXml))
+            return fail(), false;
+        const pugi::xml_node root = config.document_element();
+        const pugi::xml_node title = xml::findElement(root, "title");
+        if (!title)
+            return fail(), false;
+        Title = xml::text(title);
+        const pugi::xml_node sales = xml::findElement(root, "salesid");
+        const pugi::xml_node aid = xml::findElement(root, "aid");
+        const pugi::xml_node pid = xml::findElement(root, "pid");
+        if (!sales || !aid || !pid)
+            return fail(), false;
+        SalesID = xml::text(sales);
+        AgentID = xml::text(aid);
+        // 6-7. The page API object with the product id.
+        m_libs = std::make_unique<HelperLibraries>();
+        m_api = std::make_unique<TVX_JS>(*this, *m_libs, *m_libs);
+        m_api->_productID = xml::text(pid);
+        // 9-10. Caption and size.
+        setWindowTitle(QString::fromStdString(Title));
+        QApplication::setApplicationDisplayName(QString::fromStdString(Title));
+        resize(850, 600);
+        // 11-12. The helper libraries from the client's own folder.
+        if (!m_libs->bindLinkServer(AppPath))
+            return fail(), false;
+        m_linkBound = true;
+        (void)m_libs->bindDownloader(AppPath); // a missing downloader shows when it is used
+        setDownloadMessageHandler(
+            [api = m_api.get()](int id, const std::string& text) { api->DownloadNotify(id, text); });
+        setLinkMessageHandler([api = m_api.get()](const std::string& text) { api->LinkNotify(text); });
+        // 15. The page API into every page. (Qt WebEngine runs on Qt's own loop: it needs
+        // neither the idle pump nor the 100 ms wake-up timer.)
+        m_engine = std::make_unique<QtScriptEngine>();
+        m_bridge = std::make_unique<TNCJsExtended>(*m_engine);
+        m_bridge->SetProcessObject(*m_api, TVX_JS_Members());
+        // 16-17.
+        ShowStatus("启动框架服务器");
+        m_libs->StartServer("127.0.0.1", "8885");
+        return true;
+    } catch (...) {
+        fail();
+        return false;
+    }
+}
+
+void TfrmMain::fail() {
+    ShowMsg(kStartFailed);
+    close();
+}
+
+bool TfrmMain::hasBrowserView() const { return m_view != nullptr; }
+
+void TfrmMain::executeInMainFrame(const std::string& script) {
+    if (m_view)
+        m_view->page()->runJavaScript(QString::fromStdString(script));
+}
+
+void TfrmMain::ShowStatus(const std::string& text) {
+    if (m_api)
+        m_api->ShowStatus(text);
+}
+
+void TfrmMain::openPopup(const std::string& url, std::optional<std::pair<int, int>> size) {
+    const QString address = QString::fromStdString(url);
+    TfrmBrowser* target = nullptr;
+    for (QWidget* w : QApplication::topLevelWidgets()) {
+        auto* b = qobject_cast<TfrmBrowser*>(w);
+        if (b && !b->closed() && b->url == address) {
+            target = b;
+            break;
+        }
+    }
+    if (!target) {
+        target = new TfrmBrowser();
+        if (size) {
+            target->resize(size->first, target->height());
+            target->resize(target->width(), size->second);
+        }
+        target->url = address;
+        target->load(address);
+    }
+    target->hide();
+    target->show();
+    target->raise();
+    target->activateWindow();
+}
+
+void TfrmMain::openInSystemBrowser(const std::string& url) {
+    QDesktopServices::openUrl(QUrl(QString::fromStdString(url)));
+}
+
+void TfrmMain::enableRefreshTimer() {
+    if (!m_timer2.isActive())
+        m_timer2.start();
+}
+
+void TfrmMain::closeMainWindow() { close(); }
+
+void TfrmMain::CrmFmxLoadEnd(bool) {
+    // The main frame's address, compared as text with the service's start page.
+    if (m_view->url().toString(QUrl::FullyEncoded).toStdString() == BaseUrl)
+        LoadUserList();
+}
+
+void TfrmMain::LoadUserList() {
+    if (m_api)
+        m_api->LoadUserList();
+}
+
+void TfrmMain::imgMiniClick(const QString& name) {
+    if (name == QLatin1String("imgMin")) {
+        showMinimized();
+    } else if (name == QLatin1String("imgMax")) {
+        m_translucent = false;
+        setAttribute(Qt::WA_TranslucentBackground, false);
+        showMaximized();
+        resize(width(), 555);
+        m_titleBar->imgMax->lower();
+        m_titleBar->imgMax->hide();
+        m_titleBar->imgRestore->show();
+    } else if (name == QLatin1String("imgRestore")) {
+        m_translucent = false;
+        setAttribute(Qt::WA_TranslucentBackground, false);
+        showNormal();
+        m_titleBar->imgRestore->lower();
+        m_titleBar->imgRestore->hide();
+        m_titleBar->imgMax->show();
+    } else if (name == QLatin1String("imgClose")) {
+        close();
+    }
+}
+
+void TfrmMain::paintEvent(QPaintEvent*) {
+    paintRoundedFrame(this, QColor(0x97, 0x9B, 0x9B), QColor(0x91, 0x8A, 0x8A), 5, 1);
+}
+
+void TfrmMain::closeEvent(QCloseEvent* e) {
+    // The close sequence: stop the link server, unload it, end the process at once.
+    if (m_linkBound && m_libs)
+        m_libs->DisconnectAllAndUnload();
+    e->accept();
+    exitProcess(0);
+}
+
+} // namespace vx::shell
