@@ -13,8 +13,9 @@ using R = NativeValue;
 MemberTable makeTable() {
     const std::vector<K> none;
     const std::vector<K> text1{K::Text};
-    // The operations that take an application record serve the client itself; the bridge refuses page calls of
-    // them before their invoker could run, so the invokers only guard against a null record.
+    // The operations that take an application record serve the client itself; the bridge refuses
+    // page calls of them before their invoker could run, so the invokers only guard against a null
+    // record.
     const std::vector<K> object1{K::Object};
     return MemberTableOf<TVX_JS>("TVX_JS")
         .method("_LoginFun", {K::Text, K::Text, K::Text, K::Text}, std::nullopt,

@@ -14,13 +14,17 @@ bool ScriptValue::isInt() const {
     return !(d == 0.0 && std::signbit(d));
 }
 
-bool ScriptValue::getBoolValue() const { return isBool() && std::get<bool>(m_v); }
+bool ScriptValue::getBoolValue() const {
+    return isBool() && std::get<bool>(m_v);
+}
 
 int32_t ScriptValue::getIntValue() const {
     return isInt() ? static_cast<int32_t>(std::get<double>(m_v)) : 0;
 }
 
-double ScriptValue::getDoubleValue() const { return isDouble() ? std::get<double>(m_v) : 0.0; }
+double ScriptValue::getDoubleValue() const {
+    return isDouble() ? std::get<double>(m_v) : 0.0;
+}
 
 const std::string& ScriptValue::getStringValue() const {
     static const std::string kEmpty;

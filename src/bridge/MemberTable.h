@@ -51,8 +51,7 @@ public:
     const std::string& text(std::size_t i) const { return get<std::string>(i); }
 
 private:
-    template <typename T>
-    const T& get(std::size_t i) const;
+    template <typename T> const T& get(std::size_t i) const;
     std::span<const NativeValue> m_values;
 };
 
@@ -89,8 +88,7 @@ struct MemberTable {
 //                                                                              a.int32(1)); })
 //       .field("name", ValueKind::Text, [](const Foo& f) -> NativeValue { return f.name; })
 //       .build();
-template <typename T>
-class MemberTableOf {
+template <typename T> class MemberTableOf {
 public:
     explicit MemberTableOf(std::string className) {
         m_table.className = std::move(className);
@@ -100,11 +98,10 @@ public:
     MemberTableOf& method(std::string name, std::vector<ValueKind> params,
                           std::optional<ValueKind> result,
                           std::function<NativeValue(T&, const NativeArgs&)> call) {
-        m_table.methods.push_back(
-            {std::move(name), std::move(params), result,
-             [call = std::move(call)](void* object, const NativeArgs& args) {
-                 return call(*static_cast<T*>(object), args);
-             }});
+        m_table.methods.push_back({std::move(name), std::move(params), result,
+                                   [call = std::move(call)](void* object, const NativeArgs& args) {
+                                       return call(*static_cast<T*>(object), args);
+                                   }});
         return *this;
     }
     MemberTableOf& field(std::string name, ValueKind kind,
@@ -128,8 +125,7 @@ private:
     MemberTable m_table;
 };
 
-template <typename T>
-const T& NativeArgs::get(std::size_t i) const {
+template <typename T> const T& NativeArgs::get(std::size_t i) const {
     if (i >= m_values.size() || !std::holds_alternative<T>(m_values[i]))
         throw std::logic_error("argument " + std::to_string(i + 1) +
                                " does not match its parameter's kind");

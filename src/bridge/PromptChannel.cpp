@@ -1,12 +1,12 @@
 #include "bridge/PromptChannel.h"
 
+#include "bridge/hiJsScriptExtented.h"
+#include "core/JsString.h"
+
 #include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <limits>
-
-#include "bridge/hiJsScriptExtented.h"
-#include "core/JsString.h"
 
 namespace vx {
 
@@ -41,7 +41,8 @@ bool parseDeclaration(std::string_view line, NativeDeclaration& out) {
     const std::string_view params = line.substr(open + 1, close - open - 1);
     out.paramCount = 0;
     if (params.find_first_not_of(' ') != std::string_view::npos)
-        out.paramCount = 1 + static_cast<std::size_t>(std::count(params.begin(), params.end(), ','));
+        out.paramCount =
+            1 + static_cast<std::size_t>(std::count(params.begin(), params.end(), ','));
     return true;
 }
 
@@ -92,14 +93,30 @@ public:
             if (m_i >= m_s.size())
                 return false;
             switch (m_s[m_i++]) {
-            case '"': out += '"'; break;
-            case '\\': out += '\\'; break;
-            case '/': out += '/'; break;
-            case 'b': out += '\b'; break;
-            case 'f': out += '\f'; break;
-            case 'n': out += '\n'; break;
-            case 'r': out += '\r'; break;
-            case 't': out += '\t'; break;
+            case '"':
+                out += '"';
+                break;
+            case '\\':
+                out += '\\';
+                break;
+            case '/':
+                out += '/';
+                break;
+            case 'b':
+                out += '\b';
+                break;
+            case 'f':
+                out += '\f';
+                break;
+            case 'n':
+                out += '\n';
+                break;
+            case 'r':
+                out += '\r';
+                break;
+            case 't':
+                out += '\t';
+                break;
             case 'u': {
                 uint32_t cp = 0;
                 if (!hex4(cp))
@@ -121,7 +138,8 @@ public:
                 appendUtf8(out, cp);
                 break;
             }
-            default: return false;
+            default:
+                return false;
             }
         }
         return false;
@@ -134,8 +152,8 @@ public:
             ++m_i;
         if (m_i >= m_s.size() || m_s[m_i] < '0' || m_s[m_i] > '9')
             return false;
-        while (m_i < m_s.size() && std::string_view("0123456789.eE+-").find(m_s[m_i]) !=
-                                       std::string_view::npos)
+        while (m_i < m_s.size() &&
+               std::string_view("0123456789.eE+-").find(m_s[m_i]) != std::string_view::npos)
             ++m_i;
         const char* first = m_s.data() + start;
         const char* last = m_s.data() + m_i;

@@ -14,13 +14,13 @@
 //          {}                  no value (the page sees undefined)
 //          {"x": "text"}       refused: the stub throws an Error with that message
 
+#include "bridge/Engine.h"
+#include "core/Expected.h"
+
 #include <cstddef>
 #include <string>
 #include <string_view>
 #include <vector>
-
-#include "bridge/Engine.h"
-#include "core/Expected.h"
 
 namespace vx {
 
@@ -40,8 +40,7 @@ std::vector<NativeDeclaration> nativeDeclarations(std::string_view source);
 // prompt and JSON functions before any page script runs and defines a global stub for each
 // declaration (with its declared parameters; it forwards every argument passed), followed by
 // the source's other lines unchanged. Run it at document creation in the main world.
-std::string promptStubScript(std::string_view source,
-                             std::string_view marker = kNativeCallMarker);
+std::string promptStubScript(std::string_view source, std::string_view marker = kNativeCallMarker);
 
 struct NativeCall {
     std::string name;

@@ -1,10 +1,10 @@
 #include "bridge/hiJsScriptExtented.h"
 
+#include "core/JsString.h"
+
 #include <charconv>
 #include <cmath>
 #include <limits>
-
-#include "core/JsString.h"
 
 namespace vx {
 
@@ -313,7 +313,9 @@ bool TNCJSHandle::Execute(const std::string& name, std::span<const ScriptValue> 
 TNCCustomJsExtended::TNCCustomJsExtended(IScriptEngine& engine)
     : m_engine(engine), FJsHandle(std::make_shared<TNCJSHandle>(this)) {}
 
-TNCCustomJsExtended::~TNCCustomJsExtended() { FJsHandle->FContainer = nullptr; }
+TNCCustomJsExtended::~TNCCustomJsExtended() {
+    FJsHandle->FContainer = nullptr;
+}
 
 void TNCCustomJsExtended::bindAndRegister(void* object, const MemberTable& table) {
     if (FProcessObject)
@@ -338,8 +340,8 @@ void TNCCustomJsExtended::bindAndRegister(void* object, const MemberTable& table
     m_source = std::move(source);
 }
 
-void TNCCustomJsExtended::ExecuteJavaScript(const std::string& jsCode,
-                                            const std::string& scriptUrl, int startLine) {
+void TNCCustomJsExtended::ExecuteJavaScript(const std::string& jsCode, const std::string& scriptUrl,
+                                            int startLine) {
     if (!FCustomChromium)
         throw BridgeError(std::string(bridge_texts::kNoChromium));
     FCustomChromium->executeJavaScript(jsCode, scriptUrl, startLine);

@@ -4,14 +4,14 @@
 // table and registers it; its handler TNCJSHandle carries out the page's calls of the native
 // functions on the object. Everything runs on the main thread.
 
+#include "bridge/Engine.h"
+#include "bridge/MemberTable.h"
+
 #include <memory>
 #include <span>
 #include <stdexcept>
 #include <string>
 #include <string_view>
-
-#include "bridge/Engine.h"
-#include "bridge/MemberTable.h"
 
 namespace vx {
 
@@ -88,8 +88,7 @@ public:
     // class name with this component's handler. Throws BridgeError with kRegisterError when
     // the engine refuses it (the object is then not bound), std::invalid_argument when the
     // table describes another class, and std::logic_error on a second call.
-    template <typename T>
-    void SetProcessObject(T& object, const MemberTable& table) {
+    template <typename T> void SetProcessObject(T& object, const MemberTable& table) {
         if (!table.type || *table.type != typeid(T))
             throw std::invalid_argument("the member table describes another class than " +
                                         table.className);
@@ -104,8 +103,7 @@ public:
 
     // Runs `jsCode` in the main frame of the bound view. Throws BridgeError with kNoChromium
     // when no view is bound.
-    void ExecuteJavaScript(const std::string& jsCode, const std::string& scriptUrl,
-                           int startLine);
+    void ExecuteJavaScript(const std::string& jsCode, const std::string& scriptUrl, int startLine);
     // The same with an empty script URL and line 0.
     void ExecuteJavaScript(const std::string& jsCode) { ExecuteJavaScript(jsCode, "", 0); }
 
@@ -127,9 +125,9 @@ private:
 // The component as the main window uses it: publishes the view property.
 class TNCJsExtended : public TNCCustomJsExtended {
 public:
-    using TNCCustomJsExtended::TNCCustomJsExtended;
     using TNCCustomJsExtended::Chromium;
     using TNCCustomJsExtended::SetChromium;
+    using TNCCustomJsExtended::TNCCustomJsExtended;
 };
 
 using TNCJSHandle = TNCCustomJsExtended::TNCJSHandle;

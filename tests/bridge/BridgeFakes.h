@@ -1,15 +1,15 @@
 #pragma once
 // Fake engine, view and page-API collaborators for the bridge tests.
 
+#include "api/PageHost.h"
+#include "bridge/Engine.h"
+#include "link/HelperLibraries.h"
+
 #include <memory>
 #include <optional>
 #include <ostream>
 #include <string>
 #include <vector>
-
-#include "api/PageHost.h"
-#include "bridge/Engine.h"
-#include "link/HelperLibraries.h"
 
 namespace vx {
 // Readable failures.
@@ -88,9 +88,17 @@ public:
 };
 
 // Script values in short.
-inline vx::ScriptValue S(std::string s) { return vx::ScriptValue::string(std::move(s)); }
-inline vx::ScriptValue N(double d) { return vx::ScriptValue::number(d); }
-inline vx::ScriptValue B(bool b) { return vx::ScriptValue::boolean(b); }
-inline vx::ScriptValue U() { return vx::ScriptValue::undefined(); }
+inline vx::ScriptValue S(std::string s) {
+    return vx::ScriptValue::string(std::move(s));
+}
+inline vx::ScriptValue N(double d) {
+    return vx::ScriptValue::number(d);
+}
+inline vx::ScriptValue B(bool b) {
+    return vx::ScriptValue::boolean(b);
+}
+inline vx::ScriptValue U() {
+    return vx::ScriptValue::undefined();
+}
 
 } // namespace bridgetest

@@ -1,13 +1,12 @@
 // The extension source and the component's registration.
 
-#include <gtest/gtest.h>
-
-#include <cmath>
-
+#include "BridgeFakes.h"
 #include "api/UJsExterned.h"
 #include "api/VxJsMembers.h"
 #include "bridge/hiJsScriptExtented.h"
-#include "BridgeFakes.h"
+
+#include <cmath>
+#include <gtest/gtest.h>
 
 using namespace vx;
 using namespace bridgetest;
@@ -45,8 +44,7 @@ const MemberTable& sampleTable() {
             .field("mode", K::Enumeration,
                    [](const Sample& s) -> NativeValue { return int64_t{s.mode}; })
             .field("flag", K::Boolean, [](const Sample& s) -> NativeValue { return s.flag; })
-            .field("flags", K::Set,
-                   [](const Sample& s) -> NativeValue { return int64_t{s.flags}; })
+            .field("flags", K::Set, [](const Sample& s) -> NativeValue { return int64_t{s.flags}; })
             .field("ratio", K::Float, [](const Sample& s) -> NativeValue { return s.ratio; })
             .field("initial", K::Character,
                    [](const Sample& s) -> NativeValue { return s.initial; })
@@ -136,8 +134,7 @@ TEST(ExtensionSource, TextIsWrittenAsAnEscapedLiteralAndNumbersStayValidScript) 
     s.ratio = std::nan("");
     s.count = INT64_MIN;
     const std::string src = buildExtensionSource(sampleTable(), &s);
-    EXPECT_NE(src.find("\n\r title=\"a\\\"b\\\\c\\nd\\re<\\/script>\";"), std::string::npos)
-        << src;
+    EXPECT_NE(src.find("\n\r title=\"a\\\"b\\\\c\\nd\\re<\\/script>\";"), std::string::npos) << src;
     EXPECT_NE(src.find("\n\r initial=\"\";"), std::string::npos);
     EXPECT_NE(src.find("\n\r ratio=NaN;"), std::string::npos);
     EXPECT_NE(src.find("\n\r count=-9223372036854775808;"), std::string::npos);
@@ -232,8 +229,7 @@ TEST(ExecuteJavaScript, NeedsABoundViewAndPassesUrlAndLine) {
         ext.ExecuteJavaScript("x()");
         FAIL() << "no error raised";
     } catch (const BridgeError& e) {
-        EXPECT_STREQ(e.what(),
-                     "Chromium could not be nil, please first set the Chromium property");
+        EXPECT_STREQ(e.what(), "Chromium could not be nil, please first set the Chromium property");
     }
     FakeView view;
     ext.SetChromium(&view);

@@ -1,18 +1,17 @@
 // Dispatch of native calls: lookup, argument counts, conversions, results and failures.
 
-#include <gtest/gtest.h>
-
-#include <cmath>
-#include <filesystem>
-#include <limits>
-
+#include "BridgeFakes.h"
 #include "api/UJsExterned.h"
 #include "api/VxJsMembers.h"
 #include "bridge/hiJsScriptExtented.h"
 #include "core/Crypto.h"
 #include "core/Global.h"
 #include "support/TempDir.h"
-#include "BridgeFakes.h"
+
+#include <cmath>
+#include <filesystem>
+#include <gtest/gtest.h>
+#include <limits>
 
 using namespace vx;
 using namespace bridgetest;
@@ -47,8 +46,7 @@ const MemberTable& probeTable() {
                     [](Probe& p, A) -> NativeValue { return int64_t{++p.count}; })
             .method("Flags", {}, K::Set,
                     [](Probe&, A) -> NativeValue { return int64_t{0x100000005}; })
-            .method("Mode", {}, K::Enumeration,
-                    [](Probe&, A) -> NativeValue { return int64_t{3}; })
+            .method("Mode", {}, K::Enumeration, [](Probe&, A) -> NativeValue { return int64_t{3}; })
             .method("Obj", {}, K::Object, [](Probe&, A) -> NativeValue { return {}; })
             .method("Rec", {K::Other}, std::nullopt,
                     [](Probe& p, A) -> NativeValue {
@@ -296,8 +294,8 @@ TEST_F(TvxDispatchTest, ParametersOfEveryKind) {
 
     ASSERT_TRUE(call("OpenTimer", {B(true)}));
     ASSERT_TRUE(call("OpenTimer", {B(false)}));
-    EXPECT_EQ(link.sent,
-              (std::vector<std::string>{"appID=4&parma=ShowForm%3Fa", "appID=4&parma=HideForm%3Fa"}));
+    EXPECT_EQ(link.sent, (std::vector<std::string>{"appID=4&parma=ShowForm%3Fa",
+                                                   "appID=4&parma=HideForm%3Fa"}));
 
     // An undefined text argument arrives as an empty text.
     ASSERT_TRUE(call("_ExcuteJs", {U()}));

@@ -1,0 +1,98 @@
+// The prompt-channel stub script in V8 (node), against the real dispatcher in
+// bridge_prompt_peer. Exits non-zero on the first failed check.
+"use strict";
+const { execFileSync } = require("child_process");
+const vm = require("vm");
+const assert = require("assert");
+
+const peer = process.argv[2];
+const MARKER = "vx-native-call:v1";
+const sent = [];
+
+// A page context: its own global object with window and prompt, as a browser frame has.
+function pageContext(prompt) {
+  const ctx = vm.createContext({});
+  ctx.window = vm.runInContext("this", ctx);
+  ctx.window.prompt = prompt;
+  return ctx;
+}
+function answering(marker, message) {
+  if (marker !== MARKER) return "page prompt: " + marker;
+  sent.push(message);
+  return execFileSync(peer, ["call", message]).toString();
+}
+function throwsWith(ctx, code, text) {
+  const r = vm.runInContext(
+    "(function(){try{" + code + ";return 'no error';}catch(e){" +
+      "return (e instanceof Error ? 'Error: ' : 'not an Error: ') + e.message;}})()", ctx);
+  assert.strictEqual(r, "Error: " + text, code);
+}
+
+const ctx = pageContext(answering);
+vm.runInContext(execFileSync(peer, ["stub"]).toString(), ctx, { filename: "stub.js" });
+const run = (code) => vm.runInContext(code, ctx);
+
+// Page script that comes later cannot reroute the channel.
+run("window.prompt = function(){ return 'hijacked'; }; JSON.stringify = function(){ return 'x'; };" +
+    "JSON.parse = function(){ return {r:'hijacked'}; }; isFinite = function(){ return true; };");
+
+// Declarations: globals with their declared parameters; the variables with their values.
+assert.strictEqual(run("typeof Echo + typeof Add + typeof Nothing"), "functionfunctionfunction");
+assert.strictEqual(run("Echo.length + ',' + Add.length + ',' + Nothing.length"), "1,2,0");
+assert.strictEqual(run("typeof Demo"), "object");
+assert.strictEqual(run("title"), 'q"\n</script>');
+assert.strictEqual(run("count"), 5);
+assert.strictEqual(run("ratio"), 0.25);
+assert.strictEqual(run("JSON.stringify === undefined ? 0 : typeof owner"), "object");
+
+// Strings both ways, and other values as text parameters.
+assert.strictEqual(run("Echo('a\"b\\\\c\\n\\u2028字😀')"), 'a"b\\c\n\u2028字😀');
+assert.strictEqual(run("Echo(true)"), "true");
+assert.strictEqual(run("Echo(12)"), "12");
+assert.strictEqual(run("Echo(-0)"), "0");
+assert.strictEqual(run("Echo(1.5)"), "1.5");
+assert.strictEqual(run("Echo(undefined)"), "");
+assert.strictEqual(run("Echo(null)"), "");
+assert.strictEqual(run("Echo({a:1})"), "");
+assert.strictEqual(run("Echo([1])"), "");
+
+// Numbers, booleans, results by kind.
+assert.strictEqual(run("Add(2, 3)"), 5);
+assert.strictEqual(run("Add(-2147483648, 0)"), -2147483648);
+assert.strictEqual(run("Not(true)"), 0);
+assert.strictEqual(run("Not(false)"), 1);
+assert.strictEqual(run("Half(3)"), 1.5);
+assert.strictEqual(run("Half(Infinity)"), Infinity);
+assert.ok(Number.isNaN(run("Half(NaN)")));
+assert.strictEqual(run("Nothing()"), undefined);
+assert.strictEqual(run("Nothing(1, 'two')"), undefined);
+
+// Refusals and failures arrive as Errors with the dispatcher's text.
+throwsWith(ctx, "Add(2.5, 1)", "Error Parameters");
+throwsWith(ctx, "Add('2', 1)", "Error Parameters");
+throwsWith(ctx, "Add(1)", "Error Parameters");
+throwsWith(ctx, "Add(1, 2, 3)", "Error Parameters");
+throwsWith(ctx, "Echo()", "Error Parameters");
+throwsWith(ctx, "Fail()", "Native function failed: Fail: boom");
+
+// What went over the channel: typed arguments.
+assert.ok(sent.includes('["Add",[{"n":2},{"n":3}]]'), sent.join("\n"));
+assert.ok(sent.includes('["Echo",[{}]]'));
+assert.ok(sent.includes('["Echo",[{"b":true}]]'));
+assert.ok(sent.includes('["Half",[{"n":"Infinity"}]]'));
+assert.ok(sent.includes('["Nothing",[{"n":1},{"s":"two"}]]'));
+
+// A prompt that is not answered (the channel is not there) refuses the call.
+const deaf = pageContext(() => null);
+vm.runInContext(execFileSync(peer, ["stub"]).toString(), deaf);
+throwsWith(deaf, "Nothing()", "Have no member");
+
+// The page API's stub script runs, and declares every function and variable.
+const tvx = pageContext(() => "{}");
+vm.runInContext(execFileSync(peer, ["stub-tvx"]).toString(), tvx, { filename: "tvx.js" });
+assert.strictEqual(vm.runInContext("typeof TVX_JS", tvx), "object");
+assert.strictEqual(vm.runInContext("_LoginFun.length + ',' + _OpenURLA.length + ',' + UpdateMain.length", tvx),
+                   "4,3,0");
+assert.strictEqual(vm.runInContext("_productID + '|' + process + '|' + typeof _GetUid", tvx), "12||function");
+
+console.log("stub script checks passed");
