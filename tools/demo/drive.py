@@ -1,0 +1,58 @@
+#!/usr/bin/env python3
+"""Drives the running client through its page: logs in with the demo account, saves a
+screenshot of the user's applications, starts an install and saves a screenshot of it."""
+import argparse
+import os
+import sys
+import time
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import vxcdp  # noqa: E402
+
+BASE = "http://127.0.0.1:18080/"
+
+
+def main():
+    ap = argparse.ArgumentParser()
+    ap.add_argument("--port", type=int, required=True)
+    ap.add_argument("--out", required=True)
+    ap.add_argument("--user", default="demo")
+    ap.add_argument("--password", default="demo123")
+    args = ap.parse_args()
+
+    page = vxcdp.Page(args.port, url_prefix=BASE, timeout=90)
+    page.wait("document.readyState === 'complete' && typeof _LoginFun === 'function'",
+              what="the start page with the client's functions")
+    page.eval(f"""(function () {{
+        document.getElementById('user').value = {args.user!r};
+        document.getElementById('pwd').value = {args.password!r};
+        document.getElementById('btnLogin').click();
+        return true; }})()""")
+    page.wait("document.querySelectorAll('#mineGrid .tile').length > 0", timeout=60,
+              what="the user's applications after login")
+    time.sleep(1)
+    shots = [page.screenshot(os.path.join(args.out, "catalogue.png"))]
+
+    # Install the first application that is not installed yet.
+    started = page.eval("""(function () {
+        var tiles = document.querySelectorAll('#mineGrid .tile');
+        for (var i = 0; i < tiles.length; i++) {
+            var b = tiles[i].querySelector('.act-main');
+            if (b && !b.disabled && /安装/.test(b.textContent)) { b.click(); return tiles[i].dataset.id; }
+        }
+        return null; })()""")
+    if started:
+        tile = f"document.querySelector('#mineGrid .tile[data-id=\"{started}\"]')"
+        page.wait(f"/安装|%/.test(({tile} || {{}}).textContent)", timeout=30,
+                  what="the install to start")
+        time.sleep(0.5)
+        shots.append(page.screenshot(os.path.join(args.out, "install.png")))
+        page.wait(f"/安装完成|正常|打开/.test(({tile} || {{}}).textContent)", timeout=120,
+                  what="the install to finish")
+        shots.append(page.screenshot(os.path.join(args.out, "installed.png")))
+    for s in shots:
+        print(f"==> screenshot: {os.path.abspath(s)}")
+
+
+if __name__ == "__main__":
+    main()
