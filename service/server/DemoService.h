@@ -6,6 +6,8 @@
 #include <filesystem>
 #include <functional>
 #include <memory>
+#include <optional>
+#include <string_view>
 #include <string>
 #include <thread>
 #include <vector>
@@ -40,6 +42,16 @@ inline constexpr const char* kClientDir = "KVLMZ";
 // Seeds an empty store: the demo account, the sample applications in the catalogue, and the
 // demo user's list. Does nothing when the store holds anything.
 vx::Status seedDemo(Store& store);
+
+// The value of `key` in the query of a raw request target ("/myApps.php?u=..."): %XX escapes
+// are decoded, "+" stays "+" (a token is appended unencoded and its base64 "+" is no space).
+std::optional<std::string> rawQueryValue(const std::string& target, std::string_view key);
+// The user a scrambled token names; none for a token that is not one or names nobody.
+std::optional<User> userOfToken(Store& store, const std::string& token);
+// A relative path from the segments of a request path; none for anything that could leave
+// its folder or names something odd ("..", ".", hidden names, empty segments, back slashes,
+// drive letters, control characters).
+std::optional<std::filesystem::path> safeRelative(std::string_view path);
 
 class DemoService {
 public:

@@ -21,7 +21,7 @@ extern "C" void onSignal(int) {
 int main(int argc, char** argv) {
     vxlink::prepareConsole();
     const auto args = vxlink::utf8Arguments(argc, argv);
-    const bool once = args.size() > 1 && args[1] == "--once";
+    const bool once = !args.empty() && args[0] == "--once";
     std::signal(SIGINT, onSignal);
     std::signal(SIGTERM, onSignal);
 

@@ -50,10 +50,11 @@ inline vxlink::LinkClientOptions linkOptions(std::int32_t appId) {
     return o;
 }
 
+// The program's arguments (without its own name), joined by spaces.
 inline std::string joinArgs(const std::vector<std::string>& args) {
     std::string s;
-    for (std::size_t i = 1; i < args.size(); ++i)
-        s += (i > 1 ? " " : "") + args[i];
+    for (std::size_t i = 0; i < args.size(); ++i)
+        s += (i > 0 ? " " : "") + args[i];
     return s;
 }
 

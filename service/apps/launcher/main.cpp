@@ -13,8 +13,8 @@ using namespace std::chrono_literals;
 int main(int argc, char** argv) {
     vxlink::prepareConsole();
     const auto args = vxlink::utf8Arguments(argc, argv);
-    const std::string target = args.size() > 1 ? args[1] : "12";
-    const std::string params = args.size() > 2 ? args[2] : "--from-launcher";
+    const std::string target = args.size() > 0 ? args[0] : "12";
+    const std::string params = args.size() > 1 ? args[1] : "--from-launcher";
     std::vector<std::string> lines = {"app=15", "target=" + target, "parma=" + params};
 
     vxlink::LinkClient link(sample::linkOptions(15));
