@@ -3,10 +3,10 @@
 //
 // The extension source declares "native function NAME( A, B);". Qt WebEngine has no native
 // functions, so each declaration becomes a plain function that calls the page's original
-// prompt() (captured before any page script runs) with a fixed marker and the JSON message
-// [name, [[type, value], ...]]. The client's page class answers that prompt synchronously on
-// the main thread with {"r": value} or {"x": "exception text"}; the stub returns the value or
-// throws an Error with the text. Every other prompt() behaves as usual.
+// prompt() (captured before any page script runs) with a fixed marker and a JSON message
+// (bridge/PromptChannel.h). The client's page class answers that prompt synchronously on the
+// main thread; the stub returns the value or throws an Error with the exception text. Every
+// other prompt() behaves as usual.
 //
 // Calls are honoured only from frames whose origin is the service's (scheme, host and port of
 // BaseUrl): any other origin gets "Have no member", so a foreign page in a pop-up or a frame
@@ -24,17 +24,11 @@ class QWebEngineProfile;
 
 namespace vx::shell {
 
-// The marker text of the native-call channel.
-inline constexpr const char* kNativeCallMarker = "\x01vx-native-call\x01";
-
 // Creates the one profile every browser view of the client uses, with the engine's user
 // agent and cache folder. Call once, before the first view exists.
 QWebEngineProfile* createClientProfile(const QString& cacheFolder, const QString& userAgent);
 // The profile made by createClientProfile.
 QWebEngineProfile* clientProfile();
-
-// The plain script that the Qt adapter injects for an extension source.
-std::string stubScript(const std::string& extensionSource);
 
 // The engine as the bridge sees it: registers the extension into the client profile.
 class QtScriptEngine : public IScriptEngine {

@@ -1,0 +1,257 @@
+#!/usr/bin/env python3
+"""End-to-end tests: the real client binary under Xvfb against the real demo service.
+
+Each test starts a fresh copy of the client folder and drives its page through the DevTools
+protocol (tools/demo/vxcdp.py). The service and Xvfb are shared by the tests of a run."""
+import os
+import shutil
+import signal
+import socket
+import subprocess
+import sys
+import tempfile
+import time
+import unittest
+
+BUILD = os.environ.get("VX_BUILD_DIR", os.path.join(os.path.dirname(__file__), "../../build/debug"))
+SOURCE = os.environ.get("VX_SOURCE_DIR", os.path.join(os.path.dirname(__file__), "../.."))
+sys.path.insert(0, os.path.join(SOURCE, "tools", "demo"))
+import vxcdp  # noqa: E402
+
+BASE = "http://127.0.0.1:18080/"
+SERVICE = os.path.join(BUILD, "bin", "vxcenter-demo")
+CLIENT_DIR = os.path.join(BUILD, "client")
+VXLINK = os.path.join(BUILD, "bin", "vxlink")
+
+
+def port_in_use(port):
+    with socket.socket() as s:
+        return s.connect_ex(("127.0.0.1", port)) == 0
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def wait_until(pred, timeout=60, what="a condition"):
+    deadline = time.time() + timeout
+    while time.time() < deadline:
+        if pred():
+            return
+        time.sleep(0.1)
+    raise AssertionError(f"waited in vain for {what}")
+
+
+class E2E(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        for port in (18080, 8885):
+            if port_in_use(port):
+                raise RuntimeError(f"port {port} on 127.0.0.1 is taken by another program; "
+                                   "the end-to-end tests need it")
+        cls.tmp = tempfile.mkdtemp(prefix="vx-e2e-")
+        cls.procs = []
+        cls.display = f":{200 + os.getpid() % 300}"
+        cls.procs.append(subprocess.Popen(["Xvfb", cls.display, "-screen", "0", "1280x800x24",
+                                           "-nolisten", "tcp"], stdout=subprocess.DEVNULL,
+                                          stderr=subprocess.DEVNULL))
+        cls.service_log = open(os.path.join(cls.tmp, "service.log"), "w")
+        cls.service = subprocess.Popen([SERVICE, "--data", os.path.join(cls.tmp, "data")],
+                                       stdout=cls.service_log, stderr=subprocess.STDOUT)
+        cls.procs.append(cls.service)
+        wait_until(lambda: port_in_use(18080), what="the demo service")
+
+    @classmethod
+    def tearDownClass(cls):
+        for p in reversed(cls.procs):
+            p.terminate()
+            try:
+                p.wait(10)
+            except subprocess.TimeoutExpired:
+                p.kill()
+        cls.service_log.close()
+        shutil.rmtree(cls.tmp, ignore_errors=True)
+
+    def setUp(self):
+        self.folder = tempfile.mkdtemp(prefix="client-", dir=self.tmp)
+        shutil.rmtree(self.folder)
+        shutil.copytree(CLIENT_DIR, self.folder)
+        self.client = None
+        self.pages = []
+
+    def tearDown(self):
+        for p in self.pages:
+            p.close()
+        if self.client and self.client.poll() is None:
+            self.client.send_signal(signal.SIGTERM)
+            try:
+                self.client.wait(10)
+            except subprocess.TimeoutExpired:
+                self.client.kill()
+        wait_until(lambda: not port_in_use(8885), 20, "the link server port to be free")
+
+    # --- helpers ---------------------------------------------------------------------
+
+    def start_client(self):
+        self.debug_port = free_port()
+        env = dict(os.environ, DISPLAY=self.display,
+                   QTWEBENGINE_REMOTE_DEBUGGING=f"127.0.0.1:{self.debug_port}",
+                   XDG_RUNTIME_DIR=self.folder)
+        if os.getuid() == 0:
+            env["QTWEBENGINE_DISABLE_SANDBOX"] = "1"
+        self.client_log = os.path.join(self.folder, "client.log")
+        with open(self.client_log, "w") as log:
+            self.client = subprocess.Popen([os.path.join(self.folder, "vxclient")], env=env,
+                                           cwd=self.folder, stdout=log, stderr=subprocess.STDOUT)
+        page = vxcdp.Page(self.debug_port, url_prefix=BASE, timeout=90)
+        self.pages.append(page)
+        page.wait("document.readyState === 'complete' && typeof _LoginFun === 'function'",
+                  what="the start page with the client's functions")
+        return page
+
+    def login(self, page, user="demo", password="demo123"):
+        page.eval(f"""(function () {{
+            document.getElementById('user').value = {user!r};
+            document.getElementById('pwd').value = {password!r};
+            document.getElementById('btnLogin').click(); return true; }})()""")
+
+    def tile_text(self, page, app_id):
+        return page.eval(f"(document.querySelector('#mineGrid .tile[data-id=\"{app_id}\"]') || "
+                         "{textContent: ''}).textContent")
+
+    def service_requests(self, needle):
+        """The service's request lines that contain `needle`, in order."""
+        self.service_log.flush()
+        with open(self.service_log.name, encoding="utf-8", errors="replace") as f:
+            return [line.strip() for line in f if needle in line]
+
+    def logged_in(self, page):
+        self.login(page)
+        page.wait("document.querySelectorAll('#mineGrid .tile').length > 0", 60,
+                  "the user's applications")
+        return page.eval("Array.prototype.map.call(document.querySelectorAll('#mineGrid .tile'),"
+                         " function (t) { return t.dataset.id; })")
+
+    def install(self, page, app_id):
+        self.assertEqual(page.eval(f"_InstallApp('{app_id}')"), "正在安装")
+        page.wait(f"/安装完成/.test((document.querySelector('#mineGrid .tile[data-id=\"{app_id}\"]')"
+                  " || {textContent: ''}).textContent)", 120, f"application {app_id} installed")
+
+    # --- tests -----------------------------------------------------------------------
+
+    def test_remembered_users_after_start(self):
+        os.makedirs(os.path.join(self.folder, "Config"), exist_ok=True)
+        with open(os.path.join(self.folder, "Config", "Users.xml"), "w", encoding="utf-8") as f:
+            f.write('<?xml version="1.0" encoding="utf-8"?><VXFrame>'
+                    '<DefUser user="张三" pwd="secret" auto="false"/>'
+                    '<User user="张三" pwd="secret"/><User user="lisi" pwd=""/></VXFrame>')
+        page = self.start_client()
+        page.wait("document.getElementById('user').value === '张三'", 30, "the default user")
+        self.assertEqual(page.eval("document.getElementById('pwd').value"), "secret")
+        listed = page.eval("document.getElementById('userList').textContent")
+        self.assertIn("张三", listed)
+        self.assertIn("lisi", listed)
+
+    def test_wrong_password_then_login(self):
+        page = self.start_client()
+        self.login(page, password="wrong")
+        error = page.wait("document.getElementById('loginError').textContent", 30,
+                          "the refusal")
+        self.assertTrue(error.strip())
+        ids = self.logged_in(page)
+        self.assertGreaterEqual(len(ids), 1)
+        # Users.xml remembers the user; the page's statuses are the client's.
+        with open(os.path.join(self.folder, "Config", "Users.xml"), encoding="utf-8") as f:
+            users = f.read()
+        self.assertIn('user="demo"', users)
+        for app_id in ids:
+            status = page.eval(f"_CheckAPP('{app_id}')")
+            self.assertIn(status, ("未安装", "正常", "有升级"))
+
+    def catalogue(self, page):
+        """The service's catalogue as the page sees it, keyed by application id."""
+        apps = page.eval("""(function () {
+            var r = new XMLHttpRequest(); r.open('GET', 'catalog.php?u=' + _GetUid(), false);
+            r.send(); return JSON.parse(r.responseText).apps; })()""")
+        return {str(a["appId"]): a for a in apps}
+
+    def test_add_install_and_files_on_disk(self):
+        page = self.start_client()
+        self.logged_in(page)
+        new_ids = [i for i, a in self.catalogue(page).items() if not a["added"]]
+        self.assertTrue(new_ids, "the demo catalogue has an application to add")
+        app_id = new_ids[0]
+        self.assertEqual(page.eval(f"_AddNewTestApp('{app_id}')"), "正在添加")
+        page.wait(f"['未添加', '正在安装'].indexOf(_CheckAPP('{app_id}')) < 0", 120,
+                  "the added application to install")
+        self.assertIn(page.eval(f"_CheckAPP('{app_id}')"), ("正常", "有升级"))
+        folder = os.path.join(self.folder, "apps", self.catalogue(page)[app_id]["dir"])
+        self.assertTrue(os.path.exists(os.path.join(folder, "version.xml")))
+        self.assertFalse([f for f in os.listdir(folder) if f.endswith(".zip")])
+
+    def test_install_with_progress_and_update_of_changed_file(self):
+        page = self.start_client()
+        ids = self.logged_in(page)
+        page.eval("window.__progress = []; var __jdt = window.ST_jdt;"
+                  "window.ST_jdt = function (id, p) { window.__progress.push(p); return __jdt(id, p); };"
+                  "true")
+        target = None
+        for app_id in ids:
+            self.install(page, app_id)
+            if page.eval(f"_CheckAPP('{app_id}')") == "有升级":
+                target = app_id
+        self.assertEqual(page.eval("window.__progress[window.__progress.length - 1]"), 100)
+        self.assertIsNotNone(target, "the demo offers an update for one application")
+        prefix = f"GET /apps/{self.catalogue(page)[target]['dir']}/"
+        before = len(self.service_requests(prefix))
+        self.assertEqual(page.eval(f"_UpdateApp('{target}')"), "正在升级")
+        page.wait(f"_CheckAPP('{target}') === '正常'", 120, "the update")
+        # The descriptor and the one changed file; the unchanged main file is not fetched.
+        fetched = [r for r in self.service_requests(prefix)[before:] if r.startswith("GET")]
+        # Of the release's two files only the changed readme is fetched.
+        self.assertEqual(len([r for r in fetched if "/readme.txt" in r]), 1, fetched)
+        self.assertFalse([r for r in fetched if "/vx-userinfo" in r], fetched)
+
+    def test_application_started_through_the_link(self):
+        page = self.start_client()
+        ids = self.logged_in(page)
+        catalogue = self.catalogue(page)
+        target = next(i for i in ids if catalogue[i]["dir"] == "userinfo")
+        self.install(page, target)
+        out = subprocess.run([VXLINK, "--app", "77", "--count", "0",
+                              f"运行应用:appID={target}&parma=from-e2e"],
+                             capture_output=True, text=True, timeout=30)
+        self.assertEqual(out.returncode, 0, out.stderr)
+        result = os.path.join(self.folder, "apps", "userinfo", "userinfo-result.txt")
+        wait_until(lambda: os.path.exists(result), 60, "the started application's report")
+        with open(result, encoding="utf-8") as f:
+            text = f.read()
+        self.assertIn("args=from-e2e", text)
+        self.assertRegex(text, r"uid=\d+")
+        self.assertNotIn("error=", text)
+
+    def test_popup_shows_the_document_title(self):
+        page = self.start_client()
+        page.eval("_OpenURL('/help.html'); true")
+        popup = vxcdp.Page(self.debug_port, url_prefix=BASE + "help.html", timeout=60)
+        self.pages.append(popup)
+        title = popup.wait("document.readyState === 'complete' && document.title", 30, "the title")
+        self.assertTrue(title)
+        # The same address again reuses the window.
+        page.eval("_OpenURL('/help.html'); true")
+        time.sleep(1)
+        self.assertEqual(len([t for t in vxcdp.targets(self.debug_port)
+                              if t["url"].startswith(BASE + "help.html")]), 1)
+        # A foreign origin in a pop-up gets no native functions.
+        page.eval("_OpenURL('http://localhost:18080/help.html'); true")
+        foreign = vxcdp.Page(self.debug_port, url_prefix="http://localhost:18080/", timeout=60)
+        self.pages.append(foreign)
+        foreign.wait("document.readyState === 'complete' && typeof _GetPwd === 'function'", 30)
+        self.assertEqual(foreign.eval("(function () { try { return _GetPwd(); }"
+                                      " catch (e) { return e.message; } })()"), "Have no member")
+
+
+if __name__ == "__main__":
+    unittest.main()
