@@ -1,13 +1,12 @@
 #include "DemoService.h"
 
-#include <httplib.h>
+#include "core/Crypto.h"
 
 #include <charconv>
 #include <fstream>
+#include <httplib.h>
 #include <pugixml.hpp>
 #include <sstream>
-
-#include "core/Crypto.h"
 
 #ifndef VX_EXE_SUFFIX
 #define VX_EXE_SUFFIX ""
@@ -86,12 +85,24 @@ std::string jsonString(std::string_view s) {
     std::string out = "\"";
     for (unsigned char c : s) {
         switch (c) {
-        case '"': out += "\\\""; break;
-        case '\\': out += "\\\\"; break;
-        case '\n': out += "\\n"; break;
-        case '\r': out += "\\r"; break;
-        case '\t': out += "\\t"; break;
-        case '<': out += "\\u003c"; break; // keeps the text harmless inside a script element
+        case '"':
+            out += "\\\"";
+            break;
+        case '\\':
+            out += "\\\\";
+            break;
+        case '\n':
+            out += "\\n";
+            break;
+        case '\r':
+            out += "\\r";
+            break;
+        case '\t':
+            out += "\\t";
+            break;
+        case '<':
+            out += "\\u003c";
+            break; // keeps the text harmless inside a script element
         default:
             if (c < 0x20) {
                 char buf[8];
@@ -140,7 +151,8 @@ std::optional<std::string> rawQueryValue(const std::string& target, std::string_
         auto amp = query.find('&');
         std::string_view pair = query.substr(0, amp);
         query = amp == std::string_view::npos ? std::string_view() : query.substr(amp + 1);
-        if (pair.size() <= key.size() || pair.substr(0, key.size()) != key || pair[key.size()] != '=')
+        if (pair.size() <= key.size() || pair.substr(0, key.size()) != key ||
+            pair[key.size()] != '=')
             continue;
         std::string_view v = pair.substr(key.size() + 1);
         std::string out;
@@ -267,7 +279,9 @@ std::string readSmallFile(const fs::path& p) {
     return s.size() > 64 ? s.substr(0, 64) : s;
 }
 
-std::string exe(const std::string& name) { return name + VX_EXE_SUFFIX; }
+std::string exe(const std::string& name) {
+    return name + VX_EXE_SUFFIX;
+}
 
 } // namespace
 
@@ -320,7 +334,9 @@ DemoService::DemoService(ServiceOptions options, std::unique_ptr<Store> store)
     : m_options(std::move(options)), m_store(std::move(store)),
       m_http(std::make_unique<httplib::Server>()) {}
 
-DemoService::~DemoService() { stop(); }
+DemoService::~DemoService() {
+    stop();
+}
 
 fs::path DemoService::appFolder(const std::string& dir) const {
     std::error_code ec;
@@ -345,7 +361,9 @@ vx::Expected<int> DemoService::bind(const std::string& host, int port) {
     return port;
 }
 
-void DemoService::run() { m_http->listen_after_bind(); }
+void DemoService::run() {
+    m_http->listen_after_bind();
+}
 
 void DemoService::start() {
     m_thread = std::thread([this] { run(); });
@@ -480,9 +498,9 @@ void DemoService::routes() {
             return refuse(res, 404, "应用不存在");
         const fs::path folder = appFolder(dir);
         if (rest == "version.xml") {
-            auto files = folder.empty() ? vx::Expected<std::vector<ReleaseFile>>(
-                                              std::vector<ReleaseFile>{})
-                                        : scanRelease(folder / "files", m_digests);
+            auto files = folder.empty()
+                             ? vx::Expected<std::vector<ReleaseFile>>(std::vector<ReleaseFile>{})
+                             : scanRelease(folder / "files", m_digests);
             if (!files)
                 return refuse(res, 500, "服务器文件无法读取");
             std::string version;

@@ -3,18 +3,18 @@
 // user's list of applications, the catalogue, and the applications' descriptors, packages
 // and files, all below one base address.
 
+#include "Descriptor.h"
+#include "Store.h"
+#include "core/Expected.h"
+
 #include <filesystem>
 #include <functional>
 #include <memory>
 #include <optional>
-#include <string_view>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
-
-#include "Descriptor.h"
-#include "Store.h"
-#include "core/Expected.h"
 
 namespace httplib {
 class Server;
@@ -23,8 +23,8 @@ class Server;
 namespace vxdemo {
 
 struct ServiceOptions {
-    std::filesystem::path dataDir;  // holds service.db and apps/ (operators' packages)
-    std::filesystem::path webDir;   // the start page and its assets
+    std::filesystem::path dataDir; // holds service.db and apps/ (operators' packages)
+    std::filesystem::path webDir;  // the start page and its assets
     // Further folders of application packages, searched after dataDir/apps (the sample
     // applications built with the project).
     std::vector<std::filesystem::path> appsDirs;

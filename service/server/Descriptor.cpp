@@ -1,10 +1,10 @@
 #include "Descriptor.h"
 
+#include "core/Crypto.h"
+
 #include <algorithm>
 #include <pugixml.hpp>
 #include <sstream>
-
-#include "core/Crypto.h"
 
 namespace vxdemo {
 

@@ -3,14 +3,14 @@
 // client's own apps/KVLMZ/version.xml. Both list every file of a release folder with its MD5
 // digest (upper-case hex), computed from the files themselves.
 
+#include "core/Expected.h"
+
 #include <cstdint>
 #include <filesystem>
 #include <map>
 #include <mutex>
 #include <string>
 #include <vector>
-
-#include "core/Expected.h"
 
 namespace vxdemo {
 
@@ -41,7 +41,7 @@ private:
 // The files below `release`, sorted by path; an empty list when the folder does not exist.
 // Hidden files (names starting with ".") are left out.
 vx::Expected<std::vector<ReleaseFile>> scanRelease(const std::filesystem::path& release,
-                                                    DigestCache& cache);
+                                                   DigestCache& cache);
 
 // An application's descriptor: root "info" with version, zipFile and updateFile, one child
 // per release file with Dir ("{app}" + its folder), Name and MD5.

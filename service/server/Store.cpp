@@ -15,7 +15,9 @@ constexpr int kHashBytes = 32;
 // One prepared statement, finalized when it goes.
 class Stmt {
 public:
-    Stmt(sqlite3* db, const char* sql) { m_ok = sqlite3_prepare_v2(db, sql, -1, &m_s, nullptr) == SQLITE_OK; }
+    Stmt(sqlite3* db, const char* sql) {
+        m_ok = sqlite3_prepare_v2(db, sql, -1, &m_s, nullptr) == SQLITE_OK;
+    }
     ~Stmt() { sqlite3_finalize(m_s); }
     Stmt(const Stmt&) = delete;
     Stmt& operator=(const Stmt&) = delete;
@@ -104,7 +106,8 @@ bool isPlainDirName(const std::string& dir) {
 
 vx::Expected<std::unique_ptr<Store>> Store::open(const std::string& path) {
     sqlite3* db = nullptr;
-    if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX,
+    if (sqlite3_open_v2(path.c_str(), &db,
+                        SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX,
                         nullptr) != SQLITE_OK) {
         std::string why = db ? sqlite3_errmsg(db) : "out of memory";
         sqlite3_close(db);
@@ -136,7 +139,9 @@ vx::Expected<std::unique_ptr<Store>> Store::open(const std::string& path) {
 }
 
 Store::Store(sqlite3* db) : m_db(db) {}
-Store::~Store() { sqlite3_close(m_db); }
+Store::~Store() {
+    sqlite3_close(m_db);
+}
 
 vx::Status Store::exec(const char* sql) {
     char* err = nullptr;
@@ -199,7 +204,8 @@ std::optional<User> Store::checkLogin(const std::string& name, const std::string
     User u;
     {
         std::lock_guard lock(m_mutex);
-        Stmt s(m_db, "SELECT id, name, salt, hash, iterations, qq, agent_id FROM users WHERE name = ?");
+        Stmt s(m_db,
+               "SELECT id, name, salt, hash, iterations, qq, agent_id FROM users WHERE name = ?");
         s.bind(1, name);
         if (s.step() != SQLITE_ROW)
             return std::nullopt;

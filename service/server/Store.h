@@ -3,14 +3,14 @@
 // PBKDF2-SHA256 password hashes, the catalogue of applications, and each user's list.
 // One Store may be used from several server threads; every call takes its lock.
 
+#include "core/Expected.h"
+
 #include <cstdint>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
-
-#include "core/Expected.h"
 
 struct sqlite3;
 
@@ -27,19 +27,19 @@ struct User {
 struct App {
     std::int64_t id = 0;
     std::string name;
-    std::string dir;       // folder below apps/ on the service and on the client
-    std::string ico;       // icon file, relative to the folder
-    std::string mainFile;  // file to start, relative to the folder
-    std::string version;   // version offered by the catalogue
+    std::string dir;      // folder below apps/ on the service and on the client
+    std::string ico;      // icon file, relative to the folder
+    std::string mainFile; // file to start, relative to the folder
+    std::string version;  // version offered by the catalogue
     std::string price;
     std::string statu = "显示";
     std::string nessary = "否";
     std::string note;
     std::string img;
-    std::string url;       // help address
+    std::string url; // help address
     std::string sort;
     std::string versionName;
-    std::string package;   // install package file name in the folder (the descriptor's zipFile)
+    std::string package; // install package file name in the folder (the descriptor's zipFile)
 };
 
 // Password hashing: PBKDF2-HMAC-SHA256 with a random 16-byte salt.

@@ -1,6 +1,9 @@
 // vxcenter-demo: the demo application-centre service, and the operator's commands for its
 // accounts and catalogue.
 
+#include "DemoService.h"
+#include "platform/Platform.h"
+
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -9,15 +12,13 @@
 #include <string>
 #include <vector>
 
-#include "DemoService.h"
-#include "platform/Platform.h"
-
 namespace fs = std::filesystem;
 using namespace vxdemo;
 
 namespace {
 
-constexpr const char* kUsage = R"(usage: vxcenter-demo [options]                     serve (the default)
+constexpr const char* kUsage =
+    R"(usage: vxcenter-demo [options]                     serve (the default)
        vxcenter-demo [options] add-user NAME PASSWORD [--qq QQ] [--agent ID]
        vxcenter-demo [options] passwd NAME PASSWORD
        vxcenter-demo [options] add-app --id ID --name NAME --dir DIR --main FILE
@@ -87,6 +88,9 @@ fs::path defaultApps() {
     if (fs::is_directory(VX_DEMO_APPS_DIR))
         return VX_DEMO_APPS_DIR;
 #endif
+    for (const fs::path& p : {exeDir() / "apps", exeDir() / ".." / "share" / "vxcenter" / "apps"})
+        if (fs::is_directory(p))
+            return p;
     return exeDir() / "apps";
 }
 
@@ -182,7 +186,8 @@ int main(int argc, char** argv) {
         if (!files)
             return fail(files.error());
         std::fputs((client ? clientDescriptor(version, *files)
-                           : applicationDescriptor(version, zip, *files)).c_str(),
+                           : applicationDescriptor(version, zip, *files))
+                       .c_str(),
                    stdout);
         return 0;
     }
@@ -265,19 +270,27 @@ int main(int argc, char** argv) {
     }
     if (command == "list") {
         for (const auto& a : store.catalogue())
-            std::printf("%6lld  %-12s %-8s %-4s %s\n", static_cast<long long>(a.id),
-                        a.dir.c_str(), a.version.c_str(), a.nessary.c_str(), a.name.c_str());
+            std::printf("%6lld  %-12s %-8s %-4s %s\n", static_cast<long long>(a.id), a.dir.c_str(),
+                        a.version.c_str(), a.nessary.c_str(), a.name.c_str());
         return 0;
     }
     if (command == "add-app") {
         App a;
         std::string package, files, user;
-        std::map<std::string, std::string*> text = {
-            {"--name", &a.name},   {"--dir", &a.dir},       {"--main", &a.mainFile},
-            {"--version", &a.version}, {"--ico", &a.ico},   {"--img", &a.img},
-            {"--price", &a.price}, {"--note", &a.note},     {"--url", &a.url},
-            {"--sort", &a.sort},   {"--version-name", &a.versionName},
-            {"--package", &package}, {"--files", &files},   {"--user", &user}};
+        std::map<std::string, std::string*> text = {{"--name", &a.name},
+                                                    {"--dir", &a.dir},
+                                                    {"--main", &a.mainFile},
+                                                    {"--version", &a.version},
+                                                    {"--ico", &a.ico},
+                                                    {"--img", &a.img},
+                                                    {"--price", &a.price},
+                                                    {"--note", &a.note},
+                                                    {"--url", &a.url},
+                                                    {"--sort", &a.sort},
+                                                    {"--version-name", &a.versionName},
+                                                    {"--package", &package},
+                                                    {"--files", &files},
+                                                    {"--user", &user}};
         std::string id;
         for (std::size_t i = 1; i < args.size(); ++i) {
             if (args[i] == "--necessary") {

@@ -3,6 +3,9 @@
 
 #include "ServiceFixture.h"
 #include "api/ApiFixture.h"
+#include "core/Text.h"
+#include "link/LinkNotify.h"
+#include "platform/Platform.h"
 
 #include <arpa/inet.h>
 #include <dlfcn.h>
@@ -10,10 +13,6 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
-
-#include "core/Text.h"
-#include "link/LinkNotify.h"
-#include "platform/Platform.h"
 
 using namespace servicetest;
 
@@ -138,7 +137,8 @@ TEST_F(ClientRoadTest, LoginListInstallAndUpdate) {
     EXPECT_EQ(api->_CheckAPP("12"), "有升级");
     const std::string readme = vx::AppsPath + "userinfo/readme.txt";
     const std::string oldReadme = vxtest::readFile(readme);
-    EXPECT_EQ(oldReadme, vxtest::readFile(std::string(VX_SAMPLE_SRC_DIR) + "/userinfo/readme-1.0.txt"));
+    EXPECT_EQ(oldReadme,
+              vxtest::readFile(std::string(VX_SAMPLE_SRC_DIR) + "/userinfo/readme-1.0.txt"));
 
     // The update fetches the changed readme alone.
     host.calls.clear();

@@ -2,15 +2,14 @@
 // The demo service in-process on an ephemeral loopback port, with a fresh data folder, the
 // project's page and the built sample packages.
 
-#include <gtest/gtest.h>
-#include <httplib.h>
-
-#include <mutex>
-#include <pugixml.hpp>
-
 #include "DemoService.h"
 #include "core/Crypto.h"
 #include "support/TempDir.h"
+
+#include <gtest/gtest.h>
+#include <httplib.h>
+#include <mutex>
+#include <pugixml.hpp>
 
 namespace servicetest {
 

@@ -1,12 +1,11 @@
 #include "ServiceFixture.h"
 
-#include <sqlite3.h>
-#include <zip.h>
-#include <zlib.h>
-
 #include <cstdlib>
 #include <fstream>
 #include <regex>
+#include <sqlite3.h>
+#include <zip.h>
+#include <zlib.h>
 
 using namespace servicetest;
 
@@ -20,8 +19,8 @@ httplib::MultipartFormDataItems form(std::initializer_list<std::pair<const char*
 }
 
 const std::vector<std::string> kAppElements = {
-    "appId", "Name", "Dir", "Ico", "MainFile", "Version", "price", "Statu",
-    "nessary", "Note", "Img", "Url", "Sort", "myAppVersionName"};
+    "appId", "Name",    "Dir",  "Ico", "MainFile", "Version", "price",
+    "Statu", "nessary", "Note", "Img", "Url",      "Sort",    "myAppVersionName"};
 
 std::vector<std::string> appIds(pugi::xml_node root) {
     std::vector<std::string> ids;
@@ -93,12 +92,12 @@ TEST_F(ServiceFixture, LoginAcceptsTheRightPasswordOnly) {
     struct Case {
         std::string user, pwd, msg;
     };
-    for (const Case& k : {Case{"demo", "wrong", "用户名或密码错误，请重新输入"},
-                          Case{"demo", "DEMO123", "用户名或密码错误，请重新输入"},
-                          Case{"nobody", "demo123", "用户名或密码错误，请重新输入"},
-                          Case{"demo", "", "请输入用户名和密码"},
-                          Case{"", "demo123", "请输入用户名和密码"},
-                          Case{"<demo>&\"", "x'<>", "用户名或密码错误，请重新输入"}}) {
+    for (const Case& k :
+         {Case{"demo", "wrong", "用户名或密码错误，请重新输入"},
+          Case{"demo", "DEMO123", "用户名或密码错误，请重新输入"},
+          Case{"nobody", "demo123", "用户名或密码错误，请重新输入"},
+          Case{"demo", "", "请输入用户名和密码"}, Case{"", "demo123", "请输入用户名和密码"},
+          Case{"<demo>&\"", "x'<>", "用户名或密码错误，请重新输入"}}) {
         auto r = c.Post("/Login.php", form({{"user", k.user}, {"pws", k.pwd}, {"pid", ""}}));
         ASSERT_TRUE(r);
         EXPECT_EQ(r->status, 200);
@@ -121,9 +120,10 @@ TEST_F(ServiceFixture, LoginAcceptsTheRightPasswordOnly) {
     pugi::xml_document d2;
     EXPECT_STREQ(parseXml(d2, get->body).child_value("statu"), "false");
     // A multipart body with a leading line break, as the client's writer makes it.
-    const std::string body = "\r\n--XyZ\r\nContent-Disposition: form-data; name=\"user\"\r\n\r\ndemo"
-                             "\r\n--XyZ\r\nContent-Disposition: form-data; name=\"pws\"\r\n\r\ndemo123"
-                             "\r\n--XyZ--\r\n";
+    const std::string body =
+        "\r\n--XyZ\r\nContent-Disposition: form-data; name=\"user\"\r\n\r\ndemo"
+        "\r\n--XyZ\r\nContent-Disposition: form-data; name=\"pws\"\r\n\r\ndemo123"
+        "\r\n--XyZ--\r\n";
     auto raw = c.Post("/Login.php", body, "multipart/form-data; boundary=XyZ");
     ASSERT_TRUE(raw);
     pugi::xml_document d3;
@@ -197,7 +197,8 @@ TEST(ServiceRequests, QueryValuesKeepPlusAndDecodeEscapes) {
     EXPECT_FALSE(rawQueryValue("/myApps.php", "u"));
     using vxdemo::safeRelative;
     EXPECT_EQ(safeRelative("a/b.txt"), std::filesystem::path("a/b.txt"));
-    for (const char* bad : {"", "..", "a/../b", "./a", "a//b", "a/", ".hidden", "a\\b", "C:x", "a\x01b"})
+    for (const char* bad :
+         {"", "..", "a/../b", "./a", "a//b", "a/", ".hidden", "a\\b", "C:x", "a\x01b"})
         EXPECT_FALSE(safeRelative(bad)) << bad;
 }
 
@@ -220,8 +221,9 @@ TEST_F(ServiceFixture, TheTokenIsReadRawWithItsPadding) {
     const std::string plusText = "abc丛";
     const std::string plusToken = vx::ScrambleParam(plusText);
     ASSERT_NE(plusToken.find('+'), std::string::npos);
-    EXPECT_EQ(vx::UnscrambleParam(*vxdemo::rawQueryValue("/myApps.php?u=" + plusToken, "u")).valueOr(""),
-              plusText);
+    EXPECT_EQ(
+        vx::UnscrambleParam(*vxdemo::rawQueryValue("/myApps.php?u=" + plusToken, "u")).valueOr(""),
+        plusText);
 
     // Refused, each with a well-formed reply: padding cut, tampering, no user, no token.
     std::string tampered = t;
@@ -230,9 +232,8 @@ TEST_F(ServiceFixture, TheTokenIsReadRawWithItsPadding) {
          {"/myApps.php?u=" + t.substr(0, t.size() - 1), "/myApps.php?u=" + tampered,
           "/myApps.php?u=" + token("0"), "/myApps.php?u=" + token("abc"),
           "/myApps.php?u=" + plusToken, "/myApps.php?u=" + token("999999"),
-          "/myApps.php?u=" + token("-1"), std::string("/myApps.php"),
-          std::string("/myApps.php?u="), std::string("/myApps.php?u=%zz%"),
-          "/myApps.php?u=" + std::string(5000, 'A')}) {
+          "/myApps.php?u=" + token("-1"), std::string("/myApps.php"), std::string("/myApps.php?u="),
+          std::string("/myApps.php?u=%zz%"), "/myApps.php?u=" + std::string(5000, 'A')}) {
         auto r = c.Get(bad.c_str());
         ASSERT_TRUE(r) << bad;
         EXPECT_EQ(r->status, 403) << bad;
@@ -252,12 +253,11 @@ TEST_F(ServiceFixture, AddingAnApplicationReturnsTheUpdatedList) {
         EXPECT_EQ(appIds(parseXml(doc, r->body)),
                   (std::vector<std::string>{"4", "12", "15", "20"}));
     }
-    for (auto [uid, app, status] : {std::tuple{t, std::string("999"), 404},
-                                    std::tuple{t, std::string("x"), 404},
-                                    std::tuple{t, std::string(""), 404},
-                                    std::tuple{t, std::string("12abc"), 404},
-                                    std::tuple{token("0"), std::string("12"), 403},
-                                    std::tuple{std::string("garbage"), std::string("12"), 403}}) {
+    for (auto [uid, app, status] :
+         {std::tuple{t, std::string("999"), 404}, std::tuple{t, std::string("x"), 404},
+          std::tuple{t, std::string(""), 404}, std::tuple{t, std::string("12abc"), 404},
+          std::tuple{token("0"), std::string("12"), 403},
+          std::tuple{std::string("garbage"), std::string("12"), 403}}) {
         auto r = c.Post("/userAppAdd.php", form({{"uid", uid}, {"appId", app}}));
         ASSERT_TRUE(r);
         EXPECT_EQ(r->status, status) << app;
@@ -318,8 +318,8 @@ TEST_F(ServiceFixture, DescriptorsListTheServedFilesWithTheirDigests) {
         EXPECT_EQ(packaged == app.version, app.dir != "userinfo") << app.dir;
         EXPECT_NE(entries["version.xml"].find("<zipFile>"), std::string::npos);
         // A resumed download asks for the rest.
-        auto part = c.Get(("/apps/" + app.dir + "/" + app.package).c_str(),
-                          {{"Range", "bytes=10-99"}});
+        auto part =
+            c.Get(("/apps/" + app.dir + "/" + app.package).c_str(), {{"Range", "bytes=10-99"}});
         ASSERT_TRUE(part);
         EXPECT_EQ(part->status, 206);
         EXPECT_EQ(part->body, pkg->body.substr(10, 90));
@@ -354,9 +354,9 @@ TEST_F(ServiceFixture, TheClientDescriptorFollowsTheReleaseFolder) {
     for (pugi::xml_node f : root.child("updateFile").children())
         listed.push_back(std::string(f.attribute("Dir").value()) + f.attribute("Name").value() +
                          " " + f.attribute("MD5").value());
-    EXPECT_EQ(listed, (std::vector<std::string>{
-                          "{app}plugins/libx.so " + md5Upper("plugin & <more>"),
-                          "{app}vxclient " + md5Upper("new client")}));
+    EXPECT_EQ(listed,
+              (std::vector<std::string>{"{app}plugins/libx.so " + md5Upper("plugin & <more>"),
+                                        "{app}vxclient " + md5Upper("new client")}));
     auto file = c.Get("/apps/KVLMZ/plugins/libx.so");
     ASSERT_TRUE(file);
     EXPECT_EQ(file->body, "plugin & <more>");
@@ -374,7 +374,8 @@ TEST_F(ServiceFixture, XmlRepliesAreGzippedWhenTheClientAsks) {
     auto plain = c.Get(path.c_str());
     ASSERT_TRUE(plain);
     EXPECT_FALSE(plain->has_header("Content-Encoding"));
-    for (const char* path2 : {path.c_str(), "/apps/userinfo/version.xml", "/apps/KVLMZ/version.xml"}) {
+    for (const char* path2 :
+         {path.c_str(), "/apps/userinfo/version.xml", "/apps/KVLMZ/version.xml"}) {
         auto z = c.Get(path2, {{"Accept-Encoding", "gzip, deflate"}});
         ASSERT_TRUE(z);
         EXPECT_EQ(z->get_header_value("Content-Encoding"), "gzip") << path2;
@@ -431,13 +432,18 @@ TEST_F(ServiceFixture, OperatorCommandsAddUsersAndApplications) {
     const std::string zip = src.write("hello-2.0.zip", "PK\x05\x06" + std::string(18, '\0'));
     src.write("release/hello.exe", "hello program");
     src.write("release/doc/readme.txt", "read me");
-    auto run = [&](const std::string& args) { return std::system((exe + d + args + " >/dev/null 2>&1").c_str()); };
+    auto run = [&](const std::string& args) {
+        return std::system((exe + d + args + " >/dev/null 2>&1").c_str());
+    };
     EXPECT_EQ(run("--help"), 0);
     EXPECT_EQ(run("add-user alice s3cret --qq 123"), 0);
     EXPECT_NE(run("add-user alice again"), 0);
-    EXPECT_EQ(std::system(("echo 'pw from stdin' | " + exe + d + "add-user bob - >/dev/null").c_str()), 0);
+    EXPECT_EQ(
+        std::system(("echo 'pw from stdin' | " + exe + d + "add-user bob - >/dev/null").c_str()),
+        0);
     EXPECT_EQ(run("add-app --id 30 --name '你好' --dir hello --main hello.exe --version 2.0 "
-                  "--package '" + zip + "' --files '" + src.file("release") + "' --user alice"),
+                  "--package '" +
+                  zip + "' --files '" + src.file("release") + "' --user alice"),
               0);
     EXPECT_NE(run("add-app --id 31 --name x --dir ../evil --main x --version 1"), 0);
     EXPECT_NE(run("add-app --id 32 --name x --dir hello --main x --version 1"), 0); // folder taken
@@ -467,10 +473,12 @@ TEST_F(ServiceFixture, OperatorCommandsAddUsersAndApplications) {
 
     // The descriptor command prints what the service serves.
     const std::string out = src.file("desc.xml");
-    ASSERT_EQ(std::system((exe + " descriptor '" + src.file("release") + "' --client --version 9 > '" +
-                           out + "'").c_str()),
+    ASSERT_EQ(std::system((exe + " descriptor '" + src.file("release") +
+                           "' --client --version 9 > '" + out + "'")
+                              .c_str()),
               0);
     const std::string printed = vxtest::readFile(out);
     EXPECT_NE(printed.find("<verInfo>"), std::string::npos);
-    EXPECT_NE(printed.find("Name=\"hello.exe\" MD5=\"" + md5Upper("hello program")), std::string::npos);
+    EXPECT_NE(printed.find("Name=\"hello.exe\" MD5=\"" + md5Upper("hello program")),
+              std::string::npos);
 }

@@ -2,12 +2,12 @@
 // after logins ("ShowForm" / "HideForm"). It logs every message it receives to
 // assistant.log beside itself until it is stopped. --once: exit after the first message.
 
+#include "Sample.h"
+
 #include <atomic>
 #include <chrono>
 #include <csignal>
 #include <fstream>
-
-#include "Sample.h"
 
 using namespace std::chrono_literals;
 

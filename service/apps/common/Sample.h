@@ -2,15 +2,15 @@
 // What the sample applications share: their own folder, a result file beside the program,
 // and the connection to the client's link server.
 
+#include "LinkClient.h"
+#include "ToolConsole.h"
+#include "platform/Platform.h"
+
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <string>
 #include <vector>
-
-#include "LinkClient.h"
-#include "ToolConsole.h"
-#include "platform/Platform.h"
 
 namespace sample {
 

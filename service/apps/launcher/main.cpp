@@ -2,11 +2,11 @@
 // ("运行应用"). Usage: vx-launcher [APPID [PARAMETERS]] (default: application 12 with
 // "--from-launcher"). Writes what it sent, and any refusal, to launcher-result.txt.
 
-#include <chrono>
-
 #include "Sample.h"
 #include "core/Text.h"
 #include "http/FormUrl.h"
+
+#include <chrono>
 
 using namespace std::chrono_literals;
 

@@ -2,11 +2,10 @@
 // Each FILE is stored under the name ENTRY; Unix file modes are kept so that programs stay
 // runnable once unpacked.
 
-#include <sys/stat.h>
-#include <zip.h>
-
 #include <cstdio>
 #include <string>
+#include <sys/stat.h>
+#include <zip.h>
 
 int main(int argc, char** argv) {
     if (argc < 3) {
@@ -32,10 +31,10 @@ int main(int argc, char** argv) {
         }
         const std::string entry = arg.substr(0, eq), file = arg.substr(eq + 1);
         struct stat st {};
-        zip_source_t* src = ::stat(file.c_str(), &st) == 0
-                                ? zip_source_file(z, file.c_str(), 0, -1)
-                                : nullptr;
-        zip_int64_t idx = src ? zip_file_add(z, entry.c_str(), src, ZIP_FL_ENC_UTF_8 | ZIP_FL_OVERWRITE) : -1;
+        zip_source_t* src =
+            ::stat(file.c_str(), &st) == 0 ? zip_source_file(z, file.c_str(), 0, -1) : nullptr;
+        zip_int64_t idx =
+            src ? zip_file_add(z, entry.c_str(), src, ZIP_FL_ENC_UTF_8 | ZIP_FL_OVERWRITE) : -1;
         if (idx < 0) {
             std::fprintf(stderr, "vxpack: cannot add %s: %s\n", file.c_str(), zip_strerror(z));
             if (src)

@@ -2,10 +2,10 @@
 // own data ("获取应用信息"), shows what it got and writes it to userinfo-result.txt beside
 // itself. The application id is fixed when it is built (SAMPLE_APP_ID).
 
+#include "Sample.h"
+
 #include <chrono>
 #include <optional>
-
-#include "Sample.h"
 
 #ifndef SAMPLE_APP_ID
 #define SAMPLE_APP_ID 12
