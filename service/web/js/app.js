@@ -300,12 +300,10 @@
     st.textContent = text;
     st.className = "tile-state" + (/失败/.test(text) ? " bad" : /完成/.test(text) ? " ok" : "");
 
-    var main = tile.querySelector(".act-main"), second = tile.querySelector(".act-second");
+    var main = tile.querySelector(".act-main");
     main.disabled = busy;
     main.className = "primary act-main";
-    second.hidden = true;
     main.onclick = null;
-    second.onclick = null;
     if (busy) {
       main.textContent = status === "正在升级" ? "升级中…" : "安装中…";
     } else if (status === "未安装" || status === "安装失败" || status === "必备" || status === "添加失败") {
@@ -315,9 +313,6 @@
       main.textContent = status === "升级失败" ? "重新升级" : "升级";
       main.className = "primary act-main update";
       main.onclick = function () { update(id); };
-      second.hidden = false;
-      second.textContent = "打开";
-      second.onclick = function () { openApp(id); };
     } else if (status === "正常") {
       main.textContent = "打开";
       main.onclick = function () { openApp(id); };
@@ -358,7 +353,7 @@
   function openApp(id) {
     if (!inClient) return needClient();
     var r = native("_CheckAPP", String(id));
-    if (r === "正常") softStatus("已请“" + (findApp(id) || {}).name + "”显示窗口");
+    if (r === "正常") softStatus("已通知“" + (findApp(id) || {}).name + "”显示窗口");
     else if (r) { state.status[id] = r; updateTile(id); toast("应用状态：" + r, true); }
   }
 
