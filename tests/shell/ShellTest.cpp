@@ -1,0 +1,321 @@
+// The main window, the pop-up windows and the native functions in real pages, offscreen,
+// against an in-process HTTP server on 127.0.0.1.
+
+#include <gtest/gtest.h>
+#include <httplib.h>
+
+#include <QApplication>
+#include <QElapsedTimer>
+#include <QEventLoop>
+#include <QTimer>
+#include <QWebEngineView>
+#include <filesystem>
+#include <thread>
+
+#include "api/UJsExterned.h"
+#include "core/Global.h"
+#include "http/HttpThread.h"
+#include "shell/QtEngine.h"
+#include "shell/QtMainThread.h"
+#include "shell/TitleBar.h"
+#include "shell/UBrowser.h"
+#include "shell/UMain.h"
+#include "support/TempDir.h"
+
+using namespace vx;
+using namespace vx::shell;
+
+namespace {
+
+int g_exitCode = -1;
+void recordExit(int code) { g_exitCode = code; }
+
+// Pumps Qt's loop until pred() holds (or a generous guard against hangs passes).
+bool pumpUntil(const std::function<bool()>& pred, int guardMs = 30000) {
+    QElapsedTimer t;
+    t.start();
+    while (!pred()) {
+        if (t.elapsed() > guardMs)
+            return false;
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+    }
+    return true;
+}
+
+// The value of a script expression in the main frame of a view.
+QVariant evaluate(QWebEngineView* view, const QString& js) {
+    QVariant result;
+    bool done = false;
+    view->page()->runJavaScript(js, [&](const QVariant& v) {
+        result = v;
+        done = true;
+    });
+    pumpUntil([&] { return done; });
+    return result;
+}
+
+class Site {
+public:
+    httplib::Server server;
+    int port = 0;
+    void start() {
+        server.set_keep_alive_timeout(1); // so that stop() does not wait on the browser
+        port = server.bind_to_any_port("127.0.0.1");
+        m_thread = std::thread([this] { server.listen_after_bind(); });
+        while (!server.is_running())
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    ~Site() {
+        server.stop();
+        m_thread.join();
+    }
+    std::string url(const std::string& path, const std::string& host = "127.0.0.1") const {
+        return "http://" + host + ":" + std::to_string(port) + path;
+    }
+
+private:
+    std::thread m_thread;
+};
+
+constexpr const char* kStartPage = R"(<html><head><title>start</title><script>
+window.calls = [];
+function ST_writeUserList(u, p, h, f) { calls.push(['list', u, p, h, f]); }
+function ST_writeUserForm(u, p, h, a) { calls.push(['form', u, p, h, a]); }
+function ST_softStatu(t) { calls.push(['status', t]); }
+function ST_Login(ok, token, text) { calls.push(['login', ok, text]); }
+window.frameSays = null;
+window.addEventListener('message', function (e) { window.frameSays = e.data; });
+function tryCall(f) { try { return f(); } catch (e) { return 'threw:' + e.message; } }
+</script></head><body>start</body></html>)";
+
+constexpr const char* kProbePage = R"(<html><head><title>probe</title></head><body><script>
+var r; try { r = String(_GetPwd()); } catch (e) { r = 'threw:' + e.message; }
+parent.postMessage(r, '*');
+</script></body></html>)";
+
+class ShellTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        site.server.Get("/", [](const httplib::Request&, httplib::Response& res) {
+            res.set_content(kStartPage, "text/html; charset=utf-8");
+        });
+        site.server.Get("/probe.html", [](const httplib::Request&, httplib::Response& res) {
+            res.set_content(kProbePage, "text/html; charset=utf-8");
+        });
+        site.server.Get("/titled.html", [](const httplib::Request&, httplib::Response& res) {
+            res.set_content("<html><head><title>帮助中心</title></head><body>x</body></html>",
+                            "text/html; charset=utf-8");
+        });
+        site.server.Get("/untitled.html", [](const httplib::Request&, httplib::Response& res) {
+            res.set_content("<html><body>no title</body></html>", "text/html");
+        });
+        site.server.Get("/moved/", [this](const httplib::Request&, httplib::Response& res) {
+            res.set_redirect(site.url("/"));
+        });
+        site.start();
+        SetBaseUrl(site.url("/"));
+        InitSharedState(dir.str() + "vxclient");
+        for (const char* lib : {"libTCPServer.so", "libDownLoader.so"})
+            std::filesystem::copy_file(std::string(VX_LIB_DIR) + "/" + lib, dir.file(lib));
+        std::filesystem::create_directories(ConfigPath);
+        writeConfig("<config><TITLE>应用中心</TITLE><SalesID>1</SalesID><aid>2</aid>"
+                    "<pid>77</pid></config>");
+        shown.clear();
+        SetShowMsgHook([this](const std::string& caption, const std::string& text) {
+            shown.emplace_back(caption, text);
+        });
+        TfrmMain::exitProcess = &recordExit;
+        g_exitCode = -1;
+        Title.clear();
+    }
+    void TearDown() override {
+        for (QWidget* w : QApplication::topLevelWidgets())
+            if (qobject_cast<TfrmBrowser*>(w))
+                delete w;
+        if (main) {
+            main->close(); // the close sequence stops the link server
+            delete main;
+        }
+        pumpUntil([] { return THttpThread::liveCount() == 0; });
+        SetShowMsgHook(nullptr);
+        AppList.clear();
+    }
+    void writeConfig(const std::string& xml) { dir.write("Config/config.xml", xml); }
+
+    // Creates and starts the main window and waits for the start page.
+    void startMain() {
+        main = new TfrmMain();
+        ASSERT_TRUE(main->FormCreate());
+        main->show();
+        ASSERT_TRUE(pumpUntil([&] {
+            return evaluate(main->CrmFmx(), "document.readyState === 'complete' && "
+                                            "typeof _GetUid === 'function'")
+                .toBool();
+        }));
+    }
+    QVariant js(const QString& code) { return evaluate(main->CrmFmx(), code); }
+
+    Site site;
+    vxtest::TempDir dir{"shell"};
+    TfrmMain* main = nullptr;
+    std::vector<std::pair<std::string, std::string>> shown;
+};
+
+} // namespace
+
+TEST_F(ShellTest, StartFailuresShowTheMessageAndExitWithZero) {
+    std::filesystem::remove(ConfigXml);
+    main = new TfrmMain();
+    EXPECT_FALSE(main->FormCreate());
+    ASSERT_EQ(shown.size(), 1u);
+    EXPECT_EQ(shown[0], std::make_pair(std::string(), std::string("系统文件不完整,请重新安装!")));
+    EXPECT_EQ(g_exitCode, 0);
+    delete main;
+    main = nullptr;
+
+    // A configuration without pid: the same message, captioned with the title.
+    writeConfig("<config><title>应用中心</title><salesid>1</salesid><aid>2</aid></config>");
+    shown.clear();
+    g_exitCode = -1;
+    main = new TfrmMain();
+    EXPECT_FALSE(main->FormCreate());
+    ASSERT_EQ(shown.size(), 1u);
+    EXPECT_EQ(shown[0].first, "应用中心");
+    EXPECT_EQ(g_exitCode, 0);
+    delete main;
+    main = nullptr;
+
+    // No link server library beside the executable.
+    writeConfig("<config><title>t</title><salesid>1</salesid><aid>2</aid><pid>3</pid></config>");
+    std::filesystem::remove(dir.file("libTCPServer.so"));
+    shown.clear();
+    main = new TfrmMain();
+    EXPECT_FALSE(main->FormCreate());
+    EXPECT_EQ(shown.size(), 1u);
+    delete main;
+    main = nullptr;
+}
+
+TEST_F(ShellTest, NativeFunctionsFromPageScript) {
+    startMain();
+    EXPECT_EQ(main->windowTitle(), "应用中心");
+    EXPECT_EQ(main->width(), 850);
+    EXPECT_EQ(main->height(), 600);
+    EXPECT_EQ(js("_GetProductID()").toString(), "77");
+    EXPECT_EQ(js("_productID").toString(), "77"); // the field as registered
+    EXPECT_EQ(js("typeof _GetUid(1, 2)").toString(), "string");
+    EXPECT_EQ(js("_GetConfigValue('salesid')").toString(), "1");
+    EXPECT_EQ(js("_CloseAutoLogin()").toInt(), 0); // no Users.xml: false arrives as 0
+    EXPECT_EQ(js("typeof _RefreshApp()").toString(), "undefined");
+    EXPECT_EQ(js("_CheckAPP('5')").toString(), "未添加");
+    EXPECT_EQ(js("tryCall(function () { return _OpenURL(); })").toString(),
+              "threw:Error Parameters");
+    EXPECT_EQ(js("tryCall(function () { return _OpenURLA('/x', 1); })").toString(),
+              "threw:Error Parameters");
+    EXPECT_EQ(js("tryCall(function () { return CheckAPP('1'); })").toString(),
+              "threw:Error Parameters");
+    EXPECT_EQ(js("_GetUser()").toString(), "");
+    // The status line reached the page only if it existed; later ones arrive.
+    main->ShowStatus("就绪");
+    EXPECT_TRUE(pumpUntil([&] {
+        return js("JSON.stringify(calls)").toString().contains("就绪");
+    }));
+}
+
+TEST_F(ShellTest, OtherOriginsGetNoMember) {
+    startMain();
+    // A frame of another origin (another host name for the same server).
+    js(QString::fromStdString("var f = document.createElement('iframe'); f.src = '" +
+                              site.url("/probe.html", "localhost") +
+                              "'; document.body.appendChild(f); true"));
+    ASSERT_TRUE(pumpUntil([&] { return !js("window.frameSays").isNull(); }));
+    EXPECT_EQ(js("window.frameSays").toString(), "threw:Have no member");
+    // A frame of the service's own origin is served.
+    js(QString::fromStdString("window.frameSays = null; var g = document.createElement('iframe');"
+                              " g.src = '" + site.url("/probe.html") +
+                              "'; document.body.appendChild(g); true"));
+    ASSERT_TRUE(pumpUntil([&] { return !js("window.frameSays").isNull(); }));
+    EXPECT_EQ(js("window.frameSays").toString(), "");
+}
+
+TEST_F(ShellTest, RememberedUsersArriveInFileOrder) {
+    dir.write("Config/Users.xml", "<VXFrame><User user=\"a\" pwd=\"1\"/><DefUser User=\"b\" "
+                                  "PWD=\"\" auto=\"TRUE\"/><User user=\"b\"/></VXFrame>");
+    startMain();
+    ASSERT_TRUE(pumpUntil([&] { return js("calls.length").toInt() >= 3; }));
+    EXPECT_EQ(js("JSON.stringify(calls.filter(function (c) { return c[0] !== 'status'; }))")
+                  .toString(),
+              R"([["list","a","1",true,false],["form","b","",false,false],["list","b","",false,false]])");
+}
+
+TEST_F(ShellTest, NoUsersAfterARedirectedStartPage) {
+    dir.write("Config/Users.xml", "<VXFrame><User user=\"a\" pwd=\"1\"/></VXFrame>");
+    SetBaseUrl(site.url("/moved/"));
+    main = new TfrmMain();
+    ASSERT_TRUE(main->FormCreate());
+    ASSERT_TRUE(pumpUntil([&] {
+        return js("document.readyState === 'complete' && !!window.calls").toBool();
+    }));
+    QTimer::singleShot(500, [] {});
+    pumpUntil([] { return false; }, 500);
+    EXPECT_EQ(js("calls.filter(function (c) { return c[0] === 'list'; }).length").toInt(), 0);
+}
+
+TEST_F(ShellTest, PopupsAreReusedByExactAddressAndShowTheirTitle) {
+    startMain();
+    auto popups = [] {
+        std::vector<TfrmBrowser*> out;
+        for (QWidget* w : QApplication::topLevelWidgets())
+            if (auto* b = qobject_cast<TfrmBrowser*>(w); b && !b->closed())
+                out.push_back(b);
+        return out;
+    };
+    main->api()->_OpenURL("/titled.html");
+    ASSERT_EQ(popups().size(), 1u);
+    TfrmBrowser* first = popups()[0];
+    EXPECT_EQ(first->url.toStdString(), site.url("/titled.html"));
+    ASSERT_TRUE(pumpUntil([&] { return first->windowTitle() == "帮助中心"; }));
+    EXPECT_EQ(first->titleBar()->TextTile->text(), "帮助中心");
+    main->api()->_OpenURLA("/titled.html", 300, 200); // reused, size kept
+    EXPECT_EQ(popups().size(), 1u);
+    EXPECT_EQ(first->width(), 748);
+    // Another letter case is another window; a size is given to a new one.
+    main->api()->_OpenURLA("/TITLED.html", 640, 480);
+    ASSERT_EQ(popups().size(), 2u);
+    EXPECT_EQ(popups()[1]->size(), QSize(640, 480));
+    // Closed windows are never reused.
+    first->close();
+    main->api()->_OpenURL("/titled.html");
+    EXPECT_EQ(popups().size(), 2u);
+    EXPECT_NE(popups()[1], first);
+    // An untitled document leaves the title empty.
+    main->api()->_OpenURL("/untitled.html");
+    TfrmBrowser* untitled = popups().back();
+    ASSERT_TRUE(pumpUntil([&] { return untitled->titleBar()->TextTile->text() != "浏览器 "; }));
+    EXPECT_EQ(untitled->windowTitle(), "");
+}
+
+TEST_F(ShellTest, MaximiseAndRestore) {
+    startMain();
+    emit main->titleBar()->buttonClicked("imgMax");
+    EXPECT_EQ(main->height(), 555);
+    EXPECT_FALSE(main->testAttribute(Qt::WA_TranslucentBackground));
+    EXPECT_TRUE(main->titleBar()->imgMax->isHidden());
+    EXPECT_FALSE(main->titleBar()->imgRestore->isHidden());
+    emit main->titleBar()->buttonClicked("imgRestore");
+    EXPECT_FALSE(main->titleBar()->imgMax->isHidden());
+    EXPECT_TRUE(main->titleBar()->imgRestore->isHidden());
+    EXPECT_FALSE(main->testAttribute(Qt::WA_TranslucentBackground));
+}
+
+int main(int argc, char** argv) {
+    ::testing::InitGoogleTest(&argc, argv);
+    static QtMainThread mainThread;
+    setMainThread(&mainThread);
+    QCoreApplication::setAttribute(Qt::AA_ShareOpenGLContexts);
+    QApplication app(argc, argv);
+    vxtest::TempDir cache("shellcache");
+    createClientProfile(QString::fromStdString(cache.str()),
+                        QString::fromLatin1(THttpThread::kUserAgent));
+    return RUN_ALL_TESTS();
+}
