@@ -232,6 +232,60 @@ class E2E(unittest.TestCase):
         self.assertRegex(text, r"uid=\d+")
         self.assertNotIn("error=", text)
 
+    def test_second_instance_is_refused(self):
+        self.start_client()
+        env = dict(os.environ, DISPLAY=self.display, XDG_RUNTIME_DIR=self.folder)
+        if os.getuid() == 0:
+            env["QTWEBENGINE_DISABLE_SANDBOX"] = "1"
+        second = subprocess.Popen([os.path.join(self.folder, "vxclient")], env=env,
+                                  cwd=self.folder, stdout=subprocess.DEVNULL,
+                                  stderr=subprocess.DEVNULL)
+        try:
+            # Its only window is the message box; answer it as a user would.
+            found = subprocess.run(["xdotool", "search", "--sync", "--onlyvisible", "--pid",
+                                    str(second.pid)], env=env, capture_output=True, text=True,
+                                   timeout=30)
+            windows = found.stdout.split()
+            self.assertEqual(len(windows), 1, found.stderr)
+            subprocess.run(["xdotool", "key", "--window", windows[0], "Return"], env=env,
+                           stderr=subprocess.DEVNULL)
+            self.assertEqual(second.wait(20), 0)
+        finally:
+            if second.poll() is None:
+                second.kill()
+        self.assertIsNone(self.client.poll(), "the first client keeps running")
+
+    def test_client_update_downloads_and_restarts(self):
+        release = os.path.join(self.tmp, "data", "apps", "KVLMZ", "files")
+        os.makedirs(release, exist_ok=True)
+        with open(os.path.join(release, "notes.txt"), "w", encoding="utf-8") as f:
+            f.write("新版本说明\n")
+        try:
+            page = self.start_client()
+            env = dict(os.environ, DISPLAY=self.display)
+            page.eval("CheckMainVer(); true")
+            downloaded = os.path.join(self.folder, "Update", "notes.txt")
+            wait_until(lambda: os.path.exists(downloaded), 60, "the new file in Update/")
+            # The client tells the user, who confirms; then it writes the script and closes.
+            found = subprocess.run(["xdotool", "search", "--sync", "--onlyvisible", "--pid",
+                                    str(self.client.pid), "--name", "应用中心"], env=env,
+                                   capture_output=True, text=True, timeout=30)
+            windows = found.stdout.split()
+            self.assertGreaterEqual(len(windows), 2, found.stderr)  # the window and the box
+            for w in windows:
+                subprocess.run(["xdotool", "key", "--window", w, "Return"], env=env,
+                               stderr=subprocess.DEVNULL)
+            self.assertEqual(self.client.wait(30), 0)
+            script = os.path.join(self.folder, "temp.sh")
+            self.assertTrue(os.path.exists(script))
+            # After its pause the script moves the file in and starts the client again.
+            moved = os.path.join(self.folder, "notes.txt")
+            wait_until(lambda: os.path.exists(moved), 30, "the script to replace the files")
+            wait_until(lambda: port_in_use(8885), 60, "the restarted client")
+        finally:
+            subprocess.run(["pkill", "-f", os.path.join(self.folder, "vxclient")])
+            shutil.rmtree(os.path.join(self.tmp, "data", "apps", "KVLMZ"), ignore_errors=True)
+
     def test_popup_shows_the_document_title(self):
         page = self.start_client()
         page.eval("_OpenURL('/help.html'); true")
