@@ -158,7 +158,7 @@ std::optional<std::string> rawQueryValue(const std::string& target, std::string_
         std::string out;
         for (std::size_t i = 0; i < v.size(); ++i) {
             int hi = 0, lo = 0;
-            if (v[i] == '%' && i + 2 < v.size() + 0 && (hi = hexValue(v[i + 1])) >= 0 &&
+            if (v[i] == '%' && i + 2 < v.size() && (hi = hexValue(v[i + 1])) >= 0 &&
                 (lo = hexValue(v[i + 2])) >= 0) {
                 out += static_cast<char>(hi * 16 + lo);
                 i += 2;
@@ -379,6 +379,33 @@ void DemoService::stop() {
         m_thread.join();
 }
 
+int DemoService::lockedFor(const std::string& user) {
+    std::lock_guard lock(m_failMutex);
+    auto it = m_failures.find(user);
+    if (it == m_failures.end() || it->second.count < m_options.maxLoginFailures)
+        return 0;
+    const auto left = it->second.until - std::chrono::steady_clock::now();
+    if (left <= std::chrono::seconds(0)) {
+        m_failures.erase(it); // the lock has passed: a fresh start
+        return 0;
+    }
+    return static_cast<int>(std::chrono::ceil<std::chrono::seconds>(left).count());
+}
+
+void DemoService::noteLogin(const std::string& user, bool ok) {
+    std::lock_guard lock(m_failMutex);
+    if (ok) {
+        m_failures.erase(user);
+        return;
+    }
+    // Bounded: names that never existed must not fill the memory.
+    if (m_failures.size() > 10000)
+        m_failures.clear();
+    Failures& f = m_failures[user];
+    if (++f.count >= m_options.maxLoginFailures)
+        f.until = std::chrono::steady_clock::now() + std::chrono::seconds(m_options.lockSeconds);
+}
+
 void DemoService::routes() {
     httplib::Server& http = *m_http;
     http.set_payload_max_length(kMaxBody);
@@ -414,12 +441,18 @@ void DemoService::routes() {
         pugi::xml_node root = newReply(doc, "result");
         std::optional<User> u;
         std::string msg;
-        if (user.empty() || pws.empty())
+        if (user.empty() || pws.empty()) {
             msg = "请输入用户名和密码";
-        else if (user.size() > 128 || pws.size() > 256 || !(u = m_store->checkLogin(user, pws)))
+        } else if (int wait = lockedFor(user); wait > 0) {
+            msg = "密码错误次数过多，请 " + std::to_string(wait) + " 秒后再试";
+        } else if (user.size() > 128 || pws.size() > 256 ||
+                   !(u = m_store->checkLogin(user, pws))) {
+            noteLogin(user, false);
             msg = "用户名或密码错误，请重新输入";
-        else
+        } else {
+            noteLogin(user, true);
             msg = "登录成功";
+        }
         add(root, "statu", u ? "true" : "false");
         add(root, "msg", msg);
         add(root, "user", u ? u->name : "");

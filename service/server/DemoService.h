@@ -8,7 +8,10 @@
 #include "core/Expected.h"
 
 #include <filesystem>
+#include <chrono>
 #include <functional>
+#include <map>
+#include <mutex>
 #include <memory>
 #include <optional>
 #include <string>
@@ -30,6 +33,9 @@ struct ServiceOptions {
     std::vector<std::filesystem::path> appsDirs;
     // Called with one line per request ("GET /path 200"); none: quiet.
     std::function<void(const std::string&)> log;
+    // After this many wrong passwords in a row a user name is refused for lockSeconds.
+    int maxLoginFailures = 5;
+    int lockSeconds = 60;
 };
 
 // The id, name and password of the seeded demo account.
@@ -79,11 +85,20 @@ public:
 private:
     DemoService(ServiceOptions options, std::unique_ptr<Store> store);
     void routes();
+    // Seconds a user name stays refused after too many wrong passwords; 0 when it may try.
+    int lockedFor(const std::string& user);
+    void noteLogin(const std::string& user, bool ok);
 
     ServiceOptions m_options;
     std::unique_ptr<Store> m_store;
     std::unique_ptr<httplib::Server> m_http;
     DigestCache m_digests;
+    struct Failures {
+        int count = 0;
+        std::chrono::steady_clock::time_point until;
+    };
+    std::mutex m_failMutex;
+    std::map<std::string, Failures> m_failures;
     std::thread m_thread;
 };
 

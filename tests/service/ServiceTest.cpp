@@ -130,6 +130,26 @@ TEST_F(ServiceFixture, LoginAcceptsTheRightPasswordOnly) {
     EXPECT_STREQ(parseXml(d3, raw->body).child_value("statu"), "true");
 }
 
+TEST_F(ServiceFixture, RepeatedWrongPasswordsLockTheNameForAWhile) {
+    auto c = client();
+    auto statuMsg = [&](const std::string& user, const std::string& pwd) {
+        auto r = c.Post("/Login.php", form({{"user", user}, {"pws", pwd}}));
+        pugi::xml_document d;
+        auto root = parseXml(d, r->body);
+        return std::string(root.child_value("statu")) + " " + root.child_value("msg");
+    };
+    for (int i = 0; i < 4; ++i)
+        EXPECT_EQ(statuMsg("demo", "bad"), "false 用户名或密码错误，请重新输入");
+    EXPECT_EQ(statuMsg("demo", "demo123").rfind("true", 0), 0u); // a success resets the count
+    for (int i = 0; i < 5; ++i)
+        EXPECT_EQ(statuMsg("demo", "bad"), "false 用户名或密码错误，请重新输入");
+    EXPECT_TRUE(std::regex_match(statuMsg("demo", "demo123"),
+                                 std::regex("false 密码错误次数过多，请 \\d+ 秒后再试")));
+    // Other names are not affected.
+    ASSERT_TRUE(service->store().addUser("carol", "pw").ok());
+    EXPECT_EQ(statuMsg("carol", "pw").rfind("true", 0), 0u);
+}
+
 TEST_F(ServiceFixture, PasswordsAreStoredAsSlowSaltedHashes) {
     EXPECT_TRUE(service->store().addUser("alice", "secret-1").ok());
     EXPECT_FALSE(service->store().addUser("alice", "other").ok());
