@@ -1,6 +1,7 @@
 #include "DemoService.h"
 
 #include "core/Crypto.h"
+#include "core/Text.h"
 
 #include <charconv>
 #include <fstream>
@@ -536,6 +537,14 @@ void DemoService::routes() {
                              : scanRelease(folder / "files", m_digests);
             if (!files)
                 return refuse(res, 500, "服务器文件无法读取");
+            if (!client) {
+                // The client writes the descriptor itself; a release copy would only be
+                // fetched to be replaced.
+                auto& list = files.value();
+                std::erase_if(list, [](const ReleaseFile& f) {
+                    return f.dir.empty() && vx::iequals(f.name, "version.xml");
+                });
+            }
             std::string version;
             if (client && !folder.empty())
                 version = readSmallFile(folder / "version.txt");

@@ -452,6 +452,7 @@ TEST_F(ServiceFixture, OperatorCommandsAddUsersAndApplications) {
     const std::string zip = src.write("hello-2.0.zip", "PK\x05\x06" + std::string(18, '\0'));
     src.write("release/hello.exe", "hello program");
     src.write("release/doc/readme.txt", "read me");
+    src.write("release/Version.xml", "<info/>"); // the client writes its own
     auto run = [&](const std::string& args) {
         return std::system((exe + d + args + " >/dev/null 2>&1").c_str());
     };
@@ -488,6 +489,7 @@ TEST_F(ServiceFixture, OperatorCommandsAddUsersAndApplications) {
     EXPECT_NE(desc->body.find("Dir=\"{app}doc/\" Name=\"readme.txt\" MD5=\"" + md5Upper("read me")),
               std::string::npos)
         << desc->body;
+    EXPECT_EQ(desc->body.find("Version.xml"), std::string::npos);
     EXPECT_EQ(c.Get("/apps/hello/hello.exe")->body, "hello program");
     EXPECT_EQ(c.Get("/apps/hello/hello-2.0.zip")->status, 200);
 
