@@ -1,0 +1,391 @@
+// Downloads against a server that misbehaves at random offsets: connection resets, early
+// closes, stalls, a 200 answering a Range request, wrong Content-Range answers, error
+// pages and a file that changes between attempts. Every run must end with the target
+// byte-identical to what the server serves last ("完成"), or with "error:" and the old
+// target untouched; never a wrong file, never "完成" for a failed call.
+//
+// The runs are seeded: VX_STRESS_SEED=<n> repeats a run printed by a failure,
+// VX_STRESS_DOWNLOADS=<n> changes their number (default 240).
+
+#include <atomic>
+#include <cstdlib>
+#include <filesystem>
+#include <random>
+#include <sstream>
+
+#include <fcntl.h>
+#include <poll.h>
+
+#include "downloader/DownloaderHarness.h"
+#include "support/TempDir.h"
+
+namespace fs = std::filesystem;
+using namespace dltest;
+
+namespace {
+
+// What one connection of the server does.
+enum class Act {
+    Good,        // honours Range and If-Range, sends the rest
+    Reset,       // headers and part of the body, then a TCP reset
+    EarlyClose,  // headers with the full length, part of the body, then FIN
+    Stall,       // headers and part of the body, then silence until the client gives up
+    IgnoreRange, // 200 with the whole body although a range was asked
+    IgnoreCut,   // 200 with the whole length announced, cut part way
+    WrongRange,  // 206 whose Content-Range starts elsewhere (or is malformed)
+    ErrorPage,   // 500 or 503 with an HTML page
+    NotFound,    // 404 with an HTML page: fatal
+    Change,      // the file changes now; this connection then answers honestly
+    ChangeLie,   // the file changes, but the range is answered with 206 from the new file
+};
+
+const char* name(Act a) {
+    static const char* names[] = {"good",      "reset",      "early-close", "stall",
+                                  "ign-range", "ign-cut",    "wrong-range", "error-page",
+                                  "404",       "change",     "change-lie"};
+    return names[static_cast<int>(a)];
+}
+
+// Whether a connection with this act ends its attempt with the whole file.
+bool completes(Act a) { return a == Act::Good || a == Act::IgnoreRange || a == Act::Change; }
+
+struct Request {
+    std::optional<std::uint64_t> rangeStart;
+    std::string ifRange;
+};
+
+Request parseRequest(const std::string& head) {
+    Request r;
+    std::istringstream in(head);
+    std::string line;
+    while (std::getline(in, line)) {
+        if (!line.empty() && line.back() == '\r')
+            line.pop_back();
+        auto colon = line.find(':');
+        if (colon == std::string::npos)
+            continue;
+        std::string key = line.substr(0, colon);
+        for (auto& c : key)
+            c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        std::string value = line.substr(colon + 1);
+        while (!value.empty() && value.front() == ' ')
+            value.erase(0, 1);
+        if (key == "range" && value.rfind("bytes=", 0) == 0)
+            r.rangeStart = std::stoull(value.substr(6));
+        else if (key == "if-range")
+            r.ifRange = value;
+    }
+    return r;
+}
+
+// One run's server: a script of acts for its first connections, honest afterwards.
+class FaultServer {
+public:
+    FaultServer(std::vector<Act> script, std::string body, unsigned seed)
+        : m_script(std::move(script)), m_body(std::move(body)), m_rng(seed) {
+        m_listen = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in addr{};
+        addr.sin_family = AF_INET;
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        if (::bind(m_listen, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
+            ::listen(m_listen, 8) != 0)
+            throw std::runtime_error("bind");
+        socklen_t len = sizeof addr;
+        ::getsockname(m_listen, reinterpret_cast<sockaddr*>(&addr), &len);
+        m_port = ntohs(addr.sin_port);
+        m_thread = std::thread([this] { loop(); });
+    }
+    ~FaultServer() {
+        ::shutdown(m_listen, SHUT_RDWR);
+        ::close(m_listen);
+        m_thread.join();
+    }
+    std::string url() const {
+        return "http://127.0.0.1:" + std::to_string(m_port) + "/pkg/file.bin";
+    }
+    // The content served at the end of the run.
+    std::string body() {
+        std::lock_guard lock(m_mutex);
+        return m_body;
+    }
+    int connections() const { return m_connections; }
+
+private:
+    std::string etag() const { return "\"v" + std::to_string(m_version) + "\""; }
+
+    void changeFile() {
+        std::lock_guard lock(m_mutex);
+        ++m_version;
+        std::size_t size = m_rng() % 3 == 0 ? m_body.size() : 1 + m_rng() % 200000;
+        m_body = pattern(size, static_cast<unsigned>(m_rng()));
+    }
+
+    std::size_t cutPoint(std::size_t len) { return len == 0 ? 0 : m_rng() % len; }
+
+    void loop() {
+        for (;;) {
+            int fd = ::accept4(m_listen, nullptr, nullptr, SOCK_CLOEXEC);
+            if (fd < 0)
+                return;
+            std::string head;
+            char buf[4096];
+            while (head.find("\r\n\r\n") == std::string::npos) {
+                ssize_t got = ::recv(fd, buf, sizeof buf, 0);
+                if (got <= 0)
+                    break;
+                head.append(buf, static_cast<std::size_t>(got));
+            }
+            Act act = m_connections < static_cast<int>(m_script.size()) ? m_script[m_connections]
+                                                                        : Act::Good;
+            ++m_connections;
+            serve(fd, parseRequest(head), act);
+            ::close(fd);
+        }
+    }
+
+    static void sendAll(int fd, std::string_view data) { RawServer::sendAll(fd, std::string(data)); }
+
+    // Waits until the client closes its side (it gave up on a stalled transfer).
+    static void waitPeerClose(int fd) {
+        char buf[4096];
+        while (::recv(fd, buf, sizeof buf, 0) > 0) {
+        }
+    }
+
+    static void reset(int fd) {
+        linger l{1, 0};
+        ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &l, sizeof l);
+    }
+
+    void serve(int fd, const Request& req, Act act) {
+        if (act == Act::Change || act == Act::ChangeLie)
+            changeFile();
+        const std::string body = this->body();
+        const std::string tag = etag();
+        std::string common = "ETag: " + tag + "\r\nAccept-Ranges: bytes\r\nConnection: close\r\n";
+
+        if (act == Act::ErrorPage || act == Act::NotFound) {
+            std::string page = "<html><body><h1>Server error</h1>" + std::string(m_rng() % 3000, 'x') +
+                               "</body></html>";
+            const char* status = act == Act::NotFound ? "404 Not Found"
+                                 : m_rng() % 2       ? "500 Internal Server Error"
+                                                     : "503 Service Unavailable";
+            sendAll(fd, std::string("HTTP/1.1 ") + status +
+                            "\r\nContent-Type: text/html\r\nConnection: close\r\nContent-Length: " +
+                            std::to_string(page.size()) + "\r\n\r\n" + page);
+            return;
+        }
+
+        // Where an honest answer would start.
+        bool ranged = req.rangeStart && (req.ifRange.empty() || req.ifRange == tag) &&
+                      *req.rangeStart < body.size();
+        if (act == Act::IgnoreRange || act == Act::IgnoreCut)
+            ranged = false;
+        if (act == Act::ChangeLie) {
+            // A range answered from the new file under its new ETag; without a range to lie
+            // about, the new file is cut instead.
+            ranged = req.rangeStart && *req.rangeStart < body.size();
+            if (!ranged)
+                act = Act::EarlyClose;
+        }
+
+        if (act == Act::WrongRange) {
+            std::uint64_t asked = req.rangeStart.value_or(0);
+            std::string header;
+            switch (m_rng() % 3) {
+            case 0: // another start
+                header = "bytes " + std::to_string(asked + 1 + m_rng() % 100) + "-" +
+                         std::to_string(body.size() - 1) + "/" + std::to_string(body.size());
+                break;
+            case 1: // another total
+                header = "bytes " + std::to_string(asked) + "-" + std::to_string(body.size() + 9) +
+                         "/" + std::to_string(body.size() + 10);
+                break;
+            default:
+                header = "bytes lots";
+            }
+            std::string rest = body.substr(std::min<std::size_t>(asked, body.size()));
+            sendAll(fd, "HTTP/1.1 206 Partial Content\r\n" + common + "Content-Range: " + header +
+                            "\r\nContent-Length: " + std::to_string(rest.size()) + "\r\n\r\n" + rest);
+            return;
+        }
+
+        std::size_t start = ranged ? static_cast<std::size_t>(*req.rangeStart) : 0;
+        std::string part = body.substr(start);
+        std::string headers;
+        if (ranged)
+            headers = "HTTP/1.1 206 Partial Content\r\n" + common + "Content-Range: bytes " +
+                      std::to_string(start) + "-" + std::to_string(body.size() - 1) + "/" +
+                      std::to_string(body.size()) + "\r\n";
+        else
+            headers = "HTTP/1.1 200 OK\r\n" + common;
+        headers += "Content-Length: " + std::to_string(part.size()) + "\r\n\r\n";
+
+        switch (act) {
+        case Act::Reset:
+            sendAll(fd, headers + part.substr(0, cutPoint(part.size())));
+            reset(fd);
+            return;
+        case Act::EarlyClose:
+        case Act::IgnoreCut:
+            sendAll(fd, headers + part.substr(0, cutPoint(part.size())));
+            return;
+        case Act::Stall:
+            sendAll(fd, headers + part.substr(0, cutPoint(part.size())));
+            waitPeerClose(fd);
+            return;
+        default:
+            sendAll(fd, headers + part);
+        }
+    }
+
+    std::vector<Act> m_script;
+    std::mutex m_mutex;
+    std::string m_body;
+    int m_version = 1;
+    std::mt19937 m_rng;
+    int m_listen = -1;
+    int m_port = 0;
+    std::atomic<int> m_connections{0};
+    std::thread m_thread;
+};
+
+constexpr int kAttempts = 5;
+
+struct Outcome {
+    int run = 0;
+    std::vector<Act> script;
+    bool ok = false;
+    bool expectOk = false;
+    bool failed = false;
+    std::string why;
+};
+
+// The outcome the script calls for: success when an attempt that completes the file comes
+// before the attempts run out and before a fatal answer. (A 206 from the changed file is
+// refused for its new ETag and only costs an attempt.)
+bool expectedSuccess(const std::vector<Act>& script) {
+    for (int i = 0; i < kAttempts; ++i) {
+        Act a = i < static_cast<int>(script.size()) ? script[i] : Act::Good;
+        if (a == Act::NotFound)
+            return false;
+        if (completes(a))
+            return true;
+    }
+    return false;
+}
+
+Act randomAct(std::mt19937& rng) {
+    // Stalls cost a second each: keep them rare.
+    static const std::vector<std::pair<Act, int>> weights = {
+        {Act::Reset, 16},     {Act::EarlyClose, 16}, {Act::Stall, 2},      {Act::IgnoreRange, 8},
+        {Act::IgnoreCut, 10}, {Act::WrongRange, 12}, {Act::ErrorPage, 10}, {Act::NotFound, 2},
+        {Act::Change, 6},     {Act::ChangeLie, 6},   {Act::Good, 6},
+    };
+    int total = 0;
+    for (const auto& w : weights)
+        total += w.second;
+    int r = static_cast<int>(rng() % static_cast<unsigned>(total));
+    for (const auto& w : weights) {
+        if (r < w.second)
+            return w.first;
+        r -= w.second;
+    }
+    return Act::Good;
+}
+
+Outcome runOne(int run, unsigned seed, const vxtest::TempDir& dir) {
+    std::mt19937 rng(seed);
+    Outcome out;
+    out.run = run;
+    int faults = static_cast<int>(rng() % 7); // up to 6: some runs must run out of attempts
+    for (int i = 0; i < faults; ++i)
+        out.script.push_back(randomAct(rng));
+    out.expectOk = expectedSuccess(out.script);
+
+    std::string source = pattern(1 + rng() % 300000, static_cast<unsigned>(rng()));
+    FaultServer server(out.script, source, static_cast<unsigned>(rng()));
+    std::string target = dir.file("run" + std::to_string(run) + "/file.bin");
+    const std::string old = "old content of run " + std::to_string(run);
+    dir.write("run" + std::to_string(run) + "/file.bin", old);
+
+    auto msgs = download({server.url()}, {target});
+    std::string got = vxtest::readFile(target);
+    const bool done = !msgs.empty() && msgs.back() == "完成";
+    const bool error = !msgs.empty() && msgs.back().rfind("error:", 0) == 0;
+    out.ok = done;
+    std::string served = server.body();
+    auto fail = [&](const std::string& why) {
+        out.failed = true;
+        out.why = why + " (last message: " + (msgs.empty() ? "none" : msgs.back()) + ")";
+    };
+    if (!done && !error)
+        fail("neither 完成 nor error:");
+    else if (done && got != served)
+        fail("完成 with a file that differs from the source (" + std::to_string(got.size()) +
+             " bytes, source " + std::to_string(served.size()) + ")");
+    else if (error && got != old)
+        fail("error: but the old file was changed");
+    else if (done != out.expectOk)
+        fail(std::string("expected ") + (out.expectOk ? "完成" : "error:"));
+    else if (done && !std::count(msgs.begin(), msgs.end(), "process:100"))
+        fail("完成 without process:100");
+    // Nothing but the target may stay in its folder.
+    int entries = 0;
+    for ([[maybe_unused]] const auto& e : fs::directory_iterator(dir.file("run" + std::to_string(run))))
+        ++entries;
+    if (!out.failed && entries != 1)
+        fail("temporary files left beside the target");
+    return out;
+}
+
+} // namespace
+
+TEST(DownloadFaults, EveryRunEndsWholeOrReportsAnError) {
+    Library::get();
+    // Stalls are noticed after a second; retries follow at once.
+    Library::get().setTimings(2000, 1, 5);
+
+    unsigned seed = static_cast<unsigned>(std::random_device{}());
+    if (const char* s = std::getenv("VX_STRESS_SEED"))
+        seed = static_cast<unsigned>(std::stoul(s));
+    int runs = 240;
+    if (const char* r = std::getenv("VX_STRESS_DOWNLOADS"))
+        runs = std::stoi(r);
+    std::printf("download fault runs: %d, seed %u (VX_STRESS_SEED=%u repeats them)\n", runs, seed,
+                seed);
+
+    vxtest::TempDir dir("dlfault");
+    std::vector<Outcome> outcomes(static_cast<std::size_t>(runs));
+    std::atomic<int> next{0};
+    std::vector<std::thread> workers;
+    for (int w = 0; w < 8; ++w)
+        workers.emplace_back([&] {
+            for (int i; (i = next++) < runs;)
+                outcomes[static_cast<std::size_t>(i)] =
+                    runOne(i, seed ^ (static_cast<unsigned>(i) * 0x9E3779B9u), dir);
+        });
+    for (auto& t : workers)
+        t.join();
+
+    std::map<std::string, int> actCount;
+    int ok = 0, failedRuns = 0;
+    for (const auto& o : outcomes) {
+        ok += o.ok;
+        for (Act a : o.script)
+            actCount[name(a)]++;
+        if (o.failed) {
+            ++failedRuns;
+            std::string s;
+            for (Act a : o.script)
+                s += std::string(name(a)) + " ";
+            ADD_FAILURE() << "run " << o.run << " [" << s << "]: " << o.why;
+        }
+    }
+    std::printf("completed %d, reported as error %d, wrong %d\nfaults injected:", ok, runs - ok,
+                failedRuns);
+    for (const auto& [n, c] : actCount)
+        std::printf(" %s=%d", n.c_str(), c);
+    std::printf("\n");
+    EXPECT_TRUE(Messages::get().violations().empty()) << "messages after a final one";
+}
