@@ -446,8 +446,7 @@ void DemoService::routes() {
             msg = "请输入用户名和密码";
         } else if (int wait = lockedFor(user); wait > 0) {
             msg = "密码错误次数过多，请 " + std::to_string(wait) + " 秒后再试";
-        } else if (user.size() > 128 || pws.size() > 256 ||
-                   !(u = m_store->checkLogin(user, pws))) {
+        } else if (user.size() > 128 || pws.size() > 256 || !(u = m_store->checkLogin(user, pws))) {
             noteLogin(user, false);
             msg = "用户名或密码错误，请重新输入";
         } else {

@@ -7,12 +7,12 @@
 #include "Store.h"
 #include "core/Expected.h"
 
-#include <filesystem>
 #include <chrono>
+#include <filesystem>
 #include <functional>
 #include <map>
-#include <mutex>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>

@@ -26,6 +26,7 @@ protected:
         o.dataDir = data.path();
         o.webDir = VX_WEB_DIR;
         o.appsDirs = {VX_SAMPLE_APPS_DIR};
+        o.lockSeconds = lockSeconds;
         o.log = [this](const std::string& line) {
             std::lock_guard lock(logMutex);
             log.push_back(line);
@@ -65,6 +66,7 @@ protected:
     vxtest::TempDir data{"svc"};
     std::unique_ptr<vxdemo::DemoService> service;
     int port = 0;
+    int lockSeconds = 60;
     std::mutex logMutex;
     std::vector<std::string> log;
 };

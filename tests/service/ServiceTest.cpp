@@ -148,6 +148,20 @@ TEST_F(ServiceFixture, RepeatedWrongPasswordsLockTheNameForAWhile) {
     // Other names are not affected.
     ASSERT_TRUE(service->store().addUser("carol", "pw").ok());
     EXPECT_EQ(statuMsg("carol", "pw").rfind("true", 0), 0u);
+
+    // Once the lock has passed, the right password works again.
+    service->stop();
+    service.reset();
+    lockSeconds = 1;
+    startService();
+    auto c2 = client();
+    for (int i = 0; i < 5; ++i)
+        c2.Post("/Login.php", form({{"user", "carol"}, {"pws", "bad"}}));
+    auto locked = c2.Post("/Login.php", form({{"user", "carol"}, {"pws", "pw"}}));
+    EXPECT_NE(locked->body.find("密码错误次数过多"), std::string::npos);
+    std::this_thread::sleep_for(std::chrono::milliseconds(1100));
+    auto again = c2.Post("/Login.php", form({{"user", "carol"}, {"pws", "pw"}}));
+    EXPECT_NE(again->body.find("<statu>true</statu>"), std::string::npos) << again->body;
 }
 
 TEST_F(ServiceFixture, PasswordsAreStoredAsSlowSaltedHashes) {
