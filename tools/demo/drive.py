@@ -33,12 +33,14 @@ def main():
     time.sleep(1)
     shots = [page.screenshot(os.path.join(args.out, "catalogue.png"))]
 
-    # Install the first application that is not installed yet.
+    # Install the first application that is not installed yet (not a necessary one, whose
+    # status the page does not show).
     started = page.eval("""(function () {
         var tiles = document.querySelectorAll('#mineGrid .tile');
         for (var i = 0; i < tiles.length; i++) {
-            var b = tiles[i].querySelector('.act-main');
-            if (b && !b.disabled && /安装/.test(b.textContent)) { b.click(); return tiles[i].dataset.id; }
+            var b = tiles[i].querySelector('.act-main'), badge = tiles[i].querySelector('.badge');
+            if (b && !b.disabled && /安装/.test(b.textContent) && /未安装/.test(badge.textContent)) {
+                b.click(); return tiles[i].dataset.id; }
         }
         return null; })()""")
     if started:
@@ -47,7 +49,8 @@ def main():
                   what="the install to start")
         time.sleep(0.5)
         shots.append(page.screenshot(os.path.join(args.out, "install.png")))
-        page.wait(f"/安装完成|正常|打开/.test(({tile} || {{}}).textContent)", timeout=120,
+        page.wait(f"/正常|有升级/.test((({tile} || {{}}).querySelector('.badge') || {{}}).textContent)",
+                  timeout=120,
                   what="the install to finish")
         shots.append(page.screenshot(os.path.join(args.out, "installed.png")))
     for s in shots:

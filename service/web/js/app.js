@@ -401,6 +401,9 @@
       state.progress[id] = 100;
       toast(((findApp(id) || {}).name || "应用") + text);
       softStatus(text);
+      // The client refreshes the statuses before it clears the operation's state: ask again
+      // once it is done, so the tile shows "正常".
+      setTimeout(function () { native("_RefreshApp"); }, 300);
       setTimeout(function () { if (state.stateText[id] === text) { delete state.stateText[id]; updateTile(id); } }, 5000);
     } else if (/失败/.test(text)) {
       delete state.progress[id];
