@@ -142,6 +142,12 @@ TEST_F(LoginTest, FailuresReachThePage) {
     EXPECT_FALSE(std::filesystem::exists(vx::UsersXml));
     EXPECT_TRUE(link.events.empty());
 
+    // The service's text reaches the page as data, whatever it holds.
+    reply = loginReply("false", "x\");alert(1);//&lt;/script&gt;");
+    login("a", "b", "1", "1");
+    EXPECT_EQ(host.calls.back(),
+              "ST_Login(false,\"" + token0 + "\",\"x\\\");alert(1);//<\\/script>\")");
+
     reply = loginReply("0", "停用");
     login("a", "b", "1", "1");
     EXPECT_EQ(host.calls.back(), ST_Login(false, token0, "停用"));
