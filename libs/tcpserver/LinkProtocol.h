@@ -38,6 +38,44 @@ inline std::uint32_t decodeHeader(const unsigned char* h) {
            std::uint32_t{h[3]};
 }
 
+// What the frame reader made of the bytes received so far.
+struct Scan {
+    std::size_t consumed = 0; // bytes of the whole frames handed over
+    bool invalid = false;     // the bytes are not this protocol (noise, HTTP, TLS, oversize)
+    bool stopped = false;     // the frame handler asked to stop
+};
+
+// Hands every whole frame at the start of `data` to `onFrame(std::string_view payload)`, in
+// order, while it returns true. Every valid length has a zero first byte (the limit is below
+// 16 MiB), so a first byte that is not zero shows at once that the peer speaks something
+// else. Pure: no I/O, so the reader can be tested and fuzzed without sockets.
+template <typename OnFrame> Scan scanFrames(std::string_view data, OnFrame&& onFrame) {
+    Scan s;
+    for (;;) {
+        const std::size_t avail = data.size() - s.consumed;
+        if (avail >= 1 && data[s.consumed] != 0) {
+            s.invalid = true;
+            return s;
+        }
+        if (avail < kHeaderSize)
+            return s;
+        const std::uint32_t len =
+            decodeHeader(reinterpret_cast<const unsigned char*>(data.data() + s.consumed));
+        if (len > kMaxFrame) {
+            s.invalid = true;
+            return s;
+        }
+        if (avail < kHeaderSize + len)
+            return s;
+        const std::string_view payload = data.substr(s.consumed + kHeaderSize, len);
+        s.consumed += kHeaderSize + len;
+        if (!onFrame(payload)) {
+            s.stopped = true;
+            return s;
+        }
+    }
+}
+
 // Header and payload as one buffer.
 inline std::string frame(std::string_view payload) {
     auto h = encodeHeader(payload.size());

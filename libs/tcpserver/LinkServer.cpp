@@ -74,34 +74,22 @@ void Connection::read() {
 }
 
 void Connection::onRead(std::size_t n) {
-    if (m_closed)
+    if (m_closed || m_closeAfterWrite)
         return;
     m_have += n;
-    std::size_t pos = 0;
-    while (!m_closed && !m_closeAfterWrite) {
-        std::size_t avail = m_have - pos;
-        // Every valid length has a zero first byte (the limit is below 16 MiB), so a first
-        // byte that is not zero shows at once that the peer speaks something else: an HTTP
-        // request line, a TLS record, noise. Such peers get no answer and no callback.
-        if (avail >= 1 && m_in[pos] != 0) {
-            close(true);
-            return;
-        }
-        if (avail < proto::kHeaderSize)
-            break;
-        std::uint32_t len = proto::decodeHeader(reinterpret_cast<unsigned char*>(&m_in[pos]));
-        if (len > proto::kMaxFrame) {
-            close(true);
-            return;
-        }
-        if (avail < proto::kHeaderSize + len)
-            break;
-        if (!onFrame(std::string_view(&m_in[pos + proto::kHeaderSize], len)))
-            return;
-        pos += proto::kHeaderSize + len;
+    // Peers that speak something else (an HTTP request line, a TLS record, noise) get no
+    // answer and no callback.
+    const proto::Scan scan =
+        proto::scanFrames(std::string_view(m_in.data(), m_have), [this](std::string_view p) {
+            return onFrame(p) && !m_closed && !m_closeAfterWrite;
+        });
+    if (scan.invalid && !m_closed && !m_closeAfterWrite) {
+        close(true);
+        return;
     }
     if (m_closed || m_closeAfterWrite)
         return;
+    const std::size_t pos = scan.consumed;
     if (pos > 0) {
         std::memmove(m_in.data(), m_in.data() + pos, m_have - pos);
         m_have -= pos;
