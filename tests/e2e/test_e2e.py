@@ -17,6 +17,7 @@ BUILD = os.environ.get("VX_BUILD_DIR", os.path.join(os.path.dirname(__file__), "
 SOURCE = os.environ.get("VX_SOURCE_DIR", os.path.join(os.path.dirname(__file__), "../.."))
 sys.path.insert(0, os.path.join(SOURCE, "tools", "demo"))
 import vxcdp  # noqa: E402
+import xwdshot  # noqa: E402
 
 BASE = "http://127.0.0.1:18080/"
 SERVICE = os.path.join(BUILD, "bin", "vxcenter-demo")
@@ -54,9 +55,11 @@ class E2E(unittest.TestCase):
         cls.tmp = tempfile.mkdtemp(prefix="vx-e2e-")
         cls.procs = []
         cls.display = f":{200 + os.getpid() % 300}"
+        cls.fbdir = os.path.join(cls.tmp, "fb")
+        os.makedirs(cls.fbdir)
         cls.procs.append(subprocess.Popen(["Xvfb", cls.display, "-screen", "0", "1280x800x24",
-                                           "-nolisten", "tcp"], stdout=subprocess.DEVNULL,
-                                          stderr=subprocess.DEVNULL))
+                                           "-nolisten", "tcp", "-fbdir", cls.fbdir],
+                                          stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL))
         cls.service_log = open(os.path.join(cls.tmp, "service.log"), "w")
         cls.service = subprocess.Popen([SERVICE, "--data", os.path.join(cls.tmp, "data")],
                                        stdout=cls.service_log, stderr=subprocess.STDOUT)
@@ -75,9 +78,15 @@ class E2E(unittest.TestCase):
         shutil.rmtree(cls.tmp, ignore_errors=True)
 
     def setUp(self):
+        # A fresh client folder: the program, its libraries, the configuration and images
+        # (not whatever users and applications the build's own client folder has gathered).
         self.folder = tempfile.mkdtemp(prefix="client-", dir=self.tmp)
-        shutil.rmtree(self.folder)
-        shutil.copytree(CLIENT_DIR, self.folder)
+        for name in ("vxclient", "libTCPServer.so", "libDownLoader.so"):
+            shutil.copy2(os.path.join(CLIENT_DIR, name), self.folder)
+        shutil.copytree(os.path.join(CLIENT_DIR, "imgs"), os.path.join(self.folder, "imgs"))
+        os.makedirs(os.path.join(self.folder, "Config"))
+        shutil.copy2(os.path.join(CLIENT_DIR, "Config", "config.xml"),
+                     os.path.join(self.folder, "Config"))
         self.client = None
         self.pages = []
 
@@ -231,6 +240,24 @@ class E2E(unittest.TestCase):
         self.assertIn("args=from-e2e", text)
         self.assertRegex(text, r"uid=\d+")
         self.assertNotIn("error=", text)
+
+    def test_main_window_screenshot(self):
+        """The real window on the X screen, kept as a test artefact."""
+        page = self.start_client()
+        self.logged_in(page)
+        time.sleep(1)
+        env = dict(os.environ, DISPLAY=self.display)
+        found = subprocess.run(["xdotool", "search", "--onlyvisible", "--pid",
+                                str(self.client.pid), "--name", "应用中心"], env=env,
+                               capture_output=True, text=True, timeout=30)
+        windows = found.stdout.split()
+        self.assertTrue(windows, found.stderr)
+        geometry = xwdshot.window_geometry(windows[0], env)
+        self.assertEqual(geometry[2:], (850, 600))
+        artefacts = os.path.join(BUILD, "artifacts")
+        os.makedirs(artefacts, exist_ok=True)
+        shot = xwdshot.screenshot(self.fbdir, os.path.join(artefacts, "main-window.png"), geometry)
+        self.assertGreater(os.path.getsize(shot), 10000)
 
     def test_second_instance_is_refused(self):
         self.start_client()

@@ -3,13 +3,25 @@
 screenshot of the user's applications, starts an install and saves a screenshot of it."""
 import argparse
 import os
+import subprocess
 import sys
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import vxcdp  # noqa: E402
+import xwdshot  # noqa: E402
 
 BASE = "http://127.0.0.1:18080/"
+
+
+def window_shot(args, path):
+    """The client's whole window (title bar included) from the Xvfb screen."""
+    env = dict(os.environ)
+    found = subprocess.run(["xdotool", "search", "--onlyvisible", "--pid", str(args.client_pid),
+                            "--name", "."], env=env, capture_output=True, text=True)
+    windows = found.stdout.split()
+    geometry = xwdshot.window_geometry(windows[0], env) if windows else None
+    return xwdshot.screenshot(args.fbdir, path, geometry)
 
 
 def main():
@@ -18,6 +30,8 @@ def main():
     ap.add_argument("--out", required=True)
     ap.add_argument("--user", default="demo")
     ap.add_argument("--password", default="demo123")
+    ap.add_argument("--fbdir", help="Xvfb's -fbdir, for a screenshot of the whole window")
+    ap.add_argument("--client-pid", type=int)
     args = ap.parse_args()
 
     page = vxcdp.Page(args.port, url_prefix=BASE, timeout=90)
@@ -32,6 +46,8 @@ def main():
               what="the user's applications after login")
     time.sleep(1)
     shots = [page.screenshot(os.path.join(args.out, "catalogue.png"))]
+    if args.fbdir and args.client_pid:
+        shots.append(window_shot(args, os.path.join(args.out, "window.png")))
 
     # Install the first application that is not installed yet (not a necessary one, whose
     # status the page does not show).
