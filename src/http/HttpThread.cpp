@@ -144,6 +144,9 @@ struct THttpThread::Client {
         c->touch();
         if (!c->bodyWanted)
             return len;
+        if (c->owner->sendType != kSendGetStream &&
+            c->received + static_cast<std::int64_t>(len) > kMaxTextReply)
+            return 0; // an endless or enormous text reply: a failed transfer
         try {
             c->reply->body.append(data, len);
         } catch (...) {

@@ -65,6 +65,11 @@ class THttpThread {
 public:
     // No data for this long ends a transfer.
     static constexpr std::chrono::milliseconds kDefaultReadTimeout{30000};
+    // Largest reply body of the text send types (0 and 2): a longer one fails like any other
+    // transfer (empty str) instead of growing without end in memory and then stalling the
+    // main thread's parse. The service's largest reply, a list of thousands of
+    // applications, is a few MiB.
+    static constexpr std::int64_t kMaxTextReply = 32LL << 20;
     // Redirects a GET follows by itself.
     static constexpr int kMaxRedirects = 10;
     // 3xx replies in a row that restart the request as a GET of their Location.
