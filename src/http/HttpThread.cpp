@@ -453,7 +453,7 @@ void THttpThread::Execute() {
 std::string THttpThread::FetchText(const std::string& u, const std::string& label, int restarts) {
     Reply r = http->get(u);
     if (r.ok()) {
-        auto content = decodeContent(r.body, r.contentEncoding);
+        auto content = decodeContent(r.body, r.contentEncoding, static_cast<std::size_t>(kMaxTextReply));
         if (!content)
             return {}; // corrupt gzip: a failed transfer, not half a text
         return decodeGetText(*content, label, m_isutf8);
@@ -501,7 +501,7 @@ std::string THttpThread::PostForm(const std::string& u, const std::vector<std::s
     TMemoryStream stream(std::move(body));
     Reply r = http->perform(u, &stream, stream.size());
     if (r.ok()) {
-        auto content = decodeContent(r.body, r.contentEncoding);
+        auto content = decodeContent(r.body, r.contentEncoding, static_cast<std::size_t>(kMaxTextReply));
         if (!content)
             return {};
         return decodePostText(*content, contentTypeCharset(r.contentType), label, m_isutf8);
@@ -518,7 +518,7 @@ std::string THttpThread::PostMultipart(const std::string& u, TMsMultiPartFormDat
     body.seek(0, SeekOrigin::Begin);
     Reply r = http->perform(u, &body, body.size());
     if (r.ok()) {
-        auto content = decodeContent(r.body, r.contentEncoding);
+        auto content = decodeContent(r.body, r.contentEncoding, static_cast<std::size_t>(kMaxTextReply));
         if (!content)
             return {};
         return decodePostText(*content, contentTypeCharset(r.contentType), label, m_isutf8);

@@ -48,7 +48,7 @@ private:
 
 } // namespace
 
-Expected<std::string> gunzip(std::string_view body) {
+Expected<std::string> gunzip(std::string_view body, std::size_t maxOutput) {
     const auto* p = reinterpret_cast<const unsigned char*>(body.data());
     const std::size_t n = body.size();
     if (n < 10 || p[0] != 0x1F || p[1] != 0x8B)
@@ -99,6 +99,8 @@ Expected<std::string> gunzip(std::string_view body) {
         const uInt inBefore = z.avail_in;
         rc = inflate(&z, Z_NO_FLUSH);
         consumed += inBefore - z.avail_in;
+        if (sizeof buf - z.avail_out > maxOutput - out.size())
+            return Error{"gzip data inflates beyond " + std::to_string(maxOutput) + " bytes"};
         out.append(reinterpret_cast<char*>(buf), sizeof buf - z.avail_out);
         if (rc == Z_STREAM_END)
             break;
@@ -132,9 +134,10 @@ Expected<std::string> gunzip(std::string_view body) {
     return out;
 }
 
-Expected<std::string> decodeContent(std::string_view rawBody, std::string_view contentEncoding) {
+Expected<std::string> decodeContent(std::string_view rawBody, std::string_view contentEncoding,
+                                    std::size_t maxOutput) {
     if (icontains(contentEncoding, "gzip"))
-        return gunzip(rawBody);
+        return gunzip(rawBody, maxOutput);
     return std::string(rawBody);
 }
 

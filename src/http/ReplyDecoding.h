@@ -4,6 +4,8 @@
 
 #include "core/Expected.h"
 
+#include <cstddef>
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -12,13 +14,16 @@ namespace vx {
 // Inflates one gzip member (RFC 1952). Verifies the magic bytes, method 8 and the
 // reserved flag bits, skips the optional extra, name, comment and header-CRC fields, and
 // compares the trailer's CRC-32 and length with the output. Bytes after the member are
-// ignored. Fails on any of these checks and on truncated or corrupt deflate data.
-Expected<std::string> gunzip(std::string_view body);
+// ignored. Fails on any of these checks, on truncated or corrupt deflate data, and when the
+// output would exceed maxOutput bytes (a small reply must not inflate without end).
+Expected<std::string> gunzip(std::string_view body, std::size_t maxOutput = SIZE_MAX);
 
 // The content rule: a Content-Encoding value that contains "gzip" anywhere, in any letter
 // case ("gzip", "x-gzip", "GZIP"), makes the body a gzip stream to inflate; anything else,
 // "deflate" included, leaves the body unchanged.
-Expected<std::string> decodeContent(std::string_view rawBody, std::string_view contentEncoding);
+// maxOutput limits the inflated size as for gunzip.
+Expected<std::string> decodeContent(std::string_view rawBody, std::string_view contentEncoding,
+                                    std::size_t maxOutput = SIZE_MAX);
 
 // The charset parameter of a Content-Type value ("text/xml; charset=utf-8" -> "utf-8"),
 // unquoted; empty when there is none.

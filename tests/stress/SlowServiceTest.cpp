@@ -6,6 +6,7 @@
 
 #include <condition_variable>
 #include <random>
+#include <zlib.h>
 
 #include "api/PageCalls.h"
 #include "core/Crypto.h"
@@ -16,7 +17,7 @@ using vx::page::ST_Login;
 namespace {
 
 // What the service does with a request.
-enum class Mode { Answer, Hold, Garbage, Enormous };
+enum class Mode { Answer, Hold, Garbage, Enormous, GzipBomb };
 
 class SlowService : public ApiTest {
 protected:
@@ -73,6 +74,33 @@ protected:
                     sink.write(chunk.data() + offset % chunk.size(), n);
                     return true;
                 });
+            return;
+        }
+        case Mode::GzipBomb: {
+            // 200 KB on the wire that inflate to 200 MiB.
+            static const std::string bomb = [] {
+                const std::string spaces(1u << 20, ' ');
+                std::string out;
+                char buf[65536];
+                z_stream z{};
+                deflateInit2(&z, 1, Z_DEFLATED, 15 + 16, 9, Z_DEFAULT_STRATEGY);
+                for (int i = 0; i < 200; ++i) {
+                    z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(spaces.data()));
+                    z.avail_in = static_cast<uInt>(spaces.size());
+                    int flush = i == 199 ? Z_FINISH : Z_NO_FLUSH;
+                    do {
+                        z.next_out = reinterpret_cast<Bytef*>(buf);
+                        z.avail_out = sizeof buf;
+                        deflate(&z, flush);
+                        out.append(buf, sizeof buf - z.avail_out);
+                    } while (z.avail_out == 0);
+                }
+                deflateEnd(&z);
+                return out;
+            }();
+            // A type the test server does not compress once more by itself.
+            res.set_header("Content-Encoding", "gzip");
+            res.set_content(bomb, "application/octet-stream");
             return;
         }
         case Mode::Answer:
@@ -186,6 +214,13 @@ TEST_F(SlowService, EnormousRepliesAreRefusedWithoutStoppingThePage) {
     serveWhile([&] { return !host.callsStarting("ST_Login(").empty(); }, "the second login");
     EXPECT_EQ(host.callsStarting("ST_Login(").back(),
               ST_Login(false, vx::ScrambleParam("0"), vx::texts::kListFailed));
+    // A small compressed reply that would inflate to 200 MiB.
+    loginMode = Mode::GzipBomb;
+    host.calls.clear();
+    api->_LoginFun("u", "p", "0", "0");
+    serveWhile([&] { return !host.callsStarting("ST_Login(").empty(); }, "the third login");
+    EXPECT_EQ(host.callsStarting("ST_Login(").back(),
+              ST_Login(false, vx::ScrambleParam("0"), vx::texts::kLoginTimeout));
 }
 
 // Waits out the HTTP worker's 30 s read timeout (the page API has no shorter one).
