@@ -10,6 +10,7 @@
 #include <string_view>
 
 #include "core/Global.h"
+#include "core/Text.h"
 
 namespace vx {
 
@@ -142,9 +143,6 @@ std::vector<std::string> userListCalls(const std::string& usersXml);
 // Merges a list reply of the service into AppList: new applications are appended, known ones
 // updated in place, their folders created. False when the reply is not well-formed XML.
 bool mergeAppList(const std::string& reply);
-
-// Parses a decimal 32-bit integer (optional sign, digits only); false otherwise.
-bool parseInt32(std::string_view text, int32_t& out);
 
 // Maps a descriptor entry's folder onto a local path below `base`: every "{app}" (any case)
 // becomes `base`, separators become the system's. Empty when the result would leave `base`

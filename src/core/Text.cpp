@@ -38,6 +38,28 @@ bool icontains(std::string_view haystack, std::string_view needle) {
 std::string toAnsi(std::string_view utf8) { return platform::utf8ToAnsi(utf8); }
 std::string fromAnsi(std::string_view ansi) { return platform::ansiToUtf8(ansi); }
 
+bool parseInt32(std::string_view v, int32_t& out) {
+    std::size_t i = 0;
+    bool negative = false;
+    if (i < v.size() && (v[i] == '-' || v[i] == '+'))
+        negative = v[i++] == '-';
+    if (i == v.size())
+        return false;
+    int64_t n = 0;
+    for (; i < v.size(); ++i) {
+        if (v[i] < '0' || v[i] > '9')
+            return false;
+        n = n * 10 + (v[i] - '0');
+        if (n > (int64_t{1} << 31))
+            return false;
+    }
+    n = negative ? -n : n;
+    if (n > INT32_MAX || n < INT32_MIN)
+        return false;
+    out = static_cast<int32_t>(n);
+    return true;
+}
+
 std::string joinPath(std::string_view folder, std::string_view name) {
     std::string out(folder);
     if (!out.empty() && out.back() != '/' && out.back() != platform::kSeparator)

@@ -1,6 +1,7 @@
 #pragma once
 // Small text helpers shared by the core. Texts are UTF-8 in std::string.
 
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -16,6 +17,10 @@ bool icontains(std::string_view haystack, std::string_view needle);
 // the code page lacks become its default character "?".
 std::string toAnsi(std::string_view utf8);
 std::string fromAnsi(std::string_view ansi);
+
+// Parses a decimal 32-bit signed integer (an optional sign and digits only); false for
+// anything else, overflow included.
+bool parseInt32(std::string_view text, int32_t& out);
 
 // A path joined with the system's separator: folder (with or without a trailing
 // separator) + name.

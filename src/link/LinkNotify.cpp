@@ -76,25 +76,10 @@ public:
     }
 
     std::optional<int32_t> integer(std::string_view key) const {
-        const std::string v = raw(key);
-        std::size_t i = 0;
-        bool negative = false;
-        if (i < v.size() && (v[i] == '-' || v[i] == '+'))
-            negative = v[i++] == '-';
-        if (i == v.size())
+        int32_t n = 0;
+        if (!parseInt32(raw(key), n))
             return std::nullopt;
-        int64_t n = 0;
-        for (; i < v.size(); ++i) {
-            if (v[i] < '0' || v[i] > '9')
-                return std::nullopt;
-            n = n * 10 + (v[i] - '0');
-            if (n > int64_t{1} << 31)
-                return std::nullopt;
-        }
-        n = negative ? -n : n;
-        if (n > INT32_MAX || n < INT32_MIN)
-            return std::nullopt;
-        return static_cast<int32_t>(n);
+        return n;
     }
 
 private:

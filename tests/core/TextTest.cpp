@@ -48,3 +48,16 @@ TEST(TextHelpers, CaseAndPaths) {
     EXPECT_EQ(joinPath("/a/b/", "c"), "/a/b/c");
     EXPECT_EQ(joinPath("/a/b", "c"), "/a/b/c");
 }
+
+TEST(TextHelpers, ParseInt32) {
+    int32_t n = 0;
+    EXPECT_TRUE(parseInt32("12", n));
+    EXPECT_EQ(n, 12);
+    EXPECT_TRUE(parseInt32("-2147483648", n));
+    EXPECT_EQ(n, INT32_MIN);
+    EXPECT_TRUE(parseInt32("+7", n));
+    EXPECT_EQ(n, 7);
+    for (const char* bad : {"", "-", "2147483648", "99999999999999999999", "1.5", " 1", "1 ",
+                            "0x10", "x"})
+        EXPECT_FALSE(parseInt32(bad, n)) << bad;
+}
