@@ -1,6 +1,7 @@
 #include "api/UJsExterned.h"
 
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <unordered_set>
 #include <vector>
@@ -85,6 +86,40 @@ std::string shellQuote(std::string_view s) {
     for (char c : s)
         q += c == '\'' ? std::string("'\\''") : std::string(1, c);
     return q + "'";
+}
+
+} // namespace
+
+namespace {
+
+struct DownloadList {
+    std::vector<std::string> urls;
+    std::vector<std::string> paths;
+};
+
+// The files of an updateFile element to fetch. Each child's Dir, with "{app}" standing for
+// remoteBase in the address and for localBase in the path, followed by its Name. Entries whose
+// path would leave localBase are skipped, as are those `unchanged` accepts and addresses
+// already listed.
+DownloadList collectDownloads(
+    pugi::xml_node files, const std::string& remoteBase, const std::string& localBase,
+    const std::function<bool(const std::string& md5, const std::string& local)>& unchanged) {
+    DownloadList list;
+    std::unordered_set<std::string> seen;
+    for (pugi::xml_node f : files.children()) {
+        if (f.type() != pugi::node_element)
+            continue;
+        const std::string dir = xml::attr(f, "Dir"), name = xml::attr(f, "Name");
+        const std::string local = localPathBelow(localBase, dir, name);
+        if (local.empty() || unchanged(xml::attr(f, "MD5"), local))
+            continue;
+        std::string url = replaceAppToken(dir, remoteBase) + name;
+        if (!seen.insert(url).second)
+            continue;
+        list.urls.push_back(std::move(url));
+        list.paths.push_back(local);
+    }
+    return list;
 }
 
 } // namespace
@@ -573,27 +608,13 @@ void TVX_JS::onUpdateDescriptor(const std::string& index, const std::string& rep
     TMyApp* app = parseInt32(index, id) ? FindApp(id) : nullptr;
     if (!files || !app)
         return failOperation(index, texts::kUpdateFailed);
-    std::vector<std::string> urls, paths;
-    std::unordered_set<std::string> seen;
-    for (pugi::xml_node f : files.children()) {
-        if (f.type() != pugi::node_element)
-            continue;
-        const std::string dir = xml::attr(f, "Dir"), name = xml::attr(f, "Name"),
-                          md5 = xml::attr(f, "MD5");
-        const std::string local = localPathBelow(app->appDir, dir, name);
-        if (local.empty())
-            continue; // would write outside the application's folder
-        // An unreadable local file counts as changed.
-        if (md5 == FileMD5(local).valueOr("\x01"))
-            continue;
-        std::string url = replaceAppToken(dir, app->DirUrl) + name;
-        if (!seen.insert(url).second)
-            continue;
-        urls.push_back(std::move(url));
-        paths.push_back(local);
-    }
+    // An unreadable local file counts as changed.
+    const DownloadList list = collectDownloads(
+        files, app->DirUrl, app->appDir, [](const std::string& md5, const std::string& local) {
+            return md5 == FileMD5(local).valueOr("\x01");
+        });
     app->update = false;
-    if (urls.empty()) {
+    if (list.urls.empty()) {
         // Every file is already current: the installed descriptor becomes the new one.
         (void)xml::save(doc, app->VerFile);
         return failOperation(index, texts::kUpdateFailed);
@@ -601,7 +622,8 @@ void TVX_JS::onUpdateDescriptor(const std::string& index, const std::string& rep
     // The new descriptor replaces the installed one once its files are in place, so that a
     // failed download keeps offering the update.
     m_pendingDescriptors[app->appID] = xml::serialize(doc);
-    m_downloader.DownFile(toAnsi(joinLines(urls)), toAnsi(joinLines(paths)), "", 5, app->appID);
+    m_downloader.DownFile(toAnsi(joinLines(list.urls)), toAnsi(joinLines(list.paths)), "", 5,
+                          app->appID);
 }
 
 void TVX_JS::DownloadNotify(int32_t id, const std::string& textAnsi) {
@@ -680,29 +702,16 @@ void TVX_JS::onClientDescriptor(const std::string& reply) {
     const std::string updateDir = AppPath + "Update" + platform::kSeparator;
     const std::string remote = BaseUrl + "apps/KVLMZ/";
     const std::string own = FileMD5(executablePath).valueOr("");
-    std::vector<std::string> urls, paths;
-    std::unordered_set<std::string> seen;
-    for (pugi::xml_node f : files.children()) {
-        if (f.type() != pugi::node_element)
-            continue;
-        const std::string dir = xml::attr(f, "Dir"), name = xml::attr(f, "Name"),
-                          md5 = xml::attr(f, "MD5");
-        const std::string local = localPathBelow(updateDir, dir, name);
-        if (local.empty() || md5 == own)
-            continue;
-        std::string url = replaceAppToken(dir, remote) + name;
-        if (!seen.insert(url).second)
-            continue;
-        urls.push_back(std::move(url));
-        paths.push_back(local);
-    }
-    if (urls.empty()) {
+    const DownloadList list =
+        collectDownloads(files, remote, updateDir,
+                         [&own](const std::string& md5, const std::string&) { return md5 == own; });
+    if (list.urls.empty()) {
         installBusy = false;
         return;
     }
     if (!platform::dirExists(updateDir))
         platform::createDir(AppPath + "Update");
-    m_downloader.DownFile(toAnsi(joinLines(urls)), toAnsi(joinLines(paths)), "", 5, 0);
+    m_downloader.DownFile(toAnsi(joinLines(list.urls)), toAnsi(joinLines(list.paths)), "", 5, 0);
 }
 
 void TVX_JS::UpdateMain() {

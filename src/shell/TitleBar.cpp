@@ -108,6 +108,26 @@ TitleBar::TitleBar(QWidget* window, bool withText) : QWidget(window), m_window(w
     }
 }
 
+void TitleBar::standardClick(const QString& name) {
+    if (name == QLatin1String("imgMin")) {
+        m_window->showMinimized();
+    } else if (name == QLatin1String("imgMax")) {
+        m_window->setAttribute(Qt::WA_TranslucentBackground, false);
+        m_window->showMaximized();
+        imgMax->lower();
+        imgMax->hide();
+        imgRestore->show();
+    } else if (name == QLatin1String("imgRestore")) {
+        m_window->setAttribute(Qt::WA_TranslucentBackground, false);
+        m_window->showNormal();
+        imgRestore->lower();
+        imgRestore->hide();
+        imgMax->show();
+    } else if (name == QLatin1String("imgClose")) {
+        m_window->close();
+    }
+}
+
 void TitleBar::resizeEvent(QResizeEvent*) { m_layout3->move(width() - m_layout3->width(), 0); }
 
 void TitleBar::paintEvent(QPaintEvent*) {

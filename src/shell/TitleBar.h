@@ -38,6 +38,10 @@ public:
     // withText: a title text at the left end (the pop-up windows have one).
     TitleBar(QWidget* window, bool withText);
 
+    // What a click on a button does to the bar's window: minimise; maximise or restore (both
+    // switch the window's transparency off for good and swap imgMax and imgRestore); close.
+    void standardClick(const QString& name);
+
     SysButton* imgMin;
     SysButton* imgMax;
     SysButton* imgRestore;

@@ -43,23 +43,8 @@ void TfrmBrowser::CrmFmxLoadEnd(bool) {
 }
 
 void TfrmBrowser::imgCloseClick(const QString& name) {
-    if (name == QLatin1String("imgMin")) {
-        showMinimized();
-    } else if (name == QLatin1String("imgMax")) {
-        setAttribute(Qt::WA_TranslucentBackground, false);
-        showMaximized();
-        m_titleBar->imgMax->lower();
-        m_titleBar->imgMax->hide();
-        m_titleBar->imgRestore->show();
-    } else if (name == QLatin1String("imgRestore")) {
-        setAttribute(Qt::WA_TranslucentBackground, false);
-        showNormal();
-        m_titleBar->imgRestore->lower();
-        m_titleBar->imgRestore->hide();
-        m_titleBar->imgMax->show();
-    } else if (name == QLatin1String("imgClose")) {
-        close();
-    }
+    // Unlike the main window's, maximising keeps the height; close closes this window only.
+    m_titleBar->standardClick(name);
 }
 
 void TfrmBrowser::paintEvent(QPaintEvent*) {

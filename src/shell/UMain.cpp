@@ -168,26 +168,9 @@ void TfrmMain::LoadUserList() {
 }
 
 void TfrmMain::imgMiniClick(const QString& name) {
-    if (name == QLatin1String("imgMin")) {
-        showMinimized();
-    } else if (name == QLatin1String("imgMax")) {
-        m_translucent = false;
-        setAttribute(Qt::WA_TranslucentBackground, false);
-        showMaximized();
+    m_titleBar->standardClick(name);
+    if (name == QLatin1String("imgMax"))
         resize(width(), 555);
-        m_titleBar->imgMax->lower();
-        m_titleBar->imgMax->hide();
-        m_titleBar->imgRestore->show();
-    } else if (name == QLatin1String("imgRestore")) {
-        m_translucent = false;
-        setAttribute(Qt::WA_TranslucentBackground, false);
-        showNormal();
-        m_titleBar->imgRestore->lower();
-        m_titleBar->imgRestore->hide();
-        m_titleBar->imgMax->show();
-    } else if (name == QLatin1String("imgClose")) {
-        close();
-    }
 }
 
 void TfrmMain::paintEvent(QPaintEvent*) {

@@ -72,7 +72,6 @@ private:
     std::unique_ptr<vx::TVX_JS> m_api;
     std::unique_ptr<vx::TNCJsExtended> m_bridge;
     bool m_linkBound = false;
-    bool m_translucent = true;
 };
 
 } // namespace vx::shell
