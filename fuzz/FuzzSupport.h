@@ -53,15 +53,30 @@ inline void writeFile(const std::filesystem::path& p, std::string_view bytes) {
         fail("cannot write a scratch file");
 }
 
+// Well-formed UTF-8 (RFC 3629): no overlong forms, no surrogates, nothing above U+10FFFF.
 inline bool validUtf8(std::string_view s) {
     std::size_t i = 0;
     while (i < s.size()) {
-        unsigned char c = static_cast<unsigned char>(s[i]);
-        std::size_t len = c < 0x80 ? 1 : (c >> 5) == 6 ? 2 : (c >> 4) == 14 ? 3 : (c >> 3) == 30 ? 4 : 0;
-        if (len == 0 || i + len > s.size())
+        const auto b = [&](std::size_t k) { return static_cast<unsigned char>(s[i + k]); };
+        const unsigned char c = b(0);
+        std::size_t len = 1;
+        unsigned char lo = 0x80, hi = 0xBF;
+        if (c < 0x80)
+            len = 1;
+        else if (c >= 0xC2 && c <= 0xDF)
+            len = 2;
+        else if (c >= 0xE0 && c <= 0xEF)
+            len = 3, lo = c == 0xE0 ? 0xA0 : 0x80, hi = c == 0xED ? 0x9F : 0xBF;
+        else if (c >= 0xF0 && c <= 0xF4)
+            len = 4, lo = c == 0xF0 ? 0x90 : 0x80, hi = c == 0xF4 ? 0x8F : 0xBF;
+        else
             return false;
-        for (std::size_t k = 1; k < len; ++k)
-            if ((static_cast<unsigned char>(s[i + k]) & 0xC0) != 0x80)
+        if (i + len > s.size())
+            return false;
+        if (len > 1 && (b(1) < lo || b(1) > hi))
+            return false;
+        for (std::size_t k = 2; k < len; ++k)
+            if ((b(k) & 0xC0) != 0x80)
                 return false;
         i += len;
     }

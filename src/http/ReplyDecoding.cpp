@@ -173,9 +173,73 @@ std::string contentTypeCharset(std::string_view contentType) {
     return {};
 }
 
+namespace {
+
+// The length of the well-formed UTF-8 sequence (RFC 3629) at the start of `s`, or 0: no
+// overlong forms, no surrogates, nothing above U+10FFFF.
+std::size_t wellFormedLength(std::string_view s) {
+    const auto b = [&](std::size_t i) { return static_cast<unsigned char>(s[i]); };
+    const unsigned char c = b(0);
+    if (c < 0x80)
+        return 1;
+    std::size_t len;
+    unsigned char lo = 0x80, hi = 0xBF; // the range of the second byte
+    if (c >= 0xC2 && c <= 0xDF)
+        len = 2;
+    else if (c >= 0xE0 && c <= 0xEF) {
+        len = 3;
+        if (c == 0xE0)
+            lo = 0xA0;
+        else if (c == 0xED)
+            hi = 0x9F;
+    } else if (c >= 0xF0 && c <= 0xF4) {
+        len = 4;
+        if (c == 0xF0)
+            lo = 0x90;
+        else if (c == 0xF4)
+            hi = 0x8F;
+    } else
+        return 0;
+    if (s.size() < len || b(1) < lo || b(1) > hi)
+        return 0;
+    for (std::size_t i = 2; i < len; ++i)
+        if ((b(i) & 0xC0) != 0x80)
+            return 0;
+    return len;
+}
+
+// The converter passes some sequences through that are not UTF-8 (glibc's UTF-8 reader takes
+// the old five- and six-byte forms and code points above U+10FFFF); each byte of such a
+// sequence becomes U+FFFD, so that every caller gets well-formed text.
+std::string wellFormedUtf8(std::string text) {
+    std::size_t i = 0;
+    while (i < text.size()) {
+        std::size_t n = wellFormedLength(std::string_view(text).substr(i));
+        if (n == 0)
+            break;
+        i += n;
+    }
+    if (i == text.size())
+        return text;
+    std::string out(text, 0, i);
+    while (i < text.size()) {
+        std::size_t n = wellFormedLength(std::string_view(text).substr(i));
+        if (n == 0) {
+            out += "\xEF\xBF\xBD";
+            ++i;
+        } else {
+            out.append(text, i, n);
+            i += n;
+        }
+    }
+    return out;
+}
+
+} // namespace
+
 std::string decodeWithCharset(std::string_view bytes, std::string_view charset) {
     if (auto text = platform::decodeCharset(bytes, charset))
-        return std::move(*text);
+        return wellFormedUtf8(std::move(*text));
     std::string out;
     out.reserve(bytes.size());
     for (unsigned char c : bytes) {

@@ -116,6 +116,22 @@ TEST(Charset, ContentTypeParameter) {
     EXPECT_EQ(vx::contentTypeCharset("text/plain; charset="), "");
 }
 
+// The system converter passes the old five- and six-byte forms and code points above
+// U+10FFFF through a UTF-8 "conversion"; the text handed on must still be UTF-8.
+TEST(Charset, OutputIsAlwaysWellFormedUtf8) {
+    const std::string bad = "a\xF6\xB2\xB2\xB2" "b\xFC\x84\x80\x80\x80\x80" "c\xF4\x90\x80\x80"
+                            "d\xED\xA0\x80" "e\xC0\x80" "f";
+    const std::string out = vx::decodeWithCharset(bad, "utf-8");
+    EXPECT_EQ(out.find_first_of("\xF4\xF6\xFC\xED\xC0"), std::string::npos) << out;
+    for (char c : std::string("abcdef"))
+        EXPECT_NE(out.find(c), std::string::npos);
+    EXPECT_EQ(vx::decodeWithCharset("\xE4\xB8\xAD\xF0\x9F\x98\x80", "UTF-8"),
+              "\xE4\xB8\xAD\xF0\x9F\x98\x80");
+    bool isutf8 = false;
+    EXPECT_EQ(vx::decodePostText("x\xF8\x88\x80\x80\x80", "utf-8", "gb2312", isutf8),
+              "x\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD");
+}
+
 TEST(Charset, GetRule) {
     struct Row {
         const char* what;
