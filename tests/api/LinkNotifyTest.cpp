@@ -1,5 +1,6 @@
 #include "ApiFixture.h"
 
+#include <atomic>
 #include <LinkClient.h>
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -161,8 +162,12 @@ TEST_F(LinkTest, RoadThroughTheRealLinkServer) {
     ASSERT_TRUE(app.waitRegistered(std::chrono::seconds(10)).ok());
     ASSERT_TRUE(app.send("获取用户信息:MyID=12").ok());
     std::optional<vxlink::LinkMessage> reply;
-    std::thread reader([&] { reply = app.receive(std::chrono::seconds(20)); });
-    waitFor([&] { return reply.has_value() || !reader.joinable(); }, "the reply");
+    std::atomic<bool> received{false}; // the reader's result is read only after this
+    std::thread reader([&] {
+        reply = app.receive(std::chrono::seconds(20));
+        received = true;
+    });
+    waitFor([&] { return received.load(); }, "the reply");
     reader.join();
     ASSERT_TRUE(reply);
     EXPECT_EQ(reply->payload, "UserInfo?uid=10086");
