@@ -24,6 +24,7 @@
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <random>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <thread>
 #include <unistd.h>
@@ -287,6 +288,13 @@ protected:
         // an arena of freed memory, and the process's RSS says more about glibc's caches
         // than about what the server holds.
         ::mallopt(M_ARENA_MAX, 1);
+        // Both ends of every connection live in this process: more than the usual soft
+        // limit of 1,024 descriptors.
+        rlimit files{};
+        if (::getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < files.rlim_max) {
+            files.rlim_cur = files.rlim_max;
+            ::setrlimit(RLIMIT_NOFILE, &files);
+        }
         for (int i = 0; i < 5 && m_port == 0; ++i) {
             int fd = ::socket(AF_INET, SOCK_STREAM, 0);
             sockaddr_in a{};
