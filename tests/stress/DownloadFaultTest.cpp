@@ -37,17 +37,22 @@ enum class Act {
     NotFound,    // 404 with an HTML page: fatal
     Change,      // the file changes now; this connection then answers honestly
     ChangeLie,   // the file changes, but the range is answered with 206 from the new file
+    Chunked,     // 200 with the whole body in chunks, no length announced
+    ChunkedCut,  // the same, closed before the last chunk
 };
 
 const char* name(Act a) {
     static const char* names[] = {"good",      "reset",      "early-close", "stall",
                                   "ign-range", "ign-cut",    "wrong-range", "error-page",
-                                  "404",       "change",     "change-lie"};
+                                  "404",       "change",     "change-lie", "chunked",
+                                  "chunked-cut"};
     return names[static_cast<int>(a)];
 }
 
 // Whether a connection with this act ends its attempt with the whole file.
-bool completes(Act a) { return a == Act::Good || a == Act::IgnoreRange || a == Act::Change; }
+bool completes(Act a) {
+    return a == Act::Good || a == Act::IgnoreRange || a == Act::Change || a == Act::Chunked;
+}
 
 struct Request {
     std::optional<std::uint64_t> rangeStart;
@@ -176,6 +181,23 @@ private:
             return;
         }
 
+        if (act == Act::Chunked || act == Act::ChunkedCut) {
+            // The whole file (a range is ignored), in chunks of random sizes.
+            std::string out = "HTTP/1.1 200 OK\r\n" + common + "Transfer-Encoding: chunked\r\n\r\n";
+            std::size_t cut = act == Act::ChunkedCut ? cutPoint(body.size()) : body.size();
+            for (std::size_t off = 0; off < cut;) {
+                std::size_t n = std::min<std::size_t>(cut - off, 1 + m_rng() % 40000);
+                char size[32];
+                std::snprintf(size, sizeof size, "%zx\r\n", n);
+                out += size + body.substr(off, n) + "\r\n";
+                off += n;
+            }
+            if (act == Act::Chunked)
+                out += "0\r\n\r\n";
+            sendAll(fd, out);
+            return;
+        }
+
         // Where an honest answer would start.
         bool ranged = req.rangeStart && (req.ifRange.empty() || req.ifRange == tag) &&
                       *req.rangeStart < body.size();
@@ -280,7 +302,8 @@ Act randomAct(std::mt19937& rng) {
     static const std::vector<std::pair<Act, int>> weights = {
         {Act::Reset, 16},     {Act::EarlyClose, 16}, {Act::Stall, 2},      {Act::IgnoreRange, 8},
         {Act::IgnoreCut, 10}, {Act::WrongRange, 12}, {Act::ErrorPage, 10}, {Act::NotFound, 2},
-        {Act::Change, 6},     {Act::ChangeLie, 6},   {Act::Good, 6},
+        {Act::Change, 6},     {Act::ChangeLie, 6},   {Act::Good, 6},       {Act::Chunked, 5},
+        {Act::ChunkedCut, 8},
     };
     int total = 0;
     for (const auto& w : weights)
