@@ -2,7 +2,9 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <csignal>
 #include <cstring>
+#include <dirent.h>
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <iconv.h>
@@ -332,17 +334,65 @@ std::string sharedLibraryFileName(std::string_view baseName) {
 
 // --- Files ------------------------------------------------------------------------------
 
+namespace {
+
+bool writeAll(int fd, std::string_view data) {
+    const char* p = data.data();
+    std::size_t left = data.size();
+    while (left > 0) {
+        ssize_t w = ::write(fd, p, left);
+        if (w < 0) {
+            if (errno == EINTR)
+                continue;
+            return false;
+        }
+        p += w;
+        left -= static_cast<std::size_t>(w);
+    }
+    return true;
+}
+
+// Temporary files of writers that were killed before their rename: "<name>.<pid>.XXXXXX"
+// beside the target whose process no longer runs. They may hold remembered passwords.
+void removeLeftovers(const std::string& folder, const std::string& name) {
+    DIR* d = ::opendir(folder.c_str());
+    if (!d)
+        return;
+    const std::string prefix = name + ".";
+    while (dirent* e = ::readdir(d)) {
+        std::string_view entry = e->d_name;
+        if (entry.size() <= prefix.size() + 8 || entry.substr(0, prefix.size()) != prefix)
+            continue;
+        std::string_view rest = entry.substr(prefix.size());
+        auto dot = rest.find('.');
+        if (dot == std::string_view::npos || dot == 0 || rest.size() - dot - 1 != 6)
+            continue;
+        const std::string digits(rest.substr(0, dot));
+        if (digits.find_first_not_of("0123456789") != std::string::npos || digits.size() > 9)
+            continue;
+        const pid_t pid = static_cast<pid_t>(std::atol(digits.c_str()));
+        if (pid <= 0)
+            continue;
+        if (::kill(pid, 0) != 0 && errno == ESRCH)
+            ::unlinkat(::dirfd(d), e->d_name, 0);
+    }
+    ::closedir(d);
+}
+
+} // namespace
+
 Status writeFileAtomic(const std::string& path, std::string_view data, bool ownerOnly) {
     auto fail = [&](const char* what) {
         return Error{std::string(what) + " " + path + ": " + std::strerror(errno)};
     };
-    std::string tmp = path + ".XXXXXX";
-    int fd = ::mkstemp(tmp.data());
-    if (fd < 0)
-        return fail("cannot create a temporary file for");
-    struct stat old {};
+    const auto cut = path.find_last_of('/');
+    const std::string folder = cut == std::string::npos ? "." : path.substr(0, cut + 1);
+    const std::string name = cut == std::string::npos ? path : path.substr(cut + 1);
+    removeLeftovers(folder, name);
+
     mode_t mode = 0600;
     if (!ownerOnly) {
+        struct stat old {};
         if (::stat(path.c_str(), &old) == 0) {
             mode = old.st_mode & 07777;
         } else {
@@ -351,21 +401,18 @@ Status writeFileAtomic(const std::string& path, std::string_view data, bool owne
             mode = 0666 & ~mask;
         }
     }
+    // The new content goes to a temporary file beside the target, named after this process so
+    // that a later writer can remove it should this one be killed before the rename.
+    std::string tmp = path + "." + std::to_string(::getpid()) + ".XXXXXX";
+    int fd = ::mkstemp(tmp.data());
+    if (fd < 0)
+        return fail("cannot create a temporary file for");
     ::fchmod(fd, mode);
-    const char* p = data.data();
-    std::size_t left = data.size();
-    while (left > 0) {
-        ssize_t w = ::write(fd, p, left);
-        if (w < 0) {
-            if (errno == EINTR)
-                continue;
-            Status st = fail("cannot write");
-            ::close(fd);
-            ::unlink(tmp.c_str());
-            return st;
-        }
-        p += w;
-        left -= static_cast<std::size_t>(w);
+    if (!writeAll(fd, data)) {
+        Status st = fail("cannot write");
+        ::close(fd);
+        ::unlink(tmp.c_str());
+        return st;
     }
     if (::fsync(fd) != 0 || ::close(fd) != 0) {
         Status st = fail("cannot write");

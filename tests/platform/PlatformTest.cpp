@@ -135,3 +135,16 @@ TEST(Files, SharedReadFileReadsAndReportsOpenErrors) {
     EXPECT_EQ(f.read(buf, sizeof buf), 5);
     EXPECT_EQ(f.read(buf, sizeof buf), 0);
 }
+
+TEST(Files, AtomicWriteRemovesWhatKilledWritersLeft) {
+    vxtest::TempDir dir("files");
+    // A writer killed before its rename leaves "<name>.<pid>.XXXXXX"; a running one's file is
+    // left alone, as is anything else.
+    std::string dead = dir.write("Users.xml.2147483.AbCdEf", "old secret");
+    std::string alive = dir.write("Users.xml." + std::to_string(::getpid()) + ".AbCdEf", "x");
+    std::string other = dir.write("Users.xml.bak", "keep");
+    ASSERT_TRUE(writeFileAtomic(dir.file("Users.xml"), "<VXFrame/>", true).ok());
+    EXPECT_FALSE(std::filesystem::exists(dead));
+    EXPECT_TRUE(std::filesystem::exists(alive));
+    EXPECT_TRUE(std::filesystem::exists(other));
+}
