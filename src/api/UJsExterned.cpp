@@ -239,7 +239,8 @@ void TVX_JS::_LoginFun(const std::string& user, const std::string& pwd,
     body->AddFormField("user", user);
     body->AddFormField("pws", pwd);
     body->AddFormField("pid", _GetConfigValue("pid"));
-    auto* worker = new THttpThread(BaseUrl + "Login.php", "", "", "0", body.get(), kSendPost);
+    auto* worker = new THttpThread(BaseUrl + "Login.php", "", "", "0", body.get(), kSendPost,
+                                   readTimeout);
     worker->FSendDone = [this, body](THttpThread*, PReturnInfo info) { onLoginReply(info->str); };
 }
 
@@ -379,7 +380,7 @@ void TVX_JS::_GetMyApps() { requestList(Purpose::None, "0"); }
 
 void TVX_JS::requestList(Purpose purpose, const std::string& index) {
     auto* worker = new THttpThread(BaseUrl + "myApps.php?u=" + ScrambleParam(_uid), "", "",
-                                   index, nullptr, kSendGetText);
+                                   index, nullptr, kSendGetText, readTimeout);
     worker->FSendDone = [this, purpose](THttpThread*, PReturnInfo info) {
         onListReply(purpose, info->index, info->str);
     };
@@ -391,7 +392,8 @@ std::string TVX_JS::_AddNewTestApp(const std::string& appid) {
     body->AddFormField("uid", ScrambleParam(_uid));
     body->AddFormField("appId", toAnsi(appid));
     auto* worker =
-        new THttpThread(BaseUrl + "userAppAdd.php", "", "", appid, body.get(), kSendPost);
+        new THttpThread(BaseUrl + "userAppAdd.php", "", "", appid, body.get(), kSendPost,
+                        readTimeout);
     worker->FSendDone = [this, body](THttpThread*, PReturnInfo info) {
         onListReply(Purpose::Add, info->index, info->str);
     };
@@ -552,7 +554,7 @@ void TVX_JS::_DownApp(TMyApp* info) {
         return;
     installBusy = true;
     auto* worker = new THttpThread(info->VerUrl, "", "", std::to_string(info->appID), nullptr,
-                                   kSendGetText);
+                                   kSendGetText, readTimeout);
     worker->FSendDone = [this](THttpThread*, PReturnInfo i) {
         onInstallDescriptor(i->index, i->str);
     };
@@ -563,7 +565,7 @@ void TVX_JS::_CheckAPPVer(TMyApp* info) {
         return;
     installBusy = true;
     auto* worker = new THttpThread(info->VerUrl, "", "", std::to_string(info->appID), nullptr,
-                                   kSendGetText);
+                                   kSendGetText, readTimeout);
     worker->FSendDone = [this](THttpThread*, PReturnInfo i) {
         onUpdateDescriptor(i->index, i->str);
     };
@@ -686,7 +688,7 @@ void TVX_JS::CheckMainVer() {
     installBusy = true;
     auto* worker =
         new THttpThread(BaseUrl + std::string(kClientDescriptor), "", "", "", nullptr,
-                        kSendGetText);
+                        kSendGetText, readTimeout);
     worker->FSendDone = [this](THttpThread*, PReturnInfo i) { onClientDescriptor(i->str); };
 }
 

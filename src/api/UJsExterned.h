@@ -3,6 +3,7 @@
 // script bridge exposes them in the declared order below); it reports back through page
 // calls. Every operation runs on the main thread.
 
+#include <chrono>
 #include <cstdint>
 #include <map>
 #include <vector>
@@ -105,6 +106,8 @@ public:
 
     // The running executable's full path (for the self-update; tests point it elsewhere).
     std::string executablePath;
+    // How long a request to the service may go without data before it fails.
+    std::chrono::milliseconds readTimeout{30000};
     // Folder where UpdateMain writes its script (the current working folder by default).
     std::string scriptFolder;
     // The service's descriptor of the client itself: BaseUrl + this.
