@@ -81,9 +81,12 @@ public:
     std::vector<std::string> requests; // "METHOD path" in order of arrival
 
     void start() {
-        server.set_logger([this](const httplib::Request& r, const httplib::Response&) {
+        // Recorded before the reply goes out: the logger runs after it, so a test that has
+        // already seen the reply could miss the request.
+        server.set_pre_routing_handler([this](const httplib::Request& r, httplib::Response&) {
             std::lock_guard lock(mutex);
             requests.push_back(r.method + " " + r.target);
+            return httplib::Server::HandlerResponse::Unhandled;
         });
         port = server.bind_to_any_port("127.0.0.1");
         m_thread = std::thread([this] { server.listen_after_bind(); });
