@@ -28,10 +28,10 @@ LoopMainThread::LoopMainThread() : m_owner(std::this_thread::get_id()) {}
 bool LoopMainThread::isMainThread() const { return std::this_thread::get_id() == m_owner; }
 
 void LoopMainThread::post(Call call) {
-    {
-        std::lock_guard lock(m_mutex);
-        m_queue.push_back(std::move(call));
-    }
+    // Notified under the lock: once the owner has taken the call it may destroy the loop, so
+    // the poster must not touch the condition variable after releasing the mutex.
+    std::lock_guard lock(m_mutex);
+    m_queue.push_back(std::move(call));
     m_cv.notify_all();
 }
 
