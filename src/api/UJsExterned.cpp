@@ -549,25 +549,18 @@ std::string TVX_JS::_UpdateApp(const std::string& _appid) {
     return std::string(texts::kUpdating);
 }
 
-void TVX_JS::_DownApp(TMyApp* info) {
-    if (!info)
-        return;
-    installBusy = true;
-    auto* worker = new THttpThread(info->VerUrl, "", "", std::to_string(info->appID), nullptr,
-                                   kSendGetText, readTimeout);
-    worker->FSendDone = [this](THttpThread*, PReturnInfo i) {
-        onInstallDescriptor(i->index, i->str);
-    };
-}
+void TVX_JS::_DownApp(TMyApp* info) { requestDescriptor(info, &TVX_JS::onInstallDescriptor); }
 
-void TVX_JS::_CheckAPPVer(TMyApp* info) {
+void TVX_JS::_CheckAPPVer(TMyApp* info) { requestDescriptor(info, &TVX_JS::onUpdateDescriptor); }
+
+void TVX_JS::requestDescriptor(TMyApp* info, DescriptorStep step) {
     if (!info)
         return;
     installBusy = true;
     auto* worker = new THttpThread(info->VerUrl, "", "", std::to_string(info->appID), nullptr,
                                    kSendGetText, readTimeout);
-    worker->FSendDone = [this](THttpThread*, PReturnInfo i) {
-        onUpdateDescriptor(i->index, i->str);
+    worker->FSendDone = [this, step](THttpThread*, PReturnInfo i) {
+        (this->*step)(i->index, i->str);
     };
 }
 

@@ -119,6 +119,10 @@ private:
     void requestList(Purpose purpose, const std::string& index);
     void onLoginReply(const std::string& reply);
     void onListReply(Purpose purpose, const std::string& index, const std::string& reply);
+    // Marks an operation as running and fetches the application's descriptor; `step` handles
+    // the reply (an install or an update).
+    using DescriptorStep = void (TVX_JS::*)(const std::string& index, const std::string& reply);
+    void requestDescriptor(TMyApp* info, DescriptorStep step);
     void onInstallDescriptor(const std::string& index, const std::string& reply);
     void onUpdateDescriptor(const std::string& index, const std::string& reply);
     void onClientDescriptor(const std::string& reply);
