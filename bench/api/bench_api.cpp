@@ -6,6 +6,7 @@
 #include <pugixml.hpp>
 
 #include "BenchReport.h"
+#include "NullPeers.h"
 #include "api/PageHost.h"
 #include "api/UJsExterned.h"
 #include "core/Global.h"
@@ -13,23 +14,9 @@
 
 namespace {
 
-struct NullHost : vx::IPageHost {
-    std::size_t calls = 0;
-    bool hasBrowserView() const override { return true; }
-    void executeInMainFrame(const std::string&) override { ++calls; }
-    void openPopup(const std::string&, std::optional<std::pair<int, int>>) override {}
-    void openInSystemBrowser(const std::string&) override {}
-    void enableRefreshTimer() override {}
-    void closeMainWindow() override {}
-};
-struct NullLink : vx::ILinkServer {
-    void CloseAll() override {}
-    void SetUid(const std::string&) override {}
-    void sendToApp(const std::string&) override {}
-};
-struct NullDownloader : vx::IDownloader {
-    void DownFile(const std::string&, const std::string&, const std::string&, int, int) override {}
-};
+using vxbench::NullDownloader;
+using vxbench::NullHost;
+using vxbench::NullLink;
 
 std::string reply(int n) {
     std::string s = "<?xml version=\"1.0\" encoding=\"utf-8\"?>\n<apps>";

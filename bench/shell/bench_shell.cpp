@@ -27,6 +27,7 @@
 #include <thread>
 
 #include "BenchReport.h"
+#include "NullPeers.h"
 #include "api/PageHost.h"
 #include "api/UJsExterned.h"
 #include "api/VxJsMembers.h"
@@ -44,22 +45,9 @@ namespace {
 
 // --- Round trip of one call ------------------------------------------------------------
 
-struct NullHost : vx::IPageHost {
-    bool hasBrowserView() const override { return false; }
-    void executeInMainFrame(const std::string&) override {}
-    void openPopup(const std::string&, std::optional<std::pair<int, int>>) override {}
-    void openInSystemBrowser(const std::string&) override {}
-    void enableRefreshTimer() override {}
-    void closeMainWindow() override {}
-};
-struct NullLink : vx::ILinkServer {
-    void CloseAll() override {}
-    void SetUid(const std::string&) override {}
-    void sendToApp(const std::string&) override {}
-};
-struct NullDownloader : vx::IDownloader {
-    void DownFile(const std::string&, const std::string&, const std::string&, int, int) override {}
-};
+using vxbench::NullDownloader;
+using vxbench::NullHost;
+using vxbench::NullLink;
 
 // A page whose prompt() is answered at once: the floor of any prompt-based channel.
 class BarePromptPage : public QWebEnginePage {
@@ -108,6 +96,7 @@ bool loadAndWait(QWebEnginePage* page, const QString& html, const QUrl& base) {
 
 void benchRoundTrip() {
     NullHost host;
+    host.browser = false; // no page calls: the channel alone is measured
     NullLink link;
     NullDownloader down;
     vx::TVX_JS api(host, link, down);
