@@ -10,6 +10,17 @@ function(vx_platform_sources out dir)
   set(${out} ${_srcs} PARENT_SCOPE)
 endfunction()
 
+# vx_add_subfolders(dir): add_subdirectory for every folder below `dir` that carries a
+# CMakeLists.txt, in name order (new folders are picked up at the next build).
+macro(vx_add_subfolders dir)
+  file(GLOB _vx_lists CONFIGURE_DEPENDS ${dir}/*/CMakeLists.txt)
+  list(SORT _vx_lists)
+  foreach(_vx_l IN LISTS _vx_lists)
+    get_filename_component(_vx_d ${_vx_l} DIRECTORY)
+    add_subdirectory(${_vx_d})
+  endforeach()
+endmacro()
+
 # vx_add_test(name LABEL label SOURCES ... LIBS ...): one GoogleTest executable
 # registered with CTest.
 function(vx_add_test name)

@@ -24,6 +24,7 @@
 #include "BenchReport.h"
 #include "Unpack.h"
 #include "core/Text.h"
+#include "support/Loopback.h"
 
 namespace fs = std::filesystem;
 
@@ -34,17 +35,9 @@ namespace {
 class FileServer {
 public:
     explicit FileServer(std::string file) : m_file(std::move(file)) {
-        m_listen = ::socket(AF_INET, SOCK_STREAM, 0);
-        int one = 1;
-        ::setsockopt(m_listen, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-        sockaddr_in addr{};
-        addr.sin_family = AF_INET;
-        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        if (::bind(m_listen, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || ::listen(m_listen, 64) != 0)
-            throw std::runtime_error("bind");
-        socklen_t len = sizeof addr;
-        ::getsockname(m_listen, reinterpret_cast<sockaddr*>(&addr), &len);
-        m_port = ntohs(addr.sin_port);
+        auto listener = vxtest::listenLoopback(64);
+        m_listen = listener.fd;
+        m_port = listener.port;
         m_thread = std::thread([this] { loop(); });
     }
     ~FileServer() {
@@ -53,7 +46,7 @@ public:
         m_thread.join();
     }
     std::string url(const std::string& name) const {
-        return "http://127.0.0.1:" + std::to_string(m_port) + "/" + name;
+        return vxtest::loopbackUrl(m_port, "/" + name);
     }
 
 private:

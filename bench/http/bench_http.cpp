@@ -6,6 +6,7 @@
 #include "BenchReport.h"
 #include "core/MainThread.h"
 #include "http/HttpThread.h"
+#include "support/Loopback.h"
 
 #include <arpa/inet.h>
 #include <atomic>
@@ -72,17 +73,9 @@ public:
     explicit LoopbackServer(std::string body) {
         m_reply = "HTTP/1.1 200 OK\r\nContent-Type: text/xml\r\nContent-Length: " +
                   std::to_string(body.size()) + "\r\nConnection: close\r\n\r\n" + body;
-        m_fd = ::socket(AF_INET, SOCK_STREAM, 0);
-        int one = 1;
-        ::setsockopt(m_fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-        sockaddr_in addr{};
-        addr.sin_family = AF_INET;
-        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        ::bind(m_fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-        ::listen(m_fd, 1024);
-        socklen_t len = sizeof addr;
-        ::getsockname(m_fd, reinterpret_cast<sockaddr*>(&addr), &len);
-        m_port = ntohs(addr.sin_port);
+        auto listener = vxtest::listenLoopback(1024);
+        m_fd = listener.fd;
+        m_port = listener.port;
         for (int i = 0; i < 8; ++i)
             m_threads.emplace_back([this] { serve(); });
     }
@@ -124,7 +117,7 @@ private:
 int main() {
     curl_global_init(CURL_GLOBAL_DEFAULT);
     LoopbackServer server("<?xml version=\"1.0\" encoding=\"utf-8\"?><r statu=\"true\"/>");
-    const std::string url = "http://127.0.0.1:" + std::to_string(server.port()) + "/small";
+    const std::string url = vxtest::loopbackUrl(server.port(), "/small");
 
     vx::LoopMainThread loop;
     vx::setMainThread(&loop);

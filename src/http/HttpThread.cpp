@@ -499,24 +499,20 @@ std::string THttpThread::PostForm(const std::string& u, const std::vector<std::s
         }
     }
     TMemoryStream stream(std::move(body));
-    Reply r = http->perform(u, &stream, stream.size());
-    if (r.ok()) {
-        auto content = decodeContent(r.body, r.contentEncoding, static_cast<std::size_t>(kMaxTextReply));
-        if (!content)
-            return {};
-        return decodePostText(*content, contentTypeCharset(r.contentType), label, m_isutf8);
-    }
-    if (r.unfollowedRedirect() && !r.location.empty()) {
-        refer = u;
-        return FetchText(r.location, "gb2312", 1);
-    }
-    return {};
+    return PostBody(u, stream, stream.size(), label);
 }
 
 std::string THttpThread::PostMultipart(const std::string& u, TMsMultiPartFormDataStream& body,
                                        const std::string& label) {
     body.seek(0, SeekOrigin::Begin);
-    Reply r = http->perform(u, &body, body.size());
+    return PostBody(u, body, body.size(), label);
+}
+
+// Sends `size` bytes of `body` from its position; the reply text is decoded by the POST
+// charset rules. A redirect is followed as a GET of a text.
+std::string THttpThread::PostBody(const std::string& u, Stream& body, std::int64_t size,
+                                  const std::string& label) {
+    Reply r = http->perform(u, &body, size);
     if (r.ok()) {
         auto content = decodeContent(r.body, r.contentEncoding, static_cast<std::size_t>(kMaxTextReply));
         if (!content)

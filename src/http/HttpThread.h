@@ -128,6 +128,8 @@ private:
                          const std::string& label);
     std::string PostMultipart(const std::string& u, TMsMultiPartFormDataStream& body,
                               const std::string& label);
+    std::string PostBody(const std::string& u, Stream& body, std::int64_t size,
+                         const std::string& label);
 
     void fire(TThreadDone THttpThread::*event);
     void noteHandlers();

@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include "core/Text.h"
+#include "support/Loopback.h"
 
 using namespace apitest;
 
@@ -138,19 +139,7 @@ TEST_F(LinkTest, RoadThroughTheRealLinkServer) {
     ASSERT_TRUE(libs.bindLinkServer(VX_LIB_DIR).ok());
     vx::TVX_JS client(host, libs, downloader);
     vx::setLinkMessageHandler([&](const std::string& t) { client.LinkNotify(t); });
-    // A free port for this run.
-    int port = 0;
-    {
-        int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t len = sizeof a;
-        ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-        ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-        port = ntohs(a.sin_port);
-        ::close(fd);
-    }
+    int port = vxtest::freePort();
     ASSERT_TRUE(libs.StartServer("127.0.0.1", std::to_string(port)));
     vx::UserInfo.uid = "10086";
 

@@ -6,11 +6,13 @@
 #include <condition_variable>
 #include <atomic>
 #include <dlfcn.h>
+#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <httplib.h>
 #include <map>
 #include <mutex>
+#include <set>
 #include <netinet/in.h>
 #include <string>
 #include <sys/socket.h>
@@ -22,6 +24,8 @@
 #include <gtest/gtest.h>
 
 #include "core/Text.h"
+#include "support/HttplibServer.h"
+#include "support/Loopback.h"
 
 namespace dltest {
 
@@ -187,30 +191,7 @@ inline void expectFailure(const std::vector<std::string>& msgs) {
     EXPECT_NE(status.rfind("process:", 0), 0u) << "no status text before the error";
 }
 
-// A cpp-httplib server on 127.0.0.1 with an ephemeral port, stopped when destroyed.
-class HttpServer {
-public:
-    httplib::Server server;
-
-    void start() {
-        m_port = server.bind_to_any_port("127.0.0.1");
-        m_thread = std::thread([this] { server.listen_after_bind(); });
-        while (!server.is_running())
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    ~HttpServer() {
-        server.stop();
-        if (m_thread.joinable())
-            m_thread.join();
-    }
-    std::string url(const std::string& path) const {
-        return "http://127.0.0.1:" + std::to_string(m_port) + path;
-    }
-
-private:
-    int m_port = 0;
-    std::thread m_thread;
-};
+using HttpServer = vxtest::HttplibServer;
 
 // A bare TCP server for responses no well-behaved library would send: each accepted
 // connection's request head is recorded and handed with the socket to `handler(n, ...)`
@@ -220,17 +201,9 @@ public:
     using Handler = std::function<void(int n, const std::string& request, int fd)>;
 
     explicit RawServer(Handler handler) : m_handler(std::move(handler)) {
-        m_listen = ::socket(AF_INET, SOCK_STREAM, 0);
-        int one = 1;
-        ::setsockopt(m_listen, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-        sockaddr_in addr{};
-        addr.sin_family = AF_INET;
-        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        if (::bind(m_listen, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || ::listen(m_listen, 16) != 0)
-            throw std::runtime_error("raw server bind");
-        socklen_t len = sizeof addr;
-        ::getsockname(m_listen, reinterpret_cast<sockaddr*>(&addr), &len);
-        m_port = ntohs(addr.sin_port);
+        auto listener = vxtest::listenLoopback(16);
+        m_listen = listener.fd;
+        m_port = listener.port;
         m_thread = std::thread([this] { loop(); });
     }
     ~RawServer() {
@@ -239,7 +212,7 @@ public:
         m_thread.join();
     }
     std::string url(const std::string& path) const {
-        return "http://127.0.0.1:" + std::to_string(m_port) + path;
+        return vxtest::loopbackUrl(m_port, path);
     }
     std::vector<std::string> requests() {
         std::lock_guard lock(m_mutex);
@@ -290,18 +263,16 @@ private:
     std::vector<std::string> m_requests;
 };
 
-// A port on which nothing listens.
-inline int closedPort() {
-    int s = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::bind(s, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-    socklen_t len = sizeof addr;
-    ::getsockname(s, reinterpret_cast<sockaddr*>(&addr), &len);
-    ::close(s);
-    return ntohs(addr.sin_port);
+// Names in a folder (recursively), to see that nothing but the expected files remains.
+inline std::set<std::string> listing(const std::filesystem::path& dir) {
+    std::set<std::string> names;
+    for (const auto& e : std::filesystem::recursive_directory_iterator(dir))
+        names.insert(std::filesystem::relative(e.path(), dir).string());
+    return names;
 }
+
+// A port on which nothing listens.
+inline int closedPort() { return vxtest::freePort(); }
 
 inline std::string pattern(std::size_t size, unsigned seed) {
     std::string s(size, '\0');

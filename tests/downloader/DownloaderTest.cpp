@@ -11,25 +11,17 @@ using namespace dltest;
 
 namespace {
 
-// Names in a folder (recursively), to see that nothing but the expected files remains.
-std::set<std::string> listing(const fs::path& dir) {
-    std::set<std::string> names;
-    for (const auto& e : fs::recursive_directory_iterator(dir))
-        names.insert(fs::relative(e.path(), dir).string());
-    return names;
-}
-
 class Downloads : public ::testing::Test {
 protected:
     void SetUp() override {
         Library::get();
-        m_http.server.Get("/blob/(\\d+)", [this](const httplib::Request& req, httplib::Response& res) {
+        m_http.server().Get("/blob/(\\d+)", [this](const httplib::Request& req, httplib::Response& res) {
             ++m_hits;
             std::size_t n = std::stoul(req.matches[1]);
             res.set_content(pattern(n, static_cast<unsigned>(n)), "application/octet-stream");
         });
         // A body of unknown length (chunked).
-        m_http.server.Get("/chunked/(\\d+)", [](const httplib::Request& req, httplib::Response& res) {
+        m_http.server().Get("/chunked/(\\d+)", [](const httplib::Request& req, httplib::Response& res) {
             std::size_t n = std::stoul(req.matches[1]);
             auto body = std::make_shared<std::string>(pattern(n, static_cast<unsigned>(n)));
             res.set_chunked_content_provider("application/octet-stream",
@@ -41,12 +33,11 @@ protected:
                                                  return true;
                                              });
         });
-        m_http.server.Get("/missing", [this](const httplib::Request&, httplib::Response& res) {
+        m_http.server().Get("/missing", [this](const httplib::Request&, httplib::Response& res) {
             ++m_hits;
             res.status = 404;
             res.set_content("not here", "text/plain");
         });
-        m_http.start();
     }
 
     HttpServer m_http;

@@ -13,22 +13,14 @@ using namespace dltest;
 
 namespace {
 
-std::set<std::string> listing(const fs::path& dir) {
-    std::set<std::string> names;
-    for (const auto& e : fs::recursive_directory_iterator(dir))
-        names.insert(fs::relative(e.path(), dir).string());
-    return names;
-}
-
 class Packages : public ::testing::Test {
 protected:
     void SetUp() override {
         Library::get();
-        m_http.server.Get("/pkg.zip", [this](const httplib::Request&, httplib::Response& res) {
+        m_http.server().Get("/pkg.zip", [this](const httplib::Request&, httplib::Response& res) {
             std::lock_guard lock(m_mutex);
             res.set_content(m_package, "application/zip");
         });
-        m_http.start();
         m_app = m_root.file("app");
         fs::create_directories(m_app);
     }

@@ -5,6 +5,8 @@
 
 #include "core/MainThread.h"
 #include "http/HttpThread.h"
+#include "support/HttplibServer.h"
+#include "support/Loopback.h"
 
 #include <arpa/inet.h>
 #include <atomic>
@@ -38,18 +40,9 @@ public:
     using Responder = std::function<Answer(const std::string& request)>;
 
     explicit RawServer(Responder responder) : m_responder(std::move(responder)) {
-        m_listen = ::socket(AF_INET, SOCK_STREAM, 0);
-        int one = 1;
-        ::setsockopt(m_listen, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-        sockaddr_in addr{};
-        addr.sin_family = AF_INET;
-        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        addr.sin_port = 0;
-        ::bind(m_listen, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-        ::listen(m_listen, 64);
-        socklen_t len = sizeof addr;
-        ::getsockname(m_listen, reinterpret_cast<sockaddr*>(&addr), &len);
-        m_port = ntohs(addr.sin_port);
+        auto listener = vxtest::listenLoopback(64);
+        m_listen = listener.fd;
+        m_port = listener.port;
         m_thread = std::thread([this] { loop(); });
     }
     ~RawServer() {
@@ -63,7 +56,7 @@ public:
 
     int port() const { return m_port; }
     std::string url(const std::string& path) const {
-        return "http://127.0.0.1:" + std::to_string(m_port) + path;
+        return loopbackUrl(m_port, path);
     }
     std::vector<std::string> requests() {
         std::lock_guard lock(m_mutex);
@@ -139,30 +132,6 @@ private:
     std::vector<int> m_held;
 };
 
-// A cpp-httplib server on 127.0.0.1 with an ephemeral port, listening on its own thread.
-class HttplibServer {
-public:
-    HttplibServer() {
-        m_port = m_server.bind_to_any_port("127.0.0.1");
-        m_thread = std::thread([this] { m_server.listen_after_bind(); });
-        // stop() before the loop runs would be lost and the join would hang.
-        while (!m_server.is_running())
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    ~HttplibServer() {
-        m_server.stop();
-        m_thread.join();
-    }
-    httplib::Server& server() { return m_server; }
-    std::string url(const std::string& path) const {
-        return "http://127.0.0.1:" + std::to_string(m_port) + path;
-    }
-
-private:
-    httplib::Server m_server;
-    int m_port = 0;
-    std::thread m_thread;
-};
 
 // gzip of the bytes (one member), by zlib.
 inline std::string gzip(const std::string& data) {

@@ -37,18 +37,6 @@ std::string bodyOf(const std::string& request) {
     return request.substr(request.find("\r\n\r\n") + 4);
 }
 
-// A port on which nothing listens.
-int closedPort() {
-    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-    socklen_t len = sizeof addr;
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
-    ::close(fd);
-    return ntohs(addr.sin_port);
-}
 
 class HttpThreadTest : public ::testing::Test {
 protected:
@@ -311,7 +299,7 @@ TEST_F(HttpThreadTest, ErrorStatusAndRefusedConnectionGiveEmptyText) {
         res.set_content("not here", "text/plain");
     });
     for (const std::string& url :
-         {srv.url("/missing"), "http://127.0.0.1:" + std::to_string(closedPort()) + "/x"}) {
+         {srv.url("/missing"), vxtest::loopbackUrl(vxtest::freePort(), "/x")}) {
         Outcome text = get(url, vx::kSendGetText, "app-4");
         EXPECT_EQ(text.doneCount, 1) << url;
         EXPECT_EQ(text.info.str, "") << url;

@@ -114,15 +114,9 @@ TEST_F(ServerTest, EntriesCheckTheirArguments) {
     EXPECT_EQ(lib().setUid("5"), TCPSERVER_OK); // remembered for later
 
     // A port held by another socket cannot be bound; nothing is left running.
-    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
-    ASSERT_EQ(::listen(fd, 1), 0);
-    socklen_t len = sizeof a;
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-    std::string taken = std::to_string(ntohs(a.sin_port));
+    auto held = vxtest::listenLoopback(1);
+    int fd = held.fd;
+    std::string taken = std::to_string(held.port);
     EXPECT_EQ(lib().start("127.0.0.1", taken.c_str(), &Recorder::notify), TCPSERVER_E_LISTEN);
     EXPECT_EQ(lib().start("192.0.2.1", port.c_str(), &Recorder::notify), TCPSERVER_E_LISTEN);
     ::close(fd);

@@ -5,6 +5,7 @@
 #include "core/Text.h"
 #include "tcpserver/LinkProtocol.h"
 #include "tcpserver/TCPServer.h"
+#include "support/Loopback.h"
 
 #include <arpa/inet.h>
 #include <chrono>
@@ -148,17 +149,7 @@ inline std::string offline(int id) {
 }
 
 // A port that was free a moment ago.
-inline std::string freePort() {
-    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    socklen_t len = sizeof a;
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-    ::close(fd);
-    return std::to_string(ntohs(a.sin_port));
-}
+inline std::string freePort() { return std::to_string(vxtest::freePort()); }
 
 // One peer of the link server over a blocking socket.
 class Peer {

@@ -6,6 +6,7 @@
 #include "core/Text.h"
 #include "link/LinkNotify.h"
 #include "platform/Platform.h"
+#include "support/Loopback.h"
 
 #include <arpa/inet.h>
 #include <dlfcn.h>
@@ -18,17 +19,7 @@ using namespace servicetest;
 
 namespace {
 
-int freePort() {
-    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof a;
-    ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-    ::close(fd);
-    return ntohs(a.sin_port);
-}
+using vxtest::freePort;
 
 std::map<std::string, std::string> readResult(const std::string& path) {
     std::map<std::string, std::string> out;

@@ -88,16 +88,9 @@ class FaultServer {
 public:
     FaultServer(std::vector<Act> script, std::string body, unsigned seed)
         : m_script(std::move(script)), m_body(std::move(body)), m_rng(seed) {
-        m_listen = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in addr{};
-        addr.sin_family = AF_INET;
-        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        if (::bind(m_listen, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
-            ::listen(m_listen, 8) != 0)
-            throw std::runtime_error("bind");
-        socklen_t len = sizeof addr;
-        ::getsockname(m_listen, reinterpret_cast<sockaddr*>(&addr), &len);
-        m_port = ntohs(addr.sin_port);
+        auto listener = vxtest::listenLoopback(8);
+        m_listen = listener.fd;
+        m_port = listener.port;
         m_thread = std::thread([this] { loop(); });
     }
     ~FaultServer() {
@@ -106,7 +99,7 @@ public:
         m_thread.join();
     }
     std::string url() const {
-        return "http://127.0.0.1:" + std::to_string(m_port) + "/pkg/file.bin";
+        return vxtest::loopbackUrl(m_port, "/pkg/file.bin");
     }
     // The content served at the end of the run.
     std::string body() {

@@ -10,6 +10,7 @@
 
 #include "tcpserver/LinkProtocol.h"
 #include "tcpserver/TCPServer.h"
+#include "support/Loopback.h"
 
 #include <arpa/inet.h>
 #include <atomic>
@@ -149,25 +150,8 @@ long rssKiB() {
     return -1;
 }
 
-int connectTo(int port, int rcvbuf = 0) {
-    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (rcvbuf)
-        ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &rcvbuf, sizeof rcvbuf);
-    int one = 1;
-    ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-    timeval tv{60, 0}; // a guard against hangs only
-    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-    ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(static_cast<std::uint16_t>(port));
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
-        ::close(fd);
-        return -1;
-    }
-    return fd;
-}
+// A guard of 60 s against hangs only.
+int connectTo(int port, int rcvbuf = 0) { return vxtest::connectLoopback(port, 60, rcvbuf); }
 
 bool sendAll(int fd, std::string_view data) {
     while (!data.empty()) {
@@ -296,15 +280,7 @@ protected:
             ::setrlimit(RLIMIT_NOFILE, &files);
         }
         for (int i = 0; i < 5 && m_port == 0; ++i) {
-            int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-            sockaddr_in a{};
-            a.sin_family = AF_INET;
-            a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-            ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-            socklen_t len = sizeof a;
-            ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-            ::close(fd);
-            int port = ntohs(a.sin_port);
+            int port = vxtest::freePort();
             // Registration deadline 1 s; room for every peer of the run.
             lib().setLimits(1000, 4000, 0);
             if (lib().start("127.0.0.1", std::to_string(port).c_str(), &onLink) == TCPSERVER_OK)
