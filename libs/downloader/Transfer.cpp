@@ -126,7 +126,12 @@ struct Attempt {
             bool changed = (state->total && range && range->total && *range->total != *state->total) ||
                            (!state->validator.empty() && !newValidator.empty() &&
                             newValidator != state->validator);
-            if (!range || range->start != requestedStart || changed) {
+            // A part is only believable as the answer to a Range this attempt sent, and
+            // when its length agrees with the range it claims.
+            const bool asked = requestedStart > 0;
+            const bool lengthAgrees =
+                !range || !contentLength || *contentLength == range->end - range->start + 1;
+            if (!asked || !range || range->start != requestedStart || changed || !lengthAgrees) {
                 badRange = true;
                 reason = "服务器返回的续传范围不正确";
                 return false;

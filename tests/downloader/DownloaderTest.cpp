@@ -40,9 +40,10 @@ protected:
         });
     }
 
-    HttpServer m_http;
     std::atomic<int> m_hits{0};
     vxtest::TempDir m_dir{"dl"};
+    // Last, so that it stops serving before the members its handlers use go away.
+    HttpServer m_http;
 };
 
 TEST_F(Downloads, OneFileLandsInMissingFoldersWithNothingElseLeft) {
@@ -249,6 +250,44 @@ INSTANTIATE_TEST_SUITE_P(Answers, Resume,
                                            ResumeCase{SecondAnswer::IgnoresRange, false},
                                            ResumeCase{SecondAnswer::WrongStart, true},
                                            ResumeCase{SecondAnswer::ChangedFile, true}));
+
+// Parts nobody asked for, or whose length contradicts their range, are not written: the
+// attempt is spent and the next one starts over without a range.
+TEST(ResumeLimits, UnaskedOrSelfContradictingPartsStartOver) {
+    Library::get();
+    const std::string body = pattern(kSize, 11);
+    for (int variant = 0; variant < 2; ++variant) {
+        SCOPED_TRACE(variant == 0 ? "206 to a plain GET" : "Content-Length against Content-Range");
+        RawServer server([&](int n, const std::string& request, int fd) {
+            if (n == 0 && variant == 0) {
+                // A believable part of a larger file, except that no Range was sent.
+                RawServer::sendAll(fd, head206(0, kSize - 1, kSize + 10) + body);
+                return;
+            }
+            if (n == 0) {
+                RawServer::sendAll(fd, head200(kSize) + body.substr(0, kCut));
+                return;
+            }
+            if (n == 1 && hasRange(request)) {
+                // The right start and total, but the announced length is one byte short.
+                std::string head = head206(kCut, kSize - 1, kSize);
+                const std::string cl = "Content-Length: " + std::to_string(kSize - kCut);
+                head.replace(head.find(cl), cl.size(), "Content-Length: " + std::to_string(kSize - kCut - 1));
+                RawServer::sendAll(fd, head + body.substr(kCut, kSize - kCut - 1));
+                return;
+            }
+            RawServer::sendAll(fd, head200(kSize) + body);
+        });
+        vxtest::TempDir dir("unasked");
+        std::string target = dir.file("f.bin");
+        auto msgs = download({server.url("/f.bin")}, {target});
+        expectSuccess(msgs);
+        EXPECT_EQ(vxtest::readFile(target), body);
+        auto requests = server.requests();
+        ASSERT_EQ(requests.size(), variant == 0 ? 2u : 3u);
+        EXPECT_FALSE(hasRange(requests.back())) << "the attempt after the refused part starts over";
+    }
+}
 
 TEST(ResumeLimits, AServerThatAlwaysCutsFailsAfterTheLastAttempt) {
     Library::get();

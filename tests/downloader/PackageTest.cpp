@@ -34,11 +34,12 @@ protected:
         return download({m_http.url("/pkg.zip")}, {m_app + "/pkg.zip"}, m_app + "/");
     }
 
-    HttpServer m_http;
     std::mutex m_mutex;
     std::string m_package;
     vxtest::TempDir m_root{"pkg"};
     std::string m_app;
+    // Last, so that it stops serving before the members its handlers use go away.
+    HttpServer m_http;
 };
 
 TEST_F(Packages, UnpackedOverTheOldFilesThenRemoved) {

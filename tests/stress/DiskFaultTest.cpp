@@ -11,6 +11,7 @@
 //    for root too (ENOTDIR).
 
 #include <filesystem>
+#include <mutex>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -69,13 +70,22 @@ protected:
             res.set_content(pattern(3 << 20, 7), "application/octet-stream");
         });
         m_http.server().Get("/pkg.zip", [this](const httplib::Request&, httplib::Response& res) {
+            std::lock_guard lock(m_mutex);
             res.set_content(m_package, "application/zip");
         });
     }
+    // The package the server hands out from now on; returns its size.
+    std::size_t serve(std::string bytes) {
+        std::lock_guard lock(m_mutex);
+        m_package = std::move(bytes);
+        return m_package.size();
+    }
 
-    HttpServer m_http;
+    std::mutex m_mutex;
     std::string m_package;
     vxtest::TempDir m_dir{"disk"};
+    // Last, so that it stops serving before the members its handlers use go away.
+    HttpServer m_http;
 };
 
 } // namespace
@@ -118,12 +128,12 @@ TEST_F(DiskFaults, DownloadOnAFullDiskKeepsTheOldFile) {
 
 TEST_F(DiskFaults, UnpackOnAFullDiskKeepsTheFilesItDidNotReach) {
     // A small package whose second entry unpacks beyond the limit.
-    m_package = ZipBuilder()
-                    .file("a.txt", "new a")
-                    .file("big.dat", std::string(3 << 20, 'z'))
-                    .file("c.txt", "new c")
-                    .build(m_dir.file("build.zip"));
-    ASSERT_LT(m_package.size(), kLimit);
+    const std::size_t size = serve(ZipBuilder()
+                                       .file("a.txt", "new a")
+                                       .file("big.dat", std::string(3 << 20, 'z'))
+                                       .file("c.txt", "new c")
+                                       .build(m_dir.file("build.zip")));
+    ASSERT_LT(size, kLimit);
     m_dir.write("app/a.txt", "old a");
     m_dir.write("app/big.dat", "old big");
     m_dir.write("app/c.txt", "old c");
@@ -157,7 +167,7 @@ TEST_F(DiskFaults, XmlWriteOnAFullDiskKeepsTheOldDocument) {
 }
 
 TEST_F(DiskFaults, AFolderThatCannotBeMadeFailsEveryWriter) {
-    m_package = ZipBuilder().file("a.txt", "x").build(m_dir.file("build.zip"));
+    serve(ZipBuilder().file("a.txt", "x").build(m_dir.file("build.zip")));
     m_dir.write("blocker", "a file where a folder should be");
     auto dl = download({m_http.url("/big.bin")}, {m_dir.file("blocker/sub/data.bin")});
     expectFailure(dl);

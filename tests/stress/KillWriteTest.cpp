@@ -3,6 +3,8 @@
 // killed with SIGKILL after a random delay. Afterwards the file must be the old or a new
 // version, always parsable, never shorter than a version written before.
 
+#include <algorithm>
+#include <chrono>
 #include <filesystem>
 #include <random>
 #include <signal.h>
@@ -19,9 +21,11 @@ namespace fs = std::filesystem;
 namespace {
 
 // The login's update of the file: the user is added (or its password set) and made the
-// default one.
-[[noreturn]] void writeForever(const std::string& path, int start) {
+// default one. Repeats until killed, or `count` times and exits 0.
+[[noreturn]] void writeForever(const std::string& path, int start, int count = -1) {
     for (int n = start;; ++n) {
+        if (count >= 0 && n - start == count)
+            ::_exit(0);
         pugi::xml_document doc;
         if (!vx::xml::load(doc, path).ok())
             ::_exit(3); // the test sees the exit status: a file it could not read
@@ -77,7 +81,29 @@ TEST(KillDuringWrite, UsersXmlIsAlwaysTheOldOrTheNewVersion) {
     if (const char* s = std::getenv("VX_STRESS_SEED"))
         seed = static_cast<unsigned>(std::stoul(s));
     std::printf("kill runs: seed %u\n", seed);
+    std::fflush(stdout); // not again in every child
     std::mt19937 rng(seed);
+
+    // How long a fresh writer takes to start and write once (much longer in sanitizer
+    // builds); the kills are spread from just after the start to several writes in.
+    int maxDelayUs = 20000;
+    {
+        const std::string probe = dir.file("probe.xml");
+        fs::copy_file(path, probe);
+        const auto t0 = std::chrono::steady_clock::now();
+        pid_t pid = ::fork();
+        ASSERT_GE(pid, 0);
+        if (pid == 0)
+            writeForever(probe, 0, 1);
+        int status = 0;
+        ::waitpid(pid, &status, 0);
+        ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+        const auto once = std::chrono::duration_cast<std::chrono::microseconds>(
+            std::chrono::steady_clock::now() - t0);
+        maxDelayUs = std::max<int>(maxDelayUs, static_cast<int>(once.count()) * 4);
+        fs::remove(probe);
+    }
+    std::printf("kills within %d us of the start\n", maxDelayUs);
 
     constexpr int kKills = 300;
     int last = usersIn(path);
@@ -89,7 +115,7 @@ TEST(KillDuringWrite, UsersXmlIsAlwaysTheOldOrTheNewVersion) {
         if (pid == 0)
             writeForever(path, i * 1000);
         // From just after the start to several writes in.
-        ::usleep(static_cast<useconds_t>(rng() % 20000));
+        ::usleep(static_cast<useconds_t>(rng() % maxDelayUs));
         ::kill(pid, SIGKILL);
         int status = 0;
         ::waitpid(pid, &status, 0);
