@@ -11,6 +11,7 @@
 #include "tcpserver/LinkProtocol.h"
 #include "tcpserver/TCPServer.h"
 #include "support/Loopback.h"
+#include "link/LinkTestSupport.h"
 
 #include <arpa/inet.h>
 #include <atomic>
@@ -36,28 +37,7 @@ namespace proto = vxlink::proto;
 
 namespace {
 
-struct Library {
-    StartServerProc start = nullptr;
-    DisconnectAllProc disconnectAll = nullptr;
-    SendToAppProc sendToApp = nullptr;
-    LinkServerSetLimitsProc setLimits = nullptr;
-
-    static Library& get() {
-        static Library lib = [] {
-            Library l;
-            void* h = ::dlopen(TCPSERVER_LIB, RTLD_NOW | RTLD_LOCAL);
-            if (!h)
-                throw std::runtime_error(::dlerror());
-            l.start = reinterpret_cast<StartServerProc>(::dlsym(h, "StartServer"));
-            l.disconnectAll = reinterpret_cast<DisconnectAllProc>(::dlsym(h, "DisconnectAll"));
-            l.sendToApp = reinterpret_cast<SendToAppProc>(::dlsym(h, "sendToApp"));
-            l.setLimits = reinterpret_cast<LinkServerSetLimitsProc>(
-                ::dlsym(h, "LinkServerSetLimitsForTesting"));
-            return l;
-        }();
-        return lib;
-    }
-};
+using linktest::Library;
 
 int envInt(const char* name, int fallback) {
     const char* v = std::getenv(name);

@@ -149,6 +149,17 @@ protected:
         return answered;
     }
 
+    // Logs in with the page kept busy, and returns the page's login report. Returns the
+    // number of page calls answered meanwhile in `answered` when asked.
+    std::string login(const char* what, int* answered = nullptr) {
+        host.calls.clear();
+        api->_LoginFun("u", "p", "0", "0");
+        const int n = serveWhile([&] { return !host.callsStarting("ST_Login(").empty(); }, what);
+        if (answered)
+            *answered = n;
+        return host.callsStarting("ST_Login(").back();
+    }
+
     Mode loginMode = Mode::Answer, listMode = Mode::Answer, descriptorMode = Mode::Answer;
     std::atomic<int> m_requests{0};
     std::mutex m_mutex;
@@ -173,18 +184,13 @@ TEST_F(SlowService, ASlowLoginLeavesThePageServedThroughout) {
 
 TEST_F(SlowService, GarbageIsReportedInTheUsualWords) {
     loginMode = Mode::Garbage;
-    api->_LoginFun("u", "p", "0", "0");
-    serveWhile([&] { return !host.callsStarting("ST_Login(").empty(); }, "the login");
-    EXPECT_EQ(host.callsStarting("ST_Login(").back(),
+    EXPECT_EQ(login("the login"),
               ST_Login(false, vx::ScrambleParam("0"), vx::texts::kLoginBadReply));
 
     // A good login whose list is garbage; then an install whose descriptor is garbage.
     loginMode = Mode::Answer;
     listMode = Mode::Garbage;
-    host.calls.clear();
-    api->_LoginFun("u", "p", "0", "0");
-    serveWhile([&] { return !host.callsStarting("ST_Login(").empty(); }, "the second login");
-    EXPECT_EQ(host.callsStarting("ST_Login(").back(),
+    EXPECT_EQ(login("the second login"),
               ST_Login(false, vx::ScrambleParam("0"), vx::texts::kListFailed));
 
     listMode = Mode::Answer;
@@ -201,25 +207,18 @@ TEST_F(SlowService, GarbageIsReportedInTheUsualWords) {
 
 TEST_F(SlowService, EnormousRepliesAreRefusedWithoutStoppingThePage) {
     loginMode = Mode::Enormous;
-    api->_LoginFun("u", "p", "0", "0");
-    int answered = serveWhile([&] { return !host.callsStarting("ST_Login(").empty(); }, "the login");
-    EXPECT_GT(answered, 0);
-    EXPECT_EQ(host.callsStarting("ST_Login(").back(),
+    int answered = 0;
+    EXPECT_EQ(login("the login", &answered),
               ST_Login(false, vx::ScrambleParam("0"), vx::texts::kLoginTimeout));
+    EXPECT_GT(answered, 0);
     // The same for a GET: the list after a good login.
     loginMode = Mode::Answer;
     listMode = Mode::Enormous;
-    host.calls.clear();
-    api->_LoginFun("u", "p", "0", "0");
-    serveWhile([&] { return !host.callsStarting("ST_Login(").empty(); }, "the second login");
-    EXPECT_EQ(host.callsStarting("ST_Login(").back(),
+    EXPECT_EQ(login("the second login"),
               ST_Login(false, vx::ScrambleParam("0"), vx::texts::kListFailed));
     // A small compressed reply that would inflate to 200 MiB.
     loginMode = Mode::GzipBomb;
-    host.calls.clear();
-    api->_LoginFun("u", "p", "0", "0");
-    serveWhile([&] { return !host.callsStarting("ST_Login(").empty(); }, "the third login");
-    EXPECT_EQ(host.callsStarting("ST_Login(").back(),
+    EXPECT_EQ(login("the third login"),
               ST_Login(false, vx::ScrambleParam("0"), vx::texts::kLoginTimeout));
 }
 
