@@ -35,8 +35,10 @@ bool icontains(std::string_view haystack, std::string_view needle) {
     return false;
 }
 
-std::string toAnsi(std::string_view utf8) { return platform::utf8ToAnsi(utf8); }
-std::string fromAnsi(std::string_view ansi) { return platform::ansiToUtf8(ansi); }
+Expected<std::string> tryToAnsi(std::string_view utf8) { return platform::utf8ToAnsi(utf8); }
+Expected<std::string> tryFromAnsi(std::string_view ansi) { return platform::ansiToUtf8(ansi); }
+std::string toAnsi(std::string_view utf8) { return tryToAnsi(utf8).valueOr({}); }
+std::string fromAnsi(std::string_view ansi) { return tryFromAnsi(ansi).valueOr({}); }
 
 bool parseInt32(std::string_view v, int32_t& out) {
     std::size_t i = 0;

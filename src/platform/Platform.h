@@ -23,11 +23,15 @@ std::string executablePath();
 
 // The ANSI code page of non-Unicode programs (GetACP on Windows; 936 elsewhere).
 unsigned ansiCodePage();
-// UTF-8 to the ANSI code page. Characters the code page cannot represent become its
-// default character ("?"); invalid UTF-8 sequences likewise.
-std::string utf8ToAnsi(std::string_view utf8);
-// ANSI code page to UTF-8. Bytes that form no character become U+FFFD.
-std::string ansiToUtf8(std::string_view ansi);
+// UTF-8 to the ANSI code page. A character the code page cannot represent becomes its
+// default character "?"; so does each maximal subpart of an invalid UTF-8 sequence (the
+// longest start of a well-formed sequence, or else one byte), so the bytes after it are
+// kept: "a\xE5Abc" gives "a?Abc", a truncated "\xE5\xAE" at the end one "?". Fails only
+// when the system has no converter for the code page; pure ASCII never needs one.
+Expected<std::string> utf8ToAnsi(std::string_view utf8);
+// ANSI code page to UTF-8. Each byte that starts no character becomes U+FFFD. Fails only
+// when the system has no converter for the code page; pure ASCII never needs one.
+Expected<std::string> ansiToUtf8(std::string_view ansi);
 // Decodes bytes in the named character set (an IANA or code-page name such as "utf-8",
 // "gb2312", "iso-8859-1") to UTF-8. Undecodable bytes become U+FFFD. nullopt when the
 // name denotes no character set known to the system.

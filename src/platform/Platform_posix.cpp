@@ -54,21 +54,46 @@ private:
     iconv_t m_cd;
 };
 
-// Length of the UTF-8 sequence that starts with byte c (1 for a stray byte).
-std::size_t utf8SequenceLength(unsigned char c) {
-    if (c >= 0xF0 && c <= 0xF4)
-        return 4;
-    if (c >= 0xE0)
-        return c <= 0xEF ? 3 : 1;
-    if (c >= 0xC2)
-        return 2;
-    return 1;
+// The bytes to replace by one "?" where iconv stopped at p: a whole well-formed
+// sequence (a character the code page lacks), or else its maximal subpart, the longest
+// start of a well-formed sequence, at least one byte. The bytes after that are converted
+// again, so one stray lead byte costs no neighbouring character.
+std::size_t utf8ReplacedLength(const unsigned char* p, std::size_t n) {
+    const unsigned char c = p[0];
+    std::size_t trail = 0;
+    unsigned char lo = 0x80, hi = 0xBF; // the allowed range of the first trail byte
+    if (c >= 0xC2 && c <= 0xDF) {
+        trail = 1;
+    } else if (c >= 0xE0 && c <= 0xEF) {
+        trail = 2;
+        if (c == 0xE0)
+            lo = 0xA0; // no overlong forms
+        else if (c == 0xED)
+            hi = 0x9F; // no surrogates
+    } else if (c >= 0xF0 && c <= 0xF4) {
+        trail = 3;
+        if (c == 0xF0)
+            lo = 0x90;
+        else if (c == 0xF4)
+            hi = 0x8F; // nothing above U+10FFFF
+    } else {
+        return 1;
+    }
+    std::size_t i = 1;
+    for (; i <= trail && i < n; ++i) {
+        const unsigned char b = p[i];
+        if (b < (i == 1 ? lo : 0x80) || b > (i == 1 ? hi : 0xBF))
+            break;
+    }
+    return i;
 }
 
 // Converts with iconv; on an unconvertible input unit, writes `replacement` and skips
 // `skip(in, left)` bytes.
 template <typename Skip>
 std::string convert(Iconv& cd, std::string_view input, std::string_view replacement, Skip skip) {
+    if (!cd.valid())
+        return {};
     std::string out;
     out.reserve(input.size() * 2 + 8);
     char* in = const_cast<char*>(input.data());
@@ -125,19 +150,23 @@ std::string iconvName(std::string_view label) {
 
 } // namespace
 
-std::string utf8ToAnsi(std::string_view utf8) {
+Expected<std::string> utf8ToAnsi(std::string_view utf8) {
     if (isAscii(utf8))
         return std::string(utf8);
     Iconv cd("CP936", "UTF-8");
-    return convert(cd, utf8, "?", [](const unsigned char* p, std::size_t) {
-        return utf8SequenceLength(*p);
-    });
+    if (!cd.valid())
+        return Error{"no converter from UTF-8 to code page 936 (iconv: " +
+                     std::string(std::strerror(errno)) + ")"};
+    return convert(cd, utf8, "?", utf8ReplacedLength);
 }
 
-std::string ansiToUtf8(std::string_view ansi) {
+Expected<std::string> ansiToUtf8(std::string_view ansi) {
     if (isAscii(ansi))
         return std::string(ansi);
     Iconv cd("UTF-8", "CP936");
+    if (!cd.valid())
+        return Error{"no converter from code page 936 to UTF-8 (iconv: " +
+                     std::string(std::strerror(errno)) + ")"};
     return convert(cd, ansi, "\xEF\xBF\xBD",
                    [](const unsigned char*, std::size_t) { return std::size_t{1}; });
 }

@@ -50,9 +50,21 @@ std::string executablePath() {
 
 unsigned ansiCodePage() { return ::GetACP(); }
 
-std::string utf8ToAnsi(std::string_view utf8) { return narrow(widen(utf8), CP_ACP); }
+// The system converts with every code page it reports; an empty result of a non-empty
+// input means it could not.
+Expected<std::string> utf8ToAnsi(std::string_view utf8) {
+    std::string out = narrow(widen(utf8), CP_ACP);
+    if (out.empty() && !utf8.empty())
+        return Error{"no conversion from UTF-8 to code page " + std::to_string(::GetACP())};
+    return out;
+}
 
-std::string ansiToUtf8(std::string_view ansi) { return narrow(widen(ansi, CP_ACP)); }
+Expected<std::string> ansiToUtf8(std::string_view ansi) {
+    std::string out = narrow(widen(ansi, CP_ACP));
+    if (out.empty() && !ansi.empty())
+        return Error{"no conversion from code page " + std::to_string(::GetACP()) + " to UTF-8"};
+    return out;
+}
 
 std::optional<std::string> decodeCharset(std::string_view bytes, std::string_view charset) {
     std::string name;

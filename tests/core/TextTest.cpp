@@ -3,6 +3,9 @@
 #include "core/Text.h"
 #include "platform/Platform.h"
 
+#include <cstdlib>
+#include <iconv.h>
+
 using namespace vx;
 
 TEST(AnsiCodePage, ClientTextsRoundTripThroughGbk) {
@@ -28,6 +31,57 @@ TEST(AnsiCodePage, UnrepresentableAndInvalidInput) {
     EXPECT_EQ(fromAnsi("a\xFF" "b"), "a\xEF\xBF\xBD" "b");
     EXPECT_EQ(fromAnsi("\xCD"), "\xEF\xBF\xBD");     // lone lead byte
     EXPECT_EQ(platform::ansiCodePage(), 936u);
+}
+
+// One "?" for each maximal subpart of a bad sequence (the longest start of a well-formed
+// sequence, or one byte); whatever follows it is converted as usual.
+TEST(AnsiCodePage, InvalidUtf8CostsOnlyItsOwnBytes) {
+    const struct {
+        const char* utf8;
+        const char* ansi;
+    } rows[] = {
+        {"a\xE5" "Abc", "a?Abc"},                     // lead byte before ASCII
+        {"a\xE5\xAE" "bc", "a?bc"},                    // two of three bytes, then ASCII
+        {"\xE5\xAE" "\xE5\xAE\x8C", "?\xCD\xEA"},      // two of three bytes, then 完
+        {"\xE5" "\xE6\x88\x90", "?\xB3\xC9"},           // lone lead, then 成
+        {"\xC0\xAF" "x", "??x"},                       // never a lead byte
+        {"\x80\xBF", "??"},                            // stray trail bytes
+        {"\xE0\x80\xAF", "???"},                        // overlong form
+        {"\xED\xA0\x80" "x", "???x"},                   // a surrogate
+        {"\xF4\x90\x80\x80", "????"},                    // above U+10FFFF
+        {"\xF0\x9F\x98" "x", "?x"},                     // three of four bytes
+        {"\xF0\x9F\x98\x80" "x", "?x"},                  // whole, but no GBK form
+        {"x\xF0\x9F\x98", "x?"},                        // truncated at the end
+    };
+    for (const auto& r : rows) {
+        EXPECT_EQ(toAnsi(r.utf8), r.ansi) << r.utf8;
+        EXPECT_EQ(tryToAnsi(r.utf8).value(), r.ansi) << r.utf8;
+    }
+}
+
+// Where the system has no GBK converter, non-ASCII text is an error, not question marks.
+// core_tests_without_converters runs this where the converters are hidden (a private mount
+// namespace); an ordinary run, which has them, skips it.
+TEST(AnsiCodePage, NoConverterIsAnError) {
+    iconv_t cd = ::iconv_open("CP936", "UTF-8");
+    if (cd != reinterpret_cast<iconv_t>(-1)) {
+        ::iconv_close(cd);
+        if (std::getenv("VX_TEST_NO_CONVERTERS"))
+            FAIL() << "the converters were meant to be hidden, yet CP936 opens";
+        GTEST_SKIP() << "this system converts to GBK";
+    }
+    auto to = tryToAnsi("完成");
+    ASSERT_FALSE(to);
+    EXPECT_NE(to.error().find("936"), std::string::npos) << to.error();
+    EXPECT_EQ(toAnsi("完成"), "");
+    auto from = tryFromAnsi("\xCD\xEA");
+    ASSERT_FALSE(from);
+    EXPECT_NE(from.error().find("936"), std::string::npos) << from.error();
+    EXPECT_EQ(fromAnsi("\xCD\xEA"), "");
+    EXPECT_FALSE(platform::decodeCharset("\xCD\xEA", "gbk"));
+    // ASCII is the same in the code page and needs no converter.
+    EXPECT_EQ(toAnsi("plain"), "plain");
+    EXPECT_EQ(fromAnsi("plain"), "plain");
 }
 
 TEST(DecodeCharset, KnownAndUnknownNames) {
