@@ -228,6 +228,7 @@ int LinkServer::listen(const asio::ip::address& address, std::uint16_t port) {
     m_acceptor.open(ep.protocol(), ec);
     if (ec)
         return TCPSERVER_E_LISTEN;
+    keepFromChildren(static_cast<std::uintptr_t>(m_acceptor.native_handle()));
     prepareListenSocket(static_cast<std::uintptr_t>(m_acceptor.native_handle()));
     m_acceptor.bind(ep, ec);
     if (!ec)
@@ -295,6 +296,7 @@ void LinkServer::accept() {
             });
             return;
         }
+        keepFromChildren(static_cast<std::uintptr_t>(socket.native_handle()));
         std::error_code e;
         auto peer = socket.remote_endpoint(e);
         Limits limits = currentLimits();

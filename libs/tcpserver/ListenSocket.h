@@ -1,5 +1,5 @@
 #pragma once
-// Socket options of the listening socket that differ between systems.
+// What differs between systems for the server's sockets.
 
 #include <cstdint>
 
@@ -9,5 +9,11 @@ namespace tcpserver {
 // old connections linger in TIME_WAIT; on Windows it forbids other programs from binding the
 // same port over ours.
 void prepareListenSocket(std::uintptr_t nativeHandle);
+
+// Called right after a socket is opened or accepted, so that no program the client starts
+// inherits it: an inherited listener would keep the port bound and keep taking connections
+// that nobody serves after the client has gone, an inherited connection would keep an
+// application from seeing its link close.
+void keepFromChildren(std::uintptr_t nativeHandle);
 
 } // namespace tcpserver

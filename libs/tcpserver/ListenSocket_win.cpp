@@ -1,6 +1,7 @@
 #include "ListenSocket.h"
 
 #include <winsock2.h>
+#include <windows.h>
 
 namespace tcpserver {
 
@@ -10,6 +11,11 @@ void prepareListenSocket(std::uintptr_t nativeHandle) {
     BOOL on = TRUE;
     ::setsockopt(static_cast<SOCKET>(nativeHandle), SOL_SOCKET, SO_EXCLUSIVEADDRUSE,
                  reinterpret_cast<const char*>(&on), sizeof on);
+}
+
+void keepFromChildren(std::uintptr_t nativeHandle) {
+    // Sockets are created inheritable; CreateProcess with bInheritHandles would hand them on.
+    ::SetHandleInformation(reinterpret_cast<HANDLE>(nativeHandle), HANDLE_FLAG_INHERIT, 0);
 }
 
 } // namespace tcpserver

@@ -3,11 +3,18 @@
 
 #include "LinkTestSupport.h"
 
+#include <fcntl.h>
+#include <filesystem>
 #include <ifaddrs.h>
 #include <map>
 #include <random>
+#include <set>
+#include <spawn.h>
 #include <sys/resource.h>
+#include <sys/wait.h>
 #include <thread>
+
+extern char** environ;
 
 using namespace linktest;
 
@@ -22,7 +29,79 @@ void echoResponder(const std::string& text) {
     Library::get().sendToApp(("appID=" + id + "&parma=" + text.substr(colon + 1)).c_str());
 }
 
+// The socket descriptors of this process, each with its kernel name ("socket:[1234]").
+std::map<int, std::string> ownSockets() {
+    std::map<int, std::string> out;
+    for (const auto& e : std::filesystem::directory_iterator("/proc/self/fd")) {
+        std::error_code ec;
+        std::string target = std::filesystem::read_symlink(e.path(), ec).string();
+        if (!ec && target.starts_with("socket:"))
+            out[std::stoi(e.path().filename().string())] = target;
+    }
+    return out;
+}
+
+// The sockets of this process whose own end is `port`: the server's listener and the
+// connections it accepted (a peer's own end has a port of its own).
+std::map<int, std::string> serverSockets(const std::string& port) {
+    std::map<int, std::string> out;
+    for (auto& [fd, name] : ownSockets()) {
+        sockaddr_storage a{};
+        socklen_t len = sizeof a;
+        if (::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) == 0 &&
+            a.ss_family == AF_INET &&
+            ntohs(reinterpret_cast<sockaddr_in*>(&a)->sin_port) == std::stoi(port))
+            out[fd] = name;
+    }
+    return out;
+}
+
+// What a program started now finds open: the kernel names of its descriptors.
+std::set<std::string> descriptorsOfAChild() {
+    int fds[2];
+    if (::pipe2(fds, O_CLOEXEC) != 0)
+        return {};
+    posix_spawn_file_actions_t fa;
+    posix_spawn_file_actions_init(&fa);
+    posix_spawn_file_actions_adddup2(&fa, fds[1], 1);
+    const char* argv[] = {"/bin/sh", "-c", "for f in /proc/$$/fd/*; do readlink \"$f\"; done",
+                          nullptr};
+    pid_t pid = -1;
+    int rc = posix_spawn(&pid, "/bin/sh", &fa, nullptr, const_cast<char**>(argv), environ);
+    posix_spawn_file_actions_destroy(&fa);
+    ::close(fds[1]);
+    std::string out;
+    char buf[4096];
+    for (ssize_t n; rc == 0 && (n = ::read(fds[0], buf, sizeof buf)) > 0;)
+        out.append(buf, static_cast<std::size_t>(n));
+    ::close(fds[0]);
+    if (rc == 0)
+        ::waitpid(pid, nullptr, 0);
+    std::set<std::string> names;
+    for (std::size_t at = 0, nl; (nl = out.find('\n', at)) != std::string::npos; at = nl + 1)
+        names.insert(out.substr(at, nl - at));
+    return names;
+}
+
 } // namespace
+
+TEST_F(ServerTest, NoSocketOfTheServerReachesAChildProcess) {
+    // Accepted in the order they connected: once the second is answered, both are accepted.
+    Peer pending(port), registered(port);
+    ASSERT_TRUE(registered.registerAs(1));
+
+    // The listener and both accepted connections.
+    auto server = serverSockets(port);
+    ASSERT_EQ(server.size(), 3u);
+    for (auto& [fd, name] : server)
+        EXPECT_TRUE(::fcntl(fd, F_GETFD) & FD_CLOEXEC) << name;
+
+    auto inChild = descriptorsOfAChild();
+    // The peer's own socket is inheritable: the child sees sockets that are not kept back.
+    ASSERT_TRUE(inChild.contains(ownSockets().at(registered.fd())));
+    for (auto& [fd, name] : server)
+        EXPECT_FALSE(inChild.contains(name)) << name << " reached the child";
+}
 
 TEST_F(ServerTest, RegistrationReportsOnlineMessagesInOrderAndOffline) {
     Peer a(port);
