@@ -9,6 +9,7 @@
 #include <cstring>
 #include <curl/curl.h>
 #include <mutex>
+#include <stdexcept>
 #include <thread>
 
 namespace vx {
@@ -33,6 +34,12 @@ std::string_view trim(std::string_view s) {
            (s.back() == ' ' || s.back() == '\t' || s.back() == '\r' || s.back() == '\n'))
         s.remove_suffix(1);
     return s;
+}
+
+// A header value that could end its line: with CR or LF it would smuggle header lines or
+// a second request onto the wire, and a NUL would cut it short unseen.
+bool headerValueSafe(std::string_view v) {
+    return v.find_first_of(std::string_view("\r\n\0", 3)) == std::string_view::npos;
 }
 
 // The outcome of one request/response exchange.
@@ -210,6 +217,8 @@ struct THttpThread::Client {
     // The request headers of the next exchange, in a fixed order.
     void buildHeaders(bool post) {
         if (headerList) {
+        if (!headerValueSafe(owner->refer) || !headerValueSafe(owner->cookies))
+            throw std::invalid_argument("a line break in a header value");
             curl_slist_free_all(headerList);
             headerList = nullptr;
         }

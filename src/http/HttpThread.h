@@ -17,8 +17,9 @@
 // Every event runs on the main thread; the worker waits while its handler runs. FSendDone
 // fires exactly once, failure included, and the worker destroys itself right after it
 // returns: the caller keeps no reference and never deletes a worker. A failed transfer
-// (connection refused, time-out, HTTP error status, corrupt gzip, redirect loop) is seen
-// only as an empty `str` (or a null `stm` for send type 1); no exception leaves a worker.
+// (connection refused, time-out, HTTP error status, corrupt gzip, redirect loop, a CR, LF
+// or NUL in the Referer or cookie text, which is never sent) is seen only as an empty `str`
+// (or a null `stm` for send type 1); no exception leaves a worker.
 //
 // The multipart body or the form list passed in belongs to the caller and must stay alive
 // until FSendDone; the worker closes a multipart body (PrepareStreamForDispatch) in its

@@ -144,6 +144,53 @@ TEST_F(HttpThreadTest, NothingSentWithoutABodyOrForAnUnknownType) {
     EXPECT_TRUE(server.requests().empty());
 }
 
+// A Referer or cookie text with a line break would put lines of the caller's choosing on the
+// wire; such a request fails like a failed transfer before it connects.
+TEST_F(HttpThreadTest, LineBreakInRefererOrCookieSendsNothing) {
+    RawServer server([](const std::string&) { return okReply("ok"); });
+    const std::string url = server.url("/x");
+    const std::vector<std::string> form = {"a=1"};
+    vx::TMsMultiPartFormDataStream body;
+    body.AddFormField("a", "1");
+    const struct {
+        std::string refer, cookies;
+    } rows[] = {
+        {"http://a/\r\nX-Injected: 1", ""},
+        {"http://a/\n", ""},
+        {"http://a/\r", ""},
+        {"", "sid=1\r\nX-Injected: 1"},
+        {"", "sid=1\nGET / HTTP/1.0"},
+        {"", std::string("sid=1\0X-Cut: 1", 15)},
+        {"http://a/", "sid=1\r"},
+    };
+    for (const auto& r : rows) {
+        SCOPED_TRACE(r.refer + "|" + r.cookies);
+        Outcome text = run([&] { return new THttpThread(url, r.refer, r.cookies, "t", nullptr, 0); });
+        EXPECT_EQ(text.info.str, "");
+        EXPECT_EQ(text.info.index, "t");
+        EXPECT_EQ(text.doneCount, 1);
+        Outcome bytes = run([&] { return new THttpThread(url, r.refer, r.cookies, "s", nullptr, 1); });
+        EXPECT_FALSE(bytes.info.stm);
+        Outcome posted = run([&] {
+            return new THttpThread(url, r.refer, r.cookies, "p", &form, vx::kSendPost);
+        });
+        EXPECT_EQ(posted.info.str, "");
+        EXPECT_EQ(posted.events, std::vector<std::string>{"done"}); // no upload began
+        Outcome multipart = run([&] {
+            return new THttpThread(url, r.refer, r.cookies, "m", &body, vx::kSendPost);
+        });
+        EXPECT_EQ(multipart.info.str, "");
+    }
+    EXPECT_TRUE(server.requests().empty());
+
+    // The same worker with clean values reaches the same server.
+    Outcome clean = run([&] { return new THttpThread(url, "http://a/", "sid=1", "c", nullptr, 0); });
+    EXPECT_EQ(clean.info.str, "ok");
+    ASSERT_EQ(server.requests().size(), 1u);
+    EXPECT_NE(server.requests()[0].find("\r\nReferer: http://a/\r\n"), std::string::npos);
+    EXPECT_NE(server.requests()[0].find("\r\ncookie: sid=1\r\n"), std::string::npos);
+}
+
 // --- Content and character sets ---------------------------------------------------------------
 
 TEST_F(HttpThreadTest, GzipVariantsAndDeflatePassThrough) {
