@@ -518,18 +518,30 @@ std::string THttpThread::PostMultipart(const std::string& u, TMsMultiPartFormDat
 }
 
 // Sends `size` bytes of `body` from its position; the reply text is decoded by the POST
-// charset rules. A redirect is followed as a GET of a text.
+// charset rules. A 307 or 308 asks for the same request elsewhere: the body is sent again,
+// unchanged, to its Location (up to kMaxRedirects times, then the transfer fails), and the
+// reply that lands is still a POST reply. Any other redirect is followed as a GET of a text.
 std::string THttpThread::PostBody(const std::string& u, Stream& body, std::int64_t size,
                                   const std::string& label) {
-    Reply r = http->perform(u, &body, size);
+    const std::int64_t start = body.position();
+    std::string at = u;
+    Reply r = http->perform(at, &body, size);
+    for (int hops = 0; r.code == CURLE_OK && (r.status == 307 || r.status == 308) &&
+                       !r.location.empty();
+         ++hops) {
+        if (hops >= kMaxRedirects || body.seek(start, SeekOrigin::Begin) != start)
+            return {};
+        at = r.location;
+        r = http->perform(at, &body, size);
+    }
     if (r.ok()) {
         auto content = decodeContent(r.body, r.contentEncoding, static_cast<std::size_t>(kMaxTextReply));
         if (!content)
             return {};
         return decodePostText(*content, contentTypeCharset(r.contentType), label, m_isutf8);
     }
-    if (r.unfollowedRedirect() && !r.location.empty()) {
-        refer = u;
+    if (r.unfollowedRedirect() && r.status != 307 && r.status != 308 && !r.location.empty()) {
+        refer = at;
         return FetchText(r.location, "gb2312", 1);
     }
     return {};

@@ -320,6 +320,85 @@ TEST_F(HttpThreadTest, PostAnsweredByRedirectBecomesGetWithReferer) {
                   "\r\n");
 }
 
+// 301, 302 and 303 turn a POST into a GET of the Location (read by the GET rule); 307 and
+// 308 keep the method: the same body goes to the Location, and the landing reply is read
+// by the POST rule (its Content-Type's charset), as any POST reply.
+TEST_F(HttpThreadTest, PostRedirectsKeepTheMethodOnlyFor307And308) {
+    const std::string landing = "<r>" + kZhUtf8 + "</r>"; // UTF-8, no declaration
+    for (int status : {301, 302, 303, 307, 308}) {
+        SCOPED_TRACE(status);
+        RawServer server([&](const std::string& req) -> RawServer::Answer {
+            if (req.find(" /post.php ") != std::string::npos)
+                return "HTTP/1.1 " + std::to_string(status) +
+                       " Moved\r\nLocation: /landing.php?x=1\r\nContent-Length: 0\r\n\r\n";
+            return okReply(landing, "Content-Type: text/xml; charset=utf-8\r\n");
+        });
+        vx::TMsMultiPartFormDataStream form;
+        form.AddFormField("uid", "5");
+        form.AddFormField("name", kZhUtf8);
+        Outcome out = run([&] {
+            return new THttpThread(server.url("/post.php"), "http://r/", "", "12", &form,
+                                   vx::kSendPost);
+        });
+        EXPECT_EQ(out.info.index, "12");
+        const auto reqs = server.requests();
+        ASSERT_EQ(reqs.size(), 2u);
+        if (status == 307 || status == 308) {
+            EXPECT_EQ(out.info.str, landing);
+            EXPECT_TRUE(out.isutf8);
+            // The second request is the first one, sent to the new place.
+            std::string expected = reqs[0];
+            expected.replace(expected.find("/post.php"), 9, "/landing.php?x=1");
+            EXPECT_EQ(reqs[1], expected);
+            EXPECT_EQ(bodyOf(reqs[1]), form.bytes());
+        } else {
+            EXPECT_EQ(out.info.str, vx::fromAnsi(landing));
+            EXPECT_FALSE(out.isutf8);
+            EXPECT_EQ(reqs[1].rfind("GET /landing.php?x=1 HTTP/1.0\r\n", 0), 0u) << reqs[1];
+            EXPECT_NE(reqs[1].find("\r\nReferer: " + server.url("/post.php") + "\r\n"),
+                      std::string::npos);
+            EXPECT_EQ(bodyOf(reqs[1]), "");
+        }
+    }
+
+    // A form list is sent again too; then a 303 after the re-sent POST is a GET with the
+    // last POST's URL as Referer.
+    RawServer chain([&](const std::string& req) -> RawServer::Answer {
+        if (req.find(" /a ") != std::string::npos)
+            return "HTTP/1.1 308 Permanent Redirect\r\nLocation: /b\r\nContent-Length: 0\r\n\r\n";
+        if (req.find(" /b ") != std::string::npos)
+            return "HTTP/1.1 303 See Other\r\nLocation: /c\r\nContent-Length: 0\r\n\r\n";
+        return okReply("done");
+    });
+    const std::vector<std::string> list = {"user=a b", "pwd=x&y"};
+    Outcome viaList = run([&] {
+        return new THttpThread(chain.url("/a"), "", "", "0", &list, vx::kSendPost);
+    });
+    EXPECT_EQ(viaList.info.str, "done");
+    const auto reqs = chain.requests();
+    ASSERT_EQ(reqs.size(), 3u);
+    EXPECT_EQ(reqs[1].rfind("POST /b HTTP/1.0\r\n", 0), 0u);
+    EXPECT_EQ(bodyOf(reqs[1]), "user=a+b&pwd=x%26y");
+    EXPECT_EQ(reqs[2].rfind("GET /c HTTP/1.0\r\n", 0), 0u);
+    EXPECT_NE(reqs[2].find("\r\nReferer: " + chain.url("/b") + "\r\n"), std::string::npos);
+}
+
+TEST_F(HttpThreadTest, PostRedirectLoopOf307EndsAsFailure) {
+    RawServer server([](const std::string&) -> RawServer::Answer {
+        return "HTTP/1.1 307 Temporary Redirect\r\nLocation: /loop\r\nContent-Length: 0\r\n\r\n";
+    });
+    const std::vector<std::string> list = {"a=1"};
+    Outcome out = run([&] {
+        return new THttpThread(server.url("/loop"), "", "", "4", &list, vx::kSendPost);
+    });
+    EXPECT_EQ(out.doneCount, 1);
+    EXPECT_EQ(out.info.str, "");
+    const auto reqs = server.requests();
+    ASSERT_EQ(reqs.size(), static_cast<std::size_t>(THttpThread::kMaxRedirects + 1));
+    for (const auto& r : reqs)
+        EXPECT_EQ(r.rfind("POST /loop HTTP/1.0\r\n", 0), 0u);
+}
+
 TEST_F(HttpThreadTest, RedirectLoopEndsAsFailure) {
     std::atomic<int> hits{0};
     HttplibServer srv;
