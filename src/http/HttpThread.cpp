@@ -214,11 +214,12 @@ struct THttpThread::Client {
         return 0;
     }
 
-    // The request headers of the next exchange, in a fixed order.
+    // The request headers of the next exchange, in a fixed order. Throws for a Referer or
+    // cookie text that could end its line: such a request is never sent, it fails.
     void buildHeaders(bool post) {
-        if (headerList) {
         if (!headerValueSafe(owner->refer) || !headerValueSafe(owner->cookies))
             throw std::invalid_argument("a line break in a header value");
+        if (headerList) {
             curl_slist_free_all(headerList);
             headerList = nullptr;
         }
