@@ -22,6 +22,8 @@ namespace {
 std::atomic<long> g_connectTimeoutMs{0};
 std::atomic<long> g_stallSeconds{0};
 std::atomic<long> g_retryDelayMs{0};
+std::atomic<long> g_rateWindowMs{0};
+std::atomic<long> g_minRate{0};
 
 Timings currentTimings() {
     Timings t;
@@ -31,6 +33,10 @@ Timings currentTimings() {
         t.stallSeconds = v;
     if (long v = g_retryDelayMs.load(); v > 0)
         t.retryDelayMs = v;
+    if (long v = g_rateWindowMs.load(); v > 0)
+        t.rateWindowMs = v;
+    if (long v = g_minRate.load(); v > 0)
+        t.minRate = v;
     return t;
 }
 
@@ -220,4 +226,9 @@ extern "C" VXDL_EXPORT void VXDL_CALL DownLoaderSetTimingsForTests(int connectTi
     vxdl::g_connectTimeoutMs = connectTimeoutMs > 0 ? connectTimeoutMs : 0;
     vxdl::g_stallSeconds = stallSeconds > 0 ? stallSeconds : 0;
     vxdl::g_retryDelayMs = retryDelayMs > 0 ? retryDelayMs : 0;
+}
+
+extern "C" VXDL_EXPORT void VXDL_CALL DownLoaderSetMinimumRateForTests(int windowMs, int minBytesPerSecond) {
+    vxdl::g_rateWindowMs = windowMs > 0 ? windowMs : 0;
+    vxdl::g_minRate = minBytesPerSecond > 0 ? minBytesPerSecond : 0;
 }

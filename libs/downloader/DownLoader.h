@@ -50,6 +50,12 @@ VXDL_EXPORT int VXDL_CALL DownFile(const char* urls, const char* paths, const ch
 VXDL_EXPORT void VXDL_CALL DownLoaderSetTimingsForTests(int connectTimeoutMs, int stallSeconds,
                                                         int retryDelayMs);
 
+// FOR TESTS ONLY: changes the trickle rule of calls started afterwards. A transfer that has
+// run for windowMs and received less than minBytesPerSecond * windowMs / 1000 bytes within
+// the last windowMs is abandoned as a failed attempt ("传输过慢"), then retried as usual. A
+// value <= 0 restores that setting's default (60000 ms, 1024 bytes per second).
+VXDL_EXPORT void VXDL_CALL DownLoaderSetMinimumRateForTests(int windowMs, int minBytesPerSecond);
+
 #ifdef __cplusplus
 }
 #endif

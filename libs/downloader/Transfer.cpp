@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstring>
+#include <deque>
 #include <thread>
 
 namespace vxdl {
@@ -66,6 +67,43 @@ std::optional<ContentRange> parseContentRange(const std::string& value) {
     return r;
 }
 
+// curl's low-speed limit (1 byte/s over the stall time) lets a server that sends a byte
+// every few seconds hold a transfer, and with it an install, for ever. This guard ends a
+// transfer whose average over the last window fell below the minimum rate, judged only once
+// it has run a whole window. It keeps a sample of the received count every twentieth of the
+// window, so a window is measured to within 5 % of its length, with a bounded memory.
+class RateGuard {
+public:
+    RateGuard(long windowMs, long minRate)
+        : m_window(std::chrono::milliseconds(windowMs)),
+          m_step(std::max<std::chrono::milliseconds>(m_window / 20, std::chrono::milliseconds(1))),
+          m_minBytes(static_cast<std::uint64_t>(minRate) * static_cast<std::uint64_t>(windowMs) / 1000) {
+        m_samples.push_back({Clock::now(), 0});
+    }
+
+    // `received`: body bytes received so far in this transfer (never falls).
+    bool tooSlow(std::uint64_t received) {
+        const auto now = Clock::now();
+        if (now - m_samples.back().at >= m_step)
+            m_samples.push_back({now, received});
+        // The front stays the newest sample at least a window old.
+        while (m_samples.size() >= 2 && now - m_samples[1].at >= m_window)
+            m_samples.pop_front();
+        const Sample& first = m_samples.front();
+        return now - first.at >= m_window && received - first.bytes < m_minBytes;
+    }
+
+private:
+    using Clock = std::chrono::steady_clock;
+    struct Sample {
+        Clock::time_point at;
+        std::uint64_t bytes;
+    };
+    std::chrono::milliseconds m_window, m_step;
+    std::uint64_t m_minBytes;
+    std::deque<Sample> m_samples;
+};
+
 // What survives across the attempts of one file.
 struct FileState {
     std::optional<std::uint64_t> total; // the whole file's size, once a response told it
@@ -81,6 +119,8 @@ struct Attempt {
     Progress* progress = nullptr;
     std::size_t index = 0;
     std::uint64_t requestedStart = 0;
+    RateGuard* rate = nullptr;
+    std::uint64_t received = 0; // body bytes of this attempt, for the rate guard
 
     // Headers of the latest response (redirects reset them).
     std::optional<std::uint64_t> contentLength;
@@ -90,6 +130,7 @@ struct Attempt {
     bool localError = false;
     bool badRange = false;
     bool badStatus = false;
+    bool tooSlow = false;
     std::string reason;
 
     // Decides, once the final response's body starts, what to do with the bytes already
@@ -193,6 +234,7 @@ struct Attempt {
                 a->reason = s.error();
                 return 0;
             }
+            a->received += size * count;
             a->progress->setBytes(a->index, a->file->size());
             return size * count;
         } catch (...) {
@@ -253,6 +295,11 @@ int xferInfo(void* self, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
     try {
         if (a->prepared && !a->badRange && !a->badStatus)
             a->progress->setBytes(a->index, a->file->size());
+        if (a->rate && a->rate->tooSlow(a->received)) {
+            a->tooSlow = true;
+            a->reason = "传输过慢";
+            return 1; // aborts the transfer
+        }
     } catch (...) {
     }
     return 0;
@@ -305,6 +352,8 @@ std::optional<std::uint64_t> Fetcher::headSize(const std::string& url, bool& rea
     std::string wire = wireUrl(url);
     curl_easy_setopt(m_curl, CURLOPT_URL, wire.c_str());
     curl_easy_setopt(m_curl, CURLOPT_NOBODY, 1L);
+    // A HEAD carries no body for the rate guard to weigh; one window is all it gets.
+    curl_easy_setopt(m_curl, CURLOPT_TIMEOUT_MS, m_timings.rateWindowMs);
     CURLcode rc = curl_easy_perform(m_curl);
     reachable = rc == CURLE_OK || rc == CURLE_HTTP_RETURNED_ERROR;
     long code = 0;
@@ -343,6 +392,8 @@ Status Fetcher::fetch(std::size_t index, const FileJob& job, int attempts, Progr
         a.progress = &progress;
         a.index = index;
         a.requestedStart = state.rangesRefused ? 0 : file.size();
+        RateGuard rate(m_timings.rateWindowMs, m_timings.minRate);
+        a.rate = &rate;
         if (a.requestedStart == 0 && file.size() > 0) {
             if (Status s = file.truncate(); !s)
                 return s;
@@ -379,6 +430,11 @@ Status Fetcher::fetch(std::size_t index, const FileJob& job, int attempts, Progr
             a.prepare(); // an empty body
         if (a.localError)
             return Error{a.reason};
+        if (a.tooSlow) {
+            // What arrived is kept: the next attempt asks for the rest.
+            lastReason = a.reason;
+            continue;
+        }
         if (a.badRange) {
             // Start over cleanly on the next attempt.
             lastReason = a.reason;

@@ -18,6 +18,10 @@ struct Timings {
     long connectTimeoutMs = 15000;
     long stallSeconds = 30;
     long retryDelayMs = 1000;
+    // A transfer that has run a whole window and received less than minRate bytes per
+    // second on average over the last window is abandoned (as a failed attempt).
+    long rateWindowMs = 60000;
+    long minRate = 1024;
 };
 
 // One file to fetch; texts are UTF-8.

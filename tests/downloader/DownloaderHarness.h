@@ -31,12 +31,14 @@ namespace dltest {
 
 using DownFileFn = int (*)(const char*, const char*, const char*, int, int, void (*)(int, const char*));
 using TimingsFn = void (*)(int, int, int);
+using MinimumRateFn = void (*)(int, int);
 
 // The library, loaded once for the whole test program and never unloaded (workers may
 // still be ending when a test finishes).
 struct Library {
     DownFileFn downFile = nullptr;
     TimingsFn setTimings = nullptr;
+    MinimumRateFn setMinimumRate = nullptr;
 
     static Library& get() {
         static Library lib;
@@ -53,7 +55,8 @@ private:
             throw std::runtime_error(std::string("dlopen: ") + ::dlerror());
         downFile = reinterpret_cast<DownFileFn>(::dlsym(handle, "DownFile"));
         setTimings = reinterpret_cast<TimingsFn>(::dlsym(handle, "DownLoaderSetTimingsForTests"));
-        if (!downFile || !setTimings)
+        setMinimumRate = reinterpret_cast<MinimumRateFn>(::dlsym(handle, "DownLoaderSetMinimumRateForTests"));
+        if (!downFile || !setTimings || !setMinimumRate)
             throw std::runtime_error("missing exports");
         // Short connect and stall timeouts and retry pauses keep failure tests quick.
         setTimings(kConnectMs, kStallSeconds, kRetryMs);
@@ -125,7 +128,7 @@ inline int nextId() {
 // given id (a new one when 0) and waits for its final message.
 inline std::vector<std::string> download(const std::vector<std::string>& urls,
                                          const std::vector<std::string>& paths,
-                                         const std::string& folder = "", int id = 0) {
+                                         const std::string& folder = "", int id = 0, int attempts = 5) {
     std::string u, p;
     for (const auto& s : urls)
         u += s + "\r\n";
@@ -134,7 +137,7 @@ inline std::vector<std::string> download(const std::vector<std::string>& urls,
     if (id == 0)
         id = nextId();
     int rc = Library::get().downFile(vx::toAnsi(u).c_str(), vx::toAnsi(p).c_str(),
-                                     vx::toAnsi(folder).c_str(), 5, id, &Messages::notify);
+                                     vx::toAnsi(folder).c_str(), attempts, id, &Messages::notify);
     EXPECT_EQ(rc, 0);
     return Messages::get().waitFinal(id);
 }

@@ -346,6 +346,59 @@ TEST(ResumeLimits, AStalledTransferIsAbandonedAndResumed) {
     EXPECT_TRUE(vx::icontains(server.requests()[1], "Range: bytes=" + std::to_string(kCut) + "-"));
 }
 
+// --- Trickling servers ----------------------------------------------------------------------
+
+// The trickle rule shortened to a 2 s window at 1 KiB/s (2 KiB per window); the low-speed
+// limit of 1 byte/s over 5 s alone would never end these transfers.
+class SlowTransfers : public ::testing::Test {
+protected:
+    static constexpr int kWindowMs = 2000, kMinRate = 1024;
+    void SetUp() override { Library::get().setMinimumRate(kWindowMs, kMinRate); }
+    void TearDown() override { Library::get().setMinimumRate(0, 0); }
+
+    // Sends the head, then `chunk` bytes of `body` every `pause` until all is sent or the
+    // client has gone.
+    static void dribble(int fd, const std::string& body, std::size_t chunk, std::chrono::milliseconds pause) {
+        RawServer::sendAll(fd, head200(body.size()));
+        for (std::size_t off = 0; off < body.size(); off += chunk) {
+            std::this_thread::sleep_for(pause);
+            std::string part = body.substr(off, chunk);
+            if (::send(fd, part.data(), part.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(part.size()))
+                return;
+        }
+    }
+};
+
+TEST_F(SlowTransfers, AServerSendingAByteAtATimeFailsAndTheOldFileStays) {
+    const std::string body = pattern(kSize, 13);
+    RawServer server([&](int, const std::string&, int fd) {
+        dribble(fd, body, 1, std::chrono::milliseconds(300));
+    });
+    vxtest::TempDir dir("trickle");
+    std::string target = dir.write("f.bin", "previous");
+    auto msgs = download({server.url("/f.bin")}, {target}, "", 0, 2);
+    expectFailure(msgs);
+    EXPECT_TRUE(hasText(msgs, "下载 f.bin 失败：传输过慢，正在重试（第 2 次，共 2 次）"));
+    EXPECT_EQ(msgs.back(), "error:下载 f.bin 失败：传输过慢");
+    EXPECT_EQ(server.requests().size(), 2u);
+    EXPECT_EQ(vxtest::readFile(target), "previous");
+    EXPECT_EQ(listing(dir.path()), std::set<std::string>{"f.bin"});
+}
+
+TEST_F(SlowTransfers, ASlowButSteadyTransferCompletes) {
+    // 8 KiB every 250 ms, about 32 KiB/s, for several windows.
+    const std::string body = pattern(12 * 8192, 17);
+    RawServer server([&](int, const std::string&, int fd) {
+        dribble(fd, body, 8192, std::chrono::milliseconds(250));
+    });
+    vxtest::TempDir dir("steady");
+    std::string target = dir.write("f.bin", "previous");
+    auto msgs = download({server.url("/f.bin")}, {target}, "", 0, 1);
+    expectSuccess(msgs);
+    EXPECT_EQ(vxtest::readFile(target), body);
+    EXPECT_EQ(server.requests().size(), 1u);
+}
+
 // Runs after every test: no call sent anything after its final message.
 class NothingAfterTheEnd : public ::testing::Environment {
 public:
