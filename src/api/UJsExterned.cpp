@@ -29,17 +29,25 @@ bool startsWithNoCase(std::string_view text, std::string_view prefix) {
     return text.size() >= prefix.size() && iequals(text.substr(0, prefix.size()), prefix);
 }
 
-// A login reply's statu: "true"/"false" in any case, or a number (zero is false). Anything
-// else counts as a refusal.
+// A login reply's statu: "true"/"false" in any case, or a decimal number (an optional sign,
+// digits, optionally "." and more digits; zero is false). Anything else counts as a
+// refusal: "nan", "inf", "0x1", "1e3", " 1", "1.", ".5".
 bool statuIsTrue(std::string_view s) {
     if (iequals(s, "true"))
         return true;
-    if (iequals(s, "false") || s.empty())
+    std::size_t i = (!s.empty() && (s[0] == '+' || s[0] == '-')) ? 1 : 0;
+    bool nonZero = false;
+    auto digits = [&] {
+        const std::size_t from = i;
+        for (; i < s.size() && s[i] >= '0' && s[i] <= '9'; ++i)
+            nonZero = nonZero || s[i] != '0';
+        return i > from;
+    };
+    if (!digits())
         return false;
-    char* end = nullptr;
-    std::string t(s);
-    double d = std::strtod(t.c_str(), &end);
-    return end && *end == '\0' && d != 0;
+    if (i < s.size() && s[i] == '.' && (++i, !digits()))
+        return false;
+    return i == s.size() && nonZero;
 }
 
 // Sets an attribute matched without regard to case, creating it when missing.
@@ -411,6 +419,8 @@ bool mergeAppList(const std::string& reply) {
         int32_t id = 0;
         if (!parseInt32(xml::elementText(e, "appId"), id))
             continue; // not an application
+        if (id == 0)
+            continue; // the downloader's messages for id 0 are those of the client's own update
         const std::string dir = xml::elementText(e, "Dir");
         if (!isPlainFolderName(dir))
             continue; // would place the application outside the applications folder
@@ -569,7 +579,21 @@ void TVX_JS::failOperation(const std::string& index, std::string_view state) {
     if (TMyApp* app = parseInt32(index, id) ? FindApp(id) : nullptr)
         app->DownStatu = state;
     pageCall(page::ST_setFlatDivAnlv(index, texts::kInstallFailed));
-    installBusy = false;
+    endAppOperation();
+}
+
+void TVX_JS::endAppOperation() {
+    // A client check started beside this operation still runs: the hold passes to it.
+    if (m_clientCheck == ClientCheck::Beside)
+        m_clientCheck = ClientCheck::Owner;
+    else
+        installBusy = false;
+}
+
+void TVX_JS::endClientCheck() {
+    if (m_clientCheck == ClientCheck::Owner)
+        installBusy = false;
+    m_clientCheck = ClientCheck::None;
 }
 
 void TVX_JS::onInstallDescriptor(const std::string& index, const std::string& reply) {
@@ -641,12 +665,14 @@ void TVX_JS::DownloadNotify(int32_t id, const std::string& textAnsi) {
         return;
     }
     if (text == texts::kDone) {
-        installBusy = false;
         if (!app) {
+            // installBusy stays set under the box: an install started now would be cut off by
+            // the restart. UpdateMain ends the check.
             ShowMsg(std::string(texts::kClientDownloaded));
             UpdateMain();
             return;
         }
+        endAppOperation();
         if (auto pending = m_pendingDescriptors.find(id); pending != m_pendingDescriptors.end()) {
             (void)platform::writeFileAtomic(app->VerFile, pending->second);
             m_pendingDescriptors.erase(pending);
@@ -662,9 +688,9 @@ void TVX_JS::DownloadNotify(int32_t id, const std::string& textAnsi) {
     }
     if (startsWithNoCase(text, "error:")) {
         // The download failed for good: end the operation so the next one may start.
-        installBusy = false;
         if (!app)
-            return;
+            return endClientCheck();
+        endAppOperation();
         m_pendingDescriptors.erase(id);
         app->DownStatu =
             app->DownStatu == texts::kUpdating ? texts::kUpdateFailed : texts::kInstallFailed;
@@ -678,6 +704,9 @@ void TVX_JS::DownloadNotify(int32_t id, const std::string& textAnsi) {
 // --- Client self-update --------------------------------------------------------------------------
 
 void TVX_JS::CheckMainVer() {
+    // The check does not wait for a running operation; it may only end its own hold.
+    if (m_clientCheck == ClientCheck::None)
+        m_clientCheck = installBusy ? ClientCheck::Beside : ClientCheck::Owner;
     installBusy = true;
     auto* worker =
         new THttpThread(BaseUrl + std::string(kClientDescriptor), "", "", "", nullptr,
@@ -690,20 +719,16 @@ void TVX_JS::onClientDescriptor(const std::string& reply) {
     pugi::xml_node files;
     if (icontains(reply, "<verInfo>") && xml::parse(doc, reply))
         files = xml::findElement(doc.document_element(), "updateFile");
-    if (!files) {
-        installBusy = false;
-        return;
-    }
+    if (!files)
+        return endClientCheck();
     const std::string updateDir = AppPath + "Update" + platform::kSeparator;
     const std::string remote = BaseUrl + "apps/KVLMZ/";
     const std::string own = FileMD5(executablePath).valueOr("");
     const DownloadList list =
         collectDownloads(files, remote, updateDir,
                          [&own](const std::string& md5, const std::string&) { return md5 == own; });
-    if (list.urls.empty()) {
-        installBusy = false;
-        return;
-    }
+    if (list.urls.empty())
+        return endClientCheck();
     if (!platform::dirExists(updateDir))
         platform::createDir(AppPath + "Update");
     m_downloader.DownFile(toAnsi(joinLines(list.urls)), toAnsi(joinLines(list.paths)), "", 5, 0);
@@ -715,6 +740,8 @@ void TVX_JS::UpdateMain() {
     const std::string script = joinPath(scriptFolder, windows ? "temp.bat" : "temp.sh");
     const std::string text =
         windows ? updateScriptWindows(AppPath, exeName) : updateScriptPosix(AppPath, exeName);
+    // Whatever happens below, the client's own update ends here.
+    endClientCheck();
     if (Status st = platform::writeFileAtomic(script, text); !st) {
         // Without the script the client could not come back: stay open and say why.
         ShowStatus("无法写入升级脚本：" + st.error());

@@ -130,6 +130,14 @@ private:
     bool saveUsersXml();
     void sendLink(int32_t appId, std::string_view payload);
 
+    // installBusy belongs to the operation that set it. The client's own update check does
+    // not wait for a running application operation: it then runs beside it, and takes the
+    // hold over when that operation ends first.
+    enum class ClientCheck { None, Owner, Beside };
+    void endAppOperation();
+    void endClientCheck();
+    ClientCheck m_clientCheck = ClientCheck::None;
+
     // Descriptors of running updates, written to VerFile when their files are in place.
     std::map<int32_t, std::string> m_pendingDescriptors;
     IPageHost& m_host;

@@ -6,6 +6,9 @@
 #include "platform/Platform.h"
 #include "tcpserver/TCPServer.h"
 
+#include <condition_variable>
+#include <mutex>
+
 namespace vx {
 
 namespace {
@@ -13,11 +16,65 @@ namespace {
 LinkMessageHandler g_linkHandler;
 DownloadMessageHandler g_downloadHandler;
 
+// The link messages handed to the main thread and not yet taken by it. A peer that sends
+// faster than the main thread handles would otherwise grow this queue without end; when it
+// is full the library's callback waits, so the link server reads nothing more and TCP
+// pushes back on the senders. Nothing is dropped, except when the client is closing.
+class LinkInbox {
+public:
+    // Waits for room (or for the release); false when released.
+    bool admit(std::size_t bytes) {
+        std::unique_lock lock(m_mutex);
+        m_cv.wait(lock, [&] {
+            return m_released || m_pending == 0 ||
+                   (m_pending < kMaxMessages && m_bytes + bytes <= kMaxBytes);
+        });
+        if (m_released)
+            return false;
+        ++m_pending;
+        m_bytes += bytes;
+        return true;
+    }
+    void taken(std::size_t bytes) {
+        {
+            std::lock_guard lock(m_mutex);
+            --m_pending;
+            m_bytes -= bytes;
+        }
+        m_cv.notify_all();
+    }
+    // Lets every waiting and later callback return at once: the library waits for a running
+    // callback when it stops, and the main thread that stops it no longer takes messages.
+    void release(bool released) {
+        {
+            std::lock_guard lock(m_mutex);
+            m_released = released;
+        }
+        m_cv.notify_all();
+    }
+
+    static constexpr std::size_t kMaxMessages = 1024;
+    static constexpr std::size_t kMaxBytes = 4u * 1024 * 1024;
+
+private:
+    std::mutex m_mutex;
+    std::condition_variable m_cv;
+    std::size_t m_pending = 0;
+    std::size_t m_bytes = 0;
+    bool m_released = false;
+};
+
+LinkInbox g_linkInbox;
+
 // The libraries call these on their own threads: copy the text, hand it to the main thread.
 void TCPSERVER_CALL linkCallback(const char* text) {
     try {
         std::string copy = text ? text : "";
-        mainThread().post([copy = std::move(copy)] {
+        const std::size_t size = copy.size() + 1;
+        if (!g_linkInbox.admit(size))
+            return;
+        mainThread().post([copy = std::move(copy), size] {
+            g_linkInbox.taken(size);
             if (g_linkHandler)
                 g_linkHandler(copy);
         });
@@ -92,11 +149,13 @@ Status HelperLibraries::bindDownloader(const std::string& folder) {
 }
 
 bool HelperLibraries::StartServer(const std::string& address, const std::string& port) {
+    g_linkInbox.release(false);
     return m_impl->startServer &&
            m_impl->startServer(address.c_str(), port.c_str(), &linkCallback) == TCPSERVER_OK;
 }
 
 void HelperLibraries::DisconnectAllAndUnload() {
+    g_linkInbox.release(true);
     if (m_impl->disconnectAll)
         m_impl->disconnectAll();
     m_impl->startServer = nullptr;

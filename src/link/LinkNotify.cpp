@@ -94,6 +94,20 @@ void sendError(LinkContext& ctx, int32_t appId, std::string_view what) {
     send(ctx, appId, "error?msg=" + linkEncode(what));
 }
 
+// A box opened from the link runs a modal loop, inside which further link messages are
+// handled: a peer sending bad logins would otherwise stack one box inside another.
+bool g_linkBoxOpen = false;
+
+void showLinkBox(const std::string& text) {
+    if (g_linkBoxOpen)
+        return;
+    g_linkBoxOpen = true;
+    struct Reset {
+        ~Reset() { g_linkBoxOpen = false; }
+    } reset;
+    ShowMsg(text);
+}
+
 void takeOverUser(const Params& p, LinkContext& ctx) {
     ctx.server.CloseAll();
     std::string TUserInfo::*fields[] = {&TUserInfo::user, &TUserInfo::qq, &TUserInfo::aid,
@@ -102,13 +116,31 @@ void takeOverUser(const Params& p, LinkContext& ctx) {
     for (int i = 0; i < 4; ++i) {
         auto v = p.decoded(keys[i]);
         if (!v) {
-            ShowMsg("登陆失败");
+            showLinkBox("登陆失败");
             return;
         }
         UserInfo.*fields[i] = *v;
     }
     ctx.server.SetUid(toAnsi(UserInfo.uid));
     ctx.openTimer(false);
+}
+
+// A main file named by the service must stay inside the application's folder, like the
+// folders of its files: no absolute path, no drive, no "..".
+bool isSafeRelativePath(std::string_view name) {
+    if (name.empty() || name.front() == '/' || name.front() == '\\' ||
+        name.find(':') != std::string_view::npos)
+        return false;
+    std::size_t start = 0;
+    while (start <= name.size()) {
+        std::size_t end = name.find_first_of("/\\", start);
+        if (end == std::string_view::npos)
+            end = name.size();
+        if (name.substr(start, end - start) == "..")
+            return false;
+        start = end + 1;
+    }
+    return true;
 }
 
 } // namespace
@@ -175,19 +207,34 @@ void RunApp(int32_t appID, const std::string& parma,
             showStatus("应用不存在：" + path);
             return;
         }
-        LaunchFile(app->MainFile, parma, app->appDir);
+        // Packages made on Windows, or by tools that keep no modes, unpack the main file
+        // without its execute bit; a start would then fail.
+        if (!isSafeRelativePath(app->MainFile) || !platform::makeOwnerExecutable(path)) {
+            showStatus(std::string(kCannotStart) + path);
+            return;
+        }
+        bool started = false;
+        LaunchFile(app->MainFile, parma, app->appDir, &started);
+        if (!started)
+            showStatus(std::string(kCannotStart) + path);
     } catch (...) {
         // A failed start is not reported to anyone.
     }
 }
 
-bool LaunchFile(const std::string& file, const std::string& params, const std::string& folder) {
+bool LaunchFile(const std::string& file, const std::string& params, const std::string& folder,
+                bool* started) {
     if (platform::osMajorVersion() >= 6) {
         const std::string commandLine = params.empty() ? file : "\"" + file + "\" " + params;
-        if (platform::runTaskAsInteractiveUser(commandLine, folder))
+        if (platform::runTaskAsInteractiveUser(commandLine, folder)) {
+            if (started)
+                *started = true;
             return true;
+        }
     }
-    platform::shellOpen(file, params, folder);
+    const bool ok = platform::shellOpen(file, params, folder);
+    if (started)
+        *started = ok;
     return false;
 }
 

@@ -11,6 +11,10 @@ namespace vx {
 
 class ILinkServer;
 
+// The status line text of an application that exists but could not be started (followed by
+// the main file's full path).
+inline constexpr std::string_view kCannotStart = "应用无法启动：";
+
 // What message handling needs of the rest of the client.
 struct LinkContext {
     ILinkServer& server;
@@ -29,11 +33,13 @@ std::string linkMessage(int32_t appId, std::string_view payloadUtf8);
 std::string linkEncode(std::string_view utf8);
 
 // Starts an installed application's main file with the parameter text in its folder.
-// Reports a missing application or main file in the status line.
+// Reports a missing application or main file, and a start that failed, in the status line.
 void RunApp(int32_t appID, const std::string& parma,
             const std::function<void(const std::string&)>& showStatus);
 // Starts `file` in `folder` as the desktop's interactive user where the system offers it,
-// else directly. True only when the task service started it.
-bool LaunchFile(const std::string& file, const std::string& params, const std::string& folder);
+// else directly. True only when the task service started it; `started`, when given, says
+// whether either way started it.
+bool LaunchFile(const std::string& file, const std::string& params, const std::string& folder,
+                bool* started = nullptr);
 
 } // namespace vx

@@ -115,6 +115,11 @@ private:
     std::intptr_t m_handle = -1;
 };
 
+// Gives the owner the right to execute the file at `path` when it is a regular file (a link
+// is never followed) that lacks it. True when the file is a regular file that its owner may
+// execute afterwards. Windows has no such right: there it only checks for a regular file.
+bool makeOwnerExecutable(const std::string& path);
+
 // True when a file (not a folder) exists at the path.
 bool fileExists(const std::string& path);
 // True when a folder exists at the path.

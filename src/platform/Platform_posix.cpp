@@ -238,13 +238,21 @@ std::vector<std::string> splitCommandLine(std::string_view params) {
 namespace {
 
 // Spawns argv[0] detached: a session of its own, the given working folder, and a thread
-// that reaps it so no zombie is left behind.
+// that reaps it so no zombie is left behind. The child inherits nothing of the client: its
+// standard descriptors read and write /dev/null, and every other descriptor is closed, so
+// that a launched program never holds the link server's port, a peer's connection or a
+// browser socket (it would keep the port from a restarted client and keep closed
+// connections open for their peers).
 bool spawnDetached(const std::vector<std::string>& argv, const std::string& folder,
                    bool searchPath) {
     posix_spawn_file_actions_t actions;
     posix_spawnattr_t attr;
     posix_spawn_file_actions_init(&actions);
     posix_spawnattr_init(&attr);
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_addclosefrom_np(&actions, 3);
     if (!folder.empty())
         posix_spawn_file_actions_addchdir_np(&actions, folder.c_str());
     posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSID);
@@ -297,6 +305,18 @@ int osMajorVersion() {
 }
 
 void enableDebugPrivilege() {}
+
+bool makeOwnerExecutable(const std::string& path) {
+    int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0)
+        return false;
+    struct stat st {};
+    bool ok = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+    if (ok && (st.st_mode & S_IXUSR) == 0)
+        ok = ::fchmod(fd, (st.st_mode & 07777) | S_IXUSR) == 0;
+    ::close(fd);
+    return ok;
+}
 
 // --- Single instance --------------------------------------------------------------------
 

@@ -291,6 +291,14 @@ bool fileExists(const std::string& path) {
     return a != INVALID_FILE_ATTRIBUTES && !(a & FILE_ATTRIBUTE_DIRECTORY);
 }
 
+bool makeOwnerExecutable(const std::string& path) {
+    // Windows starts any regular file by its extension; there is no right to add. A
+    // reparse point (a link) is refused like a link elsewhere.
+    DWORD a = ::GetFileAttributesW(widen(path).c_str());
+    return a != INVALID_FILE_ATTRIBUTES &&
+           !(a & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT));
+}
+
 bool dirExists(const std::string& path) {
     DWORD a = ::GetFileAttributesW(widen(path).c_str());
     return a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_DIRECTORY);

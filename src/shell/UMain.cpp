@@ -26,6 +26,7 @@ void exitNow(int code) {
     std::_Exit(code);
 }
 constexpr const char* kStartFailed = "系统文件不完整,请重新安装!";
+constexpr const char* kLinkServerFailed = "本地连接服务启动失败：端口8885不可用，应用将无法与客户端通信";
 } // namespace
 
 void (*TfrmMain::exitProcess)(int) = &exitNow;
@@ -95,7 +96,11 @@ bool TfrmMain::FormCreate() {
         m_bridge->SetProcessObject(*m_api, TVX_JS_Members());
         // 16-17.
         ShowStatus("启动框架服务器");
-        m_libs->StartServer("127.0.0.1", "8885");
+        // Another program (or another user's client) may hold the port; the applications
+        // would then talk to it instead. The page has not loaded yet, so the status line
+        // says so once it has.
+        if (!m_libs->StartServer("127.0.0.1", "8885"))
+            m_pendingStatus = kLinkServerFailed;
         return true;
     } catch (...) {
         fail();
@@ -158,8 +163,11 @@ void TfrmMain::closeMainWindow() { close(); }
 
 void TfrmMain::CrmFmxLoadEnd(bool) {
     // The main frame's address, compared as text with the service's start page.
-    if (m_view->url().toString(QUrl::FullyEncoded).toStdString() == BaseUrl)
+    if (m_view->url().toString(QUrl::FullyEncoded).toStdString() == BaseUrl) {
         LoadUserList();
+        if (!m_pendingStatus.empty())
+            ShowStatus(m_pendingStatus);
+    }
 }
 
 void TfrmMain::LoadUserList() {

@@ -72,6 +72,8 @@ private:
     std::unique_ptr<vx::TVX_JS> m_api;
     std::unique_ptr<vx::TNCJsExtended> m_bridge;
     bool m_linkBound = false;
+    // A status line text for the start page once it has loaded (the link server's failure).
+    std::string m_pendingStatus;
 };
 
 } // namespace vx::shell

@@ -103,7 +103,9 @@ TEST_F(CatalogueTest, ExactFlagTexts) {
 TEST_F(CatalogueTest, BadElementsAreSkipped) {
     list = listReply({"<a><appId>x1</appId><Dir>bad</Dir></a>",
                       "<a><appId>7</appId><Dir>../../escape</Dir></a>",
-                      "<a><appId>8</appId><Dir></Dir></a>", appElement(4, "ok", "1")});
+                      "<a><appId>8</appId><Dir></Dir></a>",
+                      // Id 0 would receive the downloader's messages for the client itself.
+                      appElement(0, "zero", "1"), appElement(4, "ok", "1")});
     refresh();
     ASSERT_EQ(vx::AppList.size(), 1u);
     EXPECT_EQ(vx::AppList[0]->appID, 4);

@@ -250,13 +250,19 @@ TEST_F(InstallTest, SelfUpdateDownloadsChangedFilesAndRestarts) {
             "<f Dir=\"{app}\" Name=\"vxclient\" MD5=\"" + md5Upper(v2) + "\"/>"
             "<f Dir=\"{app}\" Name=\"skip.dll\" MD5=\"" + md5Upper(v1) + "\"/>"
             "</updateFile></verInfo>");
-    std::string shown;
-    vx::SetShowMsgHook([&](const std::string&, const std::string& text) { shown = text; });
+    std::string shown, underTheBox;
+    vx::SetShowMsgHook([&](const std::string&, const std::string& text) {
+        shown = text;
+        // The box's modal loop runs page calls: an install started now would be cut off by
+        // the restart.
+        underTheBox = api->_InstallApp("30");
+    });
     api->CheckMainVer();
     EXPECT_TRUE(vx::installBusy);
     waitFor([&] { return host.closed == 1; }, "the client to close for its update");
     vx::SetShowMsgHook(nullptr);
     EXPECT_EQ(shown, "主程序新版本下载完成，点击确定 重起 并 升级 软件");
+    EXPECT_EQ(underTheBox, "有应用正在安装，请稍候再试...");
     EXPECT_FALSE(vx::installBusy);
     EXPECT_EQ(service.count("GET /apps/KVLMZ/vxclient"), 1);
     EXPECT_EQ(service.count("GET /apps/KVLMZ/skip.dll"), 0);
@@ -282,4 +288,38 @@ TEST_F(InstallTest, SelfUpdateWithNothingNewEndsSilently) {
     EXPECT_TRUE(host.calls.empty());
     EXPECT_EQ(host.closed, 0);
     EXPECT_FALSE(std::filesystem::exists(vx::AppPath + "Update"));
+}
+
+TEST_F(InstallTest, AClientCheckBesideAnInstallLeavesTheInstallsHold) {
+    loadList();
+    api->executablePath = dir.write("vxclient", "same");
+    publish("KVLMZ/version.xml", "<verInfo><updateFile><f Dir=\"{app}\" Name=\"vxclient\" MD5=\"" +
+                                     md5Upper("same") + "\"/></updateFile></verInfo>");
+    // An install runs (its download still under way) when the page checks the client.
+    vx::installBusy = true;
+    vx::FindApp(30)->DownStatu = "正在安装";
+    api->CheckMainVer();
+    settle();
+    // The check found nothing, but the flag is the install's.
+    EXPECT_TRUE(vx::installBusy);
+    EXPECT_EQ(api->_InstallApp("30"), "有应用正在安装，请稍候再试...");
+    api->DownloadNotify(30, vx::toAnsi("完成"));
+    EXPECT_FALSE(vx::installBusy);
+
+    // The other way round: a client download runs beside an install that ends first; the
+    // flag stays set until the client's own download ends.
+    publish("KVLMZ/version.xml", "<verInfo><updateFile><f Dir=\"{app}\" Name=\"vxclient\" MD5=\"" +
+                                     md5Upper("new") + "\"/></updateFile></verInfo>");
+    // (A recording downloader: the client's download must not end by itself here.)
+    vx::TVX_JS client(host, link, downloader);
+    client.executablePath = api->executablePath;
+    vx::installBusy = true;
+    vx::FindApp(30)->DownStatu = "正在安装";
+    client.CheckMainVer();
+    settle();
+    ASSERT_EQ(downloader.calls.size(), 1u);
+    client.DownloadNotify(30, vx::toAnsi("完成"));
+    EXPECT_TRUE(vx::installBusy);
+    client.DownloadNotify(0, vx::toAnsi("error:下载失败"));
+    EXPECT_FALSE(vx::installBusy);
 }

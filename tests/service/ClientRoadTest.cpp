@@ -1,12 +1,10 @@
 // The client's core against the demo service: the page API object with a fake window, the
 // real downloader and the real link server, the service in-process.
 
-#include "ServiceFixture.h"
-#include "api/ApiFixture.h"
+#include "ClientFixture.h"
 #include "core/Text.h"
 #include "link/LinkNotify.h"
 #include "platform/Platform.h"
-#include "support/Loopback.h"
 
 #include <arpa/inet.h>
 #include <dlfcn.h>
@@ -17,76 +15,7 @@
 
 using namespace servicetest;
 
-namespace {
-
 using vxtest::freePort;
-
-std::map<std::string, std::string> readResult(const std::string& path) {
-    std::map<std::string, std::string> out;
-    std::istringstream in(vxtest::readFile(path));
-    for (std::string line; std::getline(in, line);)
-        if (auto eq = line.find('='); eq != std::string::npos)
-            out[line.substr(0, eq)] = line.substr(eq + 1);
-    return out;
-}
-
-class ClientRoadTest : public ServiceFixture {
-protected:
-    void SetUp() override {
-        ServiceFixture::SetUp();
-        vx::setMainThread(&loop);
-        vx::InitSharedState(client.str() + "vxclient");
-        std::filesystem::create_directories(vx::ConfigPath);
-        client.write("Config/config.xml", "<?xml version=\"1.0\" encoding=\"utf-8\"?><config>"
-                                          "<title>应用中心</title><pid>77</pid></config>");
-        vx::installBusy = false;
-        vx::UserInfo = {};
-        vx::SetBaseUrl(base());
-        ASSERT_TRUE(libs.bindDownloader(VX_LIB_DIR).ok());
-        // Failures and retries must not make the test wait.
-        void* h = ::dlopen((std::string(VX_LIB_DIR) + "/libDownLoader.so").c_str(), RTLD_NOW);
-        using Tune = void (*)(int, int, int);
-        if (auto tune = reinterpret_cast<Tune>(::dlsym(h, "DownLoaderSetTimingsForTests")))
-            tune(2000, 5, 10);
-        api = std::make_unique<vx::TVX_JS>(host, libs, libs);
-        api->scriptFolder = client.path().string();
-        vx::setDownloadMessageHandler(
-            [this](int id, const std::string& text) { api->DownloadNotify(id, text); });
-        vx::setLinkMessageHandler([this](const std::string& t) { api->LinkNotify(t); });
-    }
-    void TearDown() override {
-        loop.runUntil([] { return vx::THttpThread::liveCount() == 0; });
-        vx::setDownloadMessageHandler(nullptr);
-        vx::setLinkMessageHandler(nullptr);
-        libs.DisconnectAllAndUnload();
-        loop.processPending();
-        api.reset();
-        vx::AppList.clear();
-        vx::setMainThread(nullptr);
-        vx::SetBaseUrl(vx::kBuildBaseUrl);
-        ServiceFixture::TearDown();
-    }
-
-    void waitFor(const std::function<bool()>& pred, const char* what) {
-        ASSERT_TRUE(loop.runUntil(pred, std::chrono::seconds(90))) << "waited in vain for " << what;
-    }
-    void waitIdle(const char* what) {
-        waitFor([] { return !vx::installBusy && vx::THttpThread::liveCount() == 0; }, what);
-    }
-    void login() {
-        api->_LoginFun("demo", "demo123", "1", "1");
-        waitFor([this] { return !host.callsStarting("ST_Login(").empty(); }, "the login");
-        waitIdle("the list");
-    }
-
-    vx::LoopMainThread loop;
-    vxtest::TempDir client{"road"};
-    apitest::FakeHost host;
-    vx::HelperLibraries libs;
-    std::unique_ptr<vx::TVX_JS> api;
-};
-
-} // namespace
 
 TEST_F(ClientRoadTest, LoginListInstallAndUpdate) {
     // A wrong password: the service's words reach the page.

@@ -1,0 +1,278 @@
+// Where the client's core meets its neighbours for real: the link server library, the
+// programs the client starts and the sample applications. Each test asserts what the other
+// side sees: a message in an application's log, a descriptor list written by a started
+// program, a connection that ends, an answer on the link port.
+
+#include "ClientFixture.h"
+#include "core/Text.h"
+#include "link/LinkNotify.h"
+#include "tcpserver/LinkProtocol.h"
+
+#include <LinkClient.h>
+
+#include <atomic>
+#include <csignal>
+#include <fcntl.h>
+#include <filesystem>
+#include <fstream>
+#include <sys/socket.h>
+#include <thread>
+#include <unistd.h>
+
+using namespace servicetest;
+
+namespace {
+
+namespace fs = std::filesystem;
+namespace proto = vxlink::proto;
+
+// A peer speaking the wire format on a blocking socket (every read guarded against hangs).
+class RawPeer {
+public:
+    RawPeer(int port, int appId) : m_fd(vxtest::connectLoopback(port, 10)) {
+        sendFramed(proto::registrationFrame(appId));
+    }
+    ~RawPeer() {
+        if (m_fd >= 0)
+            ::close(m_fd);
+    }
+    RawPeer(const RawPeer&) = delete;
+    RawPeer& operator=(const RawPeer&) = delete;
+
+    bool connected() const { return m_fd >= 0; }
+    void send(const std::string& ansi) { sendFramed(proto::frame(ansi)); }
+    // Reads until the server ends the connection: true for an orderly end, false when the
+    // connection stayed open through the guard (someone else still holds the server's end).
+    bool readsToEnd() {
+        char buf[4096];
+        for (;;) {
+            const ssize_t n = ::recv(m_fd, buf, sizeof buf, 0);
+            if (n == 0)
+                return true;
+            if (n < 0)
+                return false;
+        }
+    }
+
+private:
+    void sendFramed(const std::string& framed) {
+        if (m_fd >= 0)
+            (void)::send(m_fd, framed.data(), framed.size(), MSG_NOSIGNAL);
+    }
+    int m_fd;
+};
+
+// Ends every process whose program is `path`.
+void killProgram(const std::string& path) {
+    std::error_code ec;
+    for (const auto& e : fs::directory_iterator("/proc", ec)) {
+        std::error_code e2;
+        if (fs::read_symlink(e.path() / "exe", e2) == fs::path(path))
+            ::kill(std::atoi(e.path().filename().c_str()), SIGKILL);
+    }
+}
+
+std::vector<std::string> lines(const std::string& path) {
+    std::vector<std::string> out;
+    std::ifstream in(path);
+    for (std::string l; std::getline(in, l);)
+        out.push_back(l);
+    return out;
+}
+
+int linesStarting(const std::string& path, const std::string& prefix) {
+    int n = 0;
+    for (const auto& l : lines(path))
+        n += l.rfind(prefix, 0) == 0;
+    return n;
+}
+
+class SeamTest : public ClientRoadTest {
+protected:
+    void TearDown() override {
+        for (const auto& p : m_programs)
+            killProgram(p);
+        vx::SetShowMsgHook(nullptr);
+        ::unsetenv("VX_LINK_PORT");
+        ClientRoadTest::TearDown();
+    }
+
+    // The link server bound and started as the client starts it, on a port of its own,
+    // which the started applications inherit.
+    void startLink() {
+        ASSERT_TRUE(libs.bindLinkServer(VX_LIB_DIR).ok());
+        port = vxtest::freePort();
+        ASSERT_TRUE(libs.StartServer("127.0.0.1", std::to_string(port)));
+        ::setenv("VX_LINK_PORT", std::to_string(port).c_str(), 1);
+    }
+
+    // Asks as application `appId` and returns the payload of the first answer.
+    std::string ask(int appId, const std::string& request) {
+        vxlink::LinkClientOptions o;
+        o.port = static_cast<std::uint16_t>(port);
+        o.appId = appId;
+        vxlink::LinkClient peer(o);
+        peer.start();
+        if (!peer.waitRegistered(std::chrono::seconds(20)).ok() || !peer.send(request).ok())
+            return "(not registered)";
+        std::optional<vxlink::LinkMessage> reply;
+        std::atomic<bool> done{false};
+        std::thread reader([&] {
+            reply = peer.receive(std::chrono::seconds(30));
+            done = true;
+        });
+        waitFor([&] { return done.load(); }, "the answer");
+        reader.join();
+        return reply ? reply->payload : "(no answer)";
+    }
+
+    // Places a program as an application's main file (mode 0644, as a package made on
+    // Windows unpacks it).
+    void placeProgram(int appId, const std::string& folder, const std::string& mainFile,
+                      const std::string& from) {
+        vx::TMyApp& app = vx::AddApp(appId);
+        app.appDir = vx::AppsPath + folder + "/";
+        app.MainFile = mainFile;
+        fs::create_directories(fs::path(app.appDir + mainFile).parent_path());
+        fs::copy_file(from, app.appDir + mainFile, fs::copy_options::overwrite_existing);
+        fs::permissions(app.appDir + mainFile, fs::perms(0644));
+        track(app.appDir + mainFile);
+    }
+
+    // A program to end when the test ends.
+    void track(const std::string& program) { m_programs.push_back(program); }
+
+    int port = 0;
+
+private:
+    std::vector<std::string> m_programs; // killed when the test ends
+};
+
+} // namespace
+
+TEST_F(SeamTest, TheAssistantHidesItsWindowAfterEveryLogin) {
+    startLink();
+    login();
+    EXPECT_EQ(api->_InstallApp("4"), "正在安装");
+    waitIdle("the assistant's install");
+    track(vx::AppsPath + "assistant/" + vx::FindApp(4)->MainFile);
+    vx::RunApp(4, "", [this](const std::string& t) { api->ShowStatus(t); });
+    waitFor([this] { return linkCount("应用上线:appID=4") == 1; }, "the assistant to connect");
+    const std::string log = vx::AppsPath + "assistant/assistant.log";
+
+    // A login from the page: the client closes every connection, tells the new user and
+    // asks the assistant to hide.
+    host.calls.clear();
+    login();
+    waitFor([&] { return linesStarting(log, "隐藏窗口 HideForm?a") == 1; },
+            "HideForm?a after the page's login");
+    // A login handed over by another application.
+    vxlink::LinkClientOptions o;
+    o.port = static_cast<std::uint16_t>(port);
+    o.appId = 12;
+    vxlink::LinkClient other(o);
+    other.start();
+    ASSERT_TRUE(other.waitRegistered(std::chrono::seconds(20)).ok());
+    ASSERT_TRUE(other.send("登陆信息:user=demo&qq=1&aid=2&uid=10086").ok());
+    waitFor([&] { return linesStarting(log, "隐藏窗口 HideForm?a") == 2; },
+            "HideForm?a after the link's login");
+    // It came back each time and learnt the user.
+    EXPECT_GE(linkCount("应用上线:appID=4"), 3);
+    EXPECT_EQ(ask(4, "获取用户信息:MyID=4"), "UserInfo?uid=10086");
+}
+
+TEST_F(SeamTest, AStartedProgramInheritsNothingOfTheClient) {
+    startLink();
+    // Descriptors of the kind other parts of the process open without close-on-exec.
+    const int strayFile = ::open("/dev/zero", O_RDONLY);
+    const int straySocket = ::socket(AF_INET, SOCK_STREAM, 0);
+    ASSERT_GE(strayFile, 0);
+    ASSERT_GE(straySocket, 0);
+    RawPeer watcher(port, 30); // an accepted connection of the link server
+    ASSERT_TRUE(watcher.connected());
+    waitFor([this] { return linkCount("应用上线:appID=30") == 1; }, "the watcher");
+    placeProgram(50, "probe", "bin/probe", VX_FD_PROBE);
+
+    // Another application has it started through the link.
+    vxlink::LinkClientOptions o;
+    o.port = static_cast<std::uint16_t>(port);
+    o.appId = 12;
+    vxlink::LinkClient other(o);
+    other.start();
+    ASSERT_TRUE(other.waitRegistered(std::chrono::seconds(20)).ok());
+    ASSERT_TRUE(other.send("运行应用:appID=50&parma=fds.txt+--stay").ok());
+    const std::string report = vx::AppsPath + "probe/fds.txt";
+    waitFor([&] { return fs::exists(report); }, "the started program's report");
+    auto got = lines(report);
+    ASSERT_FALSE(got.empty());
+    EXPECT_EQ(got.front().rfind("pid ", 0), 0u);
+    got.erase(got.begin());
+    EXPECT_EQ(got, (std::vector<std::string>{"0 /dev/null", "1 /dev/null", "2 /dev/null"}));
+    other.close();
+
+    // While it runs, a connection that the client closes ends for its peer...
+    libs.CloseAll();
+    EXPECT_TRUE(watcher.readsToEnd()) << "the closed connection stayed open";
+    // ...and a client started anew listens on the same port and answers there.
+    libs.DisconnectAllAndUnload();
+    ASSERT_TRUE(libs.bindLinkServer(VX_LIB_DIR).ok());
+    ASSERT_TRUE(libs.StartServer("127.0.0.1", std::to_string(port)));
+    vx::UserInfo.uid = "10086";
+    EXPECT_EQ(ask(13, "获取用户信息:MyID=13"), "UserInfo?uid=10086");
+    ::close(strayFile);
+    ::close(straySocket);
+}
+
+TEST_F(SeamTest, AMainFileThatCannotStartIsReported) {
+    std::vector<std::string> status;
+    auto show = [&](const std::string& t) { status.push_back(t); };
+    // Not a program at all.
+    placeProgram(51, "junk", "junk.bin", VX_FD_PROBE);
+    { std::ofstream(vx::AppsPath + "junk/junk.bin", std::ios::trunc) << "\x01\x02 no program"; }
+    vx::RunApp(51, "", show);
+    // Outside the application's folder.
+    vx::TMyApp& outside = vx::AddApp(52);
+    outside.appDir = vx::AppsPath + "app52/";
+    outside.MainFile = "../junk/junk.bin";
+    fs::create_directories(outside.appDir);
+    vx::RunApp(52, "", show);
+    EXPECT_EQ(status, (std::vector<std::string>{
+                          "应用无法启动：" + vx::AppsPath + "junk/junk.bin",
+                          "应用无法启动：" + vx::AppsPath + "app52/../junk/junk.bin"}));
+    // The main file inside the folder was made executable by its owner; nothing else was.
+    EXPECT_NE(fs::status(vx::AppsPath + "junk/junk.bin").permissions() & fs::perms::owner_exec,
+              fs::perms::none);
+    EXPECT_EQ(fs::status(vx::AppsPath + "junk/junk.bin").permissions() & fs::perms::others_exec,
+              fs::perms::none);
+}
+
+TEST_F(SeamTest, BoxesOpenedFromTheLinkNeverStack) {
+    startLink();
+    int boxes = 0, depth = 0, deepest = 0;
+    std::thread flooder;
+    vx::SetShowMsgHook([&](const std::string&, const std::string& text) {
+        EXPECT_EQ(text, "登陆失败");
+        ++boxes;
+        deepest = std::max(deepest, ++depth);
+        if (boxes == 1) {
+            // The box's modal loop keeps handling link messages: a flood of bad logins
+            // arrives while it is up.
+            const int before = linkCount("登陆信息");
+            flooder = std::thread([this] {
+                for (int i = 0; i < 40; ++i) {
+                    RawPeer p(port, 77);
+                    p.send(vx::toAnsi("登陆信息:user=%zz"));
+                }
+            });
+            waitFor([&] { return linkCount("登陆信息") >= before + 40; }, "the flood");
+        }
+        --depth;
+    });
+    RawPeer first(port, 77);
+    first.send(vx::toAnsi("登陆信息:user=%zz"));
+    waitFor([&] { return boxes >= 1 && depth == 0; }, "the box");
+    if (flooder.joinable())
+        flooder.join();
+    EXPECT_EQ(deepest, 1);
+    EXPECT_EQ(boxes, 1);
+}
