@@ -103,13 +103,18 @@ class E2E(unittest.TestCase):
 
     # --- helpers ---------------------------------------------------------------------
 
-    def start_client(self):
-        self.debug_port = free_port()
-        env = dict(os.environ, DISPLAY=self.display,
-                   QTWEBENGINE_REMOTE_DEBUGGING=f"127.0.0.1:{self.debug_port}",
-                   XDG_RUNTIME_DIR=self.folder)
+    def client_env(self, **extra):
+        """The environment of a client on the test's X screen. The platform is set here:
+        a caller's QT_QPA_PLATFORM=offscreen would give windows that xdotool never sees."""
+        env = dict(os.environ, DISPLAY=self.display, QT_QPA_PLATFORM="xcb",
+                   XDG_RUNTIME_DIR=self.folder, **extra)
         if os.getuid() == 0:
             env["QTWEBENGINE_DISABLE_SANDBOX"] = "1"
+        return env
+
+    def start_client(self):
+        self.debug_port = free_port()
+        env = self.client_env(QTWEBENGINE_REMOTE_DEBUGGING=f"127.0.0.1:{self.debug_port}")
         self.client_log = os.path.join(self.folder, "client.log")
         with open(self.client_log, "w") as log:
             self.client = subprocess.Popen([os.path.join(self.folder, "vxclient")], env=env,
@@ -261,9 +266,7 @@ class E2E(unittest.TestCase):
 
     def test_second_instance_is_refused(self):
         self.start_client()
-        env = dict(os.environ, DISPLAY=self.display, XDG_RUNTIME_DIR=self.folder)
-        if os.getuid() == 0:
-            env["QTWEBENGINE_DISABLE_SANDBOX"] = "1"
+        env = self.client_env()
         second = subprocess.Popen([os.path.join(self.folder, "vxclient")], env=env,
                                   cwd=self.folder, stdout=subprocess.DEVNULL,
                                   stderr=subprocess.DEVNULL)
@@ -308,10 +311,30 @@ class E2E(unittest.TestCase):
             # After its pause the script moves the file in and starts the client again.
             moved = os.path.join(self.folder, "notes.txt")
             wait_until(lambda: os.path.exists(moved), 30, "the script to replace the files")
-            wait_until(lambda: port_in_use(8885), 60, "the restarted client")
+            # The restarted client itself answers an application on the link port (not a
+            # socket that a leftover process inherited and nobody accepts on).
+            answers = []
+
+            def answered():
+                out = subprocess.run([VXLINK, "--app", "12", "--timeout", "3000",
+                                      "获取用户信息:MyID=12"], capture_output=True, text=True,
+                                     timeout=30)
+                answers.append(out.stdout)
+                return out.returncode == 0 and out.stdout.startswith("UserInfo?uid=")
+            wait_until(answered, 90, "the restarted client to answer on 8885")
         finally:
             subprocess.run(["pkill", "-f", os.path.join(self.folder, "vxclient")])
             shutil.rmtree(os.path.join(self.tmp, "data", "apps", "KVLMZ"), ignore_errors=True)
+
+    def test_a_taken_link_port_is_reported(self):
+        with socket.socket() as holder:
+            holder.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+            holder.bind(("127.0.0.1", 8885))
+            holder.listen()
+            page = self.start_client()
+            page.wait("/本地连接服务启动失败/.test(document.getElementById('statusText')"
+                      ".textContent)", 60, "the status line to say the link port is taken")
+            self.assertIn("8885", page.eval("document.getElementById('statusText').textContent"))
 
     def test_popup_shows_the_document_title(self):
         page = self.start_client()
