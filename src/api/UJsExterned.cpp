@@ -299,13 +299,21 @@ bool TVX_JS::saveUsersXml() {
     pugi::xml_document doc;
     if (!platform::fileExists(UsersXml)) {
         newUsersDocument(doc);
-    } else if (!xml::load(doc, UsersXml) || !doc.document_element()) {
-        // An unreadable file cannot be updated; keep a copy of it for whoever wants to look,
-        // then start afresh so that logins keep working.
-        std::error_code ec;
-        std::filesystem::copy_file(UsersXml, UsersXml + ".broken",
-                                   std::filesystem::copy_options::overwrite_existing, ec);
-        newUsersDocument(doc);
+    } else {
+        // A file that could not be read (denied, an I/O error) may be perfectly good: it is
+        // left alone, and nothing is remembered this time.
+        auto data = xml::readFile(UsersXml);
+        if (!data)
+            return false;
+        if (!xml::parse(doc, data.value()) || !doc.document_element()) {
+            // Read but broken: keep a copy for whoever wants to look, then start afresh so
+            // that logins keep working.
+            std::error_code ec;
+            std::filesystem::copy_file(UsersXml, UsersXml + ".broken",
+                                       std::filesystem::copy_options::overwrite_existing, ec);
+            doc.reset();
+            newUsersDocument(doc);
+        }
     }
     pugi::xml_node root = doc.document_element();
     if (pugi::xml_node def = xml::findElement(root, "DefUser")) {

@@ -58,10 +58,10 @@ Status parse(pugi::xml_document& doc, std::string_view text) {
     return {};
 }
 
-Status load(pugi::xml_document& doc, const std::string& path) {
+Expected<std::string> readFile(const std::string& path) {
     platform::SharedReadFile file;
     if (Status st = file.open(path); !st)
-        return st;
+        return Error{st.error()};
     std::string data;
     char buf[65536];
     for (;;) {
@@ -72,6 +72,14 @@ Status load(pugi::xml_document& doc, const std::string& path) {
             break;
         data.append(buf, static_cast<std::size_t>(n));
     }
+    return data;
+}
+
+Status load(pugi::xml_document& doc, const std::string& path) {
+    auto read = readFile(path);
+    if (!read)
+        return Error{read.error()};
+    const std::string& data = read.value();
     pugi::xml_parse_result r = doc.load_buffer(data.data(), data.size(), kParseFlags);
     if (!r)
         return Error{path + ": " + r.description() + " at offset " + std::to_string(r.offset)};

@@ -24,6 +24,8 @@ std::string elementText(pugi::xml_node under, std::string_view name);
 Status parse(pugi::xml_document& doc, std::string_view text);
 // Parses a file; the error names the file.
 Status load(pugi::xml_document& doc, const std::string& path);
+// The whole content of a file; the error names the file (missing, denied, a read error).
+Expected<std::string> readFile(const std::string& path);
 // The document as indented UTF-8 text, with an XML declaration.
 std::string serialize(const pugi::xml_document& doc);
 // Writes the document indented in UTF-8, atomically: the old file stays whole when the
