@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -71,5 +72,20 @@ bool isLink(const std::string& path);
 bool removeFile(const std::string& path);
 // The system's text for its last error, in UTF-8.
 std::string lastSystemError();
+
+// Nothing the library holds may outlive it in a program the client starts (an application
+// keeping a half-written file or a server connection open). Files are opened close-on-exec
+// (not inheritable on Windows) where they are opened; these two cover libcurl's sockets.
+//
+// A socket for one of libcurl's connections, created close-on-exec at once, so that no fork
+// of another thread can catch it in between (not inheritable on Windows). The system's
+// invalid socket value on failure, with its error set.
+std::intptr_t openPrivateSocket(int family, int type, int protocol);
+// Runs `open` and makes every socket that appeared meanwhile close-on-exec: for the sockets
+// libcurl creates for itself (the wake-up pair of a multi handle), which it offers no way to
+// create so. Calls of this function run one at a time. On Windows it only runs `open`: a
+// handle is inherited there only by a child created to inherit handles, which the client
+// never starts.
+void keepNewSocketsPrivate(const std::function<void()>& open);
 
 } // namespace vxdl

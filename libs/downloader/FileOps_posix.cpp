@@ -2,10 +2,14 @@
 
 #include <atomic>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <dirent.h>
+#include <mutex>
+#include <set>
 #include <signal.h>
 #include <fcntl.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -17,6 +21,26 @@ std::atomic<unsigned> g_tempCounter{0};
 
 Error sysError(const std::string& what, const std::string& path) {
     return Error{what + " " + path + ": " + std::strerror(errno)};
+}
+
+// The descriptors open in this process.
+std::set<int> openDescriptors() {
+    std::set<int> fds;
+    DIR* d = ::opendir("/proc/self/fd");
+    if (!d)
+        d = ::opendir("/dev/fd");
+    if (!d)
+        return fds;
+    const int own = ::dirfd(d);
+    while (dirent* e = ::readdir(d)) {
+        if (e->d_name[0] < '0' || e->d_name[0] > '9')
+            continue;
+        int fd = std::atoi(e->d_name);
+        if (fd != own)
+            fds.insert(fd);
+    }
+    ::closedir(d);
+    return fds;
 }
 
 } // namespace
@@ -220,6 +244,35 @@ bool removeFile(const std::string& path) {
     if (::unlink(path.c_str()) == 0)
         return true;
     return errno == ENOENT;
+}
+
+std::intptr_t openPrivateSocket(int family, int type, int protocol) {
+#ifdef SOCK_CLOEXEC
+    return ::socket(family, type | SOCK_CLOEXEC, protocol);
+#else
+    int fd = ::socket(family, type, protocol);
+    if (fd >= 0)
+        ::fcntl(fd, F_SETFD, ::fcntl(fd, F_GETFD) | FD_CLOEXEC);
+    return fd;
+#endif
+}
+
+void keepNewSocketsPrivate(const std::function<void()>& open) {
+    // One at a time, so that overlapping calls never take each other's sockets for their
+    // own; only sockets are touched, so a descriptor another thread of the program opens
+    // meanwhile for a child of its own is never taken from it.
+    static std::mutex mutex;
+    std::lock_guard lock(mutex);
+    const std::set<int> before = openDescriptors();
+    open();
+    for (int fd : openDescriptors()) {
+        struct stat st {};
+        if (before.count(fd) || ::fstat(fd, &st) != 0 || !S_ISSOCK(st.st_mode))
+            continue;
+        int flags = ::fcntl(fd, F_GETFD);
+        if (flags >= 0 && !(flags & FD_CLOEXEC))
+            ::fcntl(fd, F_SETFD, flags | FD_CLOEXEC);
+    }
 }
 
 } // namespace vxdl

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <winsock2.h>
 #include <windows.h>
 
 namespace vxdl {
@@ -230,5 +231,12 @@ bool removeFile(const std::string& path) {
     DWORD e = ::GetLastError();
     return e == ERROR_FILE_NOT_FOUND || e == ERROR_PATH_NOT_FOUND;
 }
+
+std::intptr_t openPrivateSocket(int family, int type, int protocol) {
+    SOCKET s = ::WSASocketW(family, type, protocol, nullptr, 0, WSA_FLAG_OVERLAPPED | WSA_FLAG_NO_HANDLE_INHERIT);
+    return static_cast<std::intptr_t>(s);
+}
+
+void keepNewSocketsPrivate(const std::function<void()>& open) { open(); }
 
 } // namespace vxdl

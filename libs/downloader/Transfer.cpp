@@ -4,6 +4,7 @@
 #include <chrono>
 #include <cstring>
 #include <deque>
+#include <stdexcept>
 #include <thread>
 
 namespace vxdl {
@@ -305,6 +306,10 @@ int xferInfo(void* self, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
     return 0;
 }
 
+curl_socket_t openSocket(void*, curlsocktype, curl_sockaddr* address) {
+    return static_cast<curl_socket_t>(openPrivateSocket(address->family, address->socktype, address->protocol));
+}
+
 } // namespace
 
 std::string wireUrl(const std::string& url) {
@@ -327,9 +332,39 @@ Fetcher::Fetcher(const Timings& timings, std::function<void(const std::string&)>
     : m_timings(timings), m_status(std::move(status)), m_curl(curl_easy_init()) {
     if (!m_curl)
         throw std::runtime_error("curl_easy_init");
+    keepNewSocketsPrivate([this] { m_multi = curl_multi_init(); });
+    if (!m_multi) {
+        curl_easy_cleanup(m_curl);
+        throw std::runtime_error("curl_multi_init");
+    }
 }
 
-Fetcher::~Fetcher() { curl_easy_cleanup(m_curl); }
+Fetcher::~Fetcher() {
+    curl_easy_cleanup(m_curl);
+    curl_multi_cleanup(m_multi);
+}
+
+CURLcode Fetcher::perform() {
+    if (curl_multi_add_handle(m_multi, m_curl) != CURLM_OK)
+        return CURLE_FAILED_INIT;
+    CURLMcode mc = CURLM_OK;
+    for (int running = 1;;) {
+        mc = curl_multi_perform(m_multi, &running);
+        if (mc != CURLM_OK || running == 0)
+            break;
+        // curl shortens the wait to its own next timeout (connect, stall, progress).
+        mc = curl_multi_poll(m_multi, nullptr, 0, 1000, nullptr);
+        if (mc != CURLM_OK)
+            break;
+    }
+    CURLcode rc = mc == CURLM_OUT_OF_MEMORY ? CURLE_OUT_OF_MEMORY : CURLE_FAILED_INIT;
+    int left = 0;
+    while (CURLMsg* msg = curl_multi_info_read(m_multi, &left))
+        if (msg->msg == CURLMSG_DONE && msg->easy_handle == m_curl)
+            rc = msg->data.result;
+    curl_multi_remove_handle(m_multi, m_curl);
+    return rc;
+}
 
 void Fetcher::setCommonOptions() {
     curl_easy_reset(m_curl);
@@ -345,6 +380,7 @@ void Fetcher::setCommonOptions() {
     curl_easy_setopt(m_curl, CURLOPT_TCP_KEEPALIVE, 1L);
     curl_easy_setopt(m_curl, CURLOPT_BUFFERSIZE, 512L * 1024L);
     curl_easy_setopt(m_curl, CURLOPT_USERAGENT, "VXDownLoader/1.0");
+    curl_easy_setopt(m_curl, CURLOPT_OPENSOCKETFUNCTION, &openSocket);
 }
 
 std::optional<std::uint64_t> Fetcher::headSize(const std::string& url, bool& reachable) {
@@ -354,7 +390,7 @@ std::optional<std::uint64_t> Fetcher::headSize(const std::string& url, bool& rea
     curl_easy_setopt(m_curl, CURLOPT_NOBODY, 1L);
     // A HEAD carries no body for the rate guard to weigh; one window is all it gets.
     curl_easy_setopt(m_curl, CURLOPT_TIMEOUT_MS, m_timings.rateWindowMs);
-    CURLcode rc = curl_easy_perform(m_curl);
+    CURLcode rc = perform();
     reachable = rc == CURLE_OK || rc == CURLE_HTTP_RETURNED_ERROR;
     long code = 0;
     curl_easy_getinfo(m_curl, CURLINFO_RESPONSE_CODE, &code);
@@ -422,7 +458,7 @@ Status Fetcher::fetch(std::size_t index, const FileJob& job, int attempts, Progr
         }
         curl_easy_setopt(m_curl, CURLOPT_HTTPHEADER, headers);
 
-        CURLcode rc = curl_easy_perform(m_curl);
+        CURLcode rc = perform();
         curl_easy_setopt(m_curl, CURLOPT_HTTPHEADER, nullptr);
         curl_slist_free_all(headers);
 

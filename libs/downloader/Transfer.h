@@ -51,10 +51,15 @@ public:
 
 private:
     void setCommonOptions();
+    // Runs the transfer set up on m_curl to its end on m_multi.
+    CURLcode perform();
 
     Timings m_timings;
     std::function<void(const std::string&)> m_status;
     CURL* m_curl = nullptr;
+    // Our own multi handle rather than curl_easy_perform's hidden one, so that the sockets
+    // it creates for itself can be made close-on-exec; it also keeps the call's connection.
+    CURLM* m_multi = nullptr;
 };
 
 // A URL given by the client, made fit for the wire: non-ASCII bytes of the UTF-8 text and

@@ -7,6 +7,11 @@
 
 #include "core/Text.h"
 
+// Packages are opened by libzip, which opens files close-on-exec from 1.6 on; an older one
+// would hand the package to every program the client starts meanwhile.
+static_assert(LIBZIP_VERSION_MAJOR > 1 || (LIBZIP_VERSION_MAJOR == 1 && LIBZIP_VERSION_MINOR >= 6),
+              "libzip 1.6 or later is needed");
+
 namespace vxdl {
 
 namespace {

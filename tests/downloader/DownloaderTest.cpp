@@ -1,5 +1,7 @@
 // Downloads through the real library against servers on 127.0.0.1.
 
+#include <algorithm>
+#include <fcntl.h>
 #include <filesystem>
 #include <set>
 
@@ -397,6 +399,104 @@ TEST_F(SlowTransfers, ASlowButSteadyTransferCompletes) {
     expectSuccess(msgs);
     EXPECT_EQ(vxtest::readFile(target), body);
     EXPECT_EQ(server.requests().size(), 1u);
+}
+
+// --- What a child process inherits ---------------------------------------------------------
+
+// What the descriptors open in this process point to ("socket:[N]", a file's path), by number
+// (leaving out the listing's own).
+std::map<int, std::string> ownDescriptors() {
+    std::map<int, std::string> fds;
+    for (const auto& e : fs::directory_iterator("/proc/self/fd")) {
+        std::error_code ec;
+        auto target = fs::read_symlink(e.path(), ec);
+        if (!ec && !(target.filename() == "fd" && target.parent_path().parent_path() == "/proc"))
+            fds[std::stoi(e.path().filename().string())] = target.string();
+    }
+    return fds;
+}
+
+// What the descriptors of a child started now (fork and exec of a shell) point to.
+std::set<std::string> inheritedTargets() {
+    // The shell lists its own descriptors through a child of its own, so the listing holds
+    // only what the shell inherited.
+    FILE* p = ::popen("ls -l /proc/$$/fd; :", "r");
+    if (!p)
+        return {};
+    std::string out;
+    char buf[4096];
+    while (std::size_t n = std::fread(buf, 1, sizeof buf, p))
+        out.append(buf, n);
+    ::pclose(p);
+    std::set<std::string> targets;
+    std::size_t pos = 0;
+    while ((pos = out.find(" -> ", pos)) != std::string::npos) {
+        pos += 4;
+        targets.insert(out.substr(pos, out.find('\n', pos) - pos));
+    }
+    return targets;
+}
+
+TEST(Inheritance, AProgramStartedDuringADownloadGetsNoneOfItsDescriptors) {
+    Library::get();
+    const std::string body = pattern(kSize, 19);
+    std::mutex mutex;
+    std::condition_variable cv;
+    bool release = false;
+    std::atomic<int> serverSide{-1};
+    RawServer server([&](int, const std::string&, int fd) {
+        serverSide = fd;
+        RawServer::sendAll(fd, head200(kSize) + body.substr(0, kCut));
+        std::unique_lock lock(mutex);
+        cv.wait(lock, [&] { return release; });
+        lock.unlock();
+        RawServer::sendAll(fd, body.substr(kCut));
+    });
+    vxtest::TempDir dir("inherit");
+    // A descriptor left inheritable on purpose: the child's listing must show it.
+    const std::string probe = dir.file("probe");
+    const int probeFd = ::open(probe.c_str(), O_CREAT | O_RDWR, 0600);
+    ASSERT_GE(probeFd, 0);
+    const auto before = ownDescriptors();
+
+    const int id = nextId();
+    std::string u = server.url("/f.bin") + "\r\n", p = dir.file("f.bin") + "\r\n";
+    ASSERT_EQ(Library::get().downFile(u.c_str(), p.c_str(), "", 1, id, &Messages::notify), 0);
+    // Held open mid-body: the connection and the partly written temporary file are live.
+    auto partWritten = [&] {
+        for (const auto& e : fs::directory_iterator(dir.path()))
+            if (hasText(e.path().filename().string(), ".f.bin.vxdl-") && fs::file_size(e.path()) == kCut)
+                return true;
+        return false;
+    };
+    for (int i = 0; i < 3000 && !partWritten(); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    ASSERT_TRUE(partWritten());
+
+    // By what they point to, not by number: a number closed since may have been reused.
+    std::set<std::string> library;
+    auto now = ownDescriptors();
+    const std::string serverTarget = now[serverSide.load()];
+    for (const auto& [fd, target] : now)
+        if (target != serverTarget && std::none_of(before.begin(), before.end(),
+                                              [&](const auto& b) { return b.second == target; }))
+            library.insert(target);
+    const auto inherited = inheritedTargets();
+    {
+        std::lock_guard lock(mutex);
+        release = true;
+        cv.notify_all();
+    }
+    expectSuccess(Messages::get().waitFinal(id));
+    ::close(probeFd);
+
+    EXPECT_TRUE(inherited.count(probe)) << "the child's listing does not show what it inherits";
+    EXPECT_TRUE(std::any_of(library.begin(), library.end(), [](const std::string& t) { return hasText(t, "socket:"); }));
+    EXPECT_TRUE(std::any_of(library.begin(), library.end(),
+                            [](const std::string& t) { return hasText(t, ".f.bin.vxdl-"); }));
+    for (const auto& target : library)
+        EXPECT_FALSE(inherited.count(target)) << "inherited by the child: " << target;
+    EXPECT_EQ(vxtest::readFile(dir.file("f.bin")), body);
 }
 
 // Runs after every test: no call sent anything after its final message.
