@@ -55,8 +55,17 @@ bool runTaskAsInteractiveUser(const std::string& commandLine, const std::string&
 // Opens a URL in the user's default browser. False when no opener could be started.
 bool openUrl(const std::string& url);
 
-// Runs a script file detached and hidden (a .bat on Windows, a sh script elsewhere).
+// Runs a script file detached and hidden (a .bat on Windows, a sh script elsewhere). On
+// Windows the script runs by its bare name in its own folder (see updateScriptCommandLine).
+// False when it could not be started.
 bool runScriptDetached(const std::string& scriptPath, const std::string& folder);
+
+// The command line of the Windows command interpreter that runs a batch file by its bare
+// name, from the working folder: no character of the folder's path ("(", "&", spaces, as in
+// "Program Files (x86)") ever passes through the interpreter's parser, and /d skips the
+// AutoRun commands of the registry. Empty for a name that is not plain (letters, digits,
+// ".", "_", "-"). Built on every system so that it can be tested anywhere.
+std::string updateScriptCommandLine(std::string_view scriptName);
 
 // Major version of the operating system (Windows: 6 for Vista to 8.1, 10 for 10 and 11;
 // elsewhere the kernel's major version).

@@ -331,23 +331,49 @@ private:
 };
 } // namespace
 
-std::unique_ptr<InstanceLock> acquireInstanceLock(const std::string& name) {
-    std::string dir;
+namespace {
+
+// A folder that belongs to this user alone: a real folder (not a link), owned by the user,
+// open to nobody else. Created with mode 0700 when missing.
+bool isPrivateFolder(const std::string& path, bool create) {
+    if (create && ::mkdir(path.c_str(), 0700) != 0 && errno != EEXIST)
+        return false;
+    struct stat st {};
+    return ::lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == ::getuid() &&
+           (st.st_mode & 077) == 0;
+}
+
+// Where the lock lives: the session's runtime folder; without one, a private folder of the
+// user in /tmp; if another user took that name first, one in the home folder. Anything that
+// another user could have created first would let that user keep this one's client from
+// starting.
+std::string lockFolder() {
     if (const char* runtime = std::getenv("XDG_RUNTIME_DIR"); runtime && *runtime)
-        dir = runtime;
-    else
-        dir = "/tmp";
-    // Without a runtime folder, /tmp stands in, with the user id keeping users apart.
-    std::string path = dir + "/" + name;
-    if (dir == "/tmp") {
-        path += '-';
-        path += std::to_string(::getuid());
+        return runtime;
+    const std::string tmp = "/tmp/vxcenter-" + std::to_string(::getuid());
+    if (isPrivateFolder(tmp, true))
+        return tmp;
+    if (const char* home = std::getenv("HOME"); home && *home) {
+        const std::string own = std::string(home) + "/.vxcenter";
+        if (isPrivateFolder(own, true))
+            return own;
     }
-    path += ".lock";
-    int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    return {};
+}
+
+} // namespace
+
+std::unique_ptr<InstanceLock> acquireInstanceLock(const std::string& name) {
+    const std::string dir = lockFolder();
+    if (dir.empty())
+        return nullptr;
+    const std::string path = dir + "/" + name + ".lock";
+    int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
     if (fd < 0)
         return nullptr;
-    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != ::getuid() ||
+        ::flock(fd, LOCK_EX | LOCK_NB) != 0) {
         ::close(fd);
         return nullptr;
     }

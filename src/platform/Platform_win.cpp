@@ -142,16 +142,33 @@ bool openUrl(const std::string& url) {
 }
 
 bool runScriptDetached(const std::string& scriptPath, const std::string& folder) {
-    std::wstring cmd = L"cmd.exe /c \"" + widen(scriptPath) + L"\"";
-    std::wstring wfolder = widen(folder);
+    const std::size_t slash = scriptPath.find_last_of("\\/");
+    const std::string name = slash == std::string::npos ? scriptPath : scriptPath.substr(slash + 1);
+    const std::string where =
+        slash == std::string::npos ? folder : scriptPath.substr(0, slash + 1);
+    const std::string line = updateScriptCommandLine(name);
+    if (line.empty())
+        return false;
+    // The interpreter by its full path: a bare "cmd.exe" is looked up in the working folder
+    // first, where anyone who could write there would be run instead.
+    wchar_t system[MAX_PATH] = {};
+    const UINT n = ::GetSystemDirectoryW(system, MAX_PATH);
+    if (n == 0 || n >= MAX_PATH)
+        return false;
+    const std::wstring interpreter = std::wstring(system) + L"\\cmd.exe";
+    std::wstring cmd = widen(line);
+    std::wstring wfolder = widen(where);
     STARTUPINFOW si{};
     si.cb = sizeof si;
     si.dwFlags = STARTF_USESHOWWINDOW;
     si.wShowWindow = SW_HIDE;
     PROCESS_INFORMATION pi{};
-    if (!::CreateProcessW(nullptr, cmd.data(), nullptr, nullptr, FALSE,
-                          CREATE_NO_WINDOW | DETACHED_PROCESS, nullptr,
-                          folder.empty() ? nullptr : wfolder.c_str(), &si, &pi))
+    // CREATE_NO_WINDOW gives the script a console without a window; DETACHED_PROCESS would
+    // leave it none, and the first console program it runs (the wait) would open a visible
+    // one.
+    if (!::CreateProcessW(interpreter.c_str(), cmd.data(), nullptr, nullptr, FALSE,
+                          CREATE_NO_WINDOW, nullptr, where.empty() ? nullptr : wfolder.c_str(),
+                          &si, &pi))
         return false;
     ::CloseHandle(pi.hThread);
     ::CloseHandle(pi.hProcess);

@@ -1,3 +1,4 @@
+#include <fstream>
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -69,6 +70,45 @@ TEST(RunScriptDetached, RunsAShScriptInItsFolder) {
     ASSERT_TRUE(runScriptDetached(script, dir.path().string()));
     ASSERT_TRUE(waitForFile(dir.file("where.txt")));
     EXPECT_EQ(vxtest::readFile(dir.file("where.txt")), dir.path().string() + "\n");
+}
+
+TEST(InstanceLock, WithoutARuntimeFolderAnotherUserCannotTakeIt) {
+    if (::getuid() != 0)
+        GTEST_SKIP() << "needs root to play another user";
+    ::unsetenv("XDG_RUNTIME_DIR");
+    vxtest::TempDir home("home");
+    const char* oldHome = std::getenv("HOME");
+    const std::string savedHome = oldHome ? oldHome : "";
+    ::setenv("HOME", home.path().c_str(), 1);
+    const std::string tmp = "/tmp/vxcenter-" + std::to_string(::getuid());
+    std::filesystem::remove_all(tmp);
+    // Another user creates the folder first, open to all, with a lock inside.
+    ASSERT_EQ(::mkdir(tmp.c_str(), 0777), 0);
+    ::chmod(tmp.c_str(), 0777);
+    {
+        std::ofstream(tmp + "/VXFrameOther.lock") << "";
+    }
+    ASSERT_EQ(::chown(tmp.c_str(), 65534, 65534), 0);
+    ASSERT_EQ(::chown((tmp + "/VXFrameOther.lock").c_str(), 65534, 65534), 0);
+    {
+        auto lock = acquireInstanceLock("VXFrameOther");
+        EXPECT_NE(lock, nullptr) << "another user's folder kept the client from starting";
+        EXPECT_TRUE(std::filesystem::exists(home.file(".vxcenter/VXFrameOther.lock")));
+        EXPECT_EQ(std::filesystem::status(home.file(".vxcenter")).permissions(),
+                  std::filesystem::perms::owner_all);
+    }
+    // The user's own folder in /tmp is used when it is private; a link there is not followed.
+    std::filesystem::remove_all(tmp);
+    {
+        auto lock = acquireInstanceLock("VXFrameOther");
+        EXPECT_NE(lock, nullptr);
+        EXPECT_TRUE(std::filesystem::exists(tmp + "/VXFrameOther.lock"));
+    }
+    std::filesystem::create_symlink("/etc/hostname", tmp + "/VXFrameLink.lock");
+    EXPECT_EQ(acquireInstanceLock("VXFrameLink"), nullptr);
+    std::filesystem::remove_all(tmp);
+    if (oldHome)
+        ::setenv("HOME", savedHome.c_str(), 1);
 }
 
 TEST(InstanceLock, OnePerSession) {
@@ -147,4 +187,13 @@ TEST(Files, AtomicWriteRemovesWhatKilledWritersLeft) {
     EXPECT_FALSE(std::filesystem::exists(dead));
     EXPECT_TRUE(std::filesystem::exists(alive));
     EXPECT_TRUE(std::filesystem::exists(other));
+}
+
+TEST(UpdateScriptCommandLine, RunsTheScriptByItsBareName) {
+    // By its bare name in its own folder: "C:\Program Files (x86)\A&B\temp.bat" given whole to
+    // "cmd /c" breaks at the "(" or the "&", yet cmd would still report success.
+    EXPECT_EQ(updateScriptCommandLine("temp.bat"), "cmd.exe /d /c temp.bat");
+    for (const char* bad : {"", "a b.bat", "a&b.bat", "(x).bat", "..\\temp.bat", "\"t\".bat",
+                            "C:\\temp.bat"})
+        EXPECT_EQ(updateScriptCommandLine(bad), "") << bad;
 }
