@@ -167,6 +167,35 @@ TEST_F(LoginTest, FailuresReachThePage) {
     EXPECT_EQ(vx::UserInfo.uid, "");
 }
 
+// statu is read as true/false in any letter case or as a plain decimal number (zero is
+// false); every other text is a refusal, however a number parser might read it.
+TEST_F(LoginTest, StatuTexts) {
+    const struct {
+        const char* statu;
+        bool loggedIn;
+    } rows[] = {
+        {"true", true},    {"True", true},     {"tRUE", true},   {"1", true},
+        {"-1", true},      {"+2.50", true},    {"0.001", true},  {"0012", true},
+        {"false", false},  {"FALSE", false},   {"0", false},     {"-0", false},
+        {"+0.000", false}, {"", false},        {"nan", false},   {"NaN", false},
+        {"inf", false},    {"-Infinity", false}, {"0x1", false}, {" 1", false},
+        {"1 ", false},     {"1e3", false},     {"1E3", false},   {"1.", false},
+        {".5", false},     {"+", false},       {"-", false},     {"1,5", false},
+        {"yes", false},    {"truex", false},   {"1.2.3", false}, {"++1", false},
+    };
+    const std::string token0 = vx::ScrambleParam("0");
+    for (const auto& r : rows) {
+        SCOPED_TRACE(std::string("statu \"") + r.statu + "\"");
+        reply = loginReply(r.statu, "停用");
+        login("张三", "密码", "0", "0");
+        const std::string reported = host.callsStarting("ST_Login(").back();
+        if (r.loggedIn)
+            EXPECT_EQ(reported.rfind("ST_Login(true,", 0), 0u) << reported;
+        else
+            EXPECT_EQ(reported, ST_Login(false, token0, "停用"));
+    }
+}
+
 TEST_F(LoginTest, FirstListFailureAfterLogin) {
     listFails = true;
     login("a", "b", "1", "1");
