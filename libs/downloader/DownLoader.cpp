@@ -168,8 +168,7 @@ private:
         for (std::size_t i = 0; i < jobs.size(); ++i) {
             std::string of = count > 1 ? "（" + std::to_string(i + 1) + "/" + std::to_string(count) + "）" : "";
             send("正在下载 " + jobs[i].name + of);
-            // A package only lives until it is unpacked; flushing it to the disk buys nothing.
-            if (Status s = fetcher.fetch(i, jobs[i], m_call.attempts, progress, folder.empty()); !s)
+            if (Status s = fetcher.fetch(i, jobs[i], m_call.attempts, progress); !s)
                 return fail("下载 " + jobs[i].name + " 失败", s.error());
             progress.fileDone(i);
         }
@@ -180,8 +179,8 @@ private:
                 send("正在解压 " + job.name);
                 auto result = unpackZip(job.target, folder);
                 bool keep = result.ok() && result->replacedPackage;
-                if (!keep)
-                    removeFile(job.target);
+                if (!keep && removeFile(job.target))
+                    syncFolder(parentOf(job.target)); // so that no used package comes back
                 if (!result)
                     return fail("解压 " + job.name + " 失败", result.error());
             }

@@ -37,6 +37,9 @@ public:
     // Makes commit() flush the file to the disk first, so that the renamed target survives
     // a power cut; big files are then also written back while they grow.
     void setDurable(bool on) { m_durable = on; }
+    // Starts writing what has been written back to the disk without waiting for it, so that
+    // a later durable commit() has little left to wait for (where the system allows).
+    void startFlush();
     // Closes the file and renames it over the target. On failure the temporary file is
     // removed and the target is untouched.
     Status commit();
@@ -61,7 +64,12 @@ void removeStaleTemps(const std::string& target);
 // The folder part of a path ("" when it has none).
 std::string parentOf(const std::string& path);
 // Creates a folder and its missing parents (following links, as the user's own paths may).
+// Each folder it creates is flushed into its parent at once (see syncFolder).
 Status makeDirs(const std::string& path);
+// Flushes a folder's entries to the disk, so that files renamed into it or removed from it,
+// and folders made in it, stay so after a power cut. (A file's own content is flushed by
+// TempFile's durable commit.) On Windows the renames are written through already.
+Status syncFolder(const std::string& path);
 // Creates the folders `root`/parts[0]/parts[1]/... below an existing `root`, refusing to
 // pass through any component that is a symbolic link (or other reparse point) or not a
 // folder, so that nothing below can end up outside `root`.

@@ -111,6 +111,12 @@ Status TempFile::write(const char* data, std::size_t size) {
     return {};
 }
 
+void TempFile::startFlush() {
+#ifdef __linux__
+    ::sync_file_range(static_cast<int>(m_handle), 0, 0, SYNC_FILE_RANGE_WRITE);
+#endif
+}
+
 Status TempFile::truncate() {
     int fd = static_cast<int>(m_handle);
     if (::ftruncate(fd, 0) != 0 || ::lseek(fd, 0, SEEK_SET) != 0)
@@ -201,13 +207,28 @@ Status makeDirs(const std::string& path) {
         if (Status s = makeDirs(parent); !s)
             return s;
     }
-    if (::mkdir(path.c_str(), 0755) != 0 && errno != EEXIST)
-        return sysError("无法创建文件夹", path);
+    if (::mkdir(path.c_str(), 0755) != 0) {
+        if (errno != EEXIST)
+            return sysError("无法创建文件夹", path);
+    } else if (Status s = syncFolder(parent.empty() ? "." : parent); !s) {
+        return s;
+    }
     if (::stat(path.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
         errno = ENOTDIR;
         return sysError("无法创建文件夹", path);
     }
     return {};
+}
+
+Status syncFolder(const std::string& path) {
+    int fd = ::open(path.empty() ? "." : path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0)
+        return sysError("写入失败", path);
+    // Some file systems cannot flush a folder (EINVAL); they have nothing to lose by it.
+    bool ok = ::fsync(fd) == 0 || errno == EINVAL || errno == ENOTSUP;
+    Status s = ok ? Status{} : sysError("写入失败", path);
+    ::close(fd);
+    return s;
 }
 
 Status makeDirsBelow(const std::string& root, const std::vector<std::string>& parts) {

@@ -99,6 +99,8 @@ Status TempFile::write(const char* data, std::size_t size) {
     return {};
 }
 
+void TempFile::startFlush() {}
+
 Status TempFile::truncate() {
     LARGE_INTEGER zero{};
     if (!::SetFilePointerEx(handleOf(m_handle), zero, nullptr, FILE_BEGIN) || !::SetEndOfFile(handleOf(m_handle)))
@@ -195,6 +197,10 @@ Status makeDirs(const std::string& path) {
         return sysError("无法创建文件夹", path);
     return {};
 }
+
+// MoveFileExW runs with MOVEFILE_WRITE_THROUGH and NTFS journals its folders: nothing is left
+// to flush here.
+Status syncFolder(const std::string&) { return {}; }
 
 Status makeDirsBelow(const std::string& root, const std::vector<std::string>& parts) {
     std::string path = root;

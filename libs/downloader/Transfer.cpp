@@ -401,14 +401,16 @@ std::optional<std::uint64_t> Fetcher::headSize(const std::string& url, bool& rea
     return static_cast<std::uint64_t>(length);
 }
 
-Status Fetcher::fetch(std::size_t index, const FileJob& job, int attempts, Progress& progress, bool durable) {
+Status Fetcher::fetch(std::size_t index, const FileJob& job, int attempts, Progress& progress) {
     if (Status s = makeDirs(parentOf(job.target)); !s)
         return s;
     removeStaleTemps(job.target);
     TempFile file;
     if (Status s = file.create(job.target); !s)
         return s;
-    file.setDurable(durable);
+    // Packages too: unpacking reads the package from the disk, and a package cut by a power
+    // failure must not be taken for a whole one.
+    file.setDurable(true);
 
     FileState state;
     const std::string wire = wireUrl(job.url);
@@ -503,7 +505,9 @@ Status Fetcher::fetch(std::size_t index, const FileJob& job, int attempts, Progr
             lastReason = "数据不完整";
             continue;
         }
-        return file.commit();
+        if (Status s = file.commit(); !s)
+            return s;
+        return syncFolder(parentOf(job.target));
     }
     return Error{lastReason};
 }

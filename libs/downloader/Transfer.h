@@ -43,11 +43,11 @@ public:
     // does not say. `reachable` becomes false when the server could not be reached at all.
     std::optional<std::uint64_t> headSize(const std::string& url, bool& reachable);
 
-    // Downloads job.url to job.target (through a temporary file beside it, renamed into
-    // place when complete) with up to `attempts` attempts; progress of file `index` goes
-    // to `progress`. With `durable` the file is flushed to the disk before the rename. The
-    // error says why the last attempt failed.
-    Status fetch(std::size_t index, const FileJob& job, int attempts, Progress& progress, bool durable);
+    // Downloads job.url to job.target (through a temporary file beside it, flushed to the
+    // disk and renamed into place when complete, the rename flushed too) with up to
+    // `attempts` attempts; progress of file `index` goes to `progress`. The error says why
+    // the last attempt failed.
+    Status fetch(std::size_t index, const FileJob& job, int attempts, Progress& progress);
 
 private:
     void setCommonOptions();

@@ -1,5 +1,6 @@
 #include "Unpack.h"
 
+#include <deque>
 #include <filesystem>
 #include <memory>
 #include <set>
@@ -194,16 +195,43 @@ vx::Expected<UnpackResult> unpackZip(const std::string& package, const std::stri
         return {};
     };
 
+    // Every folder that received a file or a new folder is flushed once at the end, whether
+    // the unpacking completes or not, so that what has been placed stays placed. (One flush
+    // per folder, not per file: a package of thousands of files has a few dozen folders.)
+    struct FolderFlush {
+        const std::string& folder;
+        const std::set<std::string>& madeDirs;
+        ~FolderFlush() {
+            syncFolder(folder);
+            for (const std::string& key : madeDirs)
+                syncFolder(folder + "/" + key.substr(0, key.size() - 1));
+        }
+    } flushAtEnd{folder, madeDirs};
+
+    // Each file is flushed before its rename. Waiting for every flush in turn would leave the
+    // disk idle while the next entry is decompressed, so the last few written files wait
+    // with their write-back started and are renamed in their order as later ones follow.
+    constexpr std::size_t kInFlight = 32;
+    std::deque<std::unique_ptr<TempFile>> written;
+    auto placeOldest = [&]() -> Status {
+        // A link placed at the target by someone else is replaced, never followed.
+        Status s = written.front()->commit();
+        written.pop_front();
+        if (s)
+            ++result.files;
+        return s;
+    };
+
     std::vector<char> buffer(256 * 1024);
-    for (const Entry& e : entries) {
+    auto unpackOne = [&](const Entry& e) -> Status {
         if (e.folder) {
             if (Status s = ensureDirs(e.parts, e.parts.size()); !s)
-                return Error{s.error()};
+                return s;
             ++result.folders;
-            continue;
+            return {};
         }
         if (Status s = ensureDirs(e.parts, e.parts.size() - 1); !s)
-            return Error{s.error()};
+            return s;
         std::string target = folder;
         for (const auto& p : e.parts)
             target += "/" + p;
@@ -212,10 +240,13 @@ vx::Expected<UnpackResult> unpackZip(const std::string& package, const std::stri
                                                               &zip_fclose);
         if (!in)
             return Error{"无法读取安装包中的 \"" + e.name + "\"（" + zip_strerror(zip.get()) + "）"};
-        TempFile out;
+        auto file = std::make_unique<TempFile>();
+        TempFile& out = *file;
         if (Status s = out.create(target); !s)
-            return Error{s.error()};
+            return s;
         out.setExecutable(e.executable);
+        // Flushed before its rename, so a power cut leaves the old file or the whole new one.
+        out.setDurable(true);
         for (;;) {
             zip_int64_t n = zip_fread(in.get(), buffer.data(), buffer.size());
             if (n < 0)
@@ -224,19 +255,31 @@ vx::Expected<UnpackResult> unpackZip(const std::string& package, const std::stri
             if (n == 0)
                 break;
             if (Status s = out.write(buffer.data(), static_cast<std::size_t>(n)); !s)
-                return Error{s.error()};
+                return s;
         }
         if (e.parts.back() == packageName) {
             std::error_code ec;
-            if (std::filesystem::equivalent(fsPath(target),
-                                            fsPath(package), ec))
+            if (std::filesystem::equivalent(fsPath(target), fsPath(package), ec))
                 result.replacedPackage = true;
         }
-        // A link placed at the target by someone else is replaced, never followed.
-        if (Status s = out.commit(); !s)
-            return Error{s.error()};
-        ++result.files;
+        out.startFlush();
+        written.push_back(std::move(file));
+        return written.size() > kInFlight ? placeOldest() : Status{};
+    };
+
+    Status failure;
+    for (const Entry& e : entries) {
+        if (failure = unpackOne(e); !failure)
+            break;
     }
+    // Files written completely before a failure are placed all the same, as if each had
+    // been renamed at once.
+    while (!written.empty()) {
+        if (Status s = placeOldest(); !s && failure)
+            failure = s;
+    }
+    if (!failure)
+        return Error{failure.error()};
     return result;
 }
 
