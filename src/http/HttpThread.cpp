@@ -4,6 +4,7 @@
 #include "core/Text.h"
 #include "http/FormUrl.h"
 #include "http/ReplyDecoding.h"
+#include "platform/Platform.h"
 
 #include <atomic>
 #include <cstring>
@@ -15,6 +16,15 @@
 namespace vx {
 
 namespace {
+
+// Connections of the client must not leak into the programs it starts (they would keep a
+// closed connection open for the service).
+curl_socket_t openPrivateSocket(void*, curlsocktype purpose, curl_sockaddr* a) {
+    if (purpose != CURLSOCKTYPE_IPCXN)
+        return CURL_SOCKET_BAD;
+    const std::intptr_t s = platform::openPrivateSocket(a->family, a->socktype, a->protocol);
+    return s < 0 ? CURL_SOCKET_BAD : static_cast<curl_socket_t>(s);
+}
 
 std::atomic<int> g_live{0};
 
@@ -379,6 +389,7 @@ void THttpThread::PrepareRequest() {
     CURL* e = http->easy;
     if (!e)
         return; // Execute reports the failure as an empty reply
+    curl_easy_setopt(e, CURLOPT_OPENSOCKETFUNCTION, &openPrivateSocket);
     curl_easy_setopt(e, CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_1_0));
     curl_easy_setopt(e, CURLOPT_NOSIGNAL, 1L);
     curl_easy_setopt(e, CURLOPT_FORBID_REUSE, 1L);

@@ -52,6 +52,10 @@ bool shellOpen(const std::string& file, const std::string& params, const std::st
 // refused; always false where no such service exists.
 bool runTaskAsInteractiveUser(const std::string& commandLine, const std::string& folder);
 
+// A new socket that no started program inherits (close-on-exec; on Windows not
+// inheritable); -1 when it cannot be made.
+std::intptr_t openPrivateSocket(int family, int type, int protocol);
+
 // Opens a URL in the user's default browser. False when no opener could be started.
 bool openUrl(const std::string& url);
 

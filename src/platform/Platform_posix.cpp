@@ -11,6 +11,7 @@
 #include <limits.h>
 #include <spawn.h>
 #include <sys/file.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/utsname.h>
 #include <sys/wait.h>
@@ -290,6 +291,10 @@ bool shellOpen(const std::string& file, const std::string& params, const std::st
 }
 
 bool runTaskAsInteractiveUser(const std::string&, const std::string&) { return false; }
+
+std::intptr_t openPrivateSocket(int family, int type, int protocol) {
+    return ::socket(family, type | SOCK_CLOEXEC, protocol);
+}
 
 bool openUrl(const std::string& url) { return spawnDetached({"xdg-open", url}, {}, true); }
 

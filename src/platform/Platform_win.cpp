@@ -1,5 +1,6 @@
 #include "platform/Platform.h"
 
+#include <winsock2.h>
 #include <windows.h>
 #include <shellapi.h>
 
@@ -139,6 +140,12 @@ bool openUrl(const std::string& url) {
     auto r = reinterpret_cast<INT_PTR>(
         ::ShellExecuteW(nullptr, L"open", w.c_str(), nullptr, nullptr, SW_SHOWNORMAL));
     return r > 32;
+}
+
+std::intptr_t openPrivateSocket(int family, int type, int protocol) {
+    SOCKET s = ::WSASocketW(family, type, protocol, nullptr, 0,
+                            WSA_FLAG_OVERLAPPED | WSA_FLAG_NO_HANDLE_INHERIT);
+    return s == INVALID_SOCKET ? -1 : static_cast<std::intptr_t>(s);
 }
 
 bool runScriptDetached(const std::string& scriptPath, const std::string& folder) {
