@@ -277,25 +277,28 @@ std::vector<NativeDeclaration> nativeDeclarations(std::string_view source) {
 }
 
 std::string promptStubScript(std::string_view source, std::string_view marker) {
-    // Everything the stubs use is captured now, so that page script redefining prompt, JSON
-    // or the like later cannot reroute the channel.
-    std::string out =
-        "(function(){\n"
-        "var w=window,p=w.prompt,S=JSON.stringify,Q=JSON.parse,E=Error,F=isFinite,"
-        "T=String,N=Number,M=" +
-        jsStringLiteral(marker) +
-        ";\n"
-        "function c(n,a){var t=[],i,v,k,r;\n"
-        "for(i=0;i<a.length;i++){v=a[i];k=typeof v;\n"
-        "t[i]=k===\"boolean\"?{b:v}:k===\"number\"?{n:F(v)?v:T(v)}:k===\"string\"?{s:v}:{};}\n"
-        "r=p.call(w,M,S([n,t]));\n"
-        "r=typeof r===\"string\"?Q(r):null;\n"
-        "if(!r||typeof r!==\"object\")throw new E(" +
-        jsStringLiteral(bridge_texts::kHaveNoMember) +
-        ");\n"
-        "if(typeof r.x===\"string\")throw new E(r.x);\n"
-        "if(typeof r.d===\"string\")return N(r.d);\n"
-        "return r.r;}\n";
+    // Everything a call touches is captured now, before any page script runs, and nothing a
+    // page can replace is looked up at call time: page script may redefine prompt, JSON,
+    // Function.prototype.call, Array.prototype.toJSON or any property of Object.prototype (old
+    // libraries do) and still neither break nor reroute a call. So the message is written by
+    // hand from primitives (JSON.stringify of a primitive consults no toJSON), prompt is
+    // called through Reflect.apply, and a reply field is read only when it is the reply's own.
+    std::string out = R"JS((function(){
+var w=window,p=w.prompt,R=Reflect.apply,S=JSON.stringify,Q=JSON.parse,H=Object.prototype.hasOwnProperty,E=Error,F=isFinite,T=String,N=Number,M=)JS" +
+                      jsStringLiteral(marker) + ",B=" +
+                      jsStringLiteral(bridge_texts::kCallBlocked) + R"JS(;
+function o(r,k){return R(H,r,[k]);}
+function c(n,a){var m="["+S(n)+",[",i,v,k,r;
+for(i=0;i<a.length;i++){v=a[i];k=typeof v;if(i)m+=",";
+m+=k==="boolean"?(v?"{\"b\":true}":"{\"b\":false}"):k==="number"?"{\"n\":"+(F(v)?S(v):S(T(v)))+"}":k==="string"?"{\"s\":"+S(v)+"}":"{}";}
+r=R(p,w,[M,m+"]]"]);
+if(typeof r!=="string")throw new E(B);
+try{r=Q(r);}catch(e){throw new E(B);}
+if(typeof r!=="object"||r===null)throw new E(B);
+if(o(r,"x"))throw new E(typeof r.x==="string"?r.x:B);
+if(o(r,"d"))return N(r.d);
+if(o(r,"r"))return r.r;}
+)JS";
     std::string rest;
     for (std::string_view line : sourceLines(source)) {
         NativeDeclaration d;

@@ -36,10 +36,15 @@ struct NativeDeclaration {
 // The "native function" declarations of an extension source, in order.
 std::vector<NativeDeclaration> nativeDeclarations(std::string_view source);
 
-// The extension source rewritten for the prompt channel: one block that captures the page's
-// prompt and JSON functions before any page script runs and defines a global stub for each
-// declaration (with its declared parameters; it forwards every argument passed), followed by
-// the source's other lines unchanged. Run it at document creation in the main world.
+// The extension source rewritten for the prompt channel: one block that captures, before any
+// page script runs, everything the stubs use (prompt, JSON, Reflect.apply, hasOwnProperty,
+// String, ...) and defines a global stub for each declaration (with its declared parameters;
+// it forwards every argument passed), followed by the head and the variable declarations of
+// the source and their values. Run it at document creation in the main world.
+//
+// A stub throws an Error with the reply's exception text, or with kCallBlocked when prompt()
+// gives no reply (Chromium answers null at once, without asking the client, in unload
+// handlers and in sandboxed frames without allow-modals).
 std::string promptStubScript(std::string_view source, std::string_view marker = kNativeCallMarker);
 
 struct NativeCall {

@@ -25,6 +25,8 @@ inline constexpr std::string_view kNoChromium =
 // Prefix of the exception text when the called method itself fails; the method's name, ": "
 // and the failure's own text follow.
 inline constexpr std::string_view kMethodFailed = "Native function failed: ";
+// Thrown by the prompt channel's stubs when the browser gave the call no answer at all.
+inline constexpr std::string_view kCallBlocked = "Native call blocked by the browser";
 } // namespace bridge_texts
 
 // Raised by SetProcessObject when the engine refuses the extension and by ExecuteJavaScript

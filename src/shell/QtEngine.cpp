@@ -37,13 +37,18 @@ bool QtScriptEngine::registerExtension(const std::string& name, const std::strin
     QWebEngineProfile* profile = clientProfile();
     if (!profile || !handler)
         return false;
+    // Registering an extension again replaces it: two stub scripts of one name would both
+    // run in every frame.
+    QWebEngineScriptCollection* scripts = profile->scripts();
+    for (const QWebEngineScript& old : scripts->find(QString::fromStdString(name)))
+        scripts->remove(old);
     QWebEngineScript script;
     script.setName(QString::fromStdString(name));
     script.setSourceCode(QString::fromStdString(promptStubScript(source)));
     script.setInjectionPoint(QWebEngineScript::DocumentCreation);
     script.setWorldId(QWebEngineScript::MainWorld);
     script.setRunsOnSubFrames(true);
-    profile->scripts()->insert(script);
+    scripts->insert(script);
     g_handler = std::move(handler);
     return true;
 }

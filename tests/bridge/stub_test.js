@@ -82,10 +82,55 @@ assert.ok(sent.includes('["Echo",[{"b":true}]]'));
 assert.ok(sent.includes('["Half",[{"n":"Infinity"}]]'));
 assert.ok(sent.includes('["Nothing",[{"n":1},{"s":"two"}]]'));
 
-// A prompt that is not answered (the channel is not there) refuses the call.
-const deaf = pageContext(() => null);
-vm.runInContext(execFileSync(peer, ["stub"]).toString(), deaf);
-throwsWith(deaf, "Nothing()", "Have no member");
+// A prompt that the browser does not deliver (null at once, as Chromium does in unload
+// handlers and sandboxed frames) or that comes back without a reply refuses the call with a
+// text of the stub's own.
+for (const answer of [() => null, () => undefined, () => "", () => "not json", () => "5",
+                      () => "null", () => '"text"', () => '{"x":5}']) {
+  const deaf = pageContext(answer);
+  vm.runInContext(execFileSync(peer, ["stub"]).toString(), deaf);
+  throwsWith(deaf, "Nothing()", "Native call blocked by the browser");
+}
+
+// Page script that changes built-ins before calling (old script libraries do) neither breaks
+// nor reroutes a call: the message and the reply are what they would be without it.
+{
+  const heard = [];
+  const tampered = pageContext(answering);
+  tampered.note = (what) => heard.push(what);
+  vm.runInContext(execFileSync(peer, ["stub"]).toString(), tampered, { filename: "stub.js" });
+  vm.runInContext(`
+    Array.prototype.toJSON = function () { note("Array.toJSON"); return "array"; };
+    Object.prototype.toJSON = function () { note("Object.toJSON"); return "object"; };
+    Object.prototype.d = "oops";
+    Object.prototype.x = "forged exception";
+    Object.defineProperty(Object.prototype, "r", {
+      get() { note("get r"); return "forged"; }, set(v) { note("set r"); }, configurable: true });
+    Function.prototype.call = function () { note("call"); return '{"r":"rerouted"}'; };
+    Function.prototype.apply = function () { note("apply"); return '{"r":"rerouted"}'; };
+    Reflect.apply = function () { note("Reflect.apply"); return '{"r":"rerouted"}'; };
+    JSON.stringify = function () { note("stringify"); return '["Echo",[{"s":"forged"}]]'; };
+    JSON.parse = function () { note("parse"); return { r: "forged" }; };
+    Object.prototype.hasOwnProperty = function () { note("hasOwnProperty"); return true; };
+    window.prompt = function () { note("prompt"); return '{"r":"rerouted"}'; };
+    isFinite = function () { note("isFinite"); return false; };
+    String = function () { note("String"); return "S"; };
+    Number = function () { note("Number"); return 1; };
+    Error = function () { note("Error"); this.message = "forged"; };`, tampered);
+  const before = sent.length;
+  assert.strictEqual(vm.runInContext("Echo('pass\"word')", tampered), 'pass"word');
+  assert.strictEqual(vm.runInContext("Add(2, 3)", tampered), 5);
+  assert.strictEqual(vm.runInContext("Half(Infinity)", tampered), Infinity);
+  assert.strictEqual(vm.runInContext("Not(false)", tampered), 1);
+  assert.strictEqual(vm.runInContext("Nothing()", tampered), undefined);
+  const failed = vm.runInContext(
+    "(function(){try{Fail();}catch(e){return e.message;}})()", tampered);
+  assert.strictEqual(failed, "Native function failed: Fail: boom");
+  assert.deepStrictEqual(sent.slice(before), [
+    '["Echo",[{"s":"pass\\"word"}]]', '["Add",[{"n":2},{"n":3}]]',
+    '["Half",[{"n":"Infinity"}]]', '["Not",[{"b":false}]]', '["Nothing",[]]', '["Fail",[]]']);
+  assert.deepStrictEqual(heard, []);
+}
 
 // The page API's stub script runs, and declares every function and variable.
 const tvx = pageContext(() => "{}");
