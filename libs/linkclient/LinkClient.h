@@ -48,6 +48,13 @@ struct LinkClientOptions {
 
 // A connection to the link server registered as one application id. A background thread
 // connects, registers, reads and reconnects; every method may be called from any thread.
+//
+// When a user logs in, the client calls CloseAll, tells the new user id and sends its
+// commands for the applications. What the application sees: its connection closes, the kit
+// reconnects by itself (registrations() grows by one), the server answers OK and the new
+// user's id (uid()), then the messages sent to this id since the CloseAll, in order, come out
+// of receive(). The server holds them for 10 seconds after the CloseAll, up to 64 messages
+// and 256 KiB; what comes later than that, or does not fit, is lost.
 class LinkClient {
 public:
     explicit LinkClient(LinkClientOptions options);

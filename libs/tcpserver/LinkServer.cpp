@@ -16,6 +16,11 @@ namespace {
 constexpr std::size_t kInitialReadBuffer = 16 * 1024;
 // Frames handed to the kernel in one gathered write.
 constexpr std::size_t kMaxGather = 64;
+// What CloseAll keeps for the applications it closed: the client sends right after it (a
+// login: CloseAll, SetUid, then a command), before they have had time to come back.
+constexpr auto kHoldFor = std::chrono::seconds(10);
+constexpr std::size_t kHeldMessages = 64;
+constexpr std::size_t kHeldBytes = 256 * 1024;
 
 bool isLoopback(const asio::ip::address& a) {
     if (a.is_v4())
@@ -137,6 +142,8 @@ void Connection::registerApp(std::string_view payload) {
         proto::okFrame(std::min(reg->version, proto::kVersion))));
     if (auto uid = currentUid())
         send(std::make_shared<const std::string>(proto::uidFrame(*uid)));
+    for (auto& framed : m_server.takeHeld(m_appId))
+        send(std::move(framed));
     if (!m_closed)
         m_server.deliver(eventText(proto::kOnline, m_appId));
 }
@@ -209,8 +216,8 @@ void Connection::close(bool notify) {
 // LinkServer
 
 LinkServer::LinkServer(TCPServerNotify notify)
-    : m_work(asio::make_work_guard(m_io)), m_acceptor(m_io), m_acceptRetry(m_io), m_notify(notify) {
-}
+    : m_work(asio::make_work_guard(m_io)), m_acceptor(m_io), m_acceptRetry(m_io),
+      m_holdExpiry(m_io), m_notify(notify) {}
 
 LinkServer::~LinkServer() {
     if (m_thread.joinable()) {
@@ -273,6 +280,8 @@ void LinkServer::stopOnThread() {
     std::error_code ec;
     m_acceptor.close(ec);
     m_acceptRetry.cancel();
+    m_holdExpiry.cancel();
+    m_held.clear();
     auto all = std::move(m_connections);
     m_connections.clear();
     for (auto& [ptr, c] : all)
@@ -346,6 +355,8 @@ void LinkServer::removed(Connection* c) {
 }
 
 void LinkServer::sendTo(std::int32_t appId, std::shared_ptr<const std::string> framed) {
+    // Also while some of the id's connections are back: the others get it when they return.
+    hold(appId, framed);
     // Collected first: a send may close its connection and change the table.
     std::vector<std::shared_ptr<Connection>> targets;
     auto [b, e] = m_byId.equal_range(appId);
@@ -356,12 +367,67 @@ void LinkServer::sendTo(std::int32_t appId, std::shared_ptr<const std::string> f
 }
 
 void LinkServer::closeAll() {
+    const auto until = std::chrono::steady_clock::now() + kHoldFor;
     std::vector<std::shared_ptr<Connection>> all;
     all.reserve(m_connections.size());
-    for (auto& [ptr, c] : m_connections)
+    std::unordered_map<std::int32_t, std::size_t> closedPerId;
+    for (auto& [ptr, c] : m_connections) {
         all.push_back(c);
+        if (c->registered())
+            ++closedPerId[c->appId()];
+    }
+    // Each id starts afresh: its connections had everything sent to it so far.
+    for (auto& [id, n] : closedPerId)
+        m_held[id] = Held{until, n, {}, 0, false};
     for (auto& c : all)
         c->close(true);
+    if (!closedPerId.empty()) {
+        // Frees what nobody came back for; the deadline itself is checked on every use.
+        m_holdExpiry.expires_at(until);
+        m_holdExpiry.async_wait([this](std::error_code ec) {
+            if (!ec)
+                dropLapsedHolds();
+        });
+    }
+}
+
+void LinkServer::hold(std::int32_t appId, const std::shared_ptr<const std::string>& framed) {
+    auto it = m_held.find(appId);
+    if (it == m_held.end())
+        return;
+    Held& h = it->second;
+    if (std::chrono::steady_clock::now() >= h.until) {
+        m_held.erase(it);
+        return;
+    }
+    const std::size_t text = framed->size() - proto::kHeaderSize;
+    // The application finds what was sent to it in order, or a first part of it, never a gap.
+    if (h.full || h.frames.size() >= kHeldMessages || h.bytes + text > kHeldBytes) {
+        h.full = true;
+        return;
+    }
+    h.frames.push_back(framed);
+    h.bytes += text;
+}
+
+std::vector<std::shared_ptr<const std::string>> LinkServer::takeHeld(std::int32_t appId) {
+    auto it = m_held.find(appId);
+    if (it == m_held.end())
+        return {};
+    Held& h = it->second;
+    if (std::chrono::steady_clock::now() >= h.until) {
+        m_held.erase(it);
+        return {};
+    }
+    auto frames = h.frames;
+    if (--h.awaited == 0)
+        m_held.erase(it);
+    return frames;
+}
+
+void LinkServer::dropLapsedHolds() {
+    const auto now = std::chrono::steady_clock::now();
+    std::erase_if(m_held, [&](const auto& entry) { return now >= entry.second.until; });
 }
 
 void LinkServer::tellUid(const std::string& uid) {

@@ -6,6 +6,7 @@
 
 #include <asio.hpp>
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <deque>
 #include <memory>
@@ -94,17 +95,32 @@ public:
     void removed(Connection* c);
     void sendTo(std::int32_t appId, std::shared_ptr<const std::string> framed);
     void closeAll();
+    // The frames held for `appId` since CloseAll closed its connections, for a connection
+    // that has just registered that id again.
+    std::vector<std::shared_ptr<const std::string>> takeHeld(std::int32_t appId);
     void tellUid(const std::string& uid);
     asio::io_context& io() { return m_io; }
 
 private:
+    // What was sent to an id while the connections that CloseAll closed are on their way back.
+    struct Held {
+        std::chrono::steady_clock::time_point until;
+        std::size_t awaited = 0; // connections closed that have not registered again
+        std::vector<std::shared_ptr<const std::string>> frames;
+        std::size_t bytes = 0; // message text held, headers not counted
+        bool full = false;     // one did not fit: the later ones are not held either
+    };
+
     void accept();
     void stopOnThread();
+    void hold(std::int32_t appId, const std::shared_ptr<const std::string>& framed);
+    void dropLapsedHolds();
 
     asio::io_context m_io;
     asio::executor_work_guard<asio::io_context::executor_type> m_work;
     asio::ip::tcp::acceptor m_acceptor;
     asio::steady_timer m_acceptRetry;
+    asio::steady_timer m_holdExpiry;
     std::thread m_thread;
     std::atomic<std::thread::id> m_threadId{};
     TCPServerNotify m_notify;
@@ -112,6 +128,7 @@ private:
     bool m_inCallback = false;
     std::unordered_map<Connection*, std::shared_ptr<Connection>> m_connections;
     std::unordered_multimap<std::int32_t, Connection*> m_byId;
+    std::unordered_map<std::int32_t, Held> m_held;
 };
 
 } // namespace tcpserver

@@ -61,7 +61,11 @@ TCPSERVER_API int TCPSERVER_CALL DisconnectAll(void);
 
 /* Closes every application connection; the server keeps listening, so applications may
  * reconnect. Each registered connection closed gives "应用下线:appID=<id>". Asynchronous:
- * the connections close on the server thread shortly after the call. */
+ * the connections close on the server thread shortly after the call, in call order with the
+ * other entries. For 10 seconds afterwards, messages for an id whose connections it closed
+ * are held (at most 64 messages, 256 KiB of text) and sent, in order, to each of them that
+ * registers again, right after its OK and UID: CloseAll, SetUid, sendToApp reaches the
+ * application once it is back. */
 TCPSERVER_API int TCPSERVER_CALL CloseAll(void);
 
 /* Remembers the logged-in user's id. Every application registered now is told at once, and
@@ -73,7 +77,8 @@ TCPSERVER_API int TCPSERVER_CALL SetUid(const char* uid);
 
 /* Sends message ("appID=<id>&parma=<payload>") unchanged, as one frame, to every connection
  * registered as <id>. Asynchronous: 0 means accepted; when no application with that id is
- * connected at delivery time the message is dropped. TCPSERVER_E_ARGUMENT when the text does
+ * connected at delivery time the message is dropped, unless CloseAll has just closed that id
+ * (see CloseAll). TCPSERVER_E_ARGUMENT when the text does
  * not begin with "appID=" and a non-negative 32-bit decimal id, TCPSERVER_E_TOO_LARGE above
  * 64 KiB. */
 TCPSERVER_API int TCPSERVER_CALL sendToApp(const char* message);

@@ -5,6 +5,8 @@
 #include "LinkTestSupport.h"
 
 #include <fcntl.h>
+#include <filesystem>
+#include <fstream>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -40,7 +42,9 @@ struct Tool {
     pid_t pid = -1;
     int out = -1;
 
-    explicit Tool(const std::vector<std::string>& args) {
+    // `env`: NAME=value entries added to this process's environment.
+    explicit Tool(const std::vector<std::string>& args, const std::string& exe = VXLINK_EXE,
+                  const std::vector<std::string>& env = {}) {
         int fds[2];
         if (::pipe(fds) != 0)
             throw std::runtime_error("pipe");
@@ -48,14 +52,21 @@ struct Tool {
         posix_spawn_file_actions_init(&fa);
         posix_spawn_file_actions_adddup2(&fa, fds[1], 1);
         posix_spawn_file_actions_addclose(&fa, fds[0]);
-        std::vector<std::string> all{VXLINK_EXE};
+        std::vector<std::string> all{exe};
         all.insert(all.end(), args.begin(), args.end());
         std::vector<char*> argv;
         for (auto& a : all)
             argv.push_back(a.data());
         argv.push_back(nullptr);
-        if (posix_spawn(&pid, VXLINK_EXE, &fa, nullptr, argv.data(), environ) != 0)
-            throw std::runtime_error("spawn vxlink");
+        std::vector<std::string> extra = env;
+        std::vector<char*> envp;
+        for (char** e = environ; *e; ++e)
+            envp.push_back(*e);
+        for (auto& e : extra)
+            envp.push_back(e.data());
+        envp.push_back(nullptr);
+        if (posix_spawn(&pid, exe.c_str(), &fa, nullptr, argv.data(), envp.data()) != 0)
+            throw std::runtime_error("spawn " + exe);
         posix_spawn_file_actions_destroy(&fa);
         ::close(fds[1]);
         out = fds[0];
@@ -92,6 +103,33 @@ struct ToolRun {
     int code;
     std::string out;
 };
+
+// Waits, with the hang guard, until `done` holds.
+bool eventually(const std::function<bool()>& done) {
+    const auto until = std::chrono::steady_clock::now() + kHangGuard;
+    while (!done()) {
+        if (std::chrono::steady_clock::now() > until)
+            return false;
+        std::this_thread::sleep_for(5ms);
+    }
+    return true;
+}
+
+// The client's steps when a user logs in, and the command it sends the assistant then.
+void login(const char* uid) {
+    auto& lib = Library::get();
+    ASSERT_EQ(lib.closeAll(), TCPSERVER_OK);
+    ASSERT_EQ(lib.setUid(uid), TCPSERVER_OK);
+    ASSERT_EQ(lib.sendToApp("appID=4&parma=HideForm%3Fa"), TCPSERVER_OK);
+}
+
+std::vector<std::string> linesOf(const std::filesystem::path& file) {
+    std::ifstream in(file);
+    std::vector<std::string> lines;
+    for (std::string line; std::getline(in, line);)
+        lines.push_back(line);
+    return lines;
+}
 
 ToolRun runTool(const std::vector<std::string>& args) {
     Tool t(args);
@@ -178,6 +216,62 @@ TEST_F(ServerTest, ClientReconnectsAfterCloseAllAndLearnsTheUser) {
     ASSERT_TRUE(reply.has_value());
     EXPECT_EQ(reply->argument("uid"), "10086");
     lib().setUid(nullptr);
+}
+
+TEST_F(ServerTest, ALoginsCommandReachesTheApplicationAfterItsReconnect) {
+    lib().setUid("1001");
+    vxlink::LinkClient assistant(optionsFor(port, 4));
+    assistant.start();
+    ASSERT_TRUE(assistant.waitRegistered(kHangGuard).ok());
+    ASSERT_TRUE(eventually([&] { return assistant.uid() == "1001"; }));
+
+    login("2002");
+    auto m = assistant.receive(kHangGuard);
+    ASSERT_TRUE(m.has_value());
+    EXPECT_EQ(m->payload, "HideForm?a");
+    // It came over the new connection, after the new user's id.
+    EXPECT_EQ(assistant.registrations(), 2u);
+    EXPECT_EQ(assistant.uid(), "2002");
+
+    // An application that was not connected at the CloseAll finds nothing held for it.
+    ASSERT_EQ(lib().closeAll(), TCPSERVER_OK);
+    ASSERT_EQ(lib().sendToApp("appID=6&parma=ShowForm%3Fa"), TCPSERVER_OK);
+    ASSERT_TRUE(rec().waitFor(online(4), 3));
+    vxlink::LinkClient other(optionsFor(port, 6));
+    other.start();
+    ASSERT_TRUE(other.waitRegistered(kHangGuard).ok());
+    ASSERT_EQ(lib().sendToApp("appID=6&parma=Close%3Ffdsa"), TCPSERVER_OK);
+    m = other.receive(kHangGuard);
+    ASSERT_TRUE(m.has_value());
+    EXPECT_EQ(m->payload, "Close?fdsa");
+    lib().setUid(nullptr);
+}
+
+TEST_F(ServerTest, TheAssistantHidesItsWindowAfterEveryLogin) {
+    // A folder of its own: the assistant writes its log beside its program.
+    std::string dirTemplate =
+        (std::filesystem::temp_directory_path() / "vx-assistant-XXXXXX").string();
+    ASSERT_NE(::mkdtemp(dirTemplate.data()), nullptr);
+    const std::filesystem::path dir = dirTemplate;
+    const std::filesystem::path exe = dir / "vx-assistant";
+    std::filesystem::copy_file(VX_ASSISTANT_EXE, exe);
+    {
+        Tool app({}, exe.string(), {"VX_LINK_PORT=" + port});
+        ASSERT_TRUE(rec().waitFor(ansi("启动成功：消息助手已在后台运行")));
+
+        const std::vector<std::string> hidden{"隐藏窗口 HideForm?a", "隐藏窗口 HideForm?a"};
+        login("10086");
+        ASSERT_TRUE(eventually([&] { return linesOf(dir / "assistant.log").size() >= 1; }));
+        ASSERT_TRUE(rec().waitFor(online(4), 2));
+        login("10087");
+        ASSERT_TRUE(eventually([&] { return linesOf(dir / "assistant.log").size() >= 2; }));
+        EXPECT_EQ(linesOf(dir / "assistant.log"), hidden);
+
+        ::kill(app.pid, SIGTERM);
+        EXPECT_EQ(app.wait(), 0);
+    }
+    lib().setUid(nullptr);
+    std::filesystem::remove_all(dir);
 }
 
 TEST_F(ServerTest, RequestsMadeWhileTheServerIsDownAreSentOnceItIsBack) {

@@ -491,3 +491,88 @@ TEST(LinkServerNetwork, PeersOffTheLoopbackAreRefused) {
     lib.disconnectAll();
     Recorder::get().reset();
 }
+
+namespace {
+
+std::string to(int id, const std::string& payload) {
+    return "appID=" + std::to_string(id) + "&parma=" + payload;
+}
+
+} // namespace
+
+TEST_F(ServerTest, CloseAllHoldsABoundedQueueForEachApplicationItClosed) {
+    lib().setUid(nullptr);
+    Peer many(port), big(port), twiceA(port), twiceB(port);
+    ASSERT_TRUE(many.registerAs(21));
+    ASSERT_TRUE(big.registerAs(22));
+    ASSERT_TRUE(twiceA.registerAs(23));
+    ASSERT_TRUE(twiceB.registerAs(23));
+    ASSERT_TRUE(rec().waitForCount(4));
+
+    ASSERT_EQ(lib().closeAll(), TCPSERVER_OK);
+    for (int i = 0; i < 70; ++i)
+        ASSERT_EQ(lib().sendToApp(to(21, "m" + std::to_string(i)).c_str()), TCPSERVER_OK);
+    // Four of these fit into 256 KiB; once one does not, nothing after it is held either.
+    const std::string bulk(60 * 1024, 'x');
+    for (int i = 0; i < 5; ++i)
+        ASSERT_EQ(lib().sendToApp(to(22, std::to_string(i) + bulk).c_str()), TCPSERVER_OK);
+    ASSERT_EQ(lib().sendToApp(to(22, "small").c_str()), TCPSERVER_OK);
+    ASSERT_EQ(lib().sendToApp(to(23, "for both").c_str()), TCPSERVER_OK);
+    ASSERT_EQ(lib().sendToApp(to(30, "nobody had 30").c_str()), TCPSERVER_OK);
+    for (Peer* p : {&many, &big, &twiceA, &twiceB})
+        ASSERT_TRUE(p->waitClosed());
+
+    Peer back21(port);
+    ASSERT_TRUE(back21.registerAs(21));
+    ASSERT_EQ(lib().sendToApp(to(21, "live").c_str()), TCPSERVER_OK);
+    for (int i = 0; i < 64; ++i)
+        ASSERT_EQ(back21.readFrame(), to(21, "m" + std::to_string(i)));
+    EXPECT_EQ(back21.readFrame(), to(21, "live"));
+
+    Peer back22(port);
+    ASSERT_TRUE(back22.registerAs(22));
+    ASSERT_EQ(lib().sendToApp(to(22, "live").c_str()), TCPSERVER_OK);
+    for (int i = 0; i < 4; ++i)
+        ASSERT_EQ(back22.readFrame(), to(22, std::to_string(i) + bulk));
+    EXPECT_EQ(back22.readFrame(), to(22, "live"));
+
+    // Both connections of 23 get what they missed, also what came while one was back already.
+    Peer backA(port);
+    ASSERT_TRUE(backA.registerAs(23));
+    EXPECT_EQ(backA.readFrame(), to(23, "for both"));
+    ASSERT_EQ(lib().sendToApp(to(23, "while one is back").c_str()), TCPSERVER_OK);
+    EXPECT_EQ(backA.readFrame(), to(23, "while one is back"));
+    Peer backB(port);
+    ASSERT_TRUE(backB.registerAs(23));
+    EXPECT_EQ(backB.readFrame(), to(23, "for both"));
+    EXPECT_EQ(backB.readFrame(), to(23, "while one is back"));
+    // Both are back: a third registration of 23 is a new one and starts with live messages.
+    Peer third(port);
+    ASSERT_TRUE(third.registerAs(23));
+    ASSERT_EQ(lib().sendToApp(to(23, "all three").c_str()), TCPSERVER_OK);
+    EXPECT_EQ(third.readFrame(), to(23, "all three"));
+    EXPECT_EQ(backA.readFrame(), to(23, "all three"));
+
+    // An id that was not connected at the CloseAll had nothing held.
+    Peer late30(port);
+    ASSERT_TRUE(late30.registerAs(30));
+    ASSERT_EQ(lib().sendToApp(to(30, "live").c_str()), TCPSERVER_OK);
+    EXPECT_EQ(late30.readFrame(), to(30, "live"));
+}
+
+TEST_F(ServerTest, HeldMessagesLapseTenSecondsAfterTheCloseAll) {
+    lib().setUid(nullptr);
+    Peer a(port);
+    ASSERT_TRUE(a.registerAs(25));
+    ASSERT_EQ(lib().closeAll(), TCPSERVER_OK);
+    ASSERT_EQ(lib().sendToApp(to(25, "early").c_str()), TCPSERVER_OK);
+    ASSERT_TRUE(a.waitClosed());
+    // Longer than the server holds anything.
+    std::this_thread::sleep_for(std::chrono::milliseconds(10500));
+    ASSERT_EQ(lib().sendToApp(to(25, "late").c_str()), TCPSERVER_OK);
+
+    Peer back(port);
+    ASSERT_TRUE(back.registerAs(25));
+    ASSERT_EQ(lib().sendToApp(to(25, "live").c_str()), TCPSERVER_OK);
+    EXPECT_EQ(back.readFrame(), to(25, "live"));
+}
