@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <span>
 #include <string>
 #include <variant>
@@ -21,6 +22,13 @@ public:
     static ScriptValue undefined() { return {}; }
     static ScriptValue boolean(bool value) { return ScriptValue(value); }
     static ScriptValue number(double value) { return ScriptValue(value); }
+    // A number together with the text the page's own String(value) gives for it, which is
+    // what a text parameter receives; an engine that has no such text uses number(value).
+    static ScriptValue number(double value, std::string text) {
+        ScriptValue v(value);
+        v.m_numberText = std::move(text);
+        return v;
+    }
     static ScriptValue string(std::string utf8) { return ScriptValue(std::move(utf8)); }
 
     bool isBool() const { return std::holds_alternative<bool>(m_v); }
@@ -36,6 +44,10 @@ public:
     int32_t getIntValue() const;
     double getDoubleValue() const;
     const std::string& getStringValue() const; // UTF-8
+    // The page's text of a number, or nullptr when the engine gave none (or not a number).
+    const std::string* numberText() const {
+        return isDouble() && m_numberText ? &*m_numberText : nullptr;
+    }
 
 private:
     explicit ScriptValue(bool v) : m_v(v) {}
@@ -43,6 +55,7 @@ private:
     explicit ScriptValue(std::string v) : m_v(std::move(v)) {}
 
     std::variant<std::monostate, bool, double, std::string> m_v;
+    std::optional<std::string> m_numberText;
 };
 
 // The value a native call gives back to the page: nothing (the page sees undefined), a 32-bit

@@ -219,7 +219,7 @@ bool nonFinite(std::string_view text, double& out) {
     return true;
 }
 
-// One typed argument: {"b":…}, {"n":…}, {"s":…} or {}.
+// One typed argument: {"b":…}, {"n":…}, {"n":…,"t":…}, {"s":…} or {}.
 bool readArgument(Reader& r, ScriptValue& out) {
     if (!r.take('{'))
         return false;
@@ -246,7 +246,15 @@ bool readArgument(Reader& r, ScriptValue& out) {
         } else if (!r.number(d)) {
             return false;
         }
-        out = ScriptValue::number(d);
+        // The page's own text of the number follows in current stubs, not in older ones.
+        if (r.take(',')) {
+            std::string text;
+            if (!r.string(key) || key != "t" || !r.take(':') || !r.string(text))
+                return false;
+            out = ScriptValue::number(d, std::move(text));
+        } else {
+            out = ScriptValue::number(d);
+        }
     } else if (key == "s") {
         std::string s;
         if (!r.string(s))
@@ -290,7 +298,7 @@ var w=window,p=w.prompt,R=Reflect.apply,S=JSON.stringify,Q=JSON.parse,H=Object.p
 function o(r,k){return R(H,r,[k]);}
 function c(n,a){var m="["+S(n)+",[",i,v,k,r;
 for(i=0;i<a.length;i++){v=a[i];k=typeof v;if(i)m+=",";
-m+=k==="boolean"?(v?"{\"b\":true}":"{\"b\":false}"):k==="number"?"{\"n\":"+(F(v)?S(v):S(T(v)))+"}":k==="string"?"{\"s\":"+S(v)+"}":"{}";}
+m+=k==="boolean"?(v?"{\"b\":true}":"{\"b\":false}"):k==="number"?"{\"n\":"+(F(v)?S(v):S(T(v)))+",\"t\":"+S(T(v))+"}":k==="string"?"{\"s\":"+S(v)+"}":"{}";}
 r=R(p,w,[M,m+"]]"]);
 if(typeof r!=="string")throw new E(B);
 try{r=Q(r);}catch(e){throw new E(B);}

@@ -6,9 +6,11 @@
 // the marked prompts with dispatchPromptMessage; every other prompt keeps its usual meaning.
 //
 // Messages, both JSON:
-//   call   [name, [arg, ...]]  each arg {"b": true|false}, {"n": number}, {"n": "NaN" |
-//                              "Infinity" | "-Infinity"}, {"s": "text"}, or {} for any other
-//                              value (undefined, null, objects, functions, ...)
+//   call   [name, [arg, ...]]  each arg {"b": true|false}, {"n": number, "t": "text"},
+//                              {"n": "NaN" | "Infinity" | "-Infinity", "t": "text"},
+//                              {"s": "text"}, or {} for any other value (undefined, null,
+//                              objects, functions, ...). "t" is the page's own String(number),
+//                              the text a text parameter receives; older stubs leave it out.
 //   reply  {"r": value}        an integer, a number or a string
 //          {"d": "NaN" | "Infinity" | "-Infinity"}   a non-finite number
 //          {}                  no value (the page sees undefined)

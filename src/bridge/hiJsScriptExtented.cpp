@@ -4,7 +4,9 @@
 
 #include <charconv>
 #include <cmath>
+#include <cstdlib>
 #include <limits>
+#include <string_view>
 
 namespace vx {
 
@@ -53,8 +55,8 @@ std::string fixed2(double d) {
     return std::string(buf, r.ptr);
 }
 
-// A number as String(x) would write it in common cases: integral values without a fraction,
-// others in the shortest form that reads back the same.
+// A number as script's String(x) writes it (Number::toString): the shortest digits that
+// read back the same, plain between 1e-6 and 1e21, else with an exponent ("1e-7", "1.5e+21").
 std::string numberText(double d) {
     if (std::isnan(d))
         return "NaN";
@@ -63,12 +65,39 @@ std::string numberText(double d) {
     if (d == 0.0)
         return "0"; // -0 too
     char buf[64];
-    if (d == std::trunc(d) && std::fabs(d) < 1e21) {
-        auto r = std::to_chars(buf, buf + sizeof buf, d, std::chars_format::fixed, 0);
-        return std::string(buf, r.ptr);
+    const auto r = std::to_chars(buf, buf + sizeof buf, std::fabs(d), std::chars_format::scientific);
+    const std::string_view sci(buf, static_cast<std::size_t>(r.ptr - buf));
+    const std::size_t e = sci.find('e');
+    std::string digits;
+    for (char c : sci.substr(0, e))
+        if (c != '.')
+            digits += c;
+    int exponent = 0;
+    std::from_chars(sci.data() + e + 1 + (sci[e + 1] == '+'), sci.data() + sci.size(), exponent);
+    const int k = static_cast<int>(digits.size());
+    const int n = exponent + 1; // the value is 0.digits × 10^n
+    std::string out = d < 0 ? "-" : "";
+    if (k <= n && n <= 21) {
+        out += digits;
+        out.append(static_cast<std::size_t>(n - k), '0');
+    } else if (0 < n && n <= 21) {
+        out += digits.substr(0, static_cast<std::size_t>(n));
+        out += '.';
+        out += digits.substr(static_cast<std::size_t>(n));
+    } else if (-6 < n && n <= 0) {
+        out += "0.";
+        out.append(static_cast<std::size_t>(-n), '0');
+        out += digits;
+    } else {
+        out += digits[0];
+        if (k > 1) {
+            out += '.';
+            out += digits.substr(1);
+        }
+        out += n - 1 >= 0 ? "e+" : "e-";
+        out += std::to_string(std::abs(n - 1));
     }
-    auto r = std::to_chars(buf, buf + sizeof buf, d);
-    return std::string(buf, r.ptr);
+    return out;
 }
 
 void appendVariable(std::string& out, const FieldInfo& member, const void* object) {
@@ -257,8 +286,16 @@ void TNCJSHandle::InvokeMethod(void* object, const MethodInfo& method,
     result.clear();
     std::vector<NativeValue> values;
     values.reserve(method.paramCount());
-    for (std::size_t i = 0; i < method.paramCount(); ++i)
-        values.push_back(toKind(fromScript(arguments[i]), method.params[i]));
+    for (std::size_t i = 0; i < method.paramCount(); ++i) {
+        const ScriptValue& a = arguments[i];
+        const ValueKind kind = method.params[i];
+        // A text parameter reads a number exactly as the page writes it, when the engine
+        // brought the page's own text along.
+        if ((kind == ValueKind::Text || kind == ValueKind::Character) && a.numberText())
+            values.emplace_back(*a.numberText());
+        else
+            values.push_back(toKind(fromScript(a), kind));
+    }
     NativeValue returned;
     try {
         returned = method.invoke(object, NativeArgs(values));

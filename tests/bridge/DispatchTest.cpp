@@ -164,6 +164,50 @@ TEST_F(DispatchTest, ArgumentsConvertByTheirScriptTypeThenToTheParameterKind) {
     }
 }
 
+TEST_F(DispatchTest, NumbersToTextParametersReadAsScriptWritesThem) {
+    // The page's own text of the number, as the prompt channel's stubs send it.
+    const auto text = [](double d, const char* t) { return ScriptValue::number(d, t); };
+    ASSERT_TRUE(call("Text", {text(1e-7, "1e-7")}));
+    EXPECT_EQ(result, ResultValue::string("[1e-7]"));
+    ASSERT_TRUE(call("Char", {text(1.5e-5, "0.000015")}));
+    EXPECT_EQ(result, ResultValue::string("0.000015"));
+    ASSERT_TRUE(call("Pair", {text(123456789012345680000.0, "123456789012345680000"),
+                              text(7, "7")}));
+    EXPECT_EQ(result, ResultValue::string("123456789012345680000/7"));
+    // Number parameters take the number, never the text.
+    ASSERT_TRUE(call("Int", {text(7, "seven")}));
+    EXPECT_EQ(result, ResultValue::integer(7));
+    ASSERT_TRUE(call("Real", {text(2.5, "x")}));
+    EXPECT_EQ(result, ResultValue::real(2.5));
+    EXPECT_FALSE(call("Int", {text(2.5, "2.5")}));
+    EXPECT_EQ(exception, "Error Parameters");
+
+    // Without the page's text (older stubs, other engines) the number is written as
+    // Number::toString would write it.
+    const std::vector<std::pair<double, const char*>> plain = {
+        {1e-7, "1e-7"},
+        {-1e-7, "-1e-7"},
+        {1.5e-5, "0.000015"},
+        {1e-6, "0.000001"},
+        {0.1, "0.1"},
+        {123.456, "123.456"},
+        {-2.5, "-2.5"},
+        {4294967296.5, "4294967296.5"},
+        {123456789012345680000.0, "123456789012345680000"},
+        {1e21, "1e+21"},
+        {1.5e300, "1.5e+300"},
+        {5e-324, "5e-324"},
+        {1.7976931348623157e308, "1.7976931348623157e+308"},
+        {-0.0, "0"},
+        {kNaN, "NaN"},
+        {-kInf, "-Infinity"},
+    };
+    for (const auto& [d, written] : plain) {
+        ASSERT_TRUE(call("Text", {N(d)})) << written;
+        EXPECT_EQ(result, ResultValue::string("[" + std::string(written) + "]"));
+    }
+}
+
 TEST_F(DispatchTest, ResultsByKind) {
     ASSERT_TRUE(call("Count", {}));
     EXPECT_EQ(result, ResultValue::integer(1));

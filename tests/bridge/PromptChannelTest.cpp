@@ -97,12 +97,25 @@ TEST(PromptChannel, CallMessages) {
     EXPECT_EQ(special->arguments[1].getDoubleValue(), INFINITY);
     EXPECT_EQ(special->arguments[2].getDoubleValue(), -INFINITY);
 
+    // The page's text of a number rides along; older stubs leave it out.
+    auto texts = parseCallMessage(R"(["F",[{"n":1e-7,"t":"1e-7"},{"n":"NaN","t":"NaN"},{"n":2}]])");
+    ASSERT_TRUE(texts.ok()) << texts.error();
+    ASSERT_EQ(texts->arguments.size(), 3u);
+    ASSERT_NE(texts->arguments[0].numberText(), nullptr);
+    EXPECT_EQ(*texts->arguments[0].numberText(), "1e-7");
+    EXPECT_EQ(texts->arguments[0].getDoubleValue(), 1e-7);
+    ASSERT_NE(texts->arguments[1].numberText(), nullptr);
+    EXPECT_EQ(*texts->arguments[1].numberText(), "NaN");
+    EXPECT_EQ(texts->arguments[2].numberText(), nullptr);
+
     for (std::string bad :
          {"", "[]", "[\"F\"]", "[\"F\",[]", "[\"F\",[]]x", "[F,[]]", R"(["F",[{"q":1}]])",
           R"(["F",[{"n":"1"}]])", R"(["F",[{"n":nan}]])", R"(["F",[{"n":inf}]])",
           R"(["F",[{"b":1}]])", R"(["F",[{"s":"x}]])", R"(["F",[{"s":"\x"}]])",
           R"(["F",[{"s":"\u12"}]])", "[\"F\",[{\"s\":\"a\nb\"}]]", R"(["F",[{"s":"x","n":1}]])",
-          R"(["F",[{},]])", R"(["F",[,{}]])"}) {
+          R"(["F",[{},]])", R"(["F",[,{}]])", R"(["F",[{"n":1,"t":1}]])",
+          R"(["F",[{"n":1,"x":"1"}]])", R"(["F",[{"n":1,"t":"1","t":"1"}]])",
+          R"(["F",[{"t":"1"}]])", R"(["F",[{"n":1,}]])", R"(["F",[{"s":"1","t":"1"}]])"}) {
         EXPECT_FALSE(parseCallMessage(bad).ok()) << bad;
     }
 }
@@ -135,6 +148,8 @@ TEST(PromptChannel, DispatchesThroughTheHandler) {
         "{}");
     ASSERT_EQ(host.popups.size(), 1u);
     EXPECT_EQ(host.popups[0].second, std::make_pair(3, 4));
+    EXPECT_EQ(dispatchPromptMessage(handler, R"(["_ExcuteJs",[{"n":1e-7,"t":"1e-7"}]])"), "{}");
+    EXPECT_EQ(host.calls, std::vector<std::string>{"1e-7"});
     EXPECT_EQ(dispatchPromptMessage(handler, R"(["_OpenURL",[]])"), R"({"x":"Error Parameters"})");
     EXPECT_EQ(dispatchPromptMessage(handler, R"(["nothing",[]])"), R"({"x":"Have no member"})");
     EXPECT_EQ(dispatchPromptMessage(handler, "not json"), R"({"x":"Error Parameters"})");

@@ -51,6 +51,10 @@ assert.strictEqual(run("Echo(true)"), "true");
 assert.strictEqual(run("Echo(12)"), "12");
 assert.strictEqual(run("Echo(-0)"), "0");
 assert.strictEqual(run("Echo(1.5)"), "1.5");
+assert.strictEqual(run("Echo(1e-7)"), "1e-7");
+assert.strictEqual(run("Echo(1.5e-5)"), "0.000015");
+assert.strictEqual(run("Echo(123456789012345680000)"), "123456789012345680000");
+assert.strictEqual(run("Echo(NaN)"), "NaN");
 assert.strictEqual(run("Echo(undefined)"), "");
 assert.strictEqual(run("Echo(null)"), "");
 assert.strictEqual(run("Echo({a:1})"), "");
@@ -76,11 +80,12 @@ throwsWith(ctx, "Echo()", "Error Parameters");
 throwsWith(ctx, "Fail()", "Native function failed: Fail: boom");
 
 // What went over the channel: typed arguments.
-assert.ok(sent.includes('["Add",[{"n":2},{"n":3}]]'), sent.join("\n"));
+assert.ok(sent.includes('["Add",[{"n":2,"t":"2"},{"n":3,"t":"3"}]]'), sent.join("\n"));
+assert.ok(sent.includes('["Echo",[{"n":1e-7,"t":"1e-7"}]]'));
 assert.ok(sent.includes('["Echo",[{}]]'));
 assert.ok(sent.includes('["Echo",[{"b":true}]]'));
-assert.ok(sent.includes('["Half",[{"n":"Infinity"}]]'));
-assert.ok(sent.includes('["Nothing",[{"n":1},{"s":"two"}]]'));
+assert.ok(sent.includes('["Half",[{"n":"Infinity","t":"Infinity"}]]'));
+assert.ok(sent.includes('["Nothing",[{"n":1,"t":"1"},{"s":"two"}]]'));
 
 // A prompt that the browser does not deliver (null at once, as Chromium does in unload
 // handlers and sandboxed frames) or that comes back without a reply refuses the call with a
@@ -127,8 +132,8 @@ for (const answer of [() => null, () => undefined, () => "", () => "not json", (
     "(function(){try{Fail();}catch(e){return e.message;}})()", tampered);
   assert.strictEqual(failed, "Native function failed: Fail: boom");
   assert.deepStrictEqual(sent.slice(before), [
-    '["Echo",[{"s":"pass\\"word"}]]', '["Add",[{"n":2},{"n":3}]]',
-    '["Half",[{"n":"Infinity"}]]', '["Not",[{"b":false}]]', '["Nothing",[]]', '["Fail",[]]']);
+    '["Echo",[{"s":"pass\\"word"}]]', '["Add",[{"n":2,"t":"2"},{"n":3,"t":"3"}]]',
+    '["Half",[{"n":"Infinity","t":"Infinity"}]]', '["Not",[{"b":false}]]', '["Nothing",[]]', '["Fail",[]]']);
   assert.deepStrictEqual(heard, []);
 }
 

@@ -225,6 +225,17 @@ TEST_F(StubInChromium, ChangedBuiltInsNeitherBreakNorRerouteCalls) {
         << js(QStringLiteral("heard.join(', ')")).toString().toStdString();
 }
 
+TEST_F(StubInChromium, NumbersReachTextParametersAsThePageWritesThem) {
+    load(service.url("/"));
+    EXPECT_EQ(text(js(QStringLiteral("Echo(1e-7)"))), "1e-7");
+    EXPECT_EQ(text(js(QStringLiteral("Echo(1.5e-5)"))), "0.000015");
+    EXPECT_EQ(text(js(QStringLiteral("Echo(123456789012345680000)"))), "123456789012345680000");
+    EXPECT_EQ(text(js(QStringLiteral("Login(-0, 0.1 + 0.2)"))), "0/0.30000000000000004");
+    EXPECT_EQ(probe.calls, (std::vector<std::string>{"Echo:1e-7", "Echo:0.000015",
+                                                     "Echo:123456789012345680000",
+                                                     "Login:0|0.30000000000000004"}));
+}
+
 TEST_F(StubInChromium, CallsTheBrowserBlocksSaySo) {
     load(service.url("/"));
     // A sandboxed frame without allow-modals: Chromium answers prompt() with null itself.
