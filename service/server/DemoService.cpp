@@ -333,7 +333,18 @@ vx::Expected<std::unique_ptr<DemoService>> DemoService::create(ServiceOptions op
 
 DemoService::DemoService(ServiceOptions options, std::unique_ptr<Store> store)
     : m_options(std::move(options)), m_store(std::move(store)),
-      m_http(std::make_unique<httplib::Server>()) {}
+      m_http(std::make_unique<httplib::Server>()) {
+    // SO_REUSEADDR, so that connections that a server on this port closed a moment ago
+    // (TIME_WAIT for about a minute) do not keep the service from listening, while a
+    // server that still listens there keeps the port. cpp-httplib's own default,
+    // SO_REUSEPORT alone, does neither: a port left by a server that used SO_REUSEADDR
+    // stays blocked, and a second service could share a listening one's port.
+    m_http->set_socket_options([](socket_t sock) {
+        int yes = 1;
+        ::setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, reinterpret_cast<const char*>(&yes),
+                     sizeof yes);
+    });
+}
 
 DemoService::~DemoService() {
     stop();

@@ -1,8 +1,12 @@
 #include "ServiceFixture.h"
 
+#include "support/Loopback.h"
+
 #include <cstdlib>
 #include <fstream>
 #include <regex>
+#include <sstream>
+#include <thread>
 #include <sqlite3.h>
 #include <zip.h>
 #include <zlib.h>
@@ -517,4 +521,79 @@ TEST_F(ServiceFixture, OperatorCommandsAddUsersAndApplications) {
     EXPECT_NE(printed.find("<verInfo>"), std::string::npos);
     EXPECT_NE(printed.find("Name=\"hello.exe\" MD5=\"" + md5Upper("hello program")),
               std::string::npos);
+}
+
+// --- The port --------------------------------------------------------------------------------
+
+namespace {
+
+// True when /proc/net/tcp lists a TIME_WAIT connection whose local port is `port`.
+bool timeWaitOn(int port) {
+    std::ifstream in("/proc/net/tcp");
+    std::string line;
+    std::getline(in, line); // the column names
+    while (std::getline(in, line)) {
+        std::istringstream fields(line);
+        std::string slot, local, remote, state;
+        fields >> slot >> local >> remote >> state;
+        const auto colon = local.find(':');
+        if (colon != std::string::npos && state == "06" &&
+            std::stoi(local.substr(colon + 1), nullptr, 16) == port)
+            return true;
+    }
+    return false;
+}
+
+std::unique_ptr<vxdemo::DemoService> makeService(const std::filesystem::path& dataDir) {
+    vxdemo::ServiceOptions o;
+    o.dataDir = dataDir;
+    o.webDir = VX_WEB_DIR;
+    o.appsDirs = {VX_SAMPLE_APPS_DIR};
+    o.log = [](const std::string&) {};
+    auto created = vxdemo::DemoService::create(o);
+    EXPECT_TRUE(created.ok()) << created.error();
+    return created.ok() ? std::move(created).value() : nullptr;
+}
+
+} // namespace
+
+// A server that closes its side of a connection first (as every HTTP/1.0 server does)
+// leaves the connection in TIME_WAIT on its port for a minute. The demo service must listen
+// there at once, so that it starts straight after a test that used its port; but it must
+// still refuse a port on which another server listens.
+TEST(ServicePort, ListensAtOnceWhereAClosedServerLeftTimeWait) {
+    vxtest::Listener l = vxtest::listenLoopback(4); // as the tests' servers listen
+    const int port = l.port;
+    const int client = vxtest::connectLoopback(port, 30);
+    ASSERT_GE(client, 0);
+    const int served = ::accept(l.fd, nullptr, nullptr);
+    ASSERT_GE(served, 0);
+    ::close(served); // the server's side closes first
+    char c;
+    EXPECT_EQ(::recv(client, &c, 1, 0), 0);
+    ::close(client);
+    ::close(l.fd);
+    for (int i = 0; i < 1000 && !timeWaitOn(port); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    ASSERT_TRUE(timeWaitOn(port)) << "no TIME_WAIT on port " << port;
+
+    vxtest::TempDir data{"svc-port"};
+    auto service = makeService(data.path());
+    ASSERT_TRUE(service);
+    auto bound = service->bind("127.0.0.1", port);
+    ASSERT_TRUE(bound.ok()) << bound.error();
+    service->start();
+    httplib::Client http("127.0.0.1", port);
+    auto res = http.Get("/");
+    ASSERT_TRUE(res);
+    EXPECT_EQ(res->status, 200);
+
+    // A second service on the same port, while the first listens, is refused.
+    vxtest::TempDir data2{"svc-port2"};
+    auto second = makeService(data2.path());
+    ASSERT_TRUE(second);
+    auto taken = second->bind("127.0.0.1", port);
+    ASSERT_FALSE(taken.ok());
+    EXPECT_NE(taken.error().find(std::to_string(port)), std::string::npos) << taken.error();
+    service->stop();
 }
