@@ -284,7 +284,8 @@ std::vector<NativeDeclaration> nativeDeclarations(std::string_view source) {
     return out;
 }
 
-std::string promptStubScript(std::string_view source, std::string_view marker) {
+std::string promptStubScript(std::string_view source, std::string_view serviceOrigin,
+                             std::string_view marker) {
     // Everything a call touches is captured now, before any page script runs, and nothing a
     // page can replace is looked up at call time: page script may redefine prompt, JSON,
     // Function.prototype.call, Array.prototype.toJSON or any property of Object.prototype (old
@@ -307,25 +308,35 @@ if(o(r,"x"))throw new E(typeof r.x==="string"?r.x:B);
 if(o(r,"d"))return N(r.d);
 if(o(r,"r"))return r.r;}
 )JS";
-    std::string rest;
+    std::string declarations;
+    std::string values;
+    bool head = true;
     for (std::string_view line : sourceLines(source)) {
         NativeDeclaration d;
-        if (!parseDeclaration(line, d)) {
-            rest += line;
-            rest += '\n';
+        if (parseDeclaration(line, d)) {
+            std::string params;
+            for (std::size_t i = 0; i < d.paramCount; ++i) {
+                if (i)
+                    params += ',';
+                params += static_cast<char>('A' + i);
+            }
+            const std::string name = jsStringLiteral(d.name);
+            out +=
+                "w[" + name + "]=function(" + params + "){return c(" + name + ",arguments);};\n";
             continue;
         }
-        std::string params;
-        for (std::size_t i = 0; i < d.paramCount; ++i) {
-            if (i)
-                params += ',';
-            params += static_cast<char>('A' + i);
-        }
-        const std::string name = jsStringLiteral(d.name);
-        out += "w[" + name + "]=function(" + params + "){return c(" + name + ",arguments);};\n";
+        // The head and the variable declarations go to every frame, so that page script
+        // naming a field meets no ReferenceError; the values only to the service's own.
+        // window.origin is read before any page script of this document has run.
+        std::string& to = head || line.substr(0, 5) == " var " ? declarations : values;
+        to += line;
+        to += '\n';
+        head = false;
     }
-    out += "})();\n";
-    return out + rest;
+    out += "})();\n" + declarations;
+    if (!values.empty())
+        out += "if(window.origin===" + jsStringLiteral(serviceOrigin) + "){\n" + values + "}\n";
+    return out;
 }
 
 Expected<NativeCall> parseCallMessage(std::string_view json) {

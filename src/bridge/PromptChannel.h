@@ -42,12 +42,16 @@ std::vector<NativeDeclaration> nativeDeclarations(std::string_view source);
 // page script runs, everything the stubs use (prompt, JSON, Reflect.apply, hasOwnProperty,
 // String, ...) and defines a global stub for each declaration (with its declared parameters;
 // it forwards every argument passed), followed by the head and the variable declarations of
-// the source and their values. Run it at document creation in the main world.
+// the source. The variables' values are assigned only in a frame whose origin (window.origin,
+// as Chromium serializes it: "http://host:port", a default port left out) is
+// `serviceOrigin`, so that no frame of another origin reads them (an empty origin: none
+// does). Run it at document creation in the main world.
 //
 // A stub throws an Error with the reply's exception text, or with kCallBlocked when prompt()
 // gives no reply (Chromium answers null at once, without asking the client, in unload
 // handlers and in sandboxed frames without allow-modals).
-std::string promptStubScript(std::string_view source, std::string_view marker = kNativeCallMarker);
+std::string promptStubScript(std::string_view source, std::string_view serviceOrigin,
+                             std::string_view marker = kNativeCallMarker);
 
 struct NativeCall {
     std::string name;

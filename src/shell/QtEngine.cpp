@@ -44,7 +44,8 @@ bool QtScriptEngine::registerExtension(const std::string& name, const std::strin
         scripts->remove(old);
     QWebEngineScript script;
     script.setName(QString::fromStdString(name));
-    script.setSourceCode(QString::fromStdString(promptStubScript(source)));
+    const QString origin = scriptOrigin(QUrl(QString::fromStdString(BaseUrl)));
+    script.setSourceCode(QString::fromStdString(promptStubScript(source, origin.toStdString())));
     script.setInjectionPoint(QWebEngineScript::DocumentCreation);
     script.setWorldId(QWebEngineScript::MainWorld);
     script.setRunsOnSubFrames(true);
@@ -60,6 +61,20 @@ bool sameOrigin(const QUrl& a, const QUrl& b) {
     };
     return a.scheme().compare(b.scheme(), Qt::CaseInsensitive) == 0 &&
            a.host().compare(b.host(), Qt::CaseInsensitive) == 0 && defaultPort(a) == defaultPort(b);
+}
+
+QString scriptOrigin(const QUrl& url) {
+    if (!url.isValid() || url.host().isEmpty())
+        return {};
+    const QString scheme = url.scheme().toLower();
+    const int port = url.port();
+    QString host = url.host(QUrl::FullyEncoded).toLower();
+    if (host.contains(QLatin1Char(':')))
+        host = QLatin1Char('[') + host + QLatin1Char(']'); // IPv6
+    const bool defaultPort = port == -1 || (scheme == QLatin1String("http") && port == 80) ||
+                             (scheme == QLatin1String("https") && port == 443);
+    return scheme + QLatin1String("://") + host +
+           (defaultPort ? QString() : QLatin1Char(':') + QString::number(port));
 }
 
 QString dispatchNativeCall(const QUrl& origin, const QString& message) {

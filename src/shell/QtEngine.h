@@ -10,7 +10,9 @@
 //
 // Calls are honoured only from frames whose origin is the service's (scheme, host and port of
 // BaseUrl): any other origin gets "Have no member", so a foreign page in a pop-up or a frame
-// can neither read the last password nor run script in the main page.
+// can neither read the last password nor run script in the main page. For the same reason the
+// object's field values (the product id and the like) are assigned only in frames of that
+// origin; other frames see the variables declared but undefined.
 
 #include <QString>
 #include <QUrl>
@@ -36,6 +38,10 @@ public:
     bool registerExtension(const std::string& name, const std::string& source,
                            std::shared_ptr<IScriptHandler> handler) override;
 };
+
+// The origin of a URL as page script reads it from window.origin ("http://host:port", a
+// default port left out); empty for a URL without a host.
+QString scriptOrigin(const QUrl& url);
 
 // True when two URLs have the same scheme, host and port (default ports filled in).
 bool sameOrigin(const QUrl& a, const QUrl& b);

@@ -56,7 +56,7 @@ TEST(PromptChannel, DeclarationsOfThePageApi) {
 }
 
 TEST(PromptChannel, StubScriptDefinesAGlobalPerDeclarationAndKeepsTheRest) {
-    const std::string stub = promptStubScript(kSource, "MARK");
+    const std::string stub = promptStubScript(kSource, "http://h:81", "MARK");
     EXPECT_EQ(stub.rfind("(function(){\n", 0), 0u);
     EXPECT_NE(stub.find("M=\"MARK\","), std::string::npos);
     EXPECT_NE(stub.find("w[\"Run\"]=function(){return c(\"Run\",arguments);};\n"),
@@ -64,8 +64,9 @@ TEST(PromptChannel, StubScriptDefinesAGlobalPerDeclarationAndKeepsTheRest) {
     EXPECT_NE(stub.find("w[\"Pair\"]=function(A,B){return c(\"Pair\",arguments);};\n"),
               std::string::npos);
     EXPECT_NE(stub.find("B=\"Native call blocked by the browser\""), std::string::npos);
-    const std::string tail =
-        "})();\nvar Demo; if(!Demo) Demo={};\n var title;\n title=\"a\\\"b\";\n";
+    // The values only for the service's origin; the declarations for every frame.
+    const std::string tail = "})();\nvar Demo; if(!Demo) Demo={};\n var title;\n"
+                             "if(window.origin===\"http://h:81\"){\n title=\"a\\\"b\";\n}\n";
     ASSERT_GE(stub.size(), tail.size());
     EXPECT_EQ(stub.substr(stub.size() - tail.size()), tail);
     EXPECT_EQ(stub.find("native function"), std::string::npos);

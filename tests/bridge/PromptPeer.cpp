@@ -19,6 +19,9 @@ using namespace vx;
 
 namespace {
 
+// The service's origin the stub scripts are made for; the test's page contexts claim it.
+constexpr const char* kOrigin = "http://127.0.0.1:18080";
+
 struct Demo {
     std::string title = "q\"\n</script>";
 };
@@ -55,14 +58,14 @@ int main(int argc, char** argv) {
     TNCJsExtended ext(engine);
     ext.SetProcessObject(demo, demoTable());
     if (what == "stub") {
-        std::cout << promptStubScript(ext.ExtensionSource());
+        std::cout << promptStubScript(ext.ExtensionSource(), kOrigin);
     } else if (what == "stub-tvx") {
         bridgetest::FakeHost host;
         bridgetest::FakeLink link;
         bridgetest::FakeDownloader downloader;
         TVX_JS api(host, link, downloader);
         api._productID = "12";
-        std::cout << promptStubScript(buildExtensionSource(TVX_JS_Members(), &api));
+        std::cout << promptStubScript(buildExtensionSource(TVX_JS_Members(), &api), kOrigin);
     } else if (what == "call" && argc > 2) {
         std::cout << dispatchPromptMessage(*ext.JsHandle(), argv[2]);
     } else {

@@ -9,11 +9,14 @@ const peer = process.argv[2];
 const MARKER = "vx-native-call:v1";
 const sent = [];
 
-// A page context: its own global object with window and prompt, as a browser frame has.
-function pageContext(prompt) {
+// A page context: its own global object with window, prompt and origin, as a browser frame
+// has; by default of the service's origin, for which the peer makes its stub scripts.
+const SERVICE = "http://127.0.0.1:18080";
+function pageContext(prompt, origin = SERVICE) {
   const ctx = vm.createContext({});
   ctx.window = vm.runInContext("this", ctx);
   ctx.window.prompt = prompt;
+  ctx.window.origin = origin;
   return ctx;
 }
 function answering(marker, message) {
@@ -144,5 +147,19 @@ assert.strictEqual(vm.runInContext("typeof TVX_JS", tvx), "object");
 assert.strictEqual(vm.runInContext("_LoginFun.length + ',' + _OpenURLA.length + ',' + UpdateMain.length", tvx),
                    "4,3,0");
 assert.strictEqual(vm.runInContext("_productID + '|' + process + '|' + typeof _GetUid", tvx), "12||function");
+
+// A frame of another origin (another port, another scheme) gets the functions and the
+// declared variables, but not their values.
+for (const origin of ["http://127.0.0.1:18081", "https://127.0.0.1:18080", "null"]) {
+  const foreign = pageContext(answering, origin);
+  vm.runInContext(execFileSync(peer, ["stub"]).toString(), foreign);
+  assert.strictEqual(vm.runInContext("typeof Echo + ',' + typeof Demo", foreign), "function,object");
+  assert.strictEqual(vm.runInContext("[title, count, ratio, owner].join('|')", foreign), "|||");
+  assert.ok(vm.runInContext("'title' in window && 'count' in window", foreign));
+  const tvxForeign = pageContext(() => "{}", origin);
+  vm.runInContext(execFileSync(peer, ["stub-tvx"]).toString(), tvxForeign);
+  assert.strictEqual(vm.runInContext("typeof _productID + ',' + typeof _GetUid", tvxForeign),
+                     "undefined,function");
+}
 
 console.log("stub script checks passed");

@@ -257,3 +257,24 @@ TEST_F(StubInChromium, CallsTheBrowserBlocksSaySo) {
               "threw:" + std::string(bridge_texts::kCallBlocked));
     EXPECT_EQ(probe.calls, std::vector<std::string>{"Echo:modal"});
 }
+
+TEST_F(StubInChromium, FieldValuesOnlyInFramesOfTheServicesOrigin) {
+    load(service.url("/"));
+    EXPECT_EQ(text(js(QStringLiteral("serial + ',' + count"))), "S-1,5");
+    // Another loopback origin (another port): the functions answer "Have no member" and the
+    // variables are there without their values.
+    const QVariantMap foreign = frameReport(other, "foreign");
+    EXPECT_EQ(text(foreign["call"]), "threw:Have no member");
+    EXPECT_EQ(text(foreign["fields"]), "none");
+    // The service's address in a frame sandboxed without allow-same-origin is another
+    // (opaque) origin too.
+    EXPECT_EQ(text(frameReport(service, "opaque", "allow-scripts")["fields"]), "none");
+    // A frame of the service's own origin sees them.
+    const QVariantMap own = frameReport(service, "own");
+    EXPECT_EQ(text(own["call"]), "returned:own");
+    EXPECT_EQ(text(own["fields"]), "S-1,5");
+    // Nor does a main page of the other origin.
+    load(other.url("/"));
+    EXPECT_EQ(text(js(QStringLiteral("typeof serial + ',' + typeof count"))),
+              "undefined,undefined");
+}
