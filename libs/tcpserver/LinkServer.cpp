@@ -309,8 +309,11 @@ void LinkServer::accept() {
         std::error_code e;
         auto peer = socket.remote_endpoint(e);
         Limits limits = currentLimits();
+        // The port is open to every user of the machine: only this user's programs are
+        // served, and the others hear nothing, as do peers from off the machine.
         if (e || !isLoopback(peer.address()) ||
-            m_connections.size() >= static_cast<std::size_t>(limits.maxConnections)) {
+            m_connections.size() >= static_cast<std::size_t>(limits.maxConnections) ||
+            !peerIsSameUser(static_cast<std::uintptr_t>(socket.native_handle()))) {
             socket.close(e);
         } else {
             auto c = std::make_shared<Connection>(*this, std::move(socket), limits);

@@ -16,4 +16,9 @@ void prepareListenSocket(std::uintptr_t nativeHandle);
 // application from seeing its link close.
 void keepFromChildren(std::uintptr_t nativeHandle);
 
+// True when the program at the other end of an accepted loopback connection runs as the same
+// user as this process. The port is open to every user of the machine; another user's program
+// must not talk to this user's client. False also when the owner cannot be found out.
+bool peerIsSameUser(std::uintptr_t nativeHandle);
+
 } // namespace tcpserver

@@ -47,7 +47,8 @@ extern "C" {
 typedef void(TCPSERVER_CALL* TCPServerNotify)(const char* text);
 
 /* Starts listening on address (a numeric IP, e.g. "127.0.0.1") and port (decimal text) on a
- * thread of the library. Only peers on the loopback network are served. The port is bound
+ * thread of the library. Only peers on the loopback network that run as the same user as
+ * this process are served; others are closed at once, unheard. The port is bound
  * before the call returns: TCPSERVER_E_LISTEN when it cannot be (in use, not a local
  * address), TCPSERVER_E_ARGUMENT for a malformed address or port or a null callback. */
 TCPSERVER_API int TCPSERVER_CALL StartServer(const char* address, const char* port,

@@ -576,3 +576,49 @@ TEST_F(ServerTest, HeldMessagesLapseTenSecondsAfterTheCloseAll) {
     ASSERT_EQ(lib().sendToApp(to(25, "live").c_str()), TCPSERVER_OK);
     EXPECT_EQ(back.readFrame(), to(25, "live"));
 }
+
+TEST_F(ServerTest, APeerOfAnotherUserIsClosedWithoutAWord) {
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "needs root to run a peer as another user (nobody, 65534)";
+    // Prepared before the fork: the child only makes system calls.
+    const std::string bytes = proto::registrationFrame(7) + proto::frame("from another user");
+    const int portNumber = std::stoi(port);
+    int report[2];
+    ASSERT_EQ(::pipe(report), 0);
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        char verdict = 'E'; // could not become nobody or connect
+        if (::setgid(65534) == 0 && ::setuid(65534) == 0) {
+            const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+            timeval tv{static_cast<time_t>(kHangGuard.count()), 0};
+            ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+            sockaddr_in a{};
+            a.sin_family = AF_INET;
+            a.sin_port = htons(static_cast<uint16_t>(portNumber));
+            a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+            if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0) {
+                ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL);
+                char buf[256];
+                const ssize_t n = ::recv(fd, buf, sizeof buf, 0);
+                // Closed with nothing said ('C'), answered ('A'), or left hanging ('T').
+                verdict = n == 0 || (n < 0 && errno == ECONNRESET) ? 'C' : n > 0 ? 'A' : 'T';
+            }
+        }
+        ::write(report[1], &verdict, 1);
+        ::_exit(0);
+    }
+    ::close(report[1]);
+    char verdict = '?';
+    EXPECT_EQ(::read(report[0], &verdict, 1), 1);
+    ::close(report[0]);
+    ::waitpid(child, nullptr, 0);
+    EXPECT_EQ(verdict, 'C');
+
+    // This user's programs are still served; the other user's left no trace in the callback.
+    Peer own(port);
+    ASSERT_TRUE(own.registerAs(8));
+    ASSERT_TRUE(own.sendFrame("after the other user"));
+    ASSERT_TRUE(rec().waitFor("after the other user"));
+    EXPECT_EQ(rec().events(), (std::vector<std::string>{online(8), "after the other user"}));
+}
