@@ -294,8 +294,8 @@ std::string promptStubScript(std::string_view source, std::string_view serviceOr
     // called through Reflect.apply, and a reply field is read only when it is the reply's own.
     std::string out = R"JS((function(){
 var w=window,p=w.prompt,R=Reflect.apply,S=JSON.stringify,Q=JSON.parse,H=Object.prototype.hasOwnProperty,E=Error,F=isFinite,T=String,N=Number,M=)JS" +
-                      jsStringLiteral(marker) + ",B=" +
-                      jsStringLiteral(bridge_texts::kCallBlocked) + R"JS(;
+                      jsStringLiteral(marker) +
+                      ",B=" + jsStringLiteral(bridge_texts::kCallBlocked) + R"JS(;
 function o(r,k){return R(H,r,[k]);}
 function c(n,a){var m="["+S(n)+",[",i,v,k,r;
 for(i=0;i<a.length;i++){v=a[i];k=typeof v;if(i)m+=",";
@@ -321,8 +321,7 @@ if(o(r,"r"))return r.r;}
                 params += static_cast<char>('A' + i);
             }
             const std::string name = jsStringLiteral(d.name);
-            out +=
-                "w[" + name + "]=function(" + params + "){return c(" + name + ",arguments);};\n";
+            out += "w[" + name + "]=function(" + params + "){return c(" + name + ",arguments);};\n";
             continue;
         }
         // The head and the variable declarations go to every frame, so that page script

@@ -65,7 +65,8 @@ std::string numberText(double d) {
     if (d == 0.0)
         return "0"; // -0 too
     char buf[64];
-    const auto r = std::to_chars(buf, buf + sizeof buf, std::fabs(d), std::chars_format::scientific);
+    const auto r =
+        std::to_chars(buf, buf + sizeof buf, std::fabs(d), std::chars_format::scientific);
     const std::string_view sci(buf, static_cast<std::size_t>(r.ptr - buf));
     const std::size_t e = sci.find('e');
     std::string digits;

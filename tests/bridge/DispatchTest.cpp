@@ -171,8 +171,8 @@ TEST_F(DispatchTest, NumbersToTextParametersReadAsScriptWritesThem) {
     EXPECT_EQ(result, ResultValue::string("[1e-7]"));
     ASSERT_TRUE(call("Char", {text(1.5e-5, "0.000015")}));
     EXPECT_EQ(result, ResultValue::string("0.000015"));
-    ASSERT_TRUE(call("Pair", {text(123456789012345680000.0, "123456789012345680000"),
-                              text(7, "7")}));
+    ASSERT_TRUE(
+        call("Pair", {text(123456789012345680000.0, "123456789012345680000"), text(7, "7")}));
     EXPECT_EQ(result, ResultValue::string("123456789012345680000/7"));
     // Number parameters take the number, never the text.
     ASSERT_TRUE(call("Int", {text(7, "seven")}));

@@ -3,7 +3,10 @@
 // origin. A small object of its own is registered through the real Qt adapter; its pages come
 // from in-process HTTP servers on 127.0.0.1 (two ports are two origins).
 
-#include <gtest/gtest.h>
+#include "bridge/hiJsScriptExtented.h"
+#include "core/Global.h"
+#include "shell/QtEngine.h"
+#include "support/HttplibServer.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -12,14 +15,10 @@
 #include <QWebEngineScriptCollection>
 #include <QWebEngineView>
 #include <functional>
+#include <gtest/gtest.h>
 #include <stdexcept>
 #include <string>
 #include <vector>
-
-#include "bridge/hiJsScriptExtented.h"
-#include "core/Global.h"
-#include "shell/QtEngine.h"
-#include "support/HttplibServer.h"
 
 using namespace vx;
 using namespace vx::shell;
@@ -141,10 +140,9 @@ protected:
             s->server().Get("/unload.html", [](const httplib::Request&, httplib::Response& res) {
                 res.set_content(kUnloadPage, "text/html; charset=utf-8");
             });
-            s->server().Get("/tampered.html",
-                            [](const httplib::Request&, httplib::Response& res) {
-                                res.set_content(kTamperedPage, "text/html; charset=utf-8");
-                            });
+            s->server().Get("/tampered.html", [](const httplib::Request&, httplib::Response& res) {
+                res.set_content(kTamperedPage, "text/html; charset=utf-8");
+            });
         }
         SetBaseUrl(service.url("/"));
         bridge.SetProcessObject(probe, probeTable());
@@ -231,9 +229,9 @@ TEST_F(StubInChromium, NumbersReachTextParametersAsThePageWritesThem) {
     EXPECT_EQ(text(js(QStringLiteral("Echo(1.5e-5)"))), "0.000015");
     EXPECT_EQ(text(js(QStringLiteral("Echo(123456789012345680000)"))), "123456789012345680000");
     EXPECT_EQ(text(js(QStringLiteral("Login(-0, 0.1 + 0.2)"))), "0/0.30000000000000004");
-    EXPECT_EQ(probe.calls, (std::vector<std::string>{"Echo:1e-7", "Echo:0.000015",
-                                                     "Echo:123456789012345680000",
-                                                     "Login:0|0.30000000000000004"}));
+    EXPECT_EQ(probe.calls,
+              (std::vector<std::string>{"Echo:1e-7", "Echo:0.000015", "Echo:123456789012345680000",
+                                        "Login:0|0.30000000000000004"}));
 }
 
 TEST_F(StubInChromium, CallsTheBrowserBlocksSaySo) {
@@ -248,9 +246,8 @@ TEST_F(StubInChromium, CallsTheBrowserBlocksSaySo) {
     // A frame going away.
     js(QStringLiteral("addFrame('%1', null)")
            .arg(QString::fromStdString(service.url("/unload.html"))));
-    ASSERT_TRUE(pumpFor([&] {
-        return js(QStringLiteral("window.unloadReady === true")).toBool();
-    }));
+    ASSERT_TRUE(
+        pumpFor([&] { return js(QStringLiteral("window.unloadReady === true")).toBool(); }));
     js(QStringLiteral("document.querySelectorAll('iframe')[2].remove(); true"));
     ASSERT_TRUE(pumpFor([&] { return !js(QStringLiteral("window.unloadSays")).isNull(); }));
     EXPECT_EQ(text(js(QStringLiteral("window.unloadSays"))),
