@@ -3,12 +3,14 @@
 #include <filesystem>
 #include <functional>
 #include <memory>
+#include <unordered_map>
 #include <unordered_set>
 #include <vector>
 
 #include "api/PageCalls.h"
 #include "api/PageHost.h"
 #include "core/Crypto.h"
+#include "core/Digests.h"
 #include "core/Text.h"
 #include "core/Xml.h"
 #include "http/HttpThread.h"
@@ -89,13 +91,6 @@ std::string fileNameOf(const std::string& path) {
     return cut == std::string::npos ? path : path.substr(cut + 1);
 }
 
-std::string shellQuote(std::string_view s) {
-    std::string q = "'";
-    for (char c : s)
-        q += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    return q + "'";
-}
-
 } // namespace
 
 namespace {
@@ -105,27 +100,41 @@ struct DownloadList {
     std::vector<std::string> paths;
 };
 
-// The files of an updateFile element to fetch. Each child's Dir, with "{app}" standing for
+// One entry of an updateFile element: its address, its local path and its listed digest.
+struct UpdateEntry {
+    std::string url, local, md5;
+};
+
+// The entries of an updateFile element, in order. Each child's Dir, with "{app}" standing for
 // remoteBase in the address and for localBase in the path, followed by its Name. Entries whose
-// path would leave localBase are skipped, as are those `unchanged` accepts and addresses
-// already listed.
-DownloadList collectDownloads(
-    pugi::xml_node files, const std::string& remoteBase, const std::string& localBase,
-    const std::function<bool(const std::string& md5, const std::string& local)>& unchanged) {
-    DownloadList list;
-    std::unordered_set<std::string> seen;
+// path would leave localBase are skipped.
+std::vector<UpdateEntry> listEntries(pugi::xml_node files, const std::string& remoteBase,
+                                     const std::string& localBase) {
+    std::vector<UpdateEntry> entries;
     for (pugi::xml_node f : files.children()) {
         if (f.type() != pugi::node_element)
             continue;
         const std::string dir = xml::attr(f, "Dir"), name = xml::attr(f, "Name");
-        const std::string local = localPathBelow(localBase, dir, name);
-        if (local.empty() || unchanged(xml::attr(f, "MD5"), local))
+        std::string local = localPathBelow(localBase, dir, name);
+        if (local.empty())
             continue;
-        std::string url = replaceAppToken(dir, remoteBase) + name;
-        if (!seen.insert(url).second)
+        entries.push_back({replaceAppToken(dir, remoteBase) + name, std::move(local),
+                           xml::attr(f, "MD5")});
+    }
+    return entries;
+}
+
+// The entries to fetch: those `unchanged` does not accept (given the entry's index), without
+// addresses already listed.
+DownloadList collectDownloads(const std::vector<UpdateEntry>& entries,
+                              const std::function<bool(std::size_t)>& unchanged) {
+    DownloadList list;
+    std::unordered_set<std::string> seen;
+    for (std::size_t i = 0; i < entries.size(); ++i) {
+        if (unchanged(i) || !seen.insert(entries[i].url).second)
             continue;
-        list.urls.push_back(std::move(url));
-        list.paths.push_back(local);
+        list.urls.push_back(entries[i].url);
+        list.paths.push_back(entries[i].local);
     }
     return list;
 }
@@ -184,35 +193,6 @@ std::string localPathBelow(const std::string& base, const std::string& dir,
     if (name.empty())
         return {};
     return base + rest;
-}
-
-std::string updateScriptWindows(const std::string& appPath, const std::string& exeName) {
-    const char* crlf = "\r\n";
-    std::string s;
-    s += std::string("@echo off") + crlf;
-    s += std::string("echo Wscript.Sleep WScript.Arguments(0) >%tmp%\\delay.vbs") + crlf;
-    s += std::string("echo 将在 5 秒后完成升级") + crlf;
-    s += std::string("cscript //b //nologo %tmp%\\delay.vbs 5000") + crlf;
-    s += "move \"" + appPath + "Update\\*.*\" \"" + appPath + "\"" + crlf;
-    s += "start " + exeName + crlf;
-    s += std::string("exit") + crlf;
-    return toAnsi(s);
-}
-
-std::string updateScriptPosix(const std::string& appPath, const std::string& exeName) {
-    std::string s;
-    s += "#!/bin/sh\n";
-    s += "# Replaces the client by the files downloaded into its Update folder and restarts it.\n";
-    s += "echo '将在 5 秒后完成升级'\n";
-    s += "sleep 5\n";
-    s += "for f in " + shellQuote(appPath + "Update/") + "*; do\n";
-    s += "  [ -f \"$f\" ] || continue\n";
-    // A downloaded file replacing a program must stay runnable.
-    s += "  [ -x " + shellQuote(appPath) + "\"$(basename \"$f\")\" ] && chmod +x \"$f\"\n";
-    s += "  mv -f \"$f\" " + shellQuote(appPath) + "\n";
-    s += "done\n";
-    s += "exec " + shellQuote(appPath + exeName) + "\n";
-    return s;
 }
 
 TVX_JS::TVX_JS(IPageHost& host, ILinkServer& link, IDownloader& downloader)
@@ -421,6 +401,11 @@ bool mergeAppList(const std::string& reply) {
     if (!xml::parse(doc, reply).ok() || !doc.document_element())
         return false;
     const std::string sep(1, platform::kSeparator);
+    // The records by id, so that a long list is merged in linear time (FindApp scans).
+    std::unordered_map<int32_t, TMyApp*> byId;
+    byId.reserve(AppList.size());
+    for (const auto& a : AppList)
+        byId.emplace(a->appID, a.get());
     for (pugi::xml_node e : doc.document_element().children()) {
         if (e.type() != pugi::node_element)
             continue;
@@ -432,7 +417,8 @@ bool mergeAppList(const std::string& reply) {
         const std::string dir = xml::elementText(e, "Dir");
         if (!isPlainFolderName(dir))
             continue; // would place the application outside the applications folder
-        TMyApp* app = FindApp(id);
+        // No folder is made here: it is made when something is first written into it.
+        TMyApp*& app = byId[id];
         if (!app)
             app = &AddApp(id);
         app->appName = xml::elementText(e, "Name");
@@ -455,8 +441,6 @@ bool mergeAppList(const std::string& reply) {
         app->VideoUrl = xml::elementText(e, "Url");
         app->sortIDs = xml::elementText(e, "Sort");
         app->myAppVersionName = xml::elementText(e, "myAppVersionName");
-        if (!platform::dirExists(app->appDir))
-            platform::createDir(AppsPath + dir);
     }
     return true;
 }
@@ -627,30 +611,42 @@ void TVX_JS::onInstallDescriptor(const std::string& index, const std::string& re
 void TVX_JS::onUpdateDescriptor(const std::string& index, const std::string& reply) {
     if (reply.empty() || !icontains(reply, "<zipFile>"))
         return failOperation(index, texts::kUpdateFailed);
-    pugi::xml_document doc;
-    if (!xml::parse(doc, reply))
+    auto doc = std::make_shared<pugi::xml_document>();
+    if (!xml::parse(*doc, reply))
         return failOperation(index, texts::kUpdateFailed);
-    pugi::xml_node files = xml::findElement(doc.document_element(), "updateFile");
+    pugi::xml_node files = xml::findElement(doc->document_element(), "updateFile");
     int32_t id = 0;
     TMyApp* app = parseInt32(index, id) ? FindApp(id) : nullptr;
     if (!files || !app)
         return failOperation(index, texts::kUpdateFailed);
-    // An unreadable local file counts as changed.
-    const DownloadList list = collectDownloads(
-        files, app->DirUrl, app->appDir, [](const std::string& md5, const std::string& local) {
-            return md5 == FileMD5(local).valueOr("\x01");
+    // The installed files' digests are read on worker threads (an application may hold
+    // gigabytes); the operation goes on here when they are known.
+    auto entries = std::make_shared<std::vector<UpdateEntry>>(
+        listEntries(files, app->DirUrl, app->appDir));
+    std::vector<std::string> paths;
+    for (const auto& e : *entries)
+        paths.push_back(e.local);
+    computeDigests(std::move(paths), app->appDir + std::string(kDigestCacheName),
+                   [this, index, id, doc, entries](std::vector<Digest> digests) {
+        TMyApp* app = FindApp(id);
+        if (!app)
+            return failOperation(index, texts::kUpdateFailed);
+        // An unreadable local file counts as changed.
+        const DownloadList list = collectDownloads(*entries, [&](std::size_t i) {
+            return digests[i] && (*entries)[i].md5 == *digests[i];
         });
-    app->update = false;
-    if (list.urls.empty()) {
-        // Every file is already current: the installed descriptor becomes the new one.
-        (void)xml::save(doc, app->VerFile);
-        return failOperation(index, texts::kUpdateFailed);
-    }
-    // The new descriptor replaces the installed one once its files are in place, so that a
-    // failed download keeps offering the update.
-    m_pendingDescriptors[app->appID] = xml::serialize(doc);
-    m_downloader.DownFile(toAnsi(joinLines(list.urls)), toAnsi(joinLines(list.paths)), "", 5,
-                          app->appID);
+        app->update = false;
+        if (list.urls.empty()) {
+            // Every file is already current: the installed descriptor becomes the new one.
+            (void)xml::save(*doc, app->VerFile);
+            return failOperation(index, texts::kUpdateFailed);
+        }
+        // The new descriptor replaces the installed one once its files are in place, so that
+        // a failed download keeps offering the update.
+        m_pendingDescriptors[app->appID] = xml::serialize(*doc);
+        m_downloader.DownFile(toAnsi(joinLines(list.urls)), toAnsi(joinLines(list.paths)), "",
+                              5, app->appID);
+    });
 }
 
 void TVX_JS::DownloadNotify(int32_t id, const std::string& textAnsi) {
@@ -723,23 +719,27 @@ void TVX_JS::CheckMainVer() {
 }
 
 void TVX_JS::onClientDescriptor(const std::string& reply) {
-    pugi::xml_document doc;
+    auto doc = std::make_shared<pugi::xml_document>();
     pugi::xml_node files;
-    if (icontains(reply, "<verInfo>") && xml::parse(doc, reply))
-        files = xml::findElement(doc.document_element(), "updateFile");
+    if (icontains(reply, "<verInfo>") && xml::parse(*doc, reply))
+        files = xml::findElement(doc->document_element(), "updateFile");
     if (!files)
         return endClientCheck();
     const std::string updateDir = AppPath + "Update" + platform::kSeparator;
-    const std::string remote = BaseUrl + "apps/KVLMZ/";
-    const std::string own = FileMD5(executablePath).valueOr("");
-    const DownloadList list =
-        collectDownloads(files, remote, updateDir,
-                         [&own](const std::string& md5, const std::string&) { return md5 == own; });
-    if (list.urls.empty())
-        return endClientCheck();
-    if (!platform::dirExists(updateDir))
-        platform::createDir(AppPath + "Update");
-    m_downloader.DownFile(toAnsi(joinLines(list.urls)), toAnsi(joinLines(list.paths)), "", 5, 0);
+    auto entries = std::make_shared<std::vector<UpdateEntry>>(
+        listEntries(files, BaseUrl + "apps/KVLMZ/", updateDir));
+    // Every entry is compared with the running executable's digest, read off this thread.
+    computeDigests({executablePath}, "", [this, entries, updateDir](std::vector<Digest> own) {
+        const std::string ownMd5 = own.front().value_or("");
+        const DownloadList list = collectDownloads(
+            *entries, [&](std::size_t i) { return (*entries)[i].md5 == ownMd5; });
+        if (list.urls.empty())
+            return endClientCheck();
+        if (!platform::dirExists(updateDir))
+            platform::createDir(AppPath + "Update");
+        m_downloader.DownFile(toAnsi(joinLines(list.urls)), toAnsi(joinLines(list.paths)), "",
+                              5, 0);
+    });
 }
 
 void TVX_JS::UpdateMain() {

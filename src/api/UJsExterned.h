@@ -110,6 +110,9 @@ public:
     std::chrono::milliseconds readTimeout{30000};
     // Folder where UpdateMain writes its script (the current working folder by default).
     std::string scriptFolder;
+    // The digests of an application's installed files, kept beside its descriptor so that
+    // an update check of unchanged files reads none of them.
+    static constexpr std::string_view kDigestCacheName = "version.digests";
     // The service's descriptor of the client itself: BaseUrl + this.
     static constexpr std::string_view kClientDescriptor = "apps/KVLMZ/version.xml";
 
@@ -156,7 +159,8 @@ std::string updateScriptPosix(const std::string& appPath, const std::string& exe
 std::vector<std::string> userListCalls(const std::string& usersXml);
 
 // Merges a list reply of the service into AppList: new applications are appended, known ones
-// updated in place, their folders created. False when the reply is not well-formed XML.
+// updated in place. No folder is created: an application's folder is made when something is
+// first written into it. False when the reply is not well-formed XML.
 bool mergeAppList(const std::string& reply);
 
 // Maps a descriptor entry's folder onto a local path below `base`: every "{app}" (any case)

@@ -133,6 +133,23 @@ private:
 // execute afterwards. Windows has no such right: there it only checks for a regular file.
 bool makeOwnerExecutable(const std::string& path);
 
+// What tells one state of a file from another without reading it: its size, its times (to
+// the system's resolution, in nanoseconds) and its identity on its volume. A write through
+// any path or link changes the modification or change time; a replacement changes the
+// identity.
+struct FileStamp {
+    std::uint64_t size = 0;
+    std::int64_t modified = 0; // last write
+    std::int64_t changed = 0;  // last change of content or metadata (not settable by users)
+    std::uint64_t volume = 0;
+    std::uint64_t index = 0; // inode / file index
+    bool operator==(const FileStamp&) const = default;
+};
+// The stamp of a regular file; nullopt when there is none (missing, a folder, unreadable).
+std::optional<FileStamp> fileStamp(const std::string& path);
+// The system clock in the unit of FileStamp's times.
+std::int64_t fileClockNow();
+
 // True when a file (not a folder) exists at the path.
 bool fileExists(const std::string& path);
 // True when a folder exists at the path.

@@ -315,6 +315,34 @@ bool fileExists(const std::string& path) {
     return a != INVALID_FILE_ATTRIBUTES && !(a & FILE_ATTRIBUTE_DIRECTORY);
 }
 
+std::optional<FileStamp> fileStamp(const std::string& path) {
+    HANDLE h = ::CreateFileW(widen(path).c_str(), FILE_READ_ATTRIBUTES,
+                             FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                             OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE)
+        return std::nullopt;
+    BY_HANDLE_FILE_INFORMATION info{};
+    FILE_BASIC_INFO basic{};
+    const bool ok = ::GetFileInformationByHandle(h, &info) &&
+                    ::GetFileInformationByHandleEx(h, FileBasicInfo, &basic, sizeof basic) &&
+                    !(info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY);
+    ::CloseHandle(h);
+    if (!ok)
+        return std::nullopt;
+    auto join = [](DWORD hi, DWORD lo) { return (static_cast<std::uint64_t>(hi) << 32) | lo; };
+    // FILETIME counts 100 ns steps.
+    return FileStamp{join(info.nFileSizeHigh, info.nFileSizeLow),
+                     basic.LastWriteTime.QuadPart * 100, basic.ChangeTime.QuadPart * 100,
+                     info.dwVolumeSerialNumber, join(info.nFileIndexHigh, info.nFileIndexLow)};
+}
+
+std::int64_t fileClockNow() {
+    FILETIME ft{};
+    ::GetSystemTimeAsFileTime(&ft);
+    return static_cast<std::int64_t>((static_cast<std::uint64_t>(ft.dwHighDateTime) << 32) |
+                                     ft.dwLowDateTime) * 100;
+}
+
 bool makeOwnerExecutable(const std::string& path) {
     // Windows starts any regular file by its extension; there is no right to add. A
     // reparse point (a link) is refused like a link elsewhere.

@@ -13,6 +13,7 @@
 #include "api/PageHost.h"
 #include "api/UJsExterned.h"
 #include "core/Global.h"
+#include "core/Digests.h"
 #include "core/MainThread.h"
 #include "http/HttpThread.h"
 #include "link/HelperLibraries.h"
@@ -150,7 +151,8 @@ protected:
     }
     void TearDown() override {
         // Let every worker finish before the fixture goes.
-        loop.runUntil([] { return vx::THttpThread::liveCount() == 0; });
+        loop.runUntil(
+            [] { return vx::THttpThread::liveCount() == 0 && vx::digestJobsRunning() == 0; });
         api.reset();
         vx::AppList.clear();
         vx::setMainThread(nullptr);
@@ -161,9 +163,10 @@ protected:
     void waitFor(const std::function<bool()>& pred, const char* what) {
         ASSERT_TRUE(loop.runUntil(pred, std::chrono::seconds(60))) << "waited in vain for " << what;
     }
-    // Pumps until no HTTP worker is left.
+    // Pumps until no HTTP worker and no digest job is left.
     void settle() {
-        waitFor([] { return vx::THttpThread::liveCount() == 0; }, "the workers to end");
+        waitFor([] { return vx::THttpThread::liveCount() == 0 && vx::digestJobsRunning() == 0; },
+                "the workers to end");
     }
 
     vx::LoopMainThread loop;

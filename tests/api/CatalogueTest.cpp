@@ -72,9 +72,10 @@ TEST_F(CatalogueTest, MergeAppendsUpdatesInPlaceAndKeepsVanishedRecords) {
     EXPECT_TRUE(five->showStatu);
     EXPECT_FALSE(five->nessary);
     EXPECT_TRUE(vx::FindApp(3)->nessary);
-    // Folders exist for every listed application, installed or not.
-    EXPECT_TRUE(std::filesystem::is_directory(vx::AppsPath + "five"));
-    EXPECT_TRUE(std::filesystem::is_directory(vx::AppsPath + "three"));
+    // No folder yet: one is made when something is first written into it.
+    EXPECT_FALSE(std::filesystem::exists(vx::AppsPath + "five"));
+    EXPECT_FALSE(std::filesystem::exists(vx::AppsPath + "three"));
+    EXPECT_EQ(api->_CheckAPP("5"), "未安装");
     // The necessary application gets no status call.
     EXPECT_EQ(host.calls, (std::vector<std::string>{"ST_icoStatu(\"5\",\"未安装\")"}));
 

@@ -1,6 +1,8 @@
 #include "ApiFixture.h"
 
 #include <dlfcn.h>
+#include <fcntl.h>
+#include <fstream>
 #include <sys/stat.h>
 #include <zip.h>
 
@@ -322,4 +324,49 @@ TEST_F(InstallTest, AClientCheckBesideAnInstallLeavesTheInstallsHold) {
     EXPECT_TRUE(vx::installBusy);
     client.DownloadNotify(0, vx::toAnsi("error:下载失败"));
     EXPECT_FALSE(vx::installBusy);
+}
+
+TEST_F(InstallTest, RepeatedUpdateChecksReadNothingUnchangedAndCatchWritesBehindTheCache) {
+    vx::setDigestCacheSettleTime(std::chrono::nanoseconds(0)); // the files are brand new here
+    const std::string a = "first file", b = "old content";
+    dir.write("apps/app30/version.xml", descriptor("0.9", ""));
+    dir.write("apps/app30/a.txt", a);
+    const std::string bPath = dir.write("apps/app30/b.txt", b);
+    publish("app30/version.xml",
+            descriptor("1.0", "<f Dir=\"{app}\" Name=\"a.txt\" MD5=\"" + md5Upper(a) + "\"/>"
+                              "<f Dir=\"{app}\" Name=\"b.txt\" MD5=\"" + md5Upper(b) + "\"/>"));
+    publish("app30/b.txt", b);
+    loadList();
+    auto check = [&](const char* what) {
+        const long long before = vx::digestFilesRead();
+        EXPECT_EQ(api->_UpdateApp("30"), "正在升级");
+        waitIdle(what);
+        return vx::digestFilesRead() - before;
+    };
+    // Everything current: the same outcome each time, but only the first check reads.
+    EXPECT_EQ(check("the first check"), 2);
+    EXPECT_EQ(check("the second check"), 0);
+    EXPECT_EQ(service.count("GET /apps/app30/b.txt"), 0);
+    EXPECT_EQ(vx::FindApp(30)->DownStatu, "升级失败");
+
+    // b.txt changes through another name of the same file, keeping its size, and its
+    // modification time is set back: only the change time tells.
+    const std::string other = dir.file("apps/other-name");
+    std::filesystem::create_hard_link(bPath, other);
+    struct stat st {};
+    ASSERT_EQ(::stat(bPath.c_str(), &st), 0);
+    {
+        std::ofstream(other, std::ios::binary | std::ios::trunc) << "new content";
+    }
+    const timespec times[2] = {st.st_atim, st.st_mtim};
+    ASSERT_EQ(::utimensat(AT_FDCWD, bPath.c_str(), times, 0), 0);
+    EXPECT_EQ(check("the check after the change"), 1);
+    EXPECT_EQ(service.count("GET /apps/app30/b.txt"), 1);
+    EXPECT_EQ(vxtest::readFile(bPath), b);
+    EXPECT_TRUE(host.has("ST_setFlatDivAnlv(\"30\",\"升级完成\")"));
+
+    // A damaged cache only means reading again.
+    dir.write("apps/app30/version.digests", "vxdigests 1\nnot a line\n");
+    EXPECT_EQ(check("the check with a damaged cache"), 2);
+    vx::setDigestCacheSettleTime(std::chrono::seconds(2));
 }

@@ -1,0 +1,161 @@
+#include "core/Digests.h"
+
+#include <algorithm>
+#include <atomic>
+#include <sstream>
+#include <thread>
+#include <unordered_map>
+
+#include "core/Crypto.h"
+#include "core/MainThread.h"
+#include "platform/Platform.h"
+
+namespace vx {
+
+namespace {
+
+std::atomic<int> g_running{0};
+std::atomic<long long> g_read{0};
+std::atomic<std::int64_t> g_settleNs{2'000'000'000};
+
+constexpr std::string_view kCacheHeader = "vxdigests 1";
+
+struct Entry {
+    platform::FileStamp stamp;
+    std::string md5;
+};
+
+std::unordered_map<std::string, Entry> loadCache(const std::string& file) {
+    std::unordered_map<std::string, Entry> cache;
+    platform::SharedReadFile in;
+    if (file.empty() || !in.open(file))
+        return cache;
+    std::string text;
+    char buf[65536];
+    for (long long n; (n = in.read(buf, sizeof buf)) > 0;)
+        text.append(buf, static_cast<std::size_t>(n));
+    std::istringstream lines(text);
+    std::string line;
+    if (!std::getline(lines, line) || line != kCacheHeader)
+        return cache;
+    while (std::getline(lines, line)) {
+        std::istringstream f(line);
+        Entry e;
+        std::string path;
+        if (!(f >> e.md5 >> e.stamp.size >> e.stamp.modified >> e.stamp.changed >>
+              e.stamp.volume >> e.stamp.index) ||
+            f.get() != '\t' || !std::getline(f, path) || path.empty() || e.md5.size() != 32)
+            return {}; // a damaged cache is no cache
+        cache[path] = std::move(e);
+    }
+    return cache;
+}
+
+void saveCache(const std::string& file, const std::vector<std::pair<std::string, Entry>>& entries) {
+    std::string text(kCacheHeader);
+    text += '\n';
+    for (const auto& [path, e] : entries) {
+        if (path.find_first_of("\r\n") != std::string::npos)
+            continue;
+        text += e.md5 + ' ' + std::to_string(e.stamp.size) + ' ' +
+                std::to_string(e.stamp.modified) + ' ' + std::to_string(e.stamp.changed) + ' ' +
+                std::to_string(e.stamp.volume) + ' ' + std::to_string(e.stamp.index) + '\t' +
+                path + '\n';
+    }
+    // A cache that cannot be written costs only the next check's reading.
+    (void)platform::writeFileAtomic(file, text);
+}
+
+void runJob(const std::vector<std::string>& paths, const std::string& cacheFile,
+            std::vector<Digest>& results) {
+    results.assign(paths.size(), Digest{});
+    const auto cache = loadCache(cacheFile);
+    std::vector<std::optional<Entry>> keep(paths.size());
+    std::vector<std::size_t> toRead;
+    std::unordered_map<std::string, std::size_t> first; // a path listed twice is read once
+    std::vector<std::size_t> sameAs(paths.size());
+    for (std::size_t i = 0; i < paths.size(); ++i) {
+        auto [it, fresh] = first.emplace(paths[i], i);
+        sameAs[i] = it->second;
+        if (!fresh)
+            continue;
+        auto hit = cache.find(paths[i]);
+        if (hit != cache.end()) {
+            auto stamp = platform::fileStamp(paths[i]);
+            if (stamp && *stamp == hit->second.stamp) {
+                results[i] = hit->second.md5;
+                keep[i] = hit->second;
+                continue;
+            }
+        }
+        toRead.push_back(i);
+    }
+
+    std::atomic<std::size_t> next{0};
+    const std::int64_t settle = g_settleNs.load();
+    auto work = [&] {
+        for (std::size_t k; (k = next.fetch_add(1)) < toRead.size();) {
+            const std::size_t i = toRead[k];
+            const auto before = platform::fileStamp(paths[i]);
+            auto md5 = FileMD5(paths[i]);
+            g_read.fetch_add(1);
+            if (!md5)
+                continue; // unreadable: no digest
+            results[i] = md5.value();
+            const auto after = platform::fileStamp(paths[i]);
+            const std::int64_t settled = platform::fileClockNow() - settle;
+            if (before && after && *before == *after && !md5.value().empty() &&
+                after->modified < settled && after->changed < settled)
+                keep[i] = Entry{*after, md5.value()};
+        }
+    };
+    const unsigned width =
+        std::max(1u, std::min<unsigned>(std::thread::hardware_concurrency(),
+                                        static_cast<unsigned>(toRead.size())));
+    std::vector<std::thread> pool;
+    for (unsigned t = 1; t < width; ++t)
+        pool.emplace_back(work);
+    work();
+    for (auto& t : pool)
+        t.join();
+
+    for (std::size_t i = 0; i < paths.size(); ++i)
+        if (sameAs[i] != i)
+            results[i] = results[sameAs[i]];
+    if (!cacheFile.empty()) {
+        std::vector<std::pair<std::string, Entry>> entries;
+        for (std::size_t i = 0; i < paths.size(); ++i)
+            if (keep[i])
+                entries.emplace_back(paths[i], *keep[i]);
+        saveCache(cacheFile, entries);
+    }
+}
+
+} // namespace
+
+void computeDigests(std::vector<std::string> paths, std::string cacheFile,
+                    std::function<void(std::vector<Digest>)> done) {
+    g_running.fetch_add(1);
+    std::thread([paths = std::move(paths), cacheFile = std::move(cacheFile),
+                 done = std::move(done)]() mutable {
+        std::vector<Digest> results;
+        try {
+            runJob(paths, cacheFile, results);
+        } catch (...) {
+            // Out of threads or memory: every file counts as unreadable, so changed.
+            results.assign(paths.size(), Digest{});
+        }
+        mainThread().post([done = std::move(done), results = std::move(results)]() mutable {
+            g_running.fetch_sub(1);
+            done(std::move(results));
+        });
+    }).detach();
+}
+
+int digestJobsRunning() { return g_running.load(); }
+
+long long digestFilesRead() { return g_read.load(); }
+
+void setDigestCacheSettleTime(std::chrono::nanoseconds settle) { g_settleNs = settle.count(); }
+
+} // namespace vx

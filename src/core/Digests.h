@@ -1,0 +1,39 @@
+#pragma once
+// Digests of installed files, off the main thread, with a cache that spares reading files
+// that have not changed.
+//
+// computeDigests hashes a list of files (MD5 in upper-case hex, as FileMD5) on a pool of
+// threads as wide as the machine: several files at once, each read in large sequential blocks.
+// The results reach the main thread, in the order of the paths, through vx::mainThread().
+//
+// With a cache file, a file whose stamp (size, modification and change time, identity on its
+// volume) is the one recorded there is not read at all. The cache never claims a digest for a
+// file whose stamp changed: a write through any path or link changes the times, a replacement
+// the identity. A file whose times are younger than the settle time (2 s by default) is hashed
+// but not recorded, since a write within the same tick of the file system's clock would leave
+// its stamp as it was. A missing, unreadable or corrupt cache only means hashing again.
+
+#include <chrono>
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace vx {
+
+// One file's digest: FileMD5's text ("" for a missing file), nullopt when it could not be read.
+using Digest = std::optional<std::string>;
+
+// Starts the job and returns at once; `done` runs on the main thread with one digest per path.
+// `cacheFile` may be empty (no cache).
+void computeDigests(std::vector<std::string> paths, std::string cacheFile,
+                    std::function<void(std::vector<Digest>)> done);
+
+// Jobs started whose results have not yet been handed to the main thread.
+int digestJobsRunning();
+// Files whose contents were read since the start of the process (tests, benchmarks).
+long long digestFilesRead();
+// How old a file's times must be for its digest to be recorded.
+void setDigestCacheSettleTime(std::chrono::nanoseconds settle);
+
+} // namespace vx
