@@ -71,11 +71,20 @@ void SysButton::leaveEvent(QEvent*) {
     m_pressed = false;
     showState(QStringLiteral("normal"));
 }
-void SysButton::mousePressEvent(QMouseEvent*) {
+void SysButton::mousePressEvent(QMouseEvent* e) {
+    if (e->button() != Qt::LeftButton) {
+        e->ignore();
+        return;
+    }
     m_pressed = true;
     showState(QStringLiteral("down"));
 }
 void SysButton::mouseReleaseEvent(QMouseEvent* e) {
+    // Another button let go while the left one is held must not count as the click.
+    if (e->button() != Qt::LeftButton) {
+        e->ignore();
+        return;
+    }
     if (m_pressed && rect().contains(e->position().toPoint()))
         emit clicked(objectName());
     m_pressed = false;
@@ -146,9 +155,33 @@ void TitleBar::paintEvent(QPaintEvent*) {
     p.fillPath(path, QBrush(titleTile()));
 }
 
-void TitleBar::mousePressEvent(QMouseEvent*) {
-    if (QWindow* w = m_window->windowHandle())
-        w->startSystemMove();
+void TitleBar::mousePressEvent(QMouseEvent* e) {
+    if (e->button() != Qt::LeftButton) {
+        e->ignore();
+        return;
+    }
+    if (QWindow* w = m_window->windowHandle(); w && w->startSystemMove())
+        return;
+    // No system move (a window manager without one, or none at all): the bar follows the
+    // mouse itself. A window that fills its screen stays where it is.
+    if (!m_window->isMaximized() && !m_window->isFullScreen()) {
+        m_dragging = true;
+        m_dragOffset = e->globalPosition().toPoint() - m_window->pos();
+    }
+}
+
+void TitleBar::mouseMoveEvent(QMouseEvent* e) {
+    if (!m_dragging)
+        return;
+    if (e->buttons() & Qt::LeftButton)
+        m_window->move(e->globalPosition().toPoint() - m_dragOffset);
+    else
+        m_dragging = false; // the release went elsewhere
+}
+
+void TitleBar::mouseReleaseEvent(QMouseEvent* e) {
+    if (e->button() == Qt::LeftButton)
+        m_dragging = false;
 }
 
 void paintRoundedFrame(QWidget* w, const QColor& fill, const QColor& stroke, qreal radius,

@@ -1,7 +1,8 @@
 #pragma once
 // The 24-pixel title bar shared by the main window and the pop-up windows: a tiled
-// background that drags the window, and the four buttons (imgMin, imgMax, imgRestore,
-// imgClose) whose images come from imgs/sysbutton/ once hovered or pressed.
+// background that drags the window (with the left button), and the four buttons (imgMin,
+// imgMax, imgRestore, imgClose) whose images come from imgs/sysbutton/ once hovered or
+// pressed.
 
 #include <QLabel>
 #include <QWidget>
@@ -10,7 +11,7 @@ namespace vx::shell {
 
 // One title-bar button. Mouse-enter shows "<name>_on.png", mouse-leave "<name>_normal.png",
 // mouse-down "<name>_down.png" (from ImgsPath/sysbutton/); a missing file keeps the
-// built-in image. There is no mouse-up handling.
+// built-in image. Only the left button presses it: a right or middle click does nothing.
 class SysButton : public QLabel {
     Q_OBJECT
 public:
@@ -54,11 +55,17 @@ signals:
 protected:
     void paintEvent(QPaintEvent* e) override;
     void mousePressEvent(QMouseEvent* e) override;
+    void mouseMoveEvent(QMouseEvent* e) override;
+    void mouseReleaseEvent(QMouseEvent* e) override;
     void resizeEvent(QResizeEvent* e) override;
 
 private:
     QWidget* m_window;
     QWidget* m_layout3;
+    // The drag the bar does itself where the platform offers no system move: the press
+    // position relative to the window's origin.
+    bool m_dragging = false;
+    QPoint m_dragOffset;
 };
 
 // Paints a rounded frame: fill and stroke, corner radius.
