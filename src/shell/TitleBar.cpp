@@ -4,7 +4,9 @@
 #include <QMouseEvent>
 #include <QPainter>
 #include <QPainterPath>
+#include <QScreen>
 #include <QWindow>
+#include <algorithm>
 
 #include "core/Global.h"
 
@@ -193,6 +195,28 @@ void paintRoundedFrame(QWidget* w, const QColor& fill, const QColor& stroke, qre
     p.drawRoundedRect(QRectF(w->rect()).adjusted(margin + 0.5, margin + 0.5, -margin - 0.5,
                                                  -margin - 0.5),
                       radius, radius);
+}
+
+QSize boundedPopupSize(const QSize& wanted, const QSize& available) {
+    if (available.isEmpty())
+        return wanted.expandedTo(QSize(kMinPopupWidth, kMinPopupHeight));
+    return QSize(
+        std::clamp(wanted.width(), std::min(kMinPopupWidth, available.width()), available.width()),
+        std::clamp(wanted.height(), std::min(kMinPopupHeight, available.height()),
+                   available.height()));
+}
+
+void centreOnScreen(QWidget* w) {
+    // A window its owner has moved keeps that place (a pop-up shown again included).
+    if (w->testAttribute(Qt::WA_Moved))
+        return;
+    const QScreen* screen = w->screen();
+    if (!screen)
+        return;
+    const QRect area = screen->availableGeometry();
+    const QSize size = w->frameGeometry().size();
+    w->move(area.x() + std::max(0, (area.width() - size.width()) / 2),
+            area.y() + std::max(0, (area.height() - size.height()) / 2));
 }
 
 } // namespace vx::shell

@@ -72,4 +72,14 @@ private:
 void paintRoundedFrame(QWidget* w, const QColor& fill, const QColor& stroke, qreal radius,
                        int margin);
 
+// The size a pop-up opens with: the wanted size, no larger than the screen's available area
+// and no smaller than kMinPopupWidth x kMinPopupHeight (nor than that area).
+inline constexpr int kMinPopupWidth = 200;
+inline constexpr int kMinPopupHeight = 150;
+QSize boundedPopupSize(const QSize& wanted, const QSize& available);
+
+// Moves a window that has not been placed yet to the centre of its screen's available area;
+// one larger than that area keeps its title bar on screen at the area's top-left.
+void centreOnScreen(QWidget* w);
+
 } // namespace vx::shell

@@ -51,6 +51,11 @@ void TfrmBrowser::paintEvent(QPaintEvent*) {
     paintRoundedFrame(this, Qt::white, QColor(0x91, 0x8A, 0x8A), 5, 0);
 }
 
+void TfrmBrowser::showEvent(QShowEvent* e) {
+    centreOnScreen(this);
+    QWidget::showEvent(e);
+}
+
 void TfrmBrowser::closeEvent(QCloseEvent* e) {
     m_closed = true;
     e->accept();

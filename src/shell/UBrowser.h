@@ -1,6 +1,7 @@
 #pragma once
 // TfrmBrowser: a pop-up browser window for one URL, with the main window's kind of title bar.
-// It shows the loaded document's title and is destroyed when closed.
+// It shows the loaded document's title and is destroyed when closed. It opens centred on the
+// main window's screen, never larger than that screen's available area.
 
 #include <QWidget>
 
@@ -27,6 +28,7 @@ public:
 
 protected:
     void paintEvent(QPaintEvent* e) override;
+    void showEvent(QShowEvent* e) override;
     void closeEvent(QCloseEvent* e) override;
 
 private:

@@ -3,6 +3,7 @@
 #include <QApplication>
 #include <QCloseEvent>
 #include <QDesktopServices>
+#include <QScreen>
 #include <QVBoxLayout>
 #include <QWebEngineView>
 #include <cstdio>
@@ -137,10 +138,11 @@ void TfrmMain::openPopup(const std::string& url, std::optional<std::pair<int, in
     }
     if (!target) {
         target = new TfrmBrowser();
-        if (size) {
-            target->resize(size->first, target->height());
-            target->resize(target->width(), size->second);
-        }
+        // It opens on this window's screen, and whatever size the page asks for, it fits there
+        // with its title bar and buttons in reach.
+        target->setScreen(screen());
+        const QSize wanted = size ? QSize(size->first, size->second) : target->size();
+        target->resize(boundedPopupSize(wanted, target->screen()->availableGeometry().size()));
         target->url = address;
         target->load(address);
     }
@@ -183,6 +185,11 @@ void TfrmMain::imgMiniClick(const QString& name) {
 
 void TfrmMain::paintEvent(QPaintEvent*) {
     paintRoundedFrame(this, QColor(0x97, 0x9B, 0x9B), QColor(0x91, 0x8A, 0x8A), 5, 1);
+}
+
+void TfrmMain::showEvent(QShowEvent* e) {
+    centreOnScreen(this);
+    QWidget::showEvent(e);
 }
 
 void TfrmMain::closeEvent(QCloseEvent* e) {

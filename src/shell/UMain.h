@@ -3,7 +3,7 @@
 // a browser view showing the service's page. Its creation handler brings the client together
 // (configuration, the page API object, the helper libraries, the script bridge, the link
 // server); it is the page API's host (page calls, status line, pop-ups, the refresh timer);
-// closing it ends the process.
+// closing it ends the process. It opens centred on its screen.
 
 #include <QTimer>
 #include <QWidget>
@@ -57,6 +57,7 @@ public:
 
 protected:
     void paintEvent(QPaintEvent* e) override;
+    void showEvent(QShowEvent* e) override;
     void closeEvent(QCloseEvent* e) override;
 
 private:

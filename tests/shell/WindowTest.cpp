@@ -1,11 +1,17 @@
-// The windows as a user meets them: which mouse button the title bar answers.
+// The windows as a user meets them: where they open, how large a pop-up may be, which mouse
+// button the title bar answers. Placement on a real screen: WindowOnXServer.FramesAndPlacesOnXvfb
+// starts its own Xvfb and runs the WindowOnX tests in a child process of this executable on it
+// (QT_QPA_PLATFORM=xcb); run directly anywhere else they skip.
 
 #include <gtest/gtest.h>
 
 #include <QApplication>
 #include <QElapsedTimer>
+#include <QProcess>
+#include <QScreen>
 #include <QTest>
 #include <QWindow>
+#include <cstdlib>
 #include <filesystem>
 #include <optional>
 
@@ -37,6 +43,23 @@ bool pumpUntil(const std::function<bool()>& pred, int guardMs = 30000) {
         QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
     }
     return true;
+}
+
+// Centred in the area along each axis (the two gaps differ by the odd pixel at most); a
+// window larger than the area starts at its edge, so that its title bar stays in reach.
+void expectPlaced(const QWidget* w, const QRect& area) {
+    const QRect g = w->frameGeometry();
+    if (g.width() <= area.width())
+        EXPECT_LE(std::abs((g.left() - area.left()) - (area.right() - g.right())), 1)
+            << "x " << g.x() << " width " << g.width() << " in " << area.x() << "+" << area.width();
+    else
+        EXPECT_EQ(g.left(), area.left());
+    if (g.height() <= area.height())
+        EXPECT_LE(std::abs((g.top() - area.top()) - (area.bottom() - g.bottom())), 1)
+            << "y " << g.y() << " height " << g.height() << " in " << area.y() << "+"
+            << area.height();
+    else
+        EXPECT_EQ(g.top(), area.top());
 }
 
 class WindowTest : public ::testing::Test {
@@ -89,6 +112,7 @@ protected:
                 return b;
         return nullptr;
     }
+    QRect area() const { return main->screen()->availableGeometry(); }
 
     vxtest::HttplibServer site;
     vxtest::TempDir dir{"window"};
@@ -96,6 +120,37 @@ protected:
 };
 
 } // namespace
+
+TEST_F(WindowTest, PopupsFitTheScreenAndOpenCentred) {
+    startMain();
+    const QRect screen = area();
+    struct Case {
+        const char* path;
+        std::optional<QSize> asked;
+        QSize opened;
+    } cases[] = {
+        {"/default.html", std::nullopt, QSize(748, 429).boundedTo(screen.size())},
+        {"/fits.html", QSize(400, 300), QSize(400, 300)},
+        {"/huge.html", QSize(screen.width() + 500, screen.height() * 3), screen.size()},
+        {"/tall.html", QSize(320, screen.height() + 1), QSize(320, screen.height())},
+        {"/tiny.html", QSize(5, 3), QSize(200, 150)},
+        {"/negative.html", QSize(-40, 0), QSize(200, 150)},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.path);
+        TfrmBrowser* popup = openPopup(c.path, c.asked);
+        ASSERT_NE(popup, nullptr);
+        EXPECT_TRUE(popup->isVisible());
+        EXPECT_EQ(popup->screen(), main->screen());
+        EXPECT_EQ(popup->size(), c.opened);
+        expectPlaced(popup, screen);
+    }
+    // One the user has moved comes back where they left it when the page opens it again.
+    TfrmBrowser* moved = openPopup("/fits.html", QSize(400, 300));
+    moved->move(screen.topLeft() + QPoint(7, 9));
+    EXPECT_EQ(openPopup("/fits.html", QSize(400, 300)), moved);
+    EXPECT_EQ(moved->pos(), screen.topLeft() + QPoint(7, 9));
+}
 
 TEST_F(WindowTest, TitleBarAnswersTheLeftButtonOnly) {
     startMain();
@@ -143,4 +198,74 @@ TEST_F(WindowTest, TitleBarAnswersTheLeftButtonOnly) {
     popup->showNormal();
     QTest::mouseClick(bar->imgClose, Qt::LeftButton);
     EXPECT_TRUE(popup->closed());
+}
+
+// --- On a real X screen ------------------------------------------------------------------
+
+TEST(WindowOnXServer, FramesAndPlacesOnXvfb) {
+    QProcess xvfb;
+    // -displayfd: Xvfb takes a free display number and writes it once it accepts clients.
+    xvfb.start(QStringLiteral("Xvfb"),
+               {QStringLiteral("-displayfd"), QStringLiteral("1"), QStringLiteral("-screen"),
+                QStringLiteral("0"), QStringLiteral("1280x800x24"), QStringLiteral("-nolisten"),
+                QStringLiteral("tcp")});
+    ASSERT_TRUE(xvfb.waitForStarted(30000))
+        << "Xvfb could not be started (" << xvfb.errorString().toStdString()
+        << "); ./dev installs it (package xvfb)";
+    QByteArray number;
+    const bool ready = pumpUntil([&] {
+        number += xvfb.readAllStandardOutput();
+        return number.contains('\n') || xvfb.state() == QProcess::NotRunning;
+    });
+    ASSERT_TRUE(ready && number.contains('\n'))
+        << "Xvfb gave no display: " << xvfb.readAllStandardError().toStdString();
+    const QString display = QLatin1Char(':') + QString::fromLatin1(number.trimmed());
+
+    QProcess child;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("xcb"));
+    env.insert(QStringLiteral("DISPLAY"), display);
+    env.remove(QStringLiteral("GTEST_OUTPUT")); // the report file is this process's
+    child.setProcessEnvironment(env);
+    child.setProcessChannelMode(QProcess::MergedChannels);
+    child.start(QCoreApplication::applicationFilePath(),
+                {QStringLiteral("--gtest_filter=WindowOnX.*"), QStringLiteral("--gtest_color=no")});
+    ASSERT_TRUE(child.waitForStarted(30000));
+    const bool finished = child.waitForFinished(300000);
+    const std::string output = child.readAll().toStdString();
+    xvfb.terminate();
+    xvfb.waitForFinished(30000);
+    ASSERT_TRUE(finished) << output;
+    // Every one of them ran on the X screen (none skipped) and passed.
+    EXPECT_TRUE(child.exitStatus() == QProcess::NormalExit && child.exitCode() == 0 &&
+                output.find("[  PASSED  ] ") != std::string::npos &&
+                output.find("[  SKIPPED ]") == std::string::npos &&
+                output.find("[  FAILED  ]") == std::string::npos)
+        << output;
+}
+
+namespace {
+
+class WindowOnX : public WindowTest {
+protected:
+    void SetUp() override {
+        if (QGuiApplication::platformName() != QLatin1String("xcb"))
+            GTEST_SKIP() << "needs an X screen: WindowOnXServer.FramesAndPlacesOnXvfb runs it";
+        WindowTest::SetUp();
+    }
+};
+
+} // namespace
+
+TEST_F(WindowOnX, WindowsOpenCentredOnTheScreen) {
+    startMain();
+    ASSERT_EQ(area(), QRect(0, 0, 1280, 800));
+    EXPECT_EQ(main->frameGeometry(), QRect(215, 100, 850, 600));
+    TfrmBrowser* popup = openPopup("/centred.html", QSize(640, 480));
+    ASSERT_NE(popup, nullptr);
+    ASSERT_TRUE(pumpUntil([&] { return popup->windowHandle()->isExposed(); }));
+    EXPECT_EQ(popup->frameGeometry(), QRect(320, 160, 640, 480));
+    TfrmBrowser* huge = openPopup("/huge.html", QSize(3000, 2000));
+    ASSERT_NE(huge, nullptr);
+    EXPECT_EQ(huge->frameGeometry(), QRect(0, 0, 1280, 800));
 }
