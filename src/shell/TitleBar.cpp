@@ -117,23 +117,38 @@ TitleBar::TitleBar(QWidget* window, bool withText) : QWidget(window), m_window(w
         // The drag works through the text.
         TextTile->setAttribute(Qt::WA_TransparentForMouseEvents);
     }
+    // A maximise or restore by any means (the buttons, the window manager) changes the
+    // frame's shape, and without a change of size nothing else would repaint it.
+    m_window->installEventFilter(this);
+}
+
+bool TitleBar::eventFilter(QObject* watched, QEvent* e) {
+    if (watched == m_window && e->type() == QEvent::WindowStateChange) {
+        m_window->update();
+        update();
+    }
+    return QWidget::eventFilter(watched, e);
 }
 
 void TitleBar::standardClick(const QString& name) {
     if (name == QLatin1String("imgMin")) {
         m_window->showMinimized();
     } else if (name == QLatin1String("imgMax")) {
-        m_window->setAttribute(Qt::WA_TranslucentBackground, false);
+        m_maximised = true;
         m_window->showMaximized();
         imgMax->lower();
         imgMax->hide();
         imgRestore->show();
     } else if (name == QLatin1String("imgRestore")) {
-        m_window->setAttribute(Qt::WA_TranslucentBackground, false);
+        m_maximised = false;
         m_window->showNormal();
         imgRestore->lower();
         imgRestore->hide();
         imgMax->show();
+        // The window may be in its normal state already as far as Qt knows (see
+        // windowFillsScreen), and then no state change repaints the frame.
+        m_window->update();
+        update();
     } else if (name == QLatin1String("imgClose")) {
         m_window->close();
     }
@@ -143,6 +158,10 @@ void TitleBar::resizeEvent(QResizeEvent*) { m_layout3->move(width() - m_layout3-
 
 void TitleBar::paintEvent(QPaintEvent*) {
     QPainter p(this);
+    if (windowFillsScreen()) {
+        p.fillRect(rect(), QBrush(titleTile()));
+        return;
+    }
     p.setRenderHint(QPainter::Antialiasing);
     QPainterPath path;
     const qreal r = 5;
@@ -166,7 +185,7 @@ void TitleBar::mousePressEvent(QMouseEvent* e) {
         return;
     // No system move (a window manager without one, or none at all): the bar follows the
     // mouse itself. A window that fills its screen stays where it is.
-    if (!m_window->isMaximized() && !m_window->isFullScreen()) {
+    if (!windowFillsScreen()) {
         m_dragging = true;
         m_dragOffset = e->globalPosition().toPoint() - m_window->pos();
     }
@@ -186,9 +205,20 @@ void TitleBar::mouseReleaseEvent(QMouseEvent* e) {
         m_dragging = false;
 }
 
+bool TitleBar::windowFillsScreen() const {
+    return m_maximised || m_window->isMaximized() || m_window->isFullScreen();
+}
+
 void paintRoundedFrame(QWidget* w, const QColor& fill, const QColor& stroke, qreal radius,
-                       int margin) {
+                       int margin, bool square) {
     QPainter p(w);
+    if (square) {
+        // Nothing of the desktop may show at the screen's edges or corners.
+        p.fillRect(w->rect(), fill);
+        p.setPen(stroke);
+        p.drawRect(w->rect().adjusted(0, 0, -1, -1));
+        return;
+    }
     p.setRenderHint(QPainter::Antialiasing);
     p.setPen(QPen(stroke, 1));
     p.setBrush(fill);

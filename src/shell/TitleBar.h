@@ -40,8 +40,14 @@ public:
     TitleBar(QWidget* window, bool withText);
 
     // What a click on a button does to the bar's window: minimise; maximise or restore (both
-    // switch the window's transparency off for good and swap imgMax and imgRestore); close.
+    // swap imgMax and imgRestore); close.
     void standardClick(const QString& name);
+
+    // True while the window fills its screen: maximised (by imgMax or by the window manager)
+    // or full screen. Its frame is then square and opaque to the edges, otherwise rounded
+    // with see-through corners. (The main window's maximise also sets its height, which Qt
+    // takes for a restore; the button's state still counts.)
+    bool windowFillsScreen() const;
 
     SysButton* imgMin;
     SysButton* imgMax;
@@ -58,19 +64,22 @@ protected:
     void mouseMoveEvent(QMouseEvent* e) override;
     void mouseReleaseEvent(QMouseEvent* e) override;
     void resizeEvent(QResizeEvent* e) override;
+    bool eventFilter(QObject* watched, QEvent* e) override;
 
 private:
     QWidget* m_window;
     QWidget* m_layout3;
+    bool m_maximised = false; // by imgMax, until imgRestore
     // The drag the bar does itself where the platform offers no system move: the press
     // position relative to the window's origin.
     bool m_dragging = false;
     QPoint m_dragOffset;
 };
 
-// Paints a rounded frame: fill and stroke, corner radius.
+// Paints a window's frame: fill and stroke, corner radius; square, filling the whole window,
+// while its title bar's windowFillsScreen().
 void paintRoundedFrame(QWidget* w, const QColor& fill, const QColor& stroke, qreal radius,
-                       int margin);
+                       int margin, bool square);
 
 // The size a pop-up opens with: the wanted size, no larger than the screen's available area
 // and no smaller than kMinPopupWidth x kMinPopupHeight (nor than that area).

@@ -48,7 +48,8 @@ void TfrmBrowser::imgCloseClick(const QString& name) {
 }
 
 void TfrmBrowser::paintEvent(QPaintEvent*) {
-    paintRoundedFrame(this, Qt::white, QColor(0x91, 0x8A, 0x8A), 5, 0);
+    paintRoundedFrame(this, Qt::white, QColor(0x91, 0x8A, 0x8A), 5, 0,
+                      m_titleBar->windowFillsScreen());
 }
 
 void TfrmBrowser::showEvent(QShowEvent* e) {

@@ -184,7 +184,8 @@ void TfrmMain::imgMiniClick(const QString& name) {
 }
 
 void TfrmMain::paintEvent(QPaintEvent*) {
-    paintRoundedFrame(this, QColor(0x97, 0x9B, 0x9B), QColor(0x91, 0x8A, 0x8A), 5, 1);
+    paintRoundedFrame(this, QColor(0x97, 0x9B, 0x9B), QColor(0x91, 0x8A, 0x8A), 5, 1,
+                      m_titleBar->windowFillsScreen());
 }
 
 void TfrmMain::showEvent(QShowEvent* e) {

@@ -310,13 +310,12 @@ TEST_F(ShellTest, MaximiseAndRestore) {
     startMain();
     emit main->titleBar()->buttonClicked("imgMax");
     EXPECT_EQ(main->height(), 555);
-    EXPECT_FALSE(main->testAttribute(Qt::WA_TranslucentBackground));
     EXPECT_TRUE(main->titleBar()->imgMax->isHidden());
     EXPECT_FALSE(main->titleBar()->imgRestore->isHidden());
     emit main->titleBar()->buttonClicked("imgRestore");
     EXPECT_FALSE(main->titleBar()->imgMax->isHidden());
     EXPECT_TRUE(main->titleBar()->imgRestore->isHidden());
-    EXPECT_FALSE(main->testAttribute(Qt::WA_TranslucentBackground));
+    // What the frame looks like in both states is tested on an X screen (WindowTest.cpp).
 }
 
 int main(int argc, char** argv) {

@@ -1,7 +1,8 @@
 // The windows as a user meets them: where they open, how large a pop-up may be, which mouse
-// button the title bar answers. Placement on a real screen: WindowOnXServer.FramesAndPlacesOnXvfb
-// starts its own Xvfb and runs the WindowOnX tests in a child process of this executable on it
-// (QT_QPA_PLATFORM=xcb); run directly anywhere else they skip.
+// button the title bar answers, and the frame's corners maximised and restored. The last need
+// real pixels: WindowOnXServer.FramesAndPlacesOnXvfb starts its own Xvfb and runs the
+// WindowOnX tests in a child process of this executable on it (QT_QPA_PLATFORM=xcb); run
+// directly anywhere else they skip.
 
 #include <gtest/gtest.h>
 
@@ -253,7 +254,17 @@ protected:
             GTEST_SKIP() << "needs an X screen: WindowOnXServer.FramesAndPlacesOnXvfb runs it";
         WindowTest::SetUp();
     }
+    // What the screen shows at a point.
+    static QColor pixel(const QPoint& at) {
+        return QGuiApplication::primaryScreen()
+            ->grabWindow(0, at.x(), at.y(), 1, 1)
+            .toImage()
+            .pixelColor(0, 0);
+    }
 };
+
+// The frames' stroke, which is the colour of their outermost pixels while maximised.
+const QColor kStroke(0x91, 0x8A, 0x8A);
 
 } // namespace
 
@@ -268,4 +279,35 @@ TEST_F(WindowOnX, WindowsOpenCentredOnTheScreen) {
     TfrmBrowser* huge = openPopup("/huge.html", QSize(3000, 2000));
     ASSERT_NE(huge, nullptr);
     EXPECT_EQ(huge->frameGeometry(), QRect(0, 0, 1280, 800));
+}
+
+TEST_F(WindowOnX, MaximisedFramesAreSquareRestoredTheirCornersSeeThrough) {
+    // Each window's top-left corner where nothing but the desktop is under it: the main
+    // window's centred place, and for the pop-up a place beside the main window.
+    const QPoint mainCorner(215, 100), popupCorner(10, 480);
+    const QColor desktop = pixel(mainCorner);
+    ASSERT_EQ(pixel(popupCorner), desktop);
+    ASSERT_NE(desktop, kStroke);
+    startMain();
+    ASSERT_EQ(main->pos(), mainCorner);
+    TfrmBrowser* popup = openPopup("/corners.html", QSize(200, 300));
+    ASSERT_NE(popup, nullptr);
+    popup->move(popupCorner);
+    for (QWidget* window : {static_cast<QWidget*>(main), static_cast<QWidget*>(popup)}) {
+        SCOPED_TRACE(window == main ? "main window" : "pop-up");
+        TitleBar* bar = window->findChild<TitleBar*>();
+        auto corner = [&] { return pixel(window->frameGeometry().topLeft()); };
+        // Drawn: the title bar shows beside the corner.
+        ASSERT_TRUE(pumpUntil(
+            [&] { return pixel(window->frameGeometry().topLeft() + QPoint(40, 12)) != desktop; }));
+        EXPECT_EQ(corner(), desktop);
+        QTest::mouseClick(bar->imgMax, Qt::LeftButton);
+        ASSERT_TRUE(bar->windowFillsScreen());
+        EXPECT_TRUE(pumpUntil([&] { return corner() == kStroke; }, 10000))
+            << "maximised corner " << corner().name().toStdString();
+        QTest::mouseClick(bar->imgRestore, Qt::LeftButton);
+        ASSERT_FALSE(bar->windowFillsScreen());
+        EXPECT_TRUE(pumpUntil([&] { return corner() == desktop; }, 10000))
+            << "restored corner " << corner().name().toStdString();
+    }
 }
