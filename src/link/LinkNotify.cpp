@@ -222,20 +222,4 @@ void RunApp(int32_t appID, const std::string& parma,
     }
 }
 
-bool LaunchFile(const std::string& file, const std::string& params, const std::string& folder,
-                bool* started) {
-    if (platform::osMajorVersion() >= 6) {
-        const std::string commandLine = params.empty() ? file : "\"" + file + "\" " + params;
-        if (platform::runTaskAsInteractiveUser(commandLine, folder)) {
-            if (started)
-                *started = true;
-            return true;
-        }
-    }
-    const bool ok = platform::shellOpen(file, params, folder);
-    if (started)
-        *started = ok;
-    return false;
-}
-
 } // namespace vx

@@ -41,5 +41,8 @@ void RunApp(int32_t appID, const std::string& parma,
 // whether either way started it.
 bool LaunchFile(const std::string& file, const std::string& params, const std::string& folder,
                 bool* started = nullptr);
+// The command line that LaunchFile hands to the task service: the file name alone without
+// parameters, else the file name in double quotes, a space and the parameter text.
+std::string taskCommandLine(const std::string& file, const std::string& params);
 
 } // namespace vx
