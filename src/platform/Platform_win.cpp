@@ -33,6 +33,114 @@ std::string narrow(std::wstring_view w, UINT codePage = CP_UTF8) {
     return s;
 }
 
+// UTF-8 to UTF-16 with one U+FFFD for each maximal subpart of an invalid sequence (the longest
+// start of a well-formed sequence, or else one byte), as Platform.h promises; the system's
+// decoder replaces some of them (overlong forms, surrogates) by fewer.
+std::wstring widenUtf8(std::string_view s) {
+    std::wstring w;
+    w.reserve(s.size());
+    const auto* p = reinterpret_cast<const unsigned char*>(s.data());
+    const std::size_t n = s.size();
+    for (std::size_t i = 0; i < n;) {
+        const unsigned char c = p[i];
+        if (c < 0x80) {
+            w += static_cast<wchar_t>(c);
+            ++i;
+            continue;
+        }
+        // The length of the sequence and the range of its second byte.
+        int len = 0;
+        unsigned char lo = 0x80, hi = 0xBF;
+        char32_t cp = 0;
+        if (c >= 0xC2 && c <= 0xDF) {
+            len = 2;
+            cp = c & 0x1F;
+        } else if (c >= 0xE0 && c <= 0xEF) {
+            len = 3;
+            cp = c & 0x0F;
+            lo = c == 0xE0 ? 0xA0 : 0x80;
+            hi = c == 0xED ? 0x9F : 0xBF;
+        } else if (c >= 0xF0 && c <= 0xF4) {
+            len = 4;
+            cp = c & 0x07;
+            lo = c == 0xF0 ? 0x90 : 0x80;
+            hi = c == 0xF4 ? 0x8F : 0xBF;
+        }
+        std::size_t j = i + 1;
+        int k = 1;
+        for (; k < len && j < n; ++k, ++j) {
+            const unsigned char b = p[j];
+            if (b < (k == 1 ? lo : 0x80) || b > (k == 1 ? hi : 0xBF))
+                break;
+            cp = (cp << 6) | (b & 0x3F);
+        }
+        if (len == 0 || k < len) {
+            w += L'\xFFFD';
+        } else if (cp >= 0x10000) {
+            w += static_cast<wchar_t>(0xD800 + ((cp - 0x10000) >> 10));
+            w += static_cast<wchar_t>(0xDC00 + ((cp - 0x10000) & 0x3FF));
+        } else {
+            w += static_cast<wchar_t>(cp);
+        }
+        i = j;
+    }
+    return w;
+}
+
+// ANSI code page to UTF-16 with U+FFFD for each byte that starts no character (a lone or
+// badly followed lead byte); the system would give "?" or drop it.
+std::wstring widenAnsi(std::string_view s) {
+    const UINT cp = ::GetACP();
+    const int whole = ::MultiByteToWideChar(cp, MB_ERR_INVALID_CHARS, s.data(),
+                                            static_cast<int>(s.size()), nullptr, 0);
+    if (whole > 0)
+        return widen(s, cp);
+    std::wstring w;
+    for (std::size_t i = 0; i < s.size();) {
+        const int len =
+            ::IsDBCSLeadByteEx(cp, static_cast<BYTE>(s[i])) && i + 1 < s.size() ? 2 : 1;
+        wchar_t out[2];
+        const int got = ::MultiByteToWideChar(cp, MB_ERR_INVALID_CHARS, s.data() + i, len, out, 2);
+        if (got > 0) {
+            w.append(out, static_cast<std::size_t>(got));
+            i += static_cast<std::size_t>(len);
+        } else {
+            w += L'\xFFFD';
+            ++i;
+        }
+    }
+    return w;
+}
+
+// UTF-16 to the ANSI code page with one "?" for each character it lacks; the system gives a
+// character outside the 16-bit range one "?" for each of its two halves.
+std::string narrowAnsi(std::wstring_view w) {
+    const UINT cp = ::GetACP();
+    BOOL lost = FALSE;
+    // The UTF code pages represent every character (and take no lpUsedDefaultChar); a failed
+    // conversion stays empty, which the callers report.
+    if (cp == CP_UTF8 || cp == 54936 || w.empty() ||
+        ::WideCharToMultiByte(cp, 0, w.data(), static_cast<int>(w.size()), nullptr, 0, nullptr,
+                              &lost) <= 0 ||
+        !lost)
+        return narrow(w, cp);
+    std::string out;
+    for (std::size_t i = 0; i < w.size();) {
+        const std::size_t len =
+            IS_HIGH_SURROGATE(w[i]) && i + 1 < w.size() && IS_LOW_SURROGATE(w[i + 1]) ? 2 : 1;
+        char buf[8];
+        BOOL used = FALSE;
+        const int got = ::WideCharToMultiByte(cp, 0, w.data() + i, static_cast<int>(len), buf,
+                                              sizeof buf, nullptr, &used);
+        if (got <= 0 || used)
+            out += '?';
+        else
+            out.append(buf, static_cast<std::size_t>(got));
+        i += len;
+    }
+    return out;
+}
+
 } // namespace
 
 std::string executablePath() {
@@ -54,14 +162,14 @@ unsigned ansiCodePage() { return ::GetACP(); }
 // The system converts with every code page it reports; an empty result of a non-empty
 // input means it could not.
 Expected<std::string> utf8ToAnsi(std::string_view utf8) {
-    std::string out = narrow(widen(utf8), CP_ACP);
+    std::string out = narrowAnsi(widenUtf8(utf8));
     if (out.empty() && !utf8.empty())
         return Error{"no conversion from UTF-8 to code page " + std::to_string(::GetACP())};
     return out;
 }
 
 Expected<std::string> ansiToUtf8(std::string_view ansi) {
-    std::string out = narrow(widen(ansi, CP_ACP));
+    std::string out = narrow(widenAnsi(ansi));
     if (out.empty() && !ansi.empty())
         return Error{"no conversion from code page " + std::to_string(::GetACP()) + " to UTF-8"};
     return out;
@@ -330,17 +438,20 @@ std::optional<FileStamp> fileStamp(const std::string& path) {
     if (!ok)
         return std::nullopt;
     auto join = [](DWORD hi, DWORD lo) { return (static_cast<std::uint64_t>(hi) << 32) | lo; };
-    // FILETIME counts 100 ns steps.
+    // FILETIME counts 100 ns steps since 1601; in nanoseconds that overflows 64 bits, so the
+    // times count from 1970 as on POSIX.
+    auto ns = [](LONGLONG ticks) { return (ticks - 116444736000000000LL) * 100; };
     return FileStamp{join(info.nFileSizeHigh, info.nFileSizeLow),
-                     basic.LastWriteTime.QuadPart * 100, basic.ChangeTime.QuadPart * 100,
+                     ns(basic.LastWriteTime.QuadPart), ns(basic.ChangeTime.QuadPart),
                      info.dwVolumeSerialNumber, join(info.nFileIndexHigh, info.nFileIndexLow)};
 }
 
 std::int64_t fileClockNow() {
     FILETIME ft{};
     ::GetSystemTimeAsFileTime(&ft);
-    return static_cast<std::int64_t>((static_cast<std::uint64_t>(ft.dwHighDateTime) << 32) |
-                                     ft.dwLowDateTime) * 100;
+    const auto ticks = static_cast<std::int64_t>(
+        (static_cast<std::uint64_t>(ft.dwHighDateTime) << 32) | ft.dwLowDateTime);
+    return (ticks - 116444736000000000LL) * 100; // from 1970, as fileStamp's times
 }
 
 bool makeOwnerExecutable(const std::string& path) {
