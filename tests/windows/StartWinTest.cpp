@@ -1,0 +1,158 @@
+// Programs the client starts, run under Wine: an application through LaunchFile, and the
+// self-update script through Wine's own cmd.exe, in folders whose names have spaces and
+// parentheses as "C:\Program Files (x86)\..." has.
+
+#include <gtest/gtest.h>
+
+#include "WinSupport.h"
+#include "api/UJsExterned.h"
+#include "core/Text.h"
+#include "link/LinkNotify.h"
+#include "platform/Platform.h"
+
+using namespace wintest;
+using Args = std::vector<std::string>;
+
+namespace {
+
+const std::string kProbe = "win_start_probe.exe";
+
+bool copyProbe(const std::string& to) {
+    return ::CopyFileW(wide(ownFolder() + kProbe).c_str(), wide(to).c_str(), FALSE) != FALSE;
+}
+
+struct Started {
+    std::string cwd;
+    Args args;
+};
+
+// What the probe at `exe` wrote about its start; none when it did not start.
+std::optional<Started> startOf(const std::string& exe) {
+    auto text = waitForFile(exe + ".txt");
+    if (!text)
+        return std::nullopt;
+    Started s;
+    for (std::size_t at = 0, nl; (nl = text->find('\n', at)) != std::string::npos; at = nl + 1) {
+        std::string line = text->substr(at, nl - at);
+        if (line.starts_with("cwd="))
+            s.cwd = line.substr(4);
+        else if (line.starts_with("arg="))
+            s.args.push_back(line.substr(4));
+    }
+    return s;
+}
+
+std::string withoutFinalSlash(std::string p) {
+    if (!p.empty() && p.back() == '\\')
+        p.pop_back();
+    return p;
+}
+
+} // namespace
+
+TEST(LaunchFile, WithoutTheTaskServiceTheShellStartsTheApplication) {
+    // Wine has no wdc.dll, so the task service is never there and the shell's start is what
+    // runs; on Windows 10 and 11 the task service starts the application instead (checked
+    // below by the command line it would be given).
+    EXPECT_FALSE(vx::platform::runTaskAsInteractiveUser("cmd.exe /c exit", "C:\\"));
+
+    TempFolder apps("apps (x86)");
+    const std::string folder = apps / "应用 12\\";
+    ASSERT_TRUE(vx::platform::createDirs(folder));
+    ASSERT_TRUE(copyProbe(folder + "main app.exe"));
+    const std::string params = "12 \"--from launcher\" 中文 a\\\\\"b c\"";
+    const Args expected{"12", "--from launcher", "中文", "a\\b c"};
+
+    bool started = false;
+    EXPECT_FALSE(vx::LaunchFile("main app.exe", params, folder, &started));
+    EXPECT_TRUE(started);
+    auto s = startOf(folder + "main app.exe");
+    ASSERT_TRUE(s) << "the application did not start";
+    EXPECT_EQ(s->args, expected);
+    EXPECT_EQ(s->cwd, withoutFinalSlash(folder));
+
+    // Without parameters the program gets none.
+    ASSERT_TRUE(copyProbe(folder + "bare.exe"));
+    EXPECT_FALSE(vx::LaunchFile("bare.exe", "", folder, &started));
+    EXPECT_TRUE(started);
+    s = startOf(folder + "bare.exe");
+    ASSERT_TRUE(s);
+    EXPECT_EQ(s->args, Args{});
+
+    // A missing main file is a failed start.
+    EXPECT_FALSE(vx::LaunchFile("missing.exe", params, folder, &started));
+    EXPECT_FALSE(started);
+}
+
+TEST(LaunchFile, TheTaskServiceCommandLineGivesTheSameArguments) {
+    // The task service runs its command line as CreateProcess does, in the given folder. Run
+    // here the same way, the application must see what the shell's start gave it.
+    TempFolder apps("task (x86)");
+    const std::string folder = apps / "应用 7\\";
+    ASSERT_TRUE(vx::platform::createDirs(folder));
+    ASSERT_TRUE(copyProbe(folder + "main app.exe"));
+    const std::string params = "7 \"--from launcher\" 中文";
+    const std::string line = vx::taskCommandLine("main app.exe", params);
+    EXPECT_EQ(line, "\"main app.exe\" " + params);
+    EXPECT_EQ(vx::taskCommandLine("main.exe", ""), "main.exe");
+
+    std::wstring wline = wide(line);
+    std::wstring exe = wide(folder + "main app.exe");
+    std::wstring wfolder = wide(folder);
+    STARTUPINFOW si{};
+    si.cb = sizeof si;
+    PROCESS_INFORMATION pi{};
+    ASSERT_TRUE(::CreateProcessW(exe.c_str(), wline.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                                 wfolder.c_str(), &si, &pi));
+    ::CloseHandle(pi.hThread);
+    ::CloseHandle(pi.hProcess);
+    auto s = startOf(folder + "main app.exe");
+    ASSERT_TRUE(s);
+    EXPECT_EQ(s->args, (Args{"7", "--from launcher", "中文"}));
+    EXPECT_EQ(s->cwd, withoutFinalSlash(folder));
+}
+
+TEST(UpdateScript, WinesCmdReplacesTheFilesAndStartsTheClientAgain) {
+    // The client's folder as a user may have it: spaces and parentheses in the path.
+    TempFolder root("Program Files (x86)");
+    const std::string app = root / "VX Center (beta)\\";
+    ASSERT_TRUE(vx::platform::createDirs(app + "Update"));
+    ASSERT_TRUE(writeFile(app + "VXClient.exe", "old client"));
+    ASSERT_TRUE(writeFile(app + "data.txt", "old data"));
+    ASSERT_TRUE(writeFile(app + "keep.txt", "not updated"));
+    ASSERT_TRUE(copyProbe(app + "Update\\VXClient.exe"));
+    ASSERT_TRUE(writeFile(app + "Update\\data.txt", "new data"));
+
+    // As UpdateMain does: temp.bat in the working folder, which is the client's folder here.
+    const std::string scriptFolder = withoutFinalSlash(app);
+    const std::string script = vx::joinPath(scriptFolder, "temp.bat");
+    ASSERT_TRUE(
+        vx::platform::writeFileAtomic(script, vx::updateScriptWindows(app, "VXClient.exe")).ok());
+    ASSERT_TRUE(vx::platform::runScriptDetached(script, scriptFolder));
+
+    // The script waits five seconds before it moves anything; the guard is well above that.
+    auto s = startOf(app + "VXClient.exe");
+    ASSERT_TRUE(s) << "the updated client was not started";
+    EXPECT_EQ(s->cwd, scriptFolder);
+    EXPECT_EQ(s->args, Args{});
+    EXPECT_EQ(readFile(app + "data.txt"), "new data");
+    EXPECT_EQ(readFile(app + "keep.txt"), "not updated");
+    EXPECT_FALSE(exists(app + "Update\\VXClient.exe"));
+    EXPECT_FALSE(exists(app + "Update\\data.txt"));
+    EXPECT_TRUE(exists(script)); // neither temp.bat nor delay.vbs is removed
+
+    // The wait is the script host's: delay.vbs was written to the user's temporary folder.
+    wchar_t tmp[MAX_PATH] = {};
+    ::GetEnvironmentVariableW(L"TMP", tmp, MAX_PATH);
+    auto vbs = readFile(withoutFinalSlash(utf8(tmp)) + "\\delay.vbs");
+    ASSERT_TRUE(vbs);
+    EXPECT_EQ(vbs->substr(0, vbs->find_last_not_of(" \r\n") + 1),
+              "Wscript.Sleep WScript.Arguments(0)");
+}
+
+TEST(UpdateScript, AScriptThatCannotStartIsReported) {
+    TempFolder root("no start");
+    EXPECT_FALSE(vx::platform::runScriptDetached(root / "missing folder\\temp.bat",
+                                                 root / "missing folder"));
+    EXPECT_FALSE(vx::platform::runScriptDetached(root / "a b.bat", withoutFinalSlash(root.path())));
+}
