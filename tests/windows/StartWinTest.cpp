@@ -130,7 +130,9 @@ TEST(UpdateScript, WinesCmdReplacesTheFilesAndStartsTheClientAgain) {
         vx::platform::writeFileAtomic(script, vx::updateScriptWindows(app, "VXClient.exe")).ok());
     ASSERT_TRUE(vx::platform::runScriptDetached(script, scriptFolder));
 
-    // The script waits five seconds before it moves anything; the guard is well above that.
+    // On Windows the script waits five seconds before it moves anything (the guard is well
+    // above that). Wine's script host returns from WScript.Sleep at once, so here the move
+    // comes at once; the wait's own script is checked by its text below.
     auto s = startOf(app + "VXClient.exe");
     ASSERT_TRUE(s) << "the updated client was not started";
     EXPECT_EQ(s->cwd, scriptFolder);
@@ -141,7 +143,8 @@ TEST(UpdateScript, WinesCmdReplacesTheFilesAndStartsTheClientAgain) {
     EXPECT_FALSE(exists(app + "Update\\data.txt"));
     EXPECT_TRUE(exists(script)); // neither temp.bat nor delay.vbs is removed
 
-    // The wait is the script host's: delay.vbs was written to the user's temporary folder.
+    // The wait is the script host's: delay.vbs was written to the user's temporary folder, and
+    // cscript ran it (an unknown script would have stopped nothing either, so its text counts).
     wchar_t tmp[MAX_PATH] = {};
     ::GetEnvironmentVariableW(L"TMP", tmp, MAX_PATH);
     auto vbs = readFile(withoutFinalSlash(utf8(tmp)) + "\\delay.vbs");
