@@ -15,6 +15,7 @@
 #include <thread>
 #include <vector>
 
+#include "core/Background.h"
 #include "FuzzSupport.h"
 #include "api/PageHost.h"
 #include "api/UJsExterned.h"
@@ -115,7 +116,7 @@ public:
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(120);
         for (;;) {
             loop.processPending();
-            if (vx::THttpThread::liveCount() == 0)
+            if (vx::THttpThread::liveCount() == 0 && vx::backgroundJobsRunning() == 0)
                 break;
             if (std::chrono::steady_clock::now() > deadline)
                 fail("an HTTP worker never ended");

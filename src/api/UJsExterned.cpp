@@ -1,5 +1,6 @@
 #include "api/UJsExterned.h"
 
+#include <cctype>
 #include <filesystem>
 #include <functional>
 #include <memory>
@@ -9,6 +10,7 @@
 
 #include "api/PageCalls.h"
 #include "api/PageHost.h"
+#include "core/Background.h"
 #include "core/Crypto.h"
 #include "core/Digests.h"
 #include "core/Text.h"
@@ -378,8 +380,35 @@ void TVX_JS::requestList(Purpose purpose, const std::string& index) {
     auto* worker = new THttpThread(BaseUrl + "myApps.php?u=" + ScrambleParam(_uid), "", "",
                                    index, nullptr, kSendGetText, readTimeout);
     worker->FSendDone = [this, purpose](THttpThread*, PReturnInfo info) {
-        onListReply(purpose, info->index, info->str);
+        parseListReply(purpose, info->index, info->str);
     };
+}
+
+void TVX_JS::parseListReply(Purpose purpose, const std::string& index, const std::string& reply) {
+    // A list of thousands of applications takes a while to parse: that happens off the main
+    // thread, the merge and the page calls here.
+    // The installed descriptors of the listed applications are read there too, for the
+    // statuses; unless the client changed files meanwhile, the statuses use them.
+    runInBackground(
+        [reply, apps = AppsPath, generation = m_filesGeneration] {
+            ListReply r;
+            r.generation = generation;
+            r.doc = std::make_shared<pugi::xml_document>();
+            if (reply.empty() || !xml::parse(*r.doc, reply) || !r.doc->document_element()) {
+                r.doc.reset();
+                return r;
+            }
+            const std::string sep(1, platform::kSeparator);
+            for (pugi::xml_node e : r.doc->document_element().children()) {
+                const std::string dir = xml::elementText(e, "Dir");
+                if (e.type() == pugi::node_element && isPlainFolderName(dir)) {
+                    const std::string verFile = apps + dir + sep + "version.xml";
+                    r.versions.emplace(verFile, InstalledVersion(verFile));
+                }
+            }
+            return r;
+        },
+        [this, purpose, index](ListReply r) { onListReply(purpose, index, r); });
 }
 
 std::string TVX_JS::_AddNewTestApp(const std::string& appid) {
@@ -391,62 +420,112 @@ std::string TVX_JS::_AddNewTestApp(const std::string& appid) {
         new THttpThread(BaseUrl + "userAppAdd.php", "", "", appid, body.get(), kSendPost,
                         readTimeout);
     worker->FSendDone = [this, body](THttpThread*, PReturnInfo info) {
-        onListReply(Purpose::Add, info->index, info->str);
+        parseListReply(Purpose::Add, info->index, info->str);
     };
     return std::string(texts::kAdding);
 }
+
+namespace {
+
+// The first element of each name below an element, in document order (names compared without
+// regard to case): what xml::elementText would find for each name, gathered in one walk.
+class FirstElements {
+public:
+    explicit FirstElements(pugi::xml_node under) {
+        pugi::xml_node cur = under.first_child();
+        while (cur) {
+            if (cur.type() == pugi::node_element) {
+                std::string key = cur.name();
+                for (char& c : key)
+                    c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+                m_first.emplace(std::move(key), cur);
+            }
+            if (cur.first_child()) {
+                cur = cur.first_child();
+                continue;
+            }
+            while (cur && !cur.next_sibling()) {
+                cur = cur.parent();
+                if (cur == under)
+                    return;
+            }
+            if (cur)
+                cur = cur.next_sibling();
+        }
+    }
+    std::string text(std::string name) const {
+        for (char& c : name)
+            c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        auto it = m_first.find(name);
+        return it == m_first.end() ? std::string() : xml::text(it->second);
+    }
+
+private:
+    std::unordered_map<std::string, pugi::xml_node> m_first;
+};
+
+} // namespace
 
 bool mergeAppList(const std::string& reply) {
     pugi::xml_document doc;
     if (!xml::parse(doc, reply).ok() || !doc.document_element())
         return false;
+    mergeAppList(doc);
+    return true;
+}
+
+void mergeAppList(const pugi::xml_document& doc) {
     const std::string sep(1, platform::kSeparator);
     // The records by id, so that a long list is merged in linear time (FindApp scans).
     std::unordered_map<int32_t, TMyApp*> byId;
     byId.reserve(AppList.size());
     for (const auto& a : AppList)
         byId.emplace(a->appID, a.get());
-    for (pugi::xml_node e : doc.document_element().children()) {
-        if (e.type() != pugi::node_element)
+    for (pugi::xml_node node : doc.document_element().children()) {
+        if (node.type() != pugi::node_element)
             continue;
+        const FirstElements e(node);
         int32_t id = 0;
-        if (!parseInt32(xml::elementText(e, "appId"), id))
+        if (!parseInt32(e.text("appId"), id))
             continue; // not an application
         if (id == 0)
             continue; // the downloader's messages for id 0 are those of the client's own update
-        const std::string dir = xml::elementText(e, "Dir");
+        const std::string dir = e.text("Dir");
         if (!isPlainFolderName(dir))
             continue; // would place the application outside the applications folder
         // No folder is made here: it is made when something is first written into it.
         TMyApp*& app = byId[id];
         if (!app)
             app = &AddApp(id);
-        app->appName = xml::elementText(e, "Name");
+        app->appName = e.text("Name");
         app->DirUrl = BaseUrl + "apps/" + dir + "/";
         app->appDir = AppsPath + dir + sep;
-        const std::string ico = xml::elementText(e, "Ico");
+        const std::string ico = e.text("Ico");
         app->logoFile = app->appDir + ico;
         app->logoUrl = app->DirUrl + ico;
-        app->MainFile = xml::elementText(e, "MainFile");
+        app->MainFile = e.text("MainFile");
         app->VerUrl = app->DirUrl + "version.xml";
         app->VerFile = app->appDir + "version.xml";
-        app->version = xml::elementText(e, "Version");
-        app->appPrice = xml::elementText(e, "price");
-        app->showStatu = xml::elementText(e, "Statu") == "显示";
-        app->nessary = xml::elementText(e, "nessary") == "是";
-        app->note = xml::elementText(e, "Note");
-        const std::string img = xml::elementText(e, "Img");
+        app->version = e.text("Version");
+        app->appPrice = e.text("price");
+        app->showStatu = e.text("Statu") == "显示";
+        app->nessary = e.text("nessary") == "是";
+        app->note = e.text("Note");
+        const std::string img = e.text("Img");
         app->VideoImg = app->appDir + img;
         app->VideoImgUrl = app->DirUrl + img;
-        app->VideoUrl = xml::elementText(e, "Url");
-        app->sortIDs = xml::elementText(e, "Sort");
-        app->myAppVersionName = xml::elementText(e, "myAppVersionName");
+        app->VideoUrl = e.text("Url");
+        app->sortIDs = e.text("Sort");
+        app->myAppVersionName = e.text("myAppVersionName");
     }
-    return true;
 }
 
-void TVX_JS::onListReply(Purpose purpose, const std::string& index, const std::string& reply) {
-    const bool ok = !reply.empty() && mergeAppList(reply);
+void TVX_JS::onListReply(Purpose purpose, const std::string& index, const ListReply& reply) {
+    const bool ok = reply.doc != nullptr;
+    if (ok)
+        mergeAppList(*reply.doc);
+    const InstalledVersions* known =
+        reply.generation == m_filesGeneration ? &reply.versions : nullptr;
     int32_t id = 0;
     TMyApp* app = purpose == Purpose::Add && parseInt32(index, id) ? FindApp(id) : nullptr;
     if (ok) {
@@ -467,7 +546,7 @@ void TVX_JS::onListReply(Purpose purpose, const std::string& index, const std::s
                 }
             }
         }
-        _RefreshApp();
+        refreshStatuses(known);
     } else {
         if (purpose == Purpose::Login)
             pageCall(page::ST_Login(false, ScrambleParam("0"), texts::kListFailed));
@@ -493,10 +572,20 @@ std::string TVX_JS::_CheckAPP(const std::string& _appid) {
     return status;
 }
 
-void TVX_JS::_RefreshApp() {
-    for (const auto& app : AppList)
-        if (!app->nessary)
-            pageCall(page::ST_icoStatu(std::to_string(app->appID), AppStatus(*app)));
+void TVX_JS::_RefreshApp() { refreshStatuses(nullptr); }
+
+void TVX_JS::refreshStatuses(const InstalledVersions* known) {
+    for (const auto& app : AppList) {
+        if (app->nessary)
+            continue;
+        std::string status;
+        auto it = known ? known->find(app->VerFile) : InstalledVersions::const_iterator{};
+        if (known && it != known->end())
+            status = AppStatus(*app, it->second);
+        else
+            status = AppStatus(*app);
+        pageCall(page::ST_icoStatu(std::to_string(app->appID), status));
+    }
 }
 
 void TVX_JS::_OpenTimer() { OpenTimer(true); }
@@ -638,6 +727,7 @@ void TVX_JS::onUpdateDescriptor(const std::string& index, const std::string& rep
         app->update = false;
         if (list.urls.empty()) {
             // Every file is already current: the installed descriptor becomes the new one.
+            ++m_filesGeneration;
             (void)xml::save(*doc, app->VerFile);
             return failOperation(index, texts::kUpdateFailed);
         }
@@ -651,6 +741,8 @@ void TVX_JS::onUpdateDescriptor(const std::string& index, const std::string& rep
 
 void TVX_JS::DownloadNotify(int32_t id, const std::string& textAnsi) {
     const std::string text = fromAnsi(textAnsi);
+    if (!startsWithNoCase(text, "process:"))
+        ++m_filesGeneration; // files may have been placed
     TMyApp* app = FindApp(id);
     if (startsWithNoCase(text, "process:")) {
         if (!app)

@@ -6,12 +6,19 @@
 #include <chrono>
 #include <cstdint>
 #include <map>
+#include <memory>
+#include <optional>
+#include <unordered_map>
 #include <vector>
 #include <string>
 #include <string_view>
 
 #include "core/Global.h"
 #include "core/Text.h"
+
+namespace pugi {
+class xml_document;
+}
 
 namespace vx {
 
@@ -121,7 +128,20 @@ private:
 
     void requestList(Purpose purpose, const std::string& index);
     void onLoginReply(const std::string& reply);
-    void onListReply(Purpose purpose, const std::string& index, const std::string& reply);
+    // The installed version of each listed application's descriptor, by VerFile path.
+    using InstalledVersions = std::unordered_map<std::string, std::optional<std::string>>;
+    struct ListReply {
+        std::shared_ptr<pugi::xml_document> doc; // null: a failed transfer, or not XML
+        InstalledVersions versions;
+        std::uint64_t generation = 0; // m_filesGeneration when the versions were read
+    };
+    void parseListReply(Purpose purpose, const std::string& index, const std::string& reply);
+    void onListReply(Purpose purpose, const std::string& index, const ListReply& reply);
+    // The statuses to the page; `known` (may be null) holds installed versions read before.
+    void refreshStatuses(const InstalledVersions* known);
+    // Counts the client's own changes of installed files, so that versions read off the main
+    // thread are not used once they may be stale.
+    std::uint64_t m_filesGeneration = 0;
     // Marks an operation as running and fetches the application's descriptor; `step` handles
     // the reply (an install or an update).
     using DescriptorStep = void (TVX_JS::*)(const std::string& index, const std::string& reply);
@@ -162,6 +182,8 @@ std::vector<std::string> userListCalls(const std::string& usersXml);
 // updated in place. No folder is created: an application's folder is made when something is
 // first written into it. False when the reply is not well-formed XML.
 bool mergeAppList(const std::string& reply);
+// The same for a parsed reply with a root element.
+void mergeAppList(const pugi::xml_document& doc);
 
 // Maps a descriptor entry's folder onto a local path below `base`: every "{app}" (any case)
 // becomes `base`, separators become the system's. Empty when the result would leave `base`

@@ -6,6 +6,7 @@
 #include <thread>
 #include <unordered_map>
 
+#include "core/Background.h"
 #include "core/Crypto.h"
 #include "core/MainThread.h"
 #include "platform/Platform.h"
@@ -14,7 +15,6 @@ namespace vx {
 
 namespace {
 
-std::atomic<int> g_running{0};
 std::atomic<long long> g_read{0};
 std::atomic<std::int64_t> g_settleNs{2'000'000'000};
 
@@ -135,24 +135,21 @@ void runJob(const std::vector<std::string>& paths, const std::string& cacheFile,
 
 void computeDigests(std::vector<std::string> paths, std::string cacheFile,
                     std::function<void(std::vector<Digest>)> done) {
-    g_running.fetch_add(1);
-    std::thread([paths = std::move(paths), cacheFile = std::move(cacheFile),
-                 done = std::move(done)]() mutable {
-        std::vector<Digest> results;
-        try {
-            runJob(paths, cacheFile, results);
-        } catch (...) {
-            // Out of threads or memory: every file counts as unreadable, so changed.
-            results.assign(paths.size(), Digest{});
-        }
-        mainThread().post([done = std::move(done), results = std::move(results)]() mutable {
-            g_running.fetch_sub(1);
-            done(std::move(results));
-        });
-    }).detach();
+    runInBackground(
+        [paths = std::move(paths), cacheFile = std::move(cacheFile)] {
+            std::vector<Digest> results;
+            try {
+                runJob(paths, cacheFile, results);
+            } catch (...) {
+                // Out of threads or memory: every file counts as unreadable, so changed.
+                results.assign(paths.size(), Digest{});
+            }
+            return results;
+        },
+        std::move(done));
 }
 
-int digestJobsRunning() { return g_running.load(); }
+int digestJobsRunning() { return backgroundJobsRunning(); }
 
 long long digestFilesRead() { return g_read.load(); }
 

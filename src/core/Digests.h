@@ -29,7 +29,8 @@ using Digest = std::optional<std::string>;
 void computeDigests(std::vector<std::string> paths, std::string cacheFile,
                     std::function<void(std::vector<Digest>)> done);
 
-// Jobs started whose results have not yet been handed to the main thread.
+// Jobs started whose results have not yet been handed to the main thread (all background
+// jobs, see core/Background.h).
 int digestJobsRunning();
 // Files whose contents were read since the start of the process (tests, benchmarks).
 long long digestFilesRead();

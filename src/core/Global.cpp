@@ -53,18 +53,31 @@ TMyApp& AddApp(int32_t appID) {
     return *AppList.back();
 }
 
-std::string AppStatus(const TMyApp& app) {
-    if (!app.DownStatu.empty())
-        return app.DownStatu;
-    if (!platform::fileExists(app.VerFile))
-        return std::string(kStatusNotInstalled);
+std::optional<std::string> InstalledVersion(const std::string& verFile) {
+    if (!platform::fileExists(verFile))
+        return std::nullopt;
     pugi::xml_document doc;
     // An unreadable or malformed local descriptor reads as an empty version, which differs
     // from any offered version: the user is offered an update that repairs it.
     std::string local;
-    if (xml::load(doc, app.VerFile))
+    if (xml::load(doc, verFile))
         local = xml::elementText(doc.document_element(), "version");
-    return local != app.version ? std::string(kStatusUpgradable) : std::string(kStatusNormal);
+    return local;
+}
+
+std::string AppStatus(const TMyApp& app, const std::optional<std::string>& installedVersion) {
+    if (!app.DownStatu.empty())
+        return app.DownStatu;
+    if (!installedVersion)
+        return std::string(kStatusNotInstalled);
+    return *installedVersion != app.version ? std::string(kStatusUpgradable)
+                                            : std::string(kStatusNormal);
+}
+
+std::string AppStatus(const TMyApp& app) {
+    if (!app.DownStatu.empty())
+        return app.DownStatu;
+    return AppStatus(app, InstalledVersion(app.VerFile));
 }
 
 std::string AppStatus(int32_t appID) {

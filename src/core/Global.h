@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -92,6 +93,11 @@ inline constexpr std::string_view kStatusNormal = "正常";
 // else "有升级" when VerFile's first <version> differs from the catalogue's version, else
 // "正常".
 std::string AppStatus(const TMyApp& app);
+// The installed descriptor's version as AppStatus reads it: nullopt without VerFile, "" for
+// one that cannot be read or parsed.
+std::optional<std::string> InstalledVersion(const std::string& verFile);
+// AppStatus with the installed version already known (read off the main thread).
+std::string AppStatus(const TMyApp& app, const std::optional<std::string>& installedVersion);
 // The status of an application id; "未添加" when AppList does not hold it.
 std::string AppStatus(int32_t appID);
 

@@ -1,3 +1,4 @@
+#include "core/Background.h"
 #include "ApiFixture.h"
 
 #include <dlfcn.h>
@@ -78,7 +79,7 @@ protected:
         host.calls.clear();
     }
     void waitIdle(const char* what) {
-        waitFor([] { return !vx::installBusy && vx::THttpThread::liveCount() == 0; }, what);
+        waitFor([] { return !vx::installBusy && vx::THttpThread::liveCount() == 0 && vx::backgroundJobsRunning() == 0; }, what);
     }
     std::string descriptor(const std::string& version, const std::string& entries,
                            const std::string& zip = "pkg.zip") {

@@ -3,6 +3,7 @@
 // the real downloader and link server libraries bound as the client binds them, the service
 // in-process on an ephemeral loopback port.
 
+#include "core/Background.h"
 #include "ServiceFixture.h"
 #include "api/ApiFixture.h"
 #include "core/Text.h"
@@ -51,7 +52,7 @@ protected:
         });
     }
     void TearDown() override {
-        loop.runUntil([] { return vx::THttpThread::liveCount() == 0; });
+        loop.runUntil([] { return vx::THttpThread::liveCount() == 0 && vx::backgroundJobsRunning() == 0; });
         vx::setDownloadMessageHandler(nullptr);
         vx::setLinkMessageHandler(nullptr);
         libs.DisconnectAllAndUnload();
@@ -67,7 +68,7 @@ protected:
         ASSERT_TRUE(loop.runUntil(pred, std::chrono::seconds(90))) << "waited in vain for " << what;
     }
     void waitIdle(const char* what) {
-        waitFor([] { return !vx::installBusy && vx::THttpThread::liveCount() == 0; }, what);
+        waitFor([] { return !vx::installBusy && vx::THttpThread::liveCount() == 0 && vx::backgroundJobsRunning() == 0; }, what);
     }
     void login() {
         api->_LoginFun("demo", "demo123", "1", "1");

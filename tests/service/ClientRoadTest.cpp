@@ -34,7 +34,8 @@ TEST_F(ClientRoadTest, LoginListInstallAndUpdate) {
     EXPECT_EQ(host.callsStarting("ST_icoStatu("),
               (std::vector<std::string>{"ST_icoStatu(\"12\",\"未安装\")",
                                         "ST_icoStatu(\"15\",\"未安装\")"}));
-    EXPECT_TRUE(std::filesystem::is_directory(vx::AppsPath + "assistant"));
+    // No folder before anything is written into it.
+    EXPECT_FALSE(std::filesystem::exists(vx::AppsPath + "assistant"));
 
     // Install: package downloaded and unpacked, the program runnable, status normal.
     EXPECT_EQ(api->_InstallApp("15"), "正在安装");

@@ -13,6 +13,7 @@
 #include <set>
 #include <thread>
 
+#include "core/Background.h"
 #include "api/UJsExterned.h"
 #include "core/Global.h"
 #include "http/HttpThread.h"
@@ -137,7 +138,7 @@ protected:
             main->close(); // the close sequence stops the link server
             delete main;
         }
-        pumpUntil([] { return THttpThread::liveCount() == 0; });
+        pumpUntil([] { return THttpThread::liveCount() == 0 && vx::backgroundJobsRunning() == 0; });
         SetShowMsgHook(nullptr);
         AppList.clear();
     }

@@ -16,6 +16,7 @@
 #include <filesystem>
 #include <optional>
 
+#include "core/Background.h"
 #include "api/UJsExterned.h"
 #include "core/Global.h"
 #include "http/HttpThread.h"
@@ -90,7 +91,7 @@ protected:
             main->close(); // the close sequence stops the link server
             delete main;
         }
-        pumpUntil([] { return THttpThread::liveCount() == 0; });
+        pumpUntil([] { return THttpThread::liveCount() == 0 && vx::backgroundJobsRunning() == 0; });
         SetShowMsgHook(nullptr);
         AppList.clear();
     }
