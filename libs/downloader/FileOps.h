@@ -96,4 +96,20 @@ std::intptr_t openPrivateSocket(int family, int type, int protocol);
 // never starts.
 void keepNewSocketsPrivate(const std::function<void()>& open);
 
+// Where the system's settings send a web request: the library's own copy of the client's
+// platform::systemProxy (platform/Platform.h), whose code it does not link. On POSIX the
+// settings are the proxy environment variables, which libcurl reads by itself; on Windows
+// they are the user's Internet Options (WinINet), which it does not read.
+struct SystemProxy {
+    // libcurl is to pick the proxy from the environment variables itself.
+    bool fromEnvironment = false;
+    // Otherwise the proxy for the request as CURLOPT_PROXY takes it; empty for none.
+    std::string proxy;
+    // The hosts reached without it, as CURLOPT_NOPROXY takes them.
+    std::string bypass;
+};
+// The system's proxy settings for a request to `url`, whose scheme picks a per-scheme proxy.
+// An automatic configuration (a PAC script, auto-detection) is not evaluated.
+SystemProxy systemProxy(const std::string& url);
+
 } // namespace vxdl

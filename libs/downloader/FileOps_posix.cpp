@@ -267,6 +267,12 @@ bool removeFile(const std::string& path) {
     return errno == ENOENT;
 }
 
+SystemProxy systemProxy(const std::string&) {
+    SystemProxy p;
+    p.fromEnvironment = true;
+    return p;
+}
+
 std::intptr_t openPrivateSocket(int family, int type, int protocol) {
 #ifdef SOCK_CLOEXEC
     return ::socket(family, type | SOCK_CLOEXEC, protocol);

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
 #include <deque>
 #include <stdexcept>
@@ -26,6 +27,8 @@ std::string lower(std::string s) {
             c = static_cast<char>(c + 32);
     return s;
 }
+
+bool isHttps(const std::string& url) { return lower(url.substr(0, 8)) == "https://"; }
 
 bool parseUint(const std::string& s, std::uint64_t& out) {
     if (s.empty() || s.size() > 19)
@@ -132,6 +135,7 @@ struct Attempt {
     bool badRange = false;
     bool badStatus = false;
     bool tooSlow = false;
+    bool downgrade = false;
     std::string reason;
 
     // Decides, once the final response's body starts, what to do with the bytes already
@@ -219,6 +223,18 @@ struct Attempt {
             a->lastModified = value;
         } else if (name == "accept-ranges") {
             a->acceptRanges = value;
+        } else if (name == "location" && lower(value.substr(0, 5)) == "http:") {
+            // A hop from https to plain http (also further down a chain that began with
+            // http) would send the rest unprotected: the transfer ends here.
+            long code = 0;
+            char* at = nullptr;
+            curl_easy_getinfo(a->curl, CURLINFO_RESPONSE_CODE, &code);
+            curl_easy_getinfo(a->curl, CURLINFO_EFFECTIVE_URL, &at);
+            if (code >= 300 && code < 400 && at && isHttps(at)) {
+                a->downgrade = true;
+                a->reason = "服务器把 https 下载地址重定向到了不加密的 http 地址，已拒绝";
+                return 0;
+            }
         }
         return size * count;
     }
@@ -310,6 +326,43 @@ curl_socket_t openSocket(void*, curlsocktype, curl_sockaddr* address) {
     return static_cast<curl_socket_t>(openPrivateSocket(address->family, address->socktype, address->protocol));
 }
 
+// Loopback addresses never go through a proxy: no proxy can reach this machine's own
+// services, and the page's engine (Chromium) keeps them direct as well.
+constexpr const char* kLoopback = "localhost,127.0.0.0/8,::1";
+
+// A bypass list with the loopback addresses added, as CURLOPT_NOPROXY takes it. libcurl
+// reads "*" (every host) only when it stands alone.
+std::string withLoopback(const std::string& bypass) {
+    std::string::size_type pos = 0;
+    while ((pos = bypass.find_first_not_of(", \t", pos)) != std::string::npos) {
+        const auto end = bypass.find_first_of(", \t", pos);
+        if (bypass.compare(pos, end == std::string::npos ? std::string::npos : end - pos, "*") == 0)
+            return "*";
+        pos = end;
+    }
+    const std::string list = trim(bypass);
+    return list.empty() ? kLoopback : list + "," + kLoopback;
+}
+
+// Sends the transfer to `url` where the system's proxy settings say (docs/http.md, "Proxy").
+void useSystemProxy(CURL* curl, const std::string& url) {
+    const SystemProxy p = systemProxy(url);
+    std::string bypass = p.bypass;
+    if (p.fromEnvironment) {
+        // libcurl picks the proxy from the environment itself; the bypass list it would read
+        // there is handed over explicitly, to add the loopback addresses. Like libcurl, an
+        // empty variable counts as unset.
+        curl_easy_setopt(curl, CURLOPT_PROXY, nullptr);
+        const char* env = std::getenv("no_proxy");
+        if (!env || !*env)
+            env = std::getenv("NO_PROXY");
+        bypass = env ? env : "";
+    } else {
+        curl_easy_setopt(curl, CURLOPT_PROXY, p.proxy.c_str());
+    }
+    curl_easy_setopt(curl, CURLOPT_NOPROXY, withLoopback(bypass).c_str());
+}
+
 } // namespace
 
 std::string wireUrl(const std::string& url) {
@@ -366,14 +419,18 @@ CURLcode Fetcher::perform() {
     return rc;
 }
 
-void Fetcher::setCommonOptions() {
+void Fetcher::setCommonOptions(const std::string& wire) {
     curl_easy_reset(m_curl);
+    curl_easy_setopt(m_curl, CURLOPT_URL, wire.c_str());
     curl_easy_setopt(m_curl, CURLOPT_NOSIGNAL, 1L);
     curl_easy_setopt(m_curl, CURLOPT_FOLLOWLOCATION, 1L);
     curl_easy_setopt(m_curl, CURLOPT_MAXREDIRS, 10L);
     // Only web transfers: a package address must never read local files or other schemes.
+    // An https address stays https: a redirect to plain http would hand the package to
+    // anyone on the way (the GET also says so in its own words, see Attempt::onHeader).
     curl_easy_setopt(m_curl, CURLOPT_PROTOCOLS_STR, "http,https");
-    curl_easy_setopt(m_curl, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
+    curl_easy_setopt(m_curl, CURLOPT_REDIR_PROTOCOLS_STR, isHttps(wire) ? "https" : "http,https");
+    useSystemProxy(m_curl, wire);
     curl_easy_setopt(m_curl, CURLOPT_CONNECTTIMEOUT_MS, m_timings.connectTimeoutMs);
     curl_easy_setopt(m_curl, CURLOPT_LOW_SPEED_LIMIT, 1L);
     curl_easy_setopt(m_curl, CURLOPT_LOW_SPEED_TIME, m_timings.stallSeconds);
@@ -384,9 +441,7 @@ void Fetcher::setCommonOptions() {
 }
 
 std::optional<std::uint64_t> Fetcher::headSize(const std::string& url, bool& reachable) {
-    setCommonOptions();
-    std::string wire = wireUrl(url);
-    curl_easy_setopt(m_curl, CURLOPT_URL, wire.c_str());
+    setCommonOptions(wireUrl(url));
     curl_easy_setopt(m_curl, CURLOPT_NOBODY, 1L);
     // A HEAD carries no body for the rate guard to weigh; one window is all it gets.
     curl_easy_setopt(m_curl, CURLOPT_TIMEOUT_MS, m_timings.rateWindowMs);
@@ -438,8 +493,7 @@ Status Fetcher::fetch(std::size_t index, const FileJob& job, int attempts, Progr
             progress.setBytes(index, 0);
         }
 
-        setCommonOptions();
-        curl_easy_setopt(m_curl, CURLOPT_URL, wire.c_str());
+        setCommonOptions(wire);
         curl_easy_setopt(m_curl, CURLOPT_HTTPGET, 1L);
         curl_easy_setopt(m_curl, CURLOPT_HEADERFUNCTION, &Attempt::onHeader);
         curl_easy_setopt(m_curl, CURLOPT_HEADERDATA, &a);
@@ -466,7 +520,7 @@ Status Fetcher::fetch(std::size_t index, const FileJob& job, int attempts, Progr
 
         if (rc == CURLE_OK && !a.prepared)
             a.prepare(); // an empty body
-        if (a.localError)
+        if (a.localError || a.downgrade)
             return Error{a.reason};
         if (a.tooSlow) {
             // What arrived is kept: the next attempt asks for the rest.

@@ -50,7 +50,8 @@ public:
     Status fetch(std::size_t index, const FileJob& job, int attempts, Progress& progress);
 
 private:
-    void setCommonOptions();
+    // Resets m_curl for a transfer of `wire` (a URL made by wireUrl).
+    void setCommonOptions(const std::string& wire);
     // Runs the transfer set up on m_curl to its end on m_multi.
     CURLcode perform();
 

@@ -7,6 +7,7 @@
 #include "platform/Platform.h"
 
 #include <atomic>
+#include <cstdlib>
 #include <cstring>
 #include <curl/curl.h>
 #include <mutex>
@@ -50,6 +51,45 @@ std::string_view trim(std::string_view s) {
 // a second request onto the wire, and a NUL would cut it short unseen.
 bool headerValueSafe(std::string_view v) {
     return v.find_first_of(std::string_view("\r\n\0", 3)) == std::string_view::npos;
+}
+
+bool isHttps(std::string_view url) { return url.size() >= 8 && iequals(url.substr(0, 8), "https://"); }
+
+// Loopback addresses never go through a proxy: no proxy can reach this machine's own
+// services, and the page's engine (Chromium) keeps them direct as well.
+constexpr std::string_view kLoopback = "localhost,127.0.0.0/8,::1";
+
+// A bypass list with the loopback addresses added, as CURLOPT_NOPROXY takes it. libcurl
+// reads "*" (every host) only when it stands alone.
+std::string withLoopback(std::string_view bypass) {
+    for (std::string_view rest = bypass; !rest.empty();) {
+        const auto end = rest.find_first_of(", \t");
+        if (trim(rest.substr(0, end)) == "*")
+            return "*";
+        rest = end == std::string_view::npos ? std::string_view() : rest.substr(end + 1);
+    }
+    const std::string_view list = trim(bypass);
+    return list.empty() ? std::string(kLoopback) : std::string(list) + "," + std::string(kLoopback);
+}
+
+// Sends the next exchange, to `url`, where the system's proxy settings say (docs/http.md,
+// "Proxy").
+void useSystemProxy(CURL* e, const std::string& url) {
+    const platform::SystemProxy p = platform::systemProxy(url);
+    std::string bypass = p.bypass;
+    if (p.fromEnvironment) {
+        // libcurl picks the proxy from the environment itself; the bypass list it would read
+        // there is handed over explicitly, to add the loopback addresses. Like libcurl, an
+        // empty variable counts as unset.
+        curl_easy_setopt(e, CURLOPT_PROXY, nullptr);
+        const char* env = std::getenv("no_proxy");
+        if (!env || !*env)
+            env = std::getenv("NO_PROXY");
+        bypass = env ? env : "";
+    } else {
+        curl_easy_setopt(e, CURLOPT_PROXY, p.proxy.c_str());
+    }
+    curl_easy_setopt(e, CURLOPT_NOPROXY, withLoopback(bypass).c_str());
 }
 
 // The outcome of one request/response exchange.
@@ -275,6 +315,7 @@ struct THttpThread::Client {
 
         buildHeaders(body != nullptr);
         curl_easy_setopt(easy, CURLOPT_URL, u.c_str());
+        useSystemProxy(easy, u);
         if (body) {
             curl_easy_setopt(easy, CURLOPT_POST, 1L);
             curl_easy_setopt(easy, CURLOPT_POSTFIELDS, nullptr);
@@ -295,6 +336,12 @@ struct THttpThread::Client {
             char* loc = nullptr;
             if (curl_easy_getinfo(easy, CURLINFO_REDIRECT_URL, &loc) == CURLE_OK && loc)
                 r.location = loc;
+            // From https to plain http the rest of the exchange, cookie and all, would travel
+            // unprotected: such a redirect is never followed, and the transfer fails.
+            if (isHttps(u) && !isHttps(r.location) && !r.location.empty()) {
+                r.location.clear();
+                r.error = "redirect from https to http refused";
+            }
         }
         if (!r.ok())
             r.body.clear(); // an error reply's body is not content
@@ -394,8 +441,8 @@ void THttpThread::PrepareRequest() {
     curl_easy_setopt(e, CURLOPT_NOSIGNAL, 1L);
     curl_easy_setopt(e, CURLOPT_FORBID_REUSE, 1L);
     curl_easy_setopt(e, CURLOPT_FOLLOWLOCATION, 0L);
-    // No proxy from the environment: requests go straight to the service.
-    curl_easy_setopt(e, CURLOPT_PROXY, "");
+    // The proxy (docs/http.md, "Proxy") is chosen for each exchange, as redirects may change
+    // the scheme.
     curl_easy_setopt(e, CURLOPT_PROTOCOLS_STR, "http,https");
     curl_easy_setopt(e, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
     curl_easy_setopt(e, CURLOPT_ERRORBUFFER, http->errorBuffer);

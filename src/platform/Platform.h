@@ -78,6 +78,26 @@ int osMajorVersion();
 // Enables SeDebugPrivilege for the process where the system has it; failures are ignored.
 void enableDebugPrivilege();
 
+// --- Proxy ------------------------------------------------------------------------------
+
+// Where the system's settings send a web request. On POSIX those settings are the proxy
+// environment variables, which libcurl reads by itself (http_proxy; https_proxy or
+// HTTPS_PROXY; all_proxy or ALL_PROXY; no_proxy or NO_PROXY). On Windows they are the
+// user's Internet Options (WinINet), which libcurl does not read.
+struct SystemProxy {
+    // libcurl is to pick the proxy from the environment variables itself.
+    bool fromEnvironment = false;
+    // Otherwise the proxy for the request as CURLOPT_PROXY takes it ("http://host:port",
+    // "socks4://host:port"); empty for none.
+    std::string proxy;
+    // The hosts reached without it, as CURLOPT_NOPROXY takes them.
+    std::string bypass;
+};
+// The system's proxy settings for a request to `url`, whose scheme picks a per-scheme proxy.
+// An automatic configuration (a PAC script, auto-detection) is not evaluated; without a
+// named proxy the request goes direct.
+SystemProxy systemProxy(std::string_view url);
+
 // --- Single instance --------------------------------------------------------------------
 
 // A held per-session lock; released when destroyed.

@@ -299,6 +299,12 @@ std::intptr_t openPrivateSocket(int family, int type, int protocol) {
 
 bool openUrl(const std::string& url) { return spawnDetached({"xdg-open", url}, {}, true); }
 
+SystemProxy systemProxy(std::string_view) {
+    SystemProxy p;
+    p.fromEnvironment = true;
+    return p;
+}
+
 bool runScriptDetached(const std::string& scriptPath, const std::string& folder) {
     return spawnDetached({"/bin/sh", scriptPath}, folder, false);
 }
