@@ -390,7 +390,7 @@ void TVX_JS::parseListReply(Purpose purpose, const std::string& index, const std
     // The installed descriptors of the listed applications are read there too, for the
     // statuses; unless the client changed files meanwhile, the statuses use them.
     runInBackground(
-        [reply, apps = AppsPath, generation = m_filesGeneration] {
+        [reply, base = BaseUrl, apps = AppsPath, generation = m_filesGeneration] {
             ListReply r;
             r.generation = generation;
             r.doc = std::make_shared<pugi::xml_document>();
@@ -398,14 +398,9 @@ void TVX_JS::parseListReply(Purpose purpose, const std::string& index, const std
                 r.doc.reset();
                 return r;
             }
-            const std::string sep(1, platform::kSeparator);
-            for (pugi::xml_node e : r.doc->document_element().children()) {
-                const std::string dir = xml::elementText(e, "Dir");
-                if (e.type() == pugi::node_element && isPlainFolderName(dir)) {
-                    const std::string verFile = apps + dir + sep + "version.xml";
-                    r.versions.emplace(verFile, InstalledVersion(verFile));
-                }
-            }
+            r.apps = listedApps(*r.doc, base, apps);
+            for (const TMyApp& a : r.apps)
+                r.versions.emplace(a.VerFile, InstalledVersion(a.VerFile));
             return r;
         },
         [this, purpose, index](ListReply r) { onListReply(purpose, index, r); });
@@ -474,13 +469,10 @@ bool mergeAppList(const std::string& reply) {
     return true;
 }
 
-void mergeAppList(const pugi::xml_document& doc) {
+std::vector<TMyApp> listedApps(const pugi::xml_document& doc, const std::string& baseUrl,
+                               const std::string& appsPath) {
     const std::string sep(1, platform::kSeparator);
-    // The records by id, so that a long list is merged in linear time (FindApp scans).
-    std::unordered_map<int32_t, TMyApp*> byId;
-    byId.reserve(AppList.size());
-    for (const auto& a : AppList)
-        byId.emplace(a->appID, a.get());
+    std::vector<TMyApp> out;
     for (pugi::xml_node node : doc.document_element().children()) {
         if (node.type() != pugi::node_element)
             continue;
@@ -493,37 +485,72 @@ void mergeAppList(const pugi::xml_document& doc) {
         const std::string dir = e.text("Dir");
         if (!isPlainFolderName(dir))
             continue; // would place the application outside the applications folder
-        // No folder is made here: it is made when something is first written into it.
-        TMyApp*& app = byId[id];
-        if (!app)
-            app = &AddApp(id);
-        app->appName = e.text("Name");
-        app->DirUrl = BaseUrl + "apps/" + dir + "/";
-        app->appDir = AppsPath + dir + sep;
+        TMyApp& app = out.emplace_back();
+        app.appID = id;
+        app.appName = e.text("Name");
+        app.DirUrl = baseUrl + "apps/" + dir + "/";
+        app.appDir = appsPath + dir + sep;
         const std::string ico = e.text("Ico");
-        app->logoFile = app->appDir + ico;
-        app->logoUrl = app->DirUrl + ico;
-        app->MainFile = e.text("MainFile");
-        app->VerUrl = app->DirUrl + "version.xml";
-        app->VerFile = app->appDir + "version.xml";
-        app->version = e.text("Version");
-        app->appPrice = e.text("price");
-        app->showStatu = e.text("Statu") == "显示";
-        app->nessary = e.text("nessary") == "是";
-        app->note = e.text("Note");
+        app.logoFile = app.appDir + ico;
+        app.logoUrl = app.DirUrl + ico;
+        app.MainFile = e.text("MainFile");
+        app.VerUrl = app.DirUrl + "version.xml";
+        app.VerFile = app.appDir + "version.xml";
+        app.version = e.text("Version");
+        app.appPrice = e.text("price");
+        app.showStatu = e.text("Statu") == "显示";
+        app.nessary = e.text("nessary") == "是";
+        app.note = e.text("Note");
         const std::string img = e.text("Img");
-        app->VideoImg = app->appDir + img;
-        app->VideoImgUrl = app->DirUrl + img;
-        app->VideoUrl = e.text("Url");
-        app->sortIDs = e.text("Sort");
-        app->myAppVersionName = e.text("myAppVersionName");
+        app.VideoImg = app.appDir + img;
+        app.VideoImgUrl = app.DirUrl + img;
+        app.VideoUrl = e.text("Url");
+        app.sortIDs = e.text("Sort");
+        app.myAppVersionName = e.text("myAppVersionName");
+    }
+    return out;
+}
+
+void mergeAppList(const pugi::xml_document& doc) { mergeAppList(listedApps(doc, BaseUrl, AppsPath)); }
+
+void mergeAppList(std::vector<TMyApp>&& listed) {
+    // The records by id, so that a long list is merged in linear time (FindApp scans).
+    std::unordered_map<int32_t, TMyApp*> byId;
+    byId.reserve(AppList.size() + listed.size());
+    for (const auto& a : AppList)
+        byId.emplace(a->appID, a.get());
+    for (TMyApp& from : listed) {
+        // No folder is made here: it is made when something is first written into it.
+        TMyApp*& app = byId[from.appID];
+        if (!app)
+            app = &AddApp(from.appID);
+        // What the list says; the client's own state of the record (DownStatu, update)
+        // stays.
+        app->appName = std::move(from.appName);
+        app->DirUrl = std::move(from.DirUrl);
+        app->appDir = std::move(from.appDir);
+        app->logoFile = std::move(from.logoFile);
+        app->logoUrl = std::move(from.logoUrl);
+        app->MainFile = std::move(from.MainFile);
+        app->VerUrl = std::move(from.VerUrl);
+        app->VerFile = std::move(from.VerFile);
+        app->version = std::move(from.version);
+        app->appPrice = std::move(from.appPrice);
+        app->showStatu = from.showStatu;
+        app->nessary = from.nessary;
+        app->note = std::move(from.note);
+        app->VideoImg = std::move(from.VideoImg);
+        app->VideoImgUrl = std::move(from.VideoImgUrl);
+        app->VideoUrl = std::move(from.VideoUrl);
+        app->sortIDs = std::move(from.sortIDs);
+        app->myAppVersionName = std::move(from.myAppVersionName);
     }
 }
 
-void TVX_JS::onListReply(Purpose purpose, const std::string& index, const ListReply& reply) {
+void TVX_JS::onListReply(Purpose purpose, const std::string& index, ListReply& reply) {
     const bool ok = reply.doc != nullptr;
     if (ok)
-        mergeAppList(*reply.doc);
+        mergeAppList(std::move(reply.apps));
     const InstalledVersions* known =
         reply.generation == m_filesGeneration ? &reply.versions : nullptr;
     int32_t id = 0;

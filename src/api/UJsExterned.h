@@ -132,11 +132,12 @@ private:
     using InstalledVersions = std::unordered_map<std::string, std::optional<std::string>>;
     struct ListReply {
         std::shared_ptr<pugi::xml_document> doc; // null: a failed transfer, or not XML
+        std::vector<TMyApp> apps; // the listed applications, read off the main thread
         InstalledVersions versions;
         std::uint64_t generation = 0; // m_filesGeneration when the versions were read
     };
     void parseListReply(Purpose purpose, const std::string& index, const std::string& reply);
-    void onListReply(Purpose purpose, const std::string& index, const ListReply& reply);
+    void onListReply(Purpose purpose, const std::string& index, ListReply& reply);
     // The statuses to the page; `known` (may be null) holds installed versions read before.
     void refreshStatuses(const InstalledVersions* known);
     // Counts the client's own changes of installed files, so that versions read off the main
@@ -184,6 +185,13 @@ std::vector<std::string> userListCalls(const std::string& usersXml);
 bool mergeAppList(const std::string& reply);
 // The same for a parsed reply with a root element.
 void mergeAppList(const pugi::xml_document& doc);
+// The applications of a parsed list reply as records, without touching AppList (so any thread
+// may call it): the ones the merge would take, with the addresses below `baseUrl` and the
+// folders below `appsPath`.
+std::vector<TMyApp> listedApps(const pugi::xml_document& doc, const std::string& baseUrl,
+                               const std::string& appsPath);
+// Merges records made by listedApps into AppList (main thread).
+void mergeAppList(std::vector<TMyApp>&& listed);
 
 // Maps a descriptor entry's folder onto a local path below `base`: every "{app}" (any case)
 // becomes `base`, separators become the system's. Empty when the result would leave `base`
