@@ -427,26 +427,13 @@ namespace {
 class FirstElements {
 public:
     explicit FirstElements(pugi::xml_node under) {
-        pugi::xml_node cur = under.first_child();
-        while (cur) {
-            if (cur.type() == pugi::node_element) {
-                std::string key = cur.name();
-                for (char& c : key)
-                    c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-                m_first.emplace(std::move(key), cur);
-            }
-            if (cur.first_child()) {
-                cur = cur.first_child();
-                continue;
-            }
-            while (cur && !cur.next_sibling()) {
-                cur = cur.parent();
-                if (cur == under)
-                    return;
-            }
-            if (cur)
-                cur = cur.next_sibling();
-        }
+        xml::forEachElementBelow(under, [this](pugi::xml_node e) {
+            std::string key = e.name();
+            for (char& c : key)
+                c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+            m_first.emplace(std::move(key), e);
+            return true;
+        });
     }
     std::string text(std::string name) const {
         for (char& c : name)

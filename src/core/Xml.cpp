@@ -1,5 +1,6 @@
 #include "core/Xml.h"
 
+#include <functional>
 #include <sstream>
 
 #include "core/Text.h"
@@ -14,14 +15,14 @@ constexpr unsigned kParseFlags = pugi::parse_default | pugi::parse_declaration |
                                  pugi::parse_doctype | pugi::parse_comments | pugi::parse_pi;
 } // namespace
 
-pugi::xml_node findElement(pugi::xml_node under, std::string_view name) {
+void forEachElementBelow(pugi::xml_node under, const std::function<bool(pugi::xml_node)>& visit) {
     if (!under)
-        return {};
+        return;
     // Iterative pre-order walk of the subtree below `under`.
     pugi::xml_node cur = under.first_child();
     while (cur) {
-        if (cur.type() == pugi::node_element && iequals(cur.name(), name))
-            return cur;
+        if (cur.type() == pugi::node_element && !visit(cur))
+            return;
         if (cur.first_child()) {
             cur = cur.first_child();
             continue;
@@ -29,12 +30,22 @@ pugi::xml_node findElement(pugi::xml_node under, std::string_view name) {
         while (cur && !cur.next_sibling()) {
             cur = cur.parent();
             if (cur == under)
-                return {};
+                return;
         }
         if (cur)
             cur = cur.next_sibling();
     }
-    return {};
+}
+
+pugi::xml_node findElement(pugi::xml_node under, std::string_view name) {
+    pugi::xml_node found;
+    forEachElementBelow(under, [&](pugi::xml_node e) {
+        if (!iequals(e.name(), name))
+            return true;
+        found = e;
+        return false;
+    });
+    return found;
 }
 
 std::string attr(pugi::xml_node node, std::string_view name) {

@@ -4,6 +4,7 @@
 // regard to ASCII case); a missing attribute reads as empty.
 
 #include <pugixml.hpp>
+#include <functional>
 #include <string>
 #include <string_view>
 
@@ -13,6 +14,9 @@ namespace vx::xml {
 
 // The first element named `name` strictly below `under`; an empty node when there is none.
 pugi::xml_node findElement(pugi::xml_node under, std::string_view name);
+// Visits every element below `under` in document order (depth-first), until `visit` returns
+// false.
+void forEachElementBelow(pugi::xml_node under, const std::function<bool(pugi::xml_node)>& visit);
 // The attribute `name` of `node` (name compared without regard to case); empty when missing.
 std::string attr(pugi::xml_node node, std::string_view name);
 // The text of an element: its first text or CDATA child; empty for an empty node.

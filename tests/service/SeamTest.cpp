@@ -106,19 +106,27 @@ protected:
         ::setenv("VX_LINK_PORT", std::to_string(port).c_str(), 1);
     }
 
-    // Asks as application `appId` and returns the payload of the first answer.
-    std::string ask(int appId, const std::string& request) {
+    // An application registered with the link server (null when it could not register).
+    std::unique_ptr<vxlink::LinkClient> connectAs(int appId) {
         vxlink::LinkClientOptions o;
         o.port = static_cast<std::uint16_t>(port);
         o.appId = appId;
-        vxlink::LinkClient peer(o);
-        peer.start();
-        if (!peer.waitRegistered(std::chrono::seconds(20)).ok() || !peer.send(request).ok())
+        auto peer = std::make_unique<vxlink::LinkClient>(o);
+        peer->start();
+        if (!peer->waitRegistered(std::chrono::seconds(20)).ok())
+            return nullptr;
+        return peer;
+    }
+
+    // Asks as application `appId` and returns the payload of the first answer.
+    std::string ask(int appId, const std::string& request) {
+        auto peer = connectAs(appId);
+        if (!peer || !peer->send(request).ok())
             return "(not registered)";
         std::optional<vxlink::LinkMessage> reply;
         std::atomic<bool> done{false};
         std::thread reader([&] {
-            reply = peer.receive(std::chrono::seconds(30));
+            reply = peer->receive(std::chrono::seconds(30));
             done = true;
         });
         waitFor([&] { return done.load(); }, "the answer");
@@ -167,13 +175,9 @@ TEST_F(SeamTest, TheAssistantHidesItsWindowAfterEveryLogin) {
     waitFor([&] { return linesStarting(log, "隐藏窗口 HideForm?a") == 1; },
             "HideForm?a after the page's login");
     // A login handed over by another application.
-    vxlink::LinkClientOptions o;
-    o.port = static_cast<std::uint16_t>(port);
-    o.appId = 12;
-    vxlink::LinkClient other(o);
-    other.start();
-    ASSERT_TRUE(other.waitRegistered(std::chrono::seconds(20)).ok());
-    ASSERT_TRUE(other.send("登陆信息:user=demo&qq=1&aid=2&uid=10086").ok());
+    auto other = connectAs(12);
+    ASSERT_TRUE(other);
+    ASSERT_TRUE(other->send("登陆信息:user=demo&qq=1&aid=2&uid=10086").ok());
     waitFor([&] { return linesStarting(log, "隐藏窗口 HideForm?a") == 2; },
             "HideForm?a after the link's login");
     // It came back each time and learnt the user.
@@ -194,13 +198,9 @@ TEST_F(SeamTest, AStartedProgramInheritsNothingOfTheClient) {
     placeProgram(50, "probe", "bin/probe", VX_FD_PROBE);
 
     // Another application has it started through the link.
-    vxlink::LinkClientOptions o;
-    o.port = static_cast<std::uint16_t>(port);
-    o.appId = 12;
-    vxlink::LinkClient other(o);
-    other.start();
-    ASSERT_TRUE(other.waitRegistered(std::chrono::seconds(20)).ok());
-    ASSERT_TRUE(other.send("运行应用:appID=50&parma=fds.txt+--stay").ok());
+    auto other = connectAs(12);
+    ASSERT_TRUE(other);
+    ASSERT_TRUE(other->send("运行应用:appID=50&parma=fds.txt+--stay").ok());
     const std::string report = vx::AppsPath + "probe/fds.txt";
     waitFor([&] { return fs::exists(report); }, "the started program's report");
     auto got = lines(report);
@@ -208,7 +208,7 @@ TEST_F(SeamTest, AStartedProgramInheritsNothingOfTheClient) {
     EXPECT_EQ(got.front().rfind("pid ", 0), 0u);
     got.erase(got.begin());
     EXPECT_EQ(got, (std::vector<std::string>{"0 /dev/null", "1 /dev/null", "2 /dev/null"}));
-    other.close();
+    other->close();
 
     // While it runs, a connection that the client closes ends for its peer...
     libs.CloseAll();
