@@ -297,11 +297,17 @@ class E2E(unittest.TestCase):
             downloaded = os.path.join(self.folder, "Update", "notes.txt")
             wait_until(lambda: os.path.exists(downloaded), 60, "the new file in Update/")
             # The client tells the user, who confirms; then it writes the script and closes.
-            found = subprocess.run(["xdotool", "search", "--sync", "--onlyvisible", "--pid",
-                                    str(self.client.pid), "--name", "应用中心"], env=env,
-                                   capture_output=True, text=True, timeout=30)
-            windows = found.stdout.split()
-            self.assertGreaterEqual(len(windows), 2, found.stderr)  # the window and the box
+            # (The file is in place a moment before the downloader reports the end, so the
+            # box may come up a little later.)
+            windows = []
+
+            def box_shown():
+                found = subprocess.run(["xdotool", "search", "--onlyvisible", "--pid",
+                                        str(self.client.pid), "--name", "应用中心"], env=env,
+                                       capture_output=True, text=True, timeout=30)
+                windows[:] = found.stdout.split()
+                return len(windows) >= 2  # the window and the box
+            wait_until(box_shown, 60, "the box that announces the new version")
             for w in windows:
                 subprocess.run(["xdotool", "key", "--window", w, "Return"], env=env,
                                stderr=subprocess.DEVNULL)
