@@ -1,0 +1,89 @@
+#pragma once
+// What the page API's source files share inside the api folder; not for other folders.
+
+#include <functional>
+#include <string>
+#include <string_view>
+#include <unordered_set>
+#include <vector>
+
+#include <pugixml.hpp>
+
+#include "api/UJsExterned.h"
+#include "core/Text.h"
+#include "core/Xml.h"
+
+namespace vx::api {
+
+inline constexpr std::string_view kPurposeLogin = "登录";
+inline constexpr std::string_view kPurposeAdd = "安装";
+
+inline bool startsWithNoCase(std::string_view text, std::string_view prefix) {
+    return text.size() >= prefix.size() && iequals(text.substr(0, prefix.size()), prefix);
+}
+
+// A folder name from the service that stays one plain level below the applications folder.
+inline bool isPlainFolderName(std::string_view dir) {
+    if (dir.empty() || dir == "." || dir == "..")
+        return false;
+    return dir.find_first_of("/\\:") == std::string_view::npos;
+}
+
+inline std::string joinLines(const std::vector<std::string>& items) {
+    std::string out;
+    for (const auto& i : items)
+        out += i + "\r\n";
+    return out;
+}
+
+inline std::string fileNameOf(const std::string& path) {
+    auto cut = path.find_last_of("/\\");
+    return cut == std::string::npos ? path : path.substr(cut + 1);
+}
+
+struct DownloadList {
+    std::vector<std::string> urls;
+    std::vector<std::string> paths;
+};
+
+// One entry of an updateFile element: its address, its local path and its listed digest.
+struct UpdateEntry {
+    std::string url, local, md5;
+};
+
+// The entries of an updateFile element, in order. Each child's Dir, with "{app}" standing for
+// remoteBase in the address and for localBase in the path, followed by its Name. Entries whose
+// path would leave localBase are skipped.
+inline std::vector<UpdateEntry> listEntries(pugi::xml_node files, const std::string& remoteBase,
+                                     const std::string& localBase) {
+    std::vector<UpdateEntry> entries;
+    for (pugi::xml_node f : files.children()) {
+        if (f.type() != pugi::node_element)
+            continue;
+        const std::string dir = xml::attr(f, "Dir"), name = xml::attr(f, "Name");
+        std::string local = localPathBelow(localBase, dir, name);
+        if (local.empty())
+            continue;
+        entries.push_back({replaceAppToken(dir, remoteBase) + name, std::move(local),
+                           xml::attr(f, "MD5")});
+    }
+    return entries;
+}
+
+// The entries to fetch: those `unchanged` does not accept (given the entry's index), without
+// addresses already listed.
+inline DownloadList collectDownloads(const std::vector<UpdateEntry>& entries,
+                              const std::function<bool(std::size_t)>& unchanged) {
+    DownloadList list;
+    std::unordered_set<std::string> seen;
+    for (std::size_t i = 0; i < entries.size(); ++i) {
+        if (unchanged(i) || !seen.insert(entries[i].url).second)
+            continue;
+        list.urls.push_back(entries[i].url);
+        list.paths.push_back(entries[i].local);
+    }
+    return list;
+}
+
+
+} // namespace vx::api

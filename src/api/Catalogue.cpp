@@ -1,0 +1,260 @@
+// The page API: the user's application list, adding applications, statuses.
+
+#include "api/UJsExterned.h"
+
+#include "api/ApiSupport.h"
+#include "api/PageCalls.h"
+#include "api/PageHost.h"
+#include "core/Background.h"
+#include "core/Crypto.h"
+#include "core/Global.h"
+#include "http/HttpThread.h"
+#include "http/MsMultiPartFormData.h"
+#include "link/HelperLibraries.h"
+#include "platform/Platform.h"
+
+#include <cctype>
+#include <memory>
+#include <unordered_map>
+
+namespace vx {
+
+using namespace api;
+
+// --- Catalogue ---------------------------------------------------------------------------------
+
+void TVX_JS::_GetMyApps() { requestList(Purpose::None, "0"); }
+
+void TVX_JS::requestList(Purpose purpose, const std::string& index) {
+    auto* worker = new THttpThread(BaseUrl + "myApps.php?u=" + ScrambleParam(_uid), "", "",
+                                   index, nullptr, kSendGetText, readTimeout);
+    worker->FSendDone = [this, purpose](THttpThread*, PReturnInfo info) {
+        parseListReply(purpose, info->index, info->str);
+    };
+}
+
+void TVX_JS::parseListReply(Purpose purpose, const std::string& index, const std::string& reply) {
+    // A list of thousands of applications takes a while to parse: that happens off the main
+    // thread, the merge and the page calls here.
+    // The installed descriptors of the listed applications are read there too, for the
+    // statuses; unless the client changed files meanwhile, the statuses use them.
+    runInBackground(
+        [reply, base = BaseUrl, apps = AppsPath, generation = m_filesGeneration] {
+            ListReply r;
+            r.generation = generation;
+            r.doc = std::make_shared<pugi::xml_document>();
+            if (reply.empty() || !xml::parse(*r.doc, reply) || !r.doc->document_element()) {
+                r.doc.reset();
+                return r;
+            }
+            r.apps = listedApps(*r.doc, base, apps);
+            for (const TMyApp& a : r.apps)
+                r.versions.emplace(a.VerFile, InstalledVersion(a.VerFile));
+            return r;
+        },
+        [this, purpose, index](ListReply r) { onListReply(purpose, index, r); });
+}
+
+std::string TVX_JS::_AddNewTestApp(const std::string& appid) {
+    process = kPurposeAdd;
+    auto body = std::make_shared<TMsMultiPartFormDataStream>();
+    body->AddFormField("uid", ScrambleParam(_uid));
+    body->AddFormField("appId", toAnsi(appid));
+    auto* worker =
+        new THttpThread(BaseUrl + "userAppAdd.php", "", "", appid, body.get(), kSendPost,
+                        readTimeout);
+    worker->FSendDone = [this, body](THttpThread*, PReturnInfo info) {
+        parseListReply(Purpose::Add, info->index, info->str);
+    };
+    return std::string(texts::kAdding);
+}
+
+namespace {
+
+// The first element of each name below an element, in document order (names compared without
+// regard to case): what xml::elementText would find for each name, gathered in one walk.
+class FirstElements {
+public:
+    explicit FirstElements(pugi::xml_node under) {
+        xml::forEachElementBelow(under, [this](pugi::xml_node e) {
+            std::string key = e.name();
+            for (char& c : key)
+                c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+            m_first.emplace(std::move(key), e);
+            return true;
+        });
+    }
+    std::string text(std::string name) const {
+        for (char& c : name)
+            c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        auto it = m_first.find(name);
+        return it == m_first.end() ? std::string() : xml::text(it->second);
+    }
+
+private:
+    std::unordered_map<std::string, pugi::xml_node> m_first;
+};
+
+} // namespace
+
+bool mergeAppList(const std::string& reply) {
+    pugi::xml_document doc;
+    if (!xml::parse(doc, reply).ok() || !doc.document_element())
+        return false;
+    mergeAppList(doc);
+    return true;
+}
+
+std::vector<TMyApp> listedApps(const pugi::xml_document& doc, const std::string& baseUrl,
+                               const std::string& appsPath) {
+    const std::string sep(1, platform::kSeparator);
+    std::vector<TMyApp> out;
+    for (pugi::xml_node node : doc.document_element().children()) {
+        if (node.type() != pugi::node_element)
+            continue;
+        const FirstElements e(node);
+        int32_t id = 0;
+        if (!parseInt32(e.text("appId"), id))
+            continue; // not an application
+        if (id == 0)
+            continue; // the downloader's messages for id 0 are those of the client's own update
+        const std::string dir = e.text("Dir");
+        if (!isPlainFolderName(dir))
+            continue; // would place the application outside the applications folder
+        TMyApp& app = out.emplace_back();
+        app.appID = id;
+        app.appName = e.text("Name");
+        app.DirUrl = baseUrl + "apps/" + dir + "/";
+        app.appDir = appsPath + dir + sep;
+        const std::string ico = e.text("Ico");
+        app.logoFile = app.appDir + ico;
+        app.logoUrl = app.DirUrl + ico;
+        app.MainFile = e.text("MainFile");
+        app.VerUrl = app.DirUrl + "version.xml";
+        app.VerFile = app.appDir + "version.xml";
+        app.version = e.text("Version");
+        app.appPrice = e.text("price");
+        app.showStatu = e.text("Statu") == "显示";
+        app.nessary = e.text("nessary") == "是";
+        app.note = e.text("Note");
+        const std::string img = e.text("Img");
+        app.VideoImg = app.appDir + img;
+        app.VideoImgUrl = app.DirUrl + img;
+        app.VideoUrl = e.text("Url");
+        app.sortIDs = e.text("Sort");
+        app.myAppVersionName = e.text("myAppVersionName");
+    }
+    return out;
+}
+
+void mergeAppList(const pugi::xml_document& doc) { mergeAppList(listedApps(doc, BaseUrl, AppsPath)); }
+
+void mergeAppList(std::vector<TMyApp>&& listed) {
+    // The records by id, so that a long list is merged in linear time (FindApp scans).
+    std::unordered_map<int32_t, TMyApp*> byId;
+    byId.reserve(AppList.size() + listed.size());
+    for (const auto& a : AppList)
+        byId.emplace(a->appID, a.get());
+    for (TMyApp& from : listed) {
+        // No folder is made here: it is made when something is first written into it.
+        TMyApp*& app = byId[from.appID];
+        if (!app)
+            app = &AddApp(from.appID);
+        // What the list says; the client's own state of the record (DownStatu, update)
+        // stays.
+        app->appName = std::move(from.appName);
+        app->DirUrl = std::move(from.DirUrl);
+        app->appDir = std::move(from.appDir);
+        app->logoFile = std::move(from.logoFile);
+        app->logoUrl = std::move(from.logoUrl);
+        app->MainFile = std::move(from.MainFile);
+        app->VerUrl = std::move(from.VerUrl);
+        app->VerFile = std::move(from.VerFile);
+        app->version = std::move(from.version);
+        app->appPrice = std::move(from.appPrice);
+        app->showStatu = from.showStatu;
+        app->nessary = from.nessary;
+        app->note = std::move(from.note);
+        app->VideoImg = std::move(from.VideoImg);
+        app->VideoImgUrl = std::move(from.VideoImgUrl);
+        app->VideoUrl = std::move(from.VideoUrl);
+        app->sortIDs = std::move(from.sortIDs);
+        app->myAppVersionName = std::move(from.myAppVersionName);
+    }
+}
+
+void TVX_JS::onListReply(Purpose purpose, const std::string& index, ListReply& reply) {
+    const bool ok = reply.doc != nullptr;
+    if (ok)
+        mergeAppList(std::move(reply.apps));
+    const InstalledVersions* known =
+        reply.generation == m_filesGeneration ? &reply.versions : nullptr;
+    int32_t id = 0;
+    TMyApp* app = purpose == Purpose::Add && parseInt32(index, id) ? FindApp(id) : nullptr;
+    if (ok) {
+        if (purpose == Purpose::Login)
+            pageCall(page::ST_Login(true, ScrambleParam(UserInfo.uid), texts::kLoginOk));
+        if (purpose == Purpose::Add) {
+            pageCall(page::ST_setFlatDivAnlv(index, texts::kAdded));
+            if (installBusy) {
+                pageCall(page::tsmsg(texts::kBusyAfterAdd));
+            } else if (app) {
+                if (platform::fileExists(app->VerFile)) {
+                    app->DownStatu.clear();
+                } else {
+                    app->DownStatu = texts::kInstalling;
+                    pageCall(page::ST_setFlatDivAnlv(index, texts::kInstalling));
+                    installBusy = true;
+                    _DownApp(app);
+                }
+            }
+        }
+        refreshStatuses(known);
+    } else {
+        if (purpose == Purpose::Login)
+            pageCall(page::ST_Login(false, ScrambleParam("0"), texts::kListFailed));
+        if (purpose == Purpose::Add) {
+            if (app)
+                app->DownStatu = texts::kAddFailed;
+            pageCall(page::ST_setFlatDivAnlv(index, texts::kAddFailed));
+        }
+    }
+    process.clear();
+}
+
+std::string TVX_JS::CheckAPP(const TMyApp* info) {
+    return info ? AppStatus(*info) : std::string(kStatusNotAdded);
+}
+
+std::string TVX_JS::_CheckAPP(const std::string& _appid) {
+    int32_t id = 0;
+    const TMyApp* app = parseInt32(_appid, id) ? FindApp(id) : nullptr;
+    std::string status = CheckAPP(app);
+    if (status == kStatusNormal)
+        m_link.sendToApp(toAnsi("appID=" + _appid + "&parma=ShowForm%3Fa"));
+    return status;
+}
+
+void TVX_JS::_RefreshApp() { refreshStatuses(nullptr); }
+
+void TVX_JS::refreshStatuses(const InstalledVersions* known) {
+    for (const auto& app : AppList) {
+        if (app->nessary)
+            continue;
+        std::string status;
+        auto it = known ? known->find(app->VerFile) : InstalledVersions::const_iterator{};
+        if (known && it != known->end())
+            status = AppStatus(*app, it->second);
+        else
+            status = AppStatus(*app);
+        pageCall(page::ST_icoStatu(std::to_string(app->appID), status));
+    }
+}
+
+void TVX_JS::_OpenTimer() { OpenTimer(true); }
+
+void TVX_JS::OpenTimer(bool bb) {
+    m_link.sendToApp(bb ? "appID=4&parma=ShowForm%3Fa" : "appID=4&parma=HideForm%3Fa");
+}
+
+} // namespace vx

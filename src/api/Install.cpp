@@ -1,0 +1,202 @@
+// The page API: installs and updates of applications, the downloader's messages.
+
+#include "api/UJsExterned.h"
+
+#include "api/ApiSupport.h"
+#include "api/PageCalls.h"
+#include "api/PageHost.h"
+#include "core/Digests.h"
+#include "http/HttpThread.h"
+#include "link/HelperLibraries.h"
+#include "platform/Platform.h"
+
+#include <memory>
+
+namespace vx {
+
+using namespace api;
+
+// --- Install and update ------------------------------------------------------------------------
+
+std::string TVX_JS::_InstallApp(const std::string& _appid) {
+    if (installBusy)
+        return std::string(texts::kBusy);
+    int32_t id = 0;
+    TMyApp* app = parseInt32(_appid, id) ? FindApp(id) : nullptr;
+    if (!app)
+        return std::string(texts::kInstallFailed);
+    app->DownStatu = texts::kInstalling;
+    _DownApp(app);
+    return std::string(texts::kInstalling);
+}
+
+std::string TVX_JS::_UpdateApp(const std::string& _appid) {
+    if (installBusy)
+        return std::string(texts::kBusy);
+    int32_t id = 0;
+    TMyApp* app = parseInt32(_appid, id) ? FindApp(id) : nullptr;
+    if (!app)
+        return std::string(texts::kUpdateFailed);
+    _CheckAPPVer(app);
+    app->DownStatu = texts::kUpdating;
+    return std::string(texts::kUpdating);
+}
+
+void TVX_JS::_DownApp(TMyApp* info) { requestDescriptor(info, &TVX_JS::onInstallDescriptor); }
+
+void TVX_JS::_CheckAPPVer(TMyApp* info) { requestDescriptor(info, &TVX_JS::onUpdateDescriptor); }
+
+void TVX_JS::requestDescriptor(TMyApp* info, DescriptorStep step) {
+    if (!info)
+        return;
+    installBusy = true;
+    auto* worker = new THttpThread(info->VerUrl, "", "", std::to_string(info->appID), nullptr,
+                                   kSendGetText, readTimeout);
+    worker->FSendDone = [this, step](THttpThread*, PReturnInfo i) {
+        (this->*step)(i->index, i->str);
+    };
+}
+
+void TVX_JS::failOperation(const std::string& index, std::string_view state) {
+    int32_t id = 0;
+    if (TMyApp* app = parseInt32(index, id) ? FindApp(id) : nullptr)
+        app->DownStatu = state;
+    pageCall(page::ST_setFlatDivAnlv(index, texts::kInstallFailed));
+    endAppOperation();
+}
+
+void TVX_JS::endAppOperation() {
+    // A client check started beside this operation still runs: the hold passes to it.
+    if (m_clientCheck == ClientCheck::Beside)
+        m_clientCheck = ClientCheck::Owner;
+    else
+        installBusy = false;
+}
+
+void TVX_JS::endClientCheck() {
+    if (m_clientCheck == ClientCheck::Owner)
+        installBusy = false;
+    m_clientCheck = ClientCheck::None;
+}
+
+void TVX_JS::onInstallDescriptor(const std::string& index, const std::string& reply) {
+    if (reply.empty() || !icontains(reply, "<zipFile>"))
+        return failOperation(index, texts::kInstallFailed);
+    pugi::xml_document doc;
+    if (!xml::parse(doc, reply))
+        return failOperation(index, texts::kInstallFailed);
+    const std::string zip = xml::elementText(doc.document_element(), "zipFile");
+    int32_t id = 0;
+    TMyApp* app = parseInt32(index, id) ? FindApp(id) : nullptr;
+    if (!app)
+        return failOperation(index, texts::kInstallFailed);
+    const std::string local = localPathBelow(app->appDir, "{app}", zip);
+    if (zip.empty() || local.empty())
+        return failOperation(index, texts::kInstallFailed);
+    if (!platform::dirExists(app->appDir))
+        platform::createDir(app->appDir.substr(0, app->appDir.size() - 1));
+    m_downloader.DownFile(toAnsi(app->DirUrl + zip), toAnsi(local), toAnsi(app->appDir), 5,
+                          app->appID);
+}
+
+void TVX_JS::onUpdateDescriptor(const std::string& index, const std::string& reply) {
+    if (reply.empty() || !icontains(reply, "<zipFile>"))
+        return failOperation(index, texts::kUpdateFailed);
+    auto doc = std::make_shared<pugi::xml_document>();
+    if (!xml::parse(*doc, reply))
+        return failOperation(index, texts::kUpdateFailed);
+    pugi::xml_node files = xml::findElement(doc->document_element(), "updateFile");
+    int32_t id = 0;
+    TMyApp* app = parseInt32(index, id) ? FindApp(id) : nullptr;
+    if (!files || !app)
+        return failOperation(index, texts::kUpdateFailed);
+    // The installed files' digests are read on worker threads (an application may hold
+    // gigabytes); the operation goes on here when they are known.
+    auto entries = std::make_shared<std::vector<UpdateEntry>>(
+        listEntries(files, app->DirUrl, app->appDir));
+    std::vector<std::string> paths;
+    for (const auto& e : *entries)
+        paths.push_back(e.local);
+    computeDigests(std::move(paths), app->appDir + std::string(kDigestCacheName),
+                   [this, index, id, doc, entries](std::vector<Digest> digests) {
+        TMyApp* app = FindApp(id);
+        if (!app)
+            return failOperation(index, texts::kUpdateFailed);
+        // An unreadable local file counts as changed.
+        const DownloadList list = collectDownloads(*entries, [&](std::size_t i) {
+            return digests[i] && (*entries)[i].md5 == *digests[i];
+        });
+        app->update = false;
+        if (list.urls.empty()) {
+            // Every file is already current: the installed descriptor becomes the new one.
+            ++m_filesGeneration;
+            (void)xml::save(*doc, app->VerFile);
+            return failOperation(index, texts::kUpdateFailed);
+        }
+        // The new descriptor replaces the installed one once its files are in place, so that
+        // a failed download keeps offering the update.
+        m_pendingDescriptors[app->appID] = xml::serialize(*doc);
+        m_downloader.DownFile(toAnsi(joinLines(list.urls)), toAnsi(joinLines(list.paths)), "",
+                              5, app->appID);
+    });
+}
+
+void TVX_JS::DownloadNotify(int32_t id, const std::string& textAnsi) {
+    const std::string text = fromAnsi(textAnsi);
+    if (!startsWithNoCase(text, "process:"))
+        ++m_filesGeneration; // files may have been placed
+    TMyApp* app = FindApp(id);
+    if (startsWithNoCase(text, "process:")) {
+        if (!app)
+            return;
+        std::string progress;
+        for (std::size_t i = 0; i < text.size();) {
+            if (startsWithNoCase(std::string_view(text).substr(i), "process:"))
+                i += 8;
+            else
+                progress += text[i++];
+        }
+        if (auto call = page::ST_jdt(std::to_string(app->appID), progress))
+            pageCall(*call);
+        else
+            ShowStatus(text);
+        return;
+    }
+    if (text == texts::kDone) {
+        if (!app) {
+            // installBusy stays set under the box: an install started now would be cut off by
+            // the restart. UpdateMain ends the check.
+            ShowMsg(std::string(texts::kClientDownloaded));
+            UpdateMain();
+            return;
+        }
+        endAppOperation();
+        if (auto pending = m_pendingDescriptors.find(id); pending != m_pendingDescriptors.end()) {
+            (void)platform::writeFileAtomic(app->VerFile, pending->second);
+            m_pendingDescriptors.erase(pending);
+        }
+        const std::string appId = std::to_string(app->appID);
+        if (app->DownStatu == texts::kInstalling)
+            pageCall(page::ST_setFlatDivAnlv(appId, texts::kInstallDone));
+        else if (app->DownStatu == texts::kUpdating)
+            pageCall(page::ST_setFlatDivAnlv(appId, texts::kUpdateDone));
+        _RefreshApp();
+        app->DownStatu.clear();
+        return;
+    }
+    if (startsWithNoCase(text, "error:")) {
+        // The download failed for good: end the operation so the next one may start.
+        if (!app)
+            return endClientCheck();
+        endAppOperation();
+        m_pendingDescriptors.erase(id);
+        app->DownStatu =
+            app->DownStatu == texts::kUpdating ? texts::kUpdateFailed : texts::kInstallFailed;
+        pageCall(page::ST_setFlatDivAnlv(std::to_string(app->appID), texts::kInstallFailed));
+        _RefreshApp();
+        return;
+    }
+    ShowStatus(text);
+}
+
+} // namespace vx

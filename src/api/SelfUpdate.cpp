@@ -1,0 +1,76 @@
+// The page API: the client's own update.
+
+#include "api/UJsExterned.h"
+
+#include "api/ApiSupport.h"
+#include "api/PageCalls.h"
+#include "api/PageHost.h"
+#include "core/Digests.h"
+#include "http/HttpThread.h"
+#include "link/HelperLibraries.h"
+#include "platform/Platform.h"
+
+#include <memory>
+
+namespace vx {
+
+using namespace api;
+
+// --- Client self-update --------------------------------------------------------------------------
+
+void TVX_JS::CheckMainVer() {
+    // The check does not wait for a running operation; it may only end its own hold.
+    if (m_clientCheck == ClientCheck::None)
+        m_clientCheck = installBusy ? ClientCheck::Beside : ClientCheck::Owner;
+    installBusy = true;
+    auto* worker =
+        new THttpThread(BaseUrl + std::string(kClientDescriptor), "", "", "", nullptr,
+                        kSendGetText, readTimeout);
+    worker->FSendDone = [this](THttpThread*, PReturnInfo i) { onClientDescriptor(i->str); };
+}
+
+void TVX_JS::onClientDescriptor(const std::string& reply) {
+    auto doc = std::make_shared<pugi::xml_document>();
+    pugi::xml_node files;
+    if (icontains(reply, "<verInfo>") && xml::parse(*doc, reply))
+        files = xml::findElement(doc->document_element(), "updateFile");
+    if (!files)
+        return endClientCheck();
+    const std::string updateDir = AppPath + "Update" + platform::kSeparator;
+    auto entries = std::make_shared<std::vector<UpdateEntry>>(
+        listEntries(files, BaseUrl + "apps/KVLMZ/", updateDir));
+    // Every entry is compared with the running executable's digest, read off this thread.
+    computeDigests({executablePath}, "", [this, entries, updateDir](std::vector<Digest> own) {
+        const std::string ownMd5 = own.front().value_or("");
+        const DownloadList list = collectDownloads(
+            *entries, [&](std::size_t i) { return (*entries)[i].md5 == ownMd5; });
+        if (list.urls.empty())
+            return endClientCheck();
+        if (!platform::dirExists(updateDir))
+            platform::createDir(AppPath + "Update");
+        m_downloader.DownFile(toAnsi(joinLines(list.urls)), toAnsi(joinLines(list.paths)), "",
+                              5, 0);
+    });
+}
+
+void TVX_JS::UpdateMain() {
+    const bool windows = platform::kSeparator == '\\';
+    const std::string exeName = fileNameOf(executablePath);
+    const std::string script = joinPath(scriptFolder, windows ? "temp.bat" : "temp.sh");
+    const std::string text =
+        windows ? updateScriptWindows(AppPath, exeName) : updateScriptPosix(AppPath, exeName);
+    // Whatever happens below, the client's own update ends here.
+    endClientCheck();
+    if (Status st = platform::writeFileAtomic(script, text); !st) {
+        // Without the script the client could not come back: stay open and say why.
+        ShowStatus("无法写入升级脚本：" + st.error());
+        return;
+    }
+    if (!platform::runScriptDetached(script, scriptFolder)) {
+        ShowStatus("无法启动升级脚本：" + script);
+        return;
+    }
+    m_host.closeMainWindow();
+}
+
+} // namespace vx
