@@ -2,15 +2,20 @@
 
 #include "DownLoader.h"
 
+#include <algorithm>
 #include <atomic>
 #include <curl/curl.h>
 #include <exception>
+#include <filesystem>
+#include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "FileOps.h"
+#include "Place.h"
 #include "Progress.h"
 #include "Transfer.h"
 #include "Unpack.h"
@@ -76,11 +81,48 @@ std::string fileName(const std::string& path) {
     return pos == std::string::npos ? path : path.substr(pos + 1);
 }
 
+std::filesystem::path fsPath(const std::string& utf8) {
+    return std::filesystem::path(std::u8string(utf8.begin(), utf8.end()));
+}
+
+// The final message of a call stopped by CancelDown.
+constexpr const char* kCancelled = "已取消";
+
+// A running call as CancelDown finds it.
+struct Running {
+    int id = 0;
+    CancelFlag cancel;
+};
+
+// Every running call. A call leaves it when its outcome is decided, under the lock, so that
+// CancelDown either reaches a call before that moment (and the call ends "已取消") or finds
+// nothing of it (and returns -1).
+std::mutex g_runningMutex;
+std::vector<std::shared_ptr<Running>> g_running;
+
+std::shared_ptr<Running> enlist(int id) {
+    auto r = std::make_shared<Running>();
+    r->id = id;
+    std::lock_guard lock(g_runningMutex);
+    g_running.push_back(r);
+    return r;
+}
+
+// Takes the call out of the list; true when it was cancelled meanwhile.
+bool leave(const std::shared_ptr<Running>& r) {
+    std::lock_guard lock(g_runningMutex);
+    g_running.erase(std::remove(g_running.begin(), g_running.end(), r), g_running.end());
+    return r->cancel.isSet();
+}
+
+std::atomic<unsigned> g_stageCounter{0};
+
 struct Call {
     std::string urls, paths, folder; // as given (ANSI code page)
     int attempts = 5;
     int id = 0;
     DownloadNotify notify = nullptr;
+    std::shared_ptr<Running> running;
 };
 
 class Worker {
@@ -101,8 +143,30 @@ public:
             } catch (...) {
             }
         }
+        // The outcome is decided once: a cancel that came before this point undoes even a
+        // complete placement, one after it finds the call gone.
+        const bool cancelled = leave(m_call.running);
+        try {
+            if (m_placement && (cancelled || m_final != "完成"))
+                m_placement->rollback();
+            else if (m_placement)
+                m_placement->finish();
+        } catch (...) {
+        }
+        if (cancelled)
+            m_final = kCancelled;
         // The final message goes out only once every resource of the call (connection,
-        // files, package) has been released, so the caller may act on it at once.
+        // files, package, stage) has been released, so the caller may act on it at once.
+        try {
+            m_placement.reset();
+            m_temps.clear();
+            if (!m_stage.empty()) {
+                std::error_code ec;
+                std::filesystem::remove_all(fsPath(m_stage), ec);
+                syncFolder(parentOf(m_stage));
+            }
+        } catch (...) {
+        }
         try {
             send(m_final.empty() ? std::string("error:下载失败：内部错误") : m_final);
         } catch (...) {
@@ -122,6 +186,11 @@ private:
     void fail(const std::string& what, const std::string& reason) {
         if (!m_final.empty())
             return;
+        // A transfer or an unpacking ended by CancelDown failed for no reason to report.
+        if (cancelled()) {
+            m_final = kCancelled;
+            return;
+        }
         send(what + "：" + reason);
         m_final = "error:" + what + "：" + reason;
     }
@@ -144,7 +213,23 @@ private:
             jobs.push_back(std::move(job));
         }
 
-        Fetcher fetcher(currentTimings(), [this](const std::string& text) { send(text); });
+        // What killed processes left in these folders goes first (see removeLeftovers).
+        std::set<std::string> folders;
+        for (const FileJob& job : jobs)
+            folders.insert(parentOf(job.target));
+        if (!folder.empty()) {
+            folders.insert(folder);
+            folders.insert(parentOf(folder));
+        }
+        for (const std::string& f : folders) {
+            // An interrupted placement is undone from its journal before its stage goes.
+            for (const std::string& stage : leftoverStages(f))
+                recoverStage(stage);
+            removeLeftovers(f);
+        }
+
+        Fetcher fetcher(currentTimings(), [this](const std::string& text) { send(text); },
+                        m_call.running->cancel);
         Progress progress(jobs.size(), [this](int p) { send("process:" + std::to_string(p)); });
         progress.start();
 
@@ -155,7 +240,7 @@ private:
 
         // For several files, learn their sizes first so the percentage covers the whole call.
         if (jobs.size() > 1) {
-            for (std::size_t i = 0; i < jobs.size(); ++i) {
+            for (std::size_t i = 0; i < jobs.size() && !cancelled(); ++i) {
                 bool reachable = true;
                 if (auto size = fetcher.headSize(jobs[i].url, reachable))
                     progress.setSize(i, *size);
@@ -164,32 +249,103 @@ private:
             }
         }
 
+        // Every file is downloaded to its temporary file first; nothing is placed before
+        // all of them have arrived whole.
         const int count = static_cast<int>(jobs.size());
         for (std::size_t i = 0; i < jobs.size(); ++i) {
+            if (cancelled())
+                return fail("下载失败", kCancelled);
             std::string of = count > 1 ? "（" + std::to_string(i + 1) + "/" + std::to_string(count) + "）" : "";
             send("正在下载 " + jobs[i].name + of);
-            if (Status s = fetcher.fetch(i, jobs[i], m_call.attempts, progress); !s)
+            m_temps.push_back(std::make_unique<TempFile>());
+            // A package is never placed, only read and removed: it needs no flush.
+            if (Status s = fetcher.fetch(i, jobs[i], m_call.attempts, progress, *m_temps.back(), folder.empty());
+                !s)
                 return fail("下载 " + jobs[i].name + " 失败", s.error());
             progress.fileDone(i);
         }
         progress.finish();
 
-        if (!folder.empty()) {
-            for (const FileJob& job : jobs) {
-                send("正在解压 " + job.name);
-                auto result = unpackZip(job.target, folder);
-                bool keep = result.ok() && result->replacedPackage;
-                if (!keep && removeFile(job.target))
-                    syncFolder(parentOf(job.target)); // so that no used package comes back
-                if (!result)
-                    return fail("解压 " + job.name + " 失败", result.error());
-            }
+        if (folder.empty()) {
+            // The stage of an update holds only the journal; the old files are kept beside
+            // their targets, on their file systems.
+            if (Status s = makeStage(jobs[0].target); !s)
+                return fail("更新文件失败", s.error());
+            m_placement = std::make_unique<Placement>(std::string(), m_stage + "/journal");
+            for (std::size_t i = 0; i < jobs.size(); ++i)
+                m_placement->add(m_temps[i]->path(), jobs[i].target);
+            if (Status s = m_placement->place([this] { return cancelled(); }); !s)
+                return fail(count > 1 ? "更新文件失败" : "下载 " + jobs[0].name + " 失败", s.error());
+            for (auto& t : m_temps)
+                t->placed();
+            m_final = "完成";
+            return;
         }
+
+        // Packages are unpacked into a stage beside the application's folder (on its file
+        // system), and moved in only once every entry of every package is written whole.
+        if (Status s = makeStage(folder); !s)
+            return fail("解压 " + jobs[0].name + " 失败", s.error());
+        const std::string files = m_stage + "/files", kept = m_stage + "/old";
+        std::vector<std::vector<std::string>> placedFiles, placedFolders;
+        std::set<std::vector<std::string>> seen;
+        for (std::size_t i = 0; i < jobs.size(); ++i) {
+            if (cancelled())
+                return fail("解压失败", kCancelled);
+            send("正在解压 " + jobs[i].name);
+            auto result = unpackZip(m_temps[i]->path(), files, [this] { return cancelled(); });
+            m_temps[i]->discard(); // of no further use, whether it unpacked or not
+            if (!result)
+                return fail("解压 " + jobs[i].name + " 失败", result.error());
+            for (auto& f : result->files)
+                if (seen.insert(f).second)
+                    placedFiles.push_back(std::move(f));
+            for (auto& f : result->folders)
+                placedFolders.push_back(std::move(f));
+        }
+        m_placement = std::make_unique<Placement>(kept, m_stage + "/journal");
+        for (const auto& f : placedFolders)
+            m_placement->addFolder(folder, f);
+        for (const auto& f : placedFiles) {
+            std::string source = files;
+            for (const auto& p : f)
+                source += "/" + p;
+            m_placement->addBelow(source, folder, f);
+        }
+        if (Status s = m_placement->place([this] { return cancelled(); }); !s)
+            return fail("解压 " + jobs.back().name + " 失败", s.error());
         m_final = "完成";
     }
 
+    bool cancelled() const { return m_call.running->cancel.isSet(); }
+
+    // Makes a new stage, `.<name>.vxstage-PID-N` beside `folder`, with its two parts: the
+    // unpacked files and the old files they replace (and later the placement's journal).
+    Status makeStage(const std::string& folder) {
+        std::string parent = parentOf(folder);
+        std::string name = fileName(folder);
+        for (int tries = 0; tries < 100; ++tries) {
+            std::string stage = (parent.empty() ? std::string(".") : parent) + "/." + name + ".vxstage-" +
+                                std::to_string(processId()) + "-" + std::to_string(g_stageCounter++);
+            std::error_code ec;
+            if (std::filesystem::create_directory(fsPath(stage), ec)) {
+                m_stage = stage;
+                if (!std::filesystem::create_directory(fsPath(stage + "/files"), ec) ||
+                    !std::filesystem::create_directory(fsPath(stage + "/old"), ec))
+                    return Error{"无法创建文件夹 " + stage + ": " + ec.message()};
+                return {};
+            }
+            if (ec)
+                return Error{"无法创建文件夹 " + stage + ": " + ec.message()};
+        }
+        return Error{"无法创建文件夹 " + parent};
+    }
+
     Call m_call;
-    std::string m_final; // "完成" or "error:..."
+    std::string m_final; // "完成", "error:..." or "已取消"
+    std::vector<std::unique_ptr<TempFile>> m_temps; // the downloaded files, by job
+    std::unique_ptr<Placement> m_placement;
+    std::string m_stage; // the stage of a package install, once made
 };
 
 std::once_flag g_curlInit;
@@ -210,11 +366,36 @@ extern "C" VXDL_EXPORT int VXDL_CALL DownFile(const char* urls, const char* path
         call.attempts = attempts < 1 ? 1 : (attempts > 100 ? 100 : attempts);
         call.id = appId;
         call.notify = notify;
-        std::thread([call = std::move(call)]() mutable {
-            vxdl::Worker worker(std::move(call));
-            worker.run();
-        }).detach();
+        // Listed before the thread starts, so that a CancelDown right after this returns
+        // finds the call.
+        call.running = vxdl::enlist(appId);
+        auto running = call.running;
+        try {
+            std::thread([call = std::move(call)]() mutable {
+                vxdl::Worker worker(std::move(call));
+                worker.run();
+            }).detach();
+        } catch (...) {
+            vxdl::leave(running);
+            return -1;
+        }
         return 0;
+    } catch (...) {
+        return -1;
+    }
+}
+
+extern "C" VXDL_EXPORT int VXDL_CALL CancelDown(int appId) {
+    try {
+        std::lock_guard lock(vxdl::g_runningMutex);
+        int found = 0;
+        for (const auto& r : vxdl::g_running) {
+            if (r->id == appId) {
+                r->cancel.set();
+                ++found;
+            }
+        }
+        return found > 0 ? 0 : -1;
     } catch (...) {
         return -1;
     }

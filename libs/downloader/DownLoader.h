@@ -22,6 +22,7 @@ extern "C" {
 //   "process:<0..100>"  whole percentage of all bytes of the call, sent only when it rises;
 //   "完成"               once, when every file of the call is in place (and unpacked);
 //   "error:<reason>"     once, when the call failed (then "完成" never comes);
+//   "已取消"             once, when CancelDown stopped the call (then neither of the two);
 //   anything else        a status text for a person (what is fetched, retries, failures).
 // It is called from the call's worker thread, never from inside DownFile, one message at a
 // time and in order for one call; calls for different DownFile calls may run at the same
@@ -36,8 +37,12 @@ typedef void(VXDL_CALL* DownloadNotify)(int id, const char* text);
 //   attempts  attempts per file (the client passes 5); values below 1 count as 1;
 //   appId     passed back unchanged to the callback;
 //   notify    the callback.
-// Returns 0 when the call was accepted: its callback then ends with exactly one "完成" or
-// one "error:..." message. Returns -1 when it was refused at once (notify is null, or no
+// Several files (no folder) are all downloaded before any is placed, then placed together:
+// all or none. Packages are unpacked into a stage beside `folder` and moved in only when all
+// of them unpacked whole: all or none. Each call first removes what killed processes of the
+// library left in the folders it is given (temporary files, kept old files, stages).
+// Returns 0 when the call was accepted: its callback then ends with exactly one "完成",
+// one "error:..." or one "已取消" message. Returns -1 when it was refused at once (notify is null, or no
 // worker thread could be started); the callback is then never called.
 VXDL_EXPORT int VXDL_CALL DownFile(const char* urls, const char* paths, const char* folder,
                                    int attempts, int appId, DownloadNotify notify);
@@ -55,6 +60,13 @@ VXDL_EXPORT void VXDL_CALL DownLoaderSetTimingsForTests(int connectTimeoutMs, in
 // the last windowMs is abandoned as a failed attempt ("传输过慢"), then retried as usual. A
 // value <= 0 restores that setting's default (60000 ms, 1024 bytes per second).
 VXDL_EXPORT void VXDL_CALL DownLoaderSetMinimumRateForTests(int windowMs, int minBytesPerSecond);
+
+// Stops the running DownFile call(s) of `appId` as soon as possible, from any thread: their
+// transfers end, their temporary files and stages are removed and every old file stays (or
+// is put back) as it was; each ends with the one final message "已取消" (GBK). Returns 0 when
+// a call was stopped so, -1 when no call of that id runs (or it has already decided on its
+// "完成" or "error:").
+VXDL_EXPORT int VXDL_CALL CancelDown(int appId);
 
 #ifdef __cplusplus
 }

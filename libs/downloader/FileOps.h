@@ -43,6 +43,14 @@ public:
     // Closes the file and renames it over the target. On failure the temporary file is
     // removed and the target is untouched.
     Status commit();
+    // Closes the file (flushed first when durable) under its temporary name, for a caller
+    // that places several files together (see Placement). The destructor still removes it
+    // unless placed() was called.
+    Status finish();
+    // The temporary file's path.
+    const std::string& path() const { return m_temp; }
+    // The file has been moved away by the caller: nothing is left to remove.
+    void placed() { m_temp.clear(); }
     // Closes and removes the temporary file.
     void discard();
 
@@ -60,6 +68,28 @@ private:
 // (a crash or a kill during a download), so they cannot pile up. Files of running
 // processes, this one included, are left alone.
 void removeStaleTemps(const std::string& target);
+
+// The id of this process, as the names of the library's own temporary files carry it.
+long processId();
+// True when no process of that id runs any more (a process that exists but cannot be
+// looked at counts as running).
+bool processGone(long pid);
+// Removes, directly in `folder`, what ended processes of the library left: temporary files
+// (".NAME.vxdl-PID-N"), kept old files (".NAME.vxold-PID-N") and stages (".NAME.vxstage-PID-N",
+// with everything in them). Only those names, only for process ids that no longer run.
+void removeLeftovers(const std::string& folder);
+// The stages of ended processes directly in `folder` (full paths), which removeLeftovers
+// would remove.
+std::vector<std::string> leftoverStages(const std::string& folder);
+
+// Renames `source` over `target`, keeping the file it replaces at `backup` (same file
+// system) so that the move can be undone. Where the system allows, the old file is kept
+// through a second link and the target is replaced in one rename, so that a kill at any
+// moment leaves the target either old or new. `hadOld` tells whether there was a file.
+Status moveKeepingOld(const std::string& source, const std::string& target, const std::string& backup,
+                      bool& hadOld);
+// Puts a file kept by moveKeepingOld back over `target`.
+Status moveBack(const std::string& backup, const std::string& target);
 
 // The folder part of a path ("" when it has none).
 std::string parentOf(const std::string& path);

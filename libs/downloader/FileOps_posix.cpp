@@ -126,7 +126,7 @@ Status TempFile::truncate() {
     return {};
 }
 
-Status TempFile::commit() {
+Status TempFile::finish() {
     int fd = static_cast<int>(m_handle);
     // mkstemp-style files are owner-only; the placed file gets the usual rights.
     ::fchmod(fd, m_executable ? 0755 : 0644);
@@ -142,6 +142,12 @@ Status TempFile::commit() {
         m_temp.clear();
         return s;
     }
+    return {};
+}
+
+Status TempFile::commit() {
+    if (Status s = finish(); !s)
+        return s;
     if (::rename(m_temp.c_str(), m_target.c_str()) != 0) {
         Status s = sysError("无法替换文件", m_target);
         ::unlink(m_temp.c_str());
@@ -163,6 +169,55 @@ void TempFile::discard() {
     }
 }
 
+namespace {
+
+// The process id in a name of the library's own: "<.NAME><marker>PID-N"; 0 when the name is
+// not one of them.
+long pidInName(const std::string& name, const std::string& marker) {
+    auto at = name.rfind(marker);
+    if (name.empty() || name[0] != '.' || at == std::string::npos || at == 0)
+        return 0;
+    std::string rest = name.substr(at + marker.size());
+    auto dash = rest.find('-');
+    if (dash == 0 || dash == std::string::npos || dash > 9 || rest.find_first_not_of("0123456789") != dash ||
+        dash + 1 == rest.size() || rest.find_first_not_of("0123456789", dash + 1) != std::string::npos)
+        return 0;
+    return std::stol(rest.substr(0, dash));
+}
+
+// Removes a folder and everything in it, never following links.
+void removeTree(const std::string& path) {
+    DIR* d = ::opendir(path.c_str());
+    if (d) {
+        std::vector<std::string> names;
+        while (dirent* e = ::readdir(d)) {
+            std::string name = e->d_name;
+            if (name != "." && name != "..")
+                names.push_back(name);
+        }
+        ::closedir(d);
+        for (const auto& name : names) {
+            std::string child = path + "/" + name;
+            struct stat st {};
+            if (::lstat(child.c_str(), &st) == 0 && S_ISDIR(st.st_mode))
+                removeTree(child);
+            else
+                ::unlink(child.c_str());
+        }
+    }
+    ::rmdir(path.c_str());
+}
+
+} // namespace
+
+long processId() { return static_cast<long>(::getpid()); }
+
+bool processGone(long pid) {
+    if (pid <= 0 || pid == ::getpid())
+        return false;
+    return ::kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH;
+}
+
 void removeStaleTemps(const std::string& target) {
     std::string dir = parentOf(target);
     auto slash = target.find_last_of('/');
@@ -175,21 +230,88 @@ void removeStaleTemps(const std::string& target) {
         std::string name = e->d_name;
         if (name.compare(0, prefix.size(), prefix) != 0)
             continue;
-        // ".NAME.vxdl-PID-N"
-        std::string rest = name.substr(prefix.size());
-        auto dash = rest.find('-');
-        if (dash == 0 || dash == std::string::npos || dash > 9 ||
-            rest.find_first_not_of("0123456789") != dash)
-            continue;
-        long pid = std::stol(rest.substr(0, dash));
-        if (pid == ::getpid() || pid <= 0)
-            continue;
-        if (::kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH)
+        if (processGone(pidInName(name, ".vxdl-")))
             stale.push_back(name);
     }
     ::closedir(d);
     for (const auto& name : stale)
         ::unlink(((dir.empty() ? std::string(".") : dir) + "/" + name).c_str());
+}
+
+void removeLeftovers(const std::string& folder) {
+    const std::string dir = folder.empty() ? std::string(".") : folder;
+    DIR* d = ::opendir(dir.c_str());
+    if (!d)
+        return;
+    std::vector<std::pair<std::string, bool>> stale; // name, is a stage
+    while (dirent* e = ::readdir(d)) {
+        std::string name = e->d_name;
+        if (name.size() < 2 || name[0] != '.')
+            continue;
+        if (processGone(pidInName(name, ".vxdl-")) || processGone(pidInName(name, ".vxold-")))
+            stale.push_back({name, false});
+        else if (processGone(pidInName(name, ".vxstage-")))
+            stale.push_back({name, true});
+    }
+    ::closedir(d);
+    for (const auto& [name, stage] : stale) {
+        std::string path = dir + "/" + name;
+        struct stat st {};
+        if (::lstat(path.c_str(), &st) != 0)
+            continue;
+        if (stage && S_ISDIR(st.st_mode))
+            removeTree(path);
+        else if (!S_ISDIR(st.st_mode))
+            ::unlink(path.c_str());
+    }
+}
+
+std::vector<std::string> leftoverStages(const std::string& folder) {
+    const std::string dir = folder.empty() ? std::string(".") : folder;
+    std::vector<std::string> out;
+    DIR* d = ::opendir(dir.c_str());
+    if (!d)
+        return out;
+    while (dirent* e = ::readdir(d)) {
+        std::string name = e->d_name;
+        struct stat st {};
+        if (name.size() > 1 && name[0] == '.' && processGone(pidInName(name, ".vxstage-")) &&
+            ::lstat((dir + "/" + name).c_str(), &st) == 0 && S_ISDIR(st.st_mode))
+            out.push_back(dir + "/" + name);
+    }
+    ::closedir(d);
+    return out;
+}
+
+Status moveKeepingOld(const std::string& source, const std::string& target, const std::string& backup,
+                      bool& hadOld) {
+    struct stat st {};
+    hadOld = ::lstat(target.c_str(), &st) == 0;
+    if (hadOld && S_ISDIR(st.st_mode)) {
+        errno = EISDIR;
+        return sysError("无法替换文件", target);
+    }
+    if (hadOld && ::link(target.c_str(), backup.c_str()) != 0) {
+        // No second link on this file system: the old file moves aside first, so for a
+        // moment the target is missing.
+        if (::rename(target.c_str(), backup.c_str()) != 0)
+            return sysError("无法替换文件", target);
+    }
+    if (::rename(source.c_str(), target.c_str()) != 0) {
+        Status s = sysError("无法替换文件", target);
+        if (hadOld && ::lstat(target.c_str(), &st) != 0)
+            ::rename(backup.c_str(), target.c_str());
+        else if (hadOld)
+            ::unlink(backup.c_str());
+        return s;
+    }
+    return {};
+}
+
+Status moveBack(const std::string& backup, const std::string& target) {
+    if (::rename(backup.c_str(), target.c_str()) != 0)
+        return sysError("无法恢复文件", target);
+    return {};
 }
 
 Status makeDirs(const std::string& path) {

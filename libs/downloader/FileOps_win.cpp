@@ -111,7 +111,7 @@ Status TempFile::truncate() {
     return {};
 }
 
-Status TempFile::commit() {
+Status TempFile::finish() {
     if (m_durable && !::FlushFileBuffers(handleOf(m_handle))) {
         Status s = sysError("写入失败", m_temp);
         discard();
@@ -121,6 +121,12 @@ Status TempFile::commit() {
     m_handle = -1;
     // The hidden attribute belonged to the temporary name only.
     ::SetFileAttributesW(wide(m_temp).c_str(), FILE_ATTRIBUTE_NORMAL);
+    return {};
+}
+
+Status TempFile::commit() {
+    if (Status s = finish(); !s)
+        return s;
     if (!::MoveFileExW(wide(m_temp).c_str(), wide(m_target).c_str(),
                        MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
         Status s = sysError("无法替换文件", m_target);
@@ -143,41 +149,136 @@ void TempFile::discard() {
     }
 }
 
+namespace {
+
+// The process id in a name of the library's own: "<.NAME><marker>PID-N"; 0 when the name is
+// not one of them.
+long pidInName(const std::string& name, const std::string& marker) {
+    auto at = name.rfind(marker);
+    if (name.empty() || name[0] != '.' || at == std::string::npos || at == 0)
+        return 0;
+    std::string rest = name.substr(at + marker.size());
+    auto dash = rest.find('-');
+    if (dash == 0 || dash == std::string::npos || dash > 9 || rest.find_first_not_of("0123456789") != dash ||
+        dash + 1 == rest.size() || rest.find_first_not_of("0123456789", dash + 1) != std::string::npos)
+        return 0;
+    return std::stol(rest.substr(0, dash));
+}
+
+// The names in a folder (without "." and ".."), with whether each is a folder that is not
+// a reparse point.
+std::vector<std::pair<std::string, bool>> entriesOf(const std::string& folder) {
+    std::vector<std::pair<std::string, bool>> out;
+    WIN32_FIND_DATAW found;
+    HANDLE h = ::FindFirstFileW(wide(folder + "\\*").c_str(), &found);
+    if (h == INVALID_HANDLE_VALUE)
+        return out;
+    do {
+        std::string name = narrow(found.cFileName);
+        if (name == "." || name == "..")
+            continue;
+        bool dir = (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) &&
+                   !(found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT);
+        out.push_back({name, dir});
+    } while (::FindNextFileW(h, &found));
+    ::FindClose(h);
+    return out;
+}
+
+// Removes a folder and everything in it, never passing through a reparse point.
+void removeTree(const std::string& path) {
+    for (const auto& [name, dir] : entriesOf(path)) {
+        std::string child = path + "\\" + name;
+        ::SetFileAttributesW(wide(child).c_str(), FILE_ATTRIBUTE_NORMAL);
+        if (dir)
+            removeTree(child);
+        else if (!::DeleteFileW(wide(child).c_str()))
+            ::RemoveDirectoryW(wide(child).c_str()); // a linked folder: the link only
+    }
+    ::RemoveDirectoryW(wide(path).c_str());
+}
+
+} // namespace
+
+long processId() { return static_cast<long>(::GetCurrentProcessId()); }
+
+bool processGone(long pid) {
+    if (pid <= 0 || static_cast<DWORD>(pid) == ::GetCurrentProcessId())
+        return false;
+    HANDLE process = ::OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, static_cast<DWORD>(pid));
+    if (process) {
+        DWORD code = 0;
+        bool running = ::GetExitCodeProcess(process, &code) && code == STILL_ACTIVE;
+        ::CloseHandle(process);
+        return !running;
+    }
+    // Any other error: it exists but is not ours to look at.
+    return ::GetLastError() == ERROR_INVALID_PARAMETER;
+}
+
 void removeStaleTemps(const std::string& target) {
     std::string dir = parentOf(target);
     auto slash = target.find_last_of("/\\");
     std::string prefix = "." + target.substr(slash == std::string::npos ? 0 : slash + 1) + ".vxdl-";
     std::string folder = dir.empty() ? std::string(".") : dir;
-    WIN32_FIND_DATAW found;
-    HANDLE h = ::FindFirstFileW(wide(folder + "\\" + prefix + "*").c_str(), &found);
-    if (h == INVALID_HANDLE_VALUE)
-        return;
-    std::vector<std::string> stale;
-    do {
-        std::string name = narrow(found.cFileName);
-        std::string rest = name.substr(std::min(prefix.size(), name.size()));
-        auto dash = rest.find('-');
-        if (dash == 0 || dash == std::string::npos || dash > 9 ||
-            rest.find_first_not_of("0123456789") != dash)
+    for (const auto& [name, isDir] : entriesOf(folder))
+        if (!isDir && name.compare(0, prefix.size(), prefix) == 0 && processGone(pidInName(name, ".vxdl-")))
+            ::DeleteFileW(wide(folder + "\\" + name).c_str());
+}
+
+void removeLeftovers(const std::string& folder) {
+    const std::string dir = folder.empty() ? std::string(".") : folder;
+    for (const auto& [name, isDir] : entriesOf(dir)) {
+        if (name.size() < 2 || name[0] != '.')
             continue;
-        DWORD pid = static_cast<DWORD>(std::stoul(rest.substr(0, dash)));
-        if (pid == ::GetCurrentProcessId())
-            continue;
-        HANDLE process = ::OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid);
-        if (process) {
-            DWORD code = 0;
-            bool running = ::GetExitCodeProcess(process, &code) && code == STILL_ACTIVE;
-            ::CloseHandle(process);
-            if (running)
-                continue;
-        } else if (::GetLastError() != ERROR_INVALID_PARAMETER) {
-            continue; // exists but is not ours to look at
+        const std::string path = dir + "\\" + name;
+        if (!isDir && (processGone(pidInName(name, ".vxdl-")) || processGone(pidInName(name, ".vxold-")))) {
+            ::SetFileAttributesW(wide(path).c_str(), FILE_ATTRIBUTE_NORMAL);
+            ::DeleteFileW(wide(path).c_str());
+        } else if (isDir && processGone(pidInName(name, ".vxstage-"))) {
+            removeTree(path);
         }
-        stale.push_back(name);
-    } while (::FindNextFileW(h, &found));
-    ::FindClose(h);
-    for (const auto& name : stale)
-        ::DeleteFileW(wide(folder + "\\" + name).c_str());
+    }
+}
+
+std::vector<std::string> leftoverStages(const std::string& folder) {
+    const std::string dir = folder.empty() ? std::string(".") : folder;
+    std::vector<std::string> out;
+    for (const auto& [name, isDir] : entriesOf(dir))
+        if (isDir && name.size() > 1 && name[0] == '.' && processGone(pidInName(name, ".vxstage-")))
+            out.push_back(dir + "\\" + name);
+    return out;
+}
+
+Status moveKeepingOld(const std::string& source, const std::string& target, const std::string& backup,
+                      bool& hadOld) {
+    const std::wstring from = wide(source), to = wide(target), keep = wide(backup);
+    DWORD attributes = ::GetFileAttributesW(to.c_str());
+    hadOld = attributes != INVALID_FILE_ATTRIBUTES;
+    if (hadOld && (attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+        ::SetLastError(ERROR_DIRECTORY);
+        return sysError("无法替换文件", target);
+    }
+    // A second link keeps the old file while the target is replaced in one move; where
+    // links are not possible (FAT) the old file moves aside first.
+    bool linked = hadOld && ::CreateHardLinkW(keep.c_str(), to.c_str(), nullptr);
+    if (hadOld && !linked && !::MoveFileExW(to.c_str(), keep.c_str(), MOVEFILE_WRITE_THROUGH))
+        return sysError("无法替换文件", target); // in use, for one
+    if (!::MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+        Status s = sysError("无法替换文件", target);
+        if (linked)
+            ::DeleteFileW(keep.c_str());
+        else if (hadOld)
+            ::MoveFileExW(keep.c_str(), to.c_str(), MOVEFILE_WRITE_THROUGH);
+        return s;
+    }
+    return {};
+}
+
+Status moveBack(const std::string& backup, const std::string& target) {
+    if (!::MoveFileExW(wide(backup).c_str(), wide(target).c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+        return sysError("无法恢复文件", target);
+    return {};
 }
 
 Status makeDirs(const std::string& path) {

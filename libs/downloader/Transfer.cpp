@@ -136,6 +136,7 @@ struct Attempt {
     bool badStatus = false;
     bool tooSlow = false;
     bool downgrade = false;
+    const CancelFlag* cancel = nullptr;
     std::string reason;
 
     // Decides, once the final response's body starts, what to do with the bytes already
@@ -309,6 +310,8 @@ bool retryableHttp(long code) { return code == 408 || code == 416 || code == 429
 
 int xferInfo(void* self, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
     auto* a = static_cast<Attempt*>(self);
+    if (a->cancel && a->cancel->isSet())
+        return 1;
     try {
         if (a->prepared && !a->badRange && !a->badStatus)
             a->progress->setBytes(a->index, a->file->size());
@@ -381,8 +384,21 @@ std::string wireUrl(const std::string& url) {
     return out;
 }
 
-Fetcher::Fetcher(const Timings& timings, std::function<void(const std::string&)> status)
-    : m_timings(timings), m_status(std::move(status)), m_curl(curl_easy_init()) {
+void CancelFlag::set() {
+    std::lock_guard lock(m_mutex);
+    m_set = true;
+    if (m_multi)
+        curl_multi_wakeup(m_multi);
+    m_cv.notify_all();
+}
+
+bool CancelFlag::waitFor(long ms) {
+    std::unique_lock lock(m_mutex);
+    return m_cv.wait_for(lock, std::chrono::milliseconds(ms), [this] { return m_set.load(); });
+}
+
+Fetcher::Fetcher(const Timings& timings, std::function<void(const std::string&)> status, CancelFlag& cancel)
+    : m_timings(timings), m_status(std::move(status)), m_cancel(cancel), m_curl(curl_easy_init()) {
     if (!m_curl)
         throw std::runtime_error("curl_easy_init");
     keepNewSocketsPrivate([this] { m_multi = curl_multi_init(); });
@@ -390,9 +406,15 @@ Fetcher::Fetcher(const Timings& timings, std::function<void(const std::string&)>
         curl_easy_cleanup(m_curl);
         throw std::runtime_error("curl_multi_init");
     }
+    std::lock_guard lock(m_cancel.m_mutex);
+    m_cancel.m_multi = m_multi;
 }
 
 Fetcher::~Fetcher() {
+    {
+        std::lock_guard lock(m_cancel.m_mutex);
+        m_cancel.m_multi = nullptr;
+    }
     curl_easy_cleanup(m_curl);
     curl_multi_cleanup(m_multi);
 }
@@ -403,7 +425,7 @@ CURLcode Fetcher::perform() {
     CURLMcode mc = CURLM_OK;
     for (int running = 1;;) {
         mc = curl_multi_perform(m_multi, &running);
-        if (mc != CURLM_OK || running == 0)
+        if (mc != CURLM_OK || running == 0 || m_cancel.isSet())
             break;
         // curl shortens the wait to its own next timeout (connect, stall, progress).
         mc = curl_multi_poll(m_multi, nullptr, 0, 1000, nullptr);
@@ -456,16 +478,15 @@ std::optional<std::uint64_t> Fetcher::headSize(const std::string& url, bool& rea
     return static_cast<std::uint64_t>(length);
 }
 
-Status Fetcher::fetch(std::size_t index, const FileJob& job, int attempts, Progress& progress) {
+Status Fetcher::fetch(std::size_t index, const FileJob& job, int attempts, Progress& progress, TempFile& file,
+                      bool durable) {
+    static const Error cancelled{"已取消"};
     if (Status s = makeDirs(parentOf(job.target)); !s)
         return s;
     removeStaleTemps(job.target);
-    TempFile file;
     if (Status s = file.create(job.target); !s)
         return s;
-    // Packages too: unpacking reads the package from the disk, and a package cut by a power
-    // failure must not be taken for a whole one.
-    file.setDurable(true);
+    file.setDurable(durable);
 
     FileState state;
     const std::string wire = wireUrl(job.url);
@@ -475,7 +496,10 @@ Status Fetcher::fetch(std::size_t index, const FileJob& job, int attempts, Progr
             m_status("下载 " + job.name + " 失败：" + lastReason + "，正在重试（第 " +
                      std::to_string(attempt) + " 次，共 " + std::to_string(attempts) + " 次）");
             long delay = m_timings.retryDelayMs << std::min(attempt - 2, 3);
-            std::this_thread::sleep_for(std::chrono::milliseconds(delay));
+            if (m_cancel.waitFor(delay)) {
+                file.discard();
+                return cancelled;
+            }
         }
 
         Attempt a;
@@ -484,6 +508,7 @@ Status Fetcher::fetch(std::size_t index, const FileJob& job, int attempts, Progr
         a.state = &state;
         a.progress = &progress;
         a.index = index;
+        a.cancel = &m_cancel;
         a.requestedStart = state.rangesRefused ? 0 : file.size();
         RateGuard rate(m_timings.rateWindowMs, m_timings.minRate);
         a.rate = &rate;
@@ -518,6 +543,10 @@ Status Fetcher::fetch(std::size_t index, const FileJob& job, int attempts, Progr
         curl_easy_setopt(m_curl, CURLOPT_HTTPHEADER, nullptr);
         curl_slist_free_all(headers);
 
+        if (m_cancel.isSet()) {
+            file.discard();
+            return cancelled;
+        }
         if (rc == CURLE_OK && !a.prepared)
             a.prepare(); // an empty body
         if (a.localError || a.downgrade)
@@ -559,10 +588,9 @@ Status Fetcher::fetch(std::size_t index, const FileJob& job, int attempts, Progr
             lastReason = "数据不完整";
             continue;
         }
-        if (Status s = file.commit(); !s)
-            return s;
-        return syncFolder(parentOf(job.target));
+        return file.finish();
     }
+    file.discard();
     return Error{lastReason};
 }
 

@@ -2,8 +2,11 @@
 // HTTP transfers of the downloader, on libcurl. One Fetcher per call (one connection that
 // is reused across the call's files), used from the call's worker thread only.
 
+#include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
+#include <mutex>
 #include <optional>
 #include <string>
 
@@ -31,10 +34,28 @@ struct FileJob {
     std::string name; // the target's file name, for status texts
 };
 
+// A call's stop request (CancelDown), set from any thread. It wakes the call's transfer
+// and its pauses between attempts at once.
+class CancelFlag {
+public:
+    void set();
+    bool isSet() const { return m_set.load(); }
+    // Waits for `ms` milliseconds or until the flag is set; true when it is set.
+    bool waitFor(long ms);
+
+private:
+    friend class Fetcher;
+    std::atomic<bool> m_set{false};
+    std::mutex m_mutex;
+    std::condition_variable m_cv;
+    CURLM* m_multi = nullptr; // the transfer to wake, while one runs
+};
+
 class Fetcher {
 public:
-    // `status` receives status texts (UTF-8) for the user.
-    Fetcher(const Timings& timings, std::function<void(const std::string&)> status);
+    // `status` receives status texts (UTF-8) for the user; `cancel` (kept by the caller for
+    // the Fetcher's whole life) stops the transfers when set.
+    Fetcher(const Timings& timings, std::function<void(const std::string&)> status, CancelFlag& cancel);
     ~Fetcher();
     Fetcher(const Fetcher&) = delete;
     Fetcher& operator=(const Fetcher&) = delete;
@@ -43,11 +64,13 @@ public:
     // does not say. `reachable` becomes false when the server could not be reached at all.
     std::optional<std::uint64_t> headSize(const std::string& url, bool& reachable);
 
-    // Downloads job.url to job.target (through a temporary file beside it, flushed to the
-    // disk and renamed into place when complete, the rename flushed too) with up to
-    // `attempts` attempts; progress of file `index` goes to `progress`. The error says why
-    // the last attempt failed.
-    Status fetch(std::size_t index, const FileJob& job, int attempts, Progress& progress);
+    // Downloads job.url into `file`, a new temporary file beside job.target (missing folders
+    // made), with up to `attempts` attempts; progress of file `index` goes to `progress`.
+    // When complete the file is closed (flushed to the disk first when `durable`) under its
+    // temporary name, for the caller to place; on failure it is removed. The error says why
+    // the last attempt failed. A set cancel flag ends it at once.
+    Status fetch(std::size_t index, const FileJob& job, int attempts, Progress& progress, TempFile& file,
+                 bool durable);
 
 private:
     // Resets m_curl for a transfer of `wire` (a URL made by wireUrl).
@@ -57,6 +80,7 @@ private:
 
     Timings m_timings;
     std::function<void(const std::string&)> m_status;
+    CancelFlag& m_cancel;
     CURL* m_curl = nullptr;
     // Our own multi handle rather than curl_easy_perform's hidden one, so that the sockets
     // it creates for itself can be made close-on-exec; it also keeps the call's connection.

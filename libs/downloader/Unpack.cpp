@@ -1,7 +1,6 @@
 #include "Unpack.h"
 
 #include <deque>
-#include <filesystem>
 #include <memory>
 #include <set>
 #include <zip.h>
@@ -49,11 +48,6 @@ bool isDeviceName(const std::string& part) {
         return true;
     return base.size() == 4 && (base.rfind("COM", 0) == 0 || base.rfind("LPT", 0) == 0) && base[3] >= '1' &&
            base[3] <= '9';
-}
-
-// A path for std::filesystem from UTF-8 text, on every system.
-std::filesystem::path fsPath(const std::string& utf8) {
-    return std::filesystem::path(std::u8string(utf8.begin(), utf8.end()));
 }
 
 struct ZipCloser {
@@ -129,7 +123,8 @@ std::optional<std::vector<std::string>> entryParts(const std::string& name, std:
     return parts;
 }
 
-vx::Expected<UnpackResult> unpackZip(const std::string& package, const std::string& folder) {
+vx::Expected<UnpackResult> unpackZip(const std::string& package, const std::string& folder,
+                                     const std::function<bool()>& stop) {
     int err = 0;
     std::unique_ptr<zip_t, ZipCloser> zip(zip_open(package.c_str(), ZIP_RDONLY, &err));
     if (!zip) {
@@ -175,7 +170,7 @@ vx::Expected<UnpackResult> unpackZip(const std::string& package, const std::stri
     }
 
     UnpackResult result;
-    const std::string packageName = package.substr(package.find_last_of("/\\") + 1);
+    std::set<std::vector<std::string>> seenFiles, seenFolders;
     std::set<std::string> madeDirs;
     auto ensureDirs = [&](const std::vector<std::string>& parts, std::size_t n) -> Status {
         std::vector<std::string> sub(parts.begin(), parts.begin() + static_cast<std::ptrdiff_t>(n));
@@ -195,18 +190,8 @@ vx::Expected<UnpackResult> unpackZip(const std::string& package, const std::stri
         return {};
     };
 
-    // Every folder that received a file or a new folder is flushed once at the end, whether
-    // the unpacking completes or not, so that what has been placed stays placed. (One flush
-    // per folder, not per file: a package of thousands of files has a few dozen folders.)
-    struct FolderFlush {
-        const std::string& folder;
-        const std::set<std::string>& madeDirs;
-        ~FolderFlush() {
-            syncFolder(folder);
-            for (const std::string& key : madeDirs)
-                syncFolder(folder + "/" + key.substr(0, key.size() - 1));
-        }
-    } flushAtEnd{folder, madeDirs};
+    // The stage's own folders are not flushed: its files are moved out of it, and the
+    // folders they land in are flushed then (Placement::finish).
 
     // Each file is flushed before its rename. Waiting for every flush in turn would leave the
     // disk idle while the next entry is decompressed, so the last few written files wait
@@ -217,8 +202,6 @@ vx::Expected<UnpackResult> unpackZip(const std::string& package, const std::stri
         // A link placed at the target by someone else is replaced, never followed.
         Status s = written.front()->commit();
         written.pop_front();
-        if (s)
-            ++result.files;
         return s;
     };
 
@@ -227,7 +210,8 @@ vx::Expected<UnpackResult> unpackZip(const std::string& package, const std::stri
         if (e.folder) {
             if (Status s = ensureDirs(e.parts, e.parts.size()); !s)
                 return s;
-            ++result.folders;
+            if (seenFolders.insert(e.parts).second)
+                result.folders.push_back(e.parts);
             return {};
         }
         if (Status s = ensureDirs(e.parts, e.parts.size() - 1); !s)
@@ -248,6 +232,8 @@ vx::Expected<UnpackResult> unpackZip(const std::string& package, const std::stri
         // Flushed before its rename, so a power cut leaves the old file or the whole new one.
         out.setDurable(true);
         for (;;) {
+            if (stop && stop())
+                return Error{"已取消"};
             zip_int64_t n = zip_fread(in.get(), buffer.data(), buffer.size());
             if (n < 0)
                 return Error{"安装包中的 \"" + e.name + "\" 已损坏（" +
@@ -257,11 +243,8 @@ vx::Expected<UnpackResult> unpackZip(const std::string& package, const std::stri
             if (Status s = out.write(buffer.data(), static_cast<std::size_t>(n)); !s)
                 return s;
         }
-        if (e.parts.back() == packageName) {
-            std::error_code ec;
-            if (std::filesystem::equivalent(fsPath(target), fsPath(package), ec))
-                result.replacedPackage = true;
-        }
+        if (seenFiles.insert(e.parts).second)
+            result.files.push_back(e.parts);
         out.startFlush();
         written.push_back(std::move(file));
         return written.size() > kInFlight ? placeOldest() : Status{};
@@ -272,10 +255,9 @@ vx::Expected<UnpackResult> unpackZip(const std::string& package, const std::stri
         if (failure = unpackOne(e); !failure)
             break;
     }
-    // Files written completely before a failure are placed all the same, as if each had
-    // been renamed at once.
-    while (!written.empty()) {
-        if (Status s = placeOldest(); !s && failure)
+    // A failed package is discarded with its stage: what waits is never placed.
+    while (failure && !written.empty()) {
+        if (Status s = placeOldest(); !s)
             failure = s;
     }
     if (!failure)

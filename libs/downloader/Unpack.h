@@ -18,19 +18,22 @@ namespace vxdl {
 // COM1, ...), containing control characters, or naming nothing.
 std::optional<std::vector<std::string>> entryParts(const std::string& name, std::string& why);
 
-// What an unpacking did.
+// What an unpacking wrote: the components of each file and folder below the folder, in
+// the package's order, each once.
 struct UnpackResult {
-    std::size_t files = 0;
-    std::size_t folders = 0;
-    bool replacedPackage = false; // an entry was written over the package's own path
+    std::vector<std::vector<std::string>> files;
+    std::vector<std::vector<std::string>> folders;
 };
 
-// Unpacks every entry of the zip at `package` below `folder` (which must exist), replacing
-// files (each written to a temporary file and renamed into place). Every entry is checked
-// before anything is written: one refused entry (see entryParts; symbolic links and other
-// special files too) refuses the whole package and nothing is written. Names that are not
-// valid UTF-8 are read in the ANSI code page, as Chinese Windows zip tools write them.
-// Nothing is ever written outside `folder`, not even through links already inside it.
-vx::Expected<UnpackResult> unpackZip(const std::string& package, const std::string& folder);
+// Unpacks every entry of the zip at `package` below `folder` (an existing stage, which the
+// caller moves into place afterwards), replacing files there. Each file is flushed to the
+// disk before it counts as written. Every entry is checked before anything is written: one
+// refused entry (see entryParts; symbolic links and other special files too) refuses the
+// whole package and nothing is written. Names that are not valid UTF-8 are read in the ANSI
+// code page, as Chinese Windows zip tools write them. Nothing is ever written outside
+// `folder`, not even through links already inside it. `stop` is asked between reads; when
+// it says so the unpacking ends with an error.
+vx::Expected<UnpackResult> unpackZip(const std::string& package, const std::string& folder,
+                                     const std::function<bool()>& stop);
 
 } // namespace vxdl

@@ -77,14 +77,21 @@ TEST_F(Downloads, SeveralFilesReplaceOldOnesAndProgressCoversAllBytes) {
 }
 
 TEST_F(Downloads, PartsLeftByEndedProcessesAreCleanedUp) {
-    // A download killed in an earlier run (no such process id) and one of a running
-    // process (pid 1) beside the same target.
+    // Downloads, kept old files and a stage of killed processes (no such process id), the
+    // same of a running process (pid 1), and names the library never makes.
     m_dir.write(".f.bin.vxdl-999999999-0", "left by a crash");
-    m_dir.write(".f.bin.vxdl-1-0", "still being written");
     m_dir.write(".other.bin.vxdl-999999999-0", "another target's");
+    m_dir.write(".other.bin.vxold-999999999-3", "a kept old file");
+    m_dir.write(".app.vxstage-999999999-0/files/a/b.txt", "a stage");
+    m_dir.write(".f.bin.vxdl-1-0", "still being written");
+    m_dir.write(".app.vxstage-1-0/files/x", "a running stage");
+    m_dir.write(".f.bin.vxdl-999999999-x", "not a name of ours");
+    m_dir.write("f.bin.vxdl-999999999-0", "not hidden: not ours");
     expectSuccess(download({m_http.url("/blob/10")}, {m_dir.file("f.bin")}));
     EXPECT_EQ(listing(m_dir.path()),
-              (std::set<std::string>{"f.bin", ".f.bin.vxdl-1-0", ".other.bin.vxdl-999999999-0"}));
+              (std::set<std::string>{"f.bin", ".f.bin.vxdl-1-0", ".app.vxstage-1-0", ".app.vxstage-1-0/files",
+                                     ".app.vxstage-1-0/files/x", ".f.bin.vxdl-999999999-x",
+                                     "f.bin.vxdl-999999999-0"}));
 }
 
 TEST_F(Downloads, NotFoundFailsAtOnceAndKeepsTheOldFile) {
@@ -97,14 +104,14 @@ TEST_F(Downloads, NotFoundFailsAtOnceAndKeepsTheOldFile) {
     EXPECT_EQ(listing(m_dir.path()), std::set<std::string>{"keep.txt"});
 }
 
-TEST_F(Downloads, AFailingFileEndsTheCallAfterTheFilesBeforeIt) {
+TEST_F(Downloads, AFailingFileLeavesEveryFileOfTheCallAsItWas) {
+    m_dir.write("1.bin", "old one");
     auto msgs = download({m_http.url("/blob/10"), m_http.url("/missing"), m_http.url("/blob/20")},
                          {m_dir.file("1.bin"), m_dir.file("2.bin"), m_dir.file("3.bin")});
     expectFailure(msgs);
     EXPECT_TRUE(hasText(msgs.back(), "2.bin"));
-    EXPECT_TRUE(fs::exists(m_dir.file("1.bin")));
-    EXPECT_FALSE(fs::exists(m_dir.file("2.bin")));
-    EXPECT_FALSE(fs::exists(m_dir.file("3.bin")));
+    EXPECT_EQ(vxtest::readFile(m_dir.file("1.bin")), "old one") << "a file of a failed update was placed";
+    EXPECT_EQ(listing(m_dir.path()), std::set<std::string>{"1.bin"});
 }
 
 TEST_F(Downloads, ConnectionRefusedIsRetriedThenReported) {
