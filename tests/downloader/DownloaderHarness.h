@@ -32,6 +32,7 @@ namespace dltest {
 using DownFileFn = int (*)(const char*, const char*, const char*, int, int, void (*)(int, const char*));
 using TimingsFn = void (*)(int, int, int);
 using MinimumRateFn = void (*)(int, int);
+using CancelFn = int (*)(int);
 
 // The library, loaded once for the whole test program and never unloaded (workers may
 // still be ending when a test finishes).
@@ -39,6 +40,7 @@ struct Library {
     DownFileFn downFile = nullptr;
     TimingsFn setTimings = nullptr;
     MinimumRateFn setMinimumRate = nullptr;
+    CancelFn cancelDown = nullptr;
 
     static Library& get() {
         static Library lib;
@@ -56,7 +58,8 @@ private:
         downFile = reinterpret_cast<DownFileFn>(::dlsym(handle, "DownFile"));
         setTimings = reinterpret_cast<TimingsFn>(::dlsym(handle, "DownLoaderSetTimingsForTests"));
         setMinimumRate = reinterpret_cast<MinimumRateFn>(::dlsym(handle, "DownLoaderSetMinimumRateForTests"));
-        if (!downFile || !setTimings || !setMinimumRate)
+        cancelDown = reinterpret_cast<CancelFn>(::dlsym(handle, "CancelDown"));
+        if (!downFile || !setTimings || !setMinimumRate || !cancelDown)
             throw std::runtime_error("missing exports");
         // Short connect and stall timeouts and retry pauses keep failure tests quick.
         setTimings(kConnectMs, kStallSeconds, kRetryMs);
@@ -75,8 +78,8 @@ public:
     }
     static void notify(int id, const char* text) { get().add(id, text); }
 
-    // Waits for the call's final message ("完成" or "error:...") and returns all its
-    // messages so far.
+    // Waits for the call's final message ("完成", "error:..." or "已取消") and returns all
+    // its messages so far.
     std::vector<std::string> waitFinal(int id) {
         std::unique_lock lock(m_mutex);
         m_cv.wait(lock, [&] { return m_final.count(id) > 0; });
@@ -107,7 +110,7 @@ private:
         if (m_final.count(id))
             m_violations.push_back(id);
         m_texts[id].push_back(text);
-        if (text == "完成" || text.rfind("error:", 0) == 0)
+        if (text == "完成" || text == "已取消" || text.rfind("error:", 0) == 0)
             m_final.insert({id, true});
         m_cv.notify_all();
     }
@@ -122,6 +125,32 @@ private:
 inline int nextId() {
     static std::atomic<int> id{100};
     return id++;
+}
+
+// Starts a DownFile call without waiting for it; returns its id.
+inline int start(const std::vector<std::string>& urls, const std::vector<std::string>& paths,
+                 const std::string& folder = "", int attempts = 5) {
+    std::string u, p;
+    for (const auto& s : urls)
+        u += s + "\r\n";
+    for (const auto& s : paths)
+        p += s + "\r\n";
+    int id = nextId();
+    int rc = Library::get().downFile(vx::toAnsi(u).c_str(), vx::toAnsi(p).c_str(), vx::toAnsi(folder).c_str(),
+                                     attempts, id, &Messages::notify);
+    EXPECT_EQ(rc, 0);
+    return id;
+}
+
+// A call stopped by CancelDown: "已取消" last and only once, no "完成", no "error:".
+inline void expectCancelled(const std::vector<std::string>& msgs) {
+    ASSERT_FALSE(msgs.empty());
+    EXPECT_EQ(msgs.back(), "已取消");
+    for (std::size_t i = 0; i + 1 < msgs.size(); ++i) {
+        EXPECT_NE(msgs[i], "完成");
+        EXPECT_NE(msgs[i], "已取消");
+        EXPECT_NE(msgs[i].rfind("error:", 0), 0u) << msgs[i];
+    }
 }
 
 // Starts a DownFile call (texts given in UTF-8 are passed in the ANSI code page) with the

@@ -144,6 +144,24 @@ TEST_F(Packages, ALinkAlreadyInTheFolderIsNeverFollowed) {
     EXPECT_EQ(vxtest::readFile(m_root.file("outside/victim.txt")), "untouched");
 }
 
+TEST_F(Packages, AMoveRefusedHalfWayPutsEveryOldFileBack) {
+    // "sub" is a folder in the application but a file in the package: its move is refused
+    // after a.txt and n/x.txt have been moved in.
+    m_root.write("app/a.txt", "old a");
+    m_root.write("app/sub/b.txt", "old b");
+    m_root.write("app/keep.txt", "the user's");
+    serve(ZipBuilder().file("a.txt", "new a").file("n/x.txt", "new x").file("sub", "a file now"));
+    auto msgs = install();
+    expectFailure(msgs);
+    EXPECT_TRUE(hasText(msgs.back(), "无法替换文件")) << msgs.back();
+    EXPECT_EQ(listing(m_app), (std::set<std::string>{"a.txt", "keep.txt", "sub", "sub/b.txt"}));
+    EXPECT_EQ(vxtest::readFile(m_app + "/a.txt"), "old a");
+    EXPECT_EQ(vxtest::readFile(m_app + "/sub/b.txt"), "old b");
+    EXPECT_EQ(listing(m_root.path()).count("app"), 1u);
+    for (const auto& name : listing(m_root.path()))
+        EXPECT_FALSE(hasText(name, "vxstage")) << "the stage was left: " << name;
+}
+
 TEST_F(Packages, AnEntryNamedLikeThePackageSurvivesIt) {
     serve(ZipBuilder().file("pkg.zip", "inner file"));
     expectSuccess(install());
