@@ -26,6 +26,7 @@ struct NullLink : vx::ILinkServer {
 };
 struct NullDownloader : vx::IDownloader {
     void DownFile(const std::string&, const std::string&, const std::string&, int, int) override {}
+    bool CancelDown(int) override { return false; }
 };
 
 } // namespace vxbench

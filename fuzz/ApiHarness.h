@@ -57,6 +57,7 @@ public:
                   int id) override {
         calls.push_back({u, p, f, id});
     }
+    bool CancelDown(int) override { return true; }
 };
 
 // The lines of a CR LF separated list (the downloader's form).

@@ -79,6 +79,7 @@ struct RecordingDownloader : vx::IDownloader {
         ++calls;
         urls = u;
     }
+    bool CancelDown(int) override { return false; }
 };
 
 std::string appElement(int id, const std::string& dir) {

@@ -49,12 +49,21 @@ void TVX_JS::_CheckAPPVer(TMyApp* info) { requestDescriptor(info, &TVX_JS::onUpd
 void TVX_JS::requestDescriptor(TMyApp* info, DescriptorStep step) {
     if (!info)
         return;
-    installBusy = true;
+    beginAppOperation(info->appID);
     auto* worker = new THttpThread(info->VerUrl, "", "", std::to_string(info->appID), nullptr,
                                    kSendGetText, readTimeout);
-    worker->FSendDone = [this, step](THttpThread*, PReturnInfo i) {
-        (this->*step)(i->index, i->str);
+    worker->FSendDone = [this, step, serial = m_operation.serial](THttpThread*, PReturnInfo i) {
+        if (isCurrent(serial)) // else cancelled while the descriptor was on its way
+            (this->*step)(i->index, i->str);
     };
+}
+
+void TVX_JS::beginAppOperation(int32_t appId) {
+    installBusy = true;
+    m_operation.running = true;
+    m_operation.downloading = false;
+    m_operation.appId = appId;
+    ++m_operation.serial;
 }
 
 void TVX_JS::failOperation(const std::string& index, std::string_view state) {
@@ -66,6 +75,8 @@ void TVX_JS::failOperation(const std::string& index, std::string_view state) {
 }
 
 void TVX_JS::endAppOperation() {
+    m_operation.running = false;
+    m_operation.downloading = false;
     // A client check started beside this operation still runs: the hold passes to it.
     if (m_clientCheck == ClientCheck::Beside)
         m_clientCheck = ClientCheck::Owner;
@@ -95,6 +106,7 @@ void TVX_JS::onInstallDescriptor(const std::string& index, const std::string& re
         return failOperation(index, texts::kInstallFailed);
     if (!platform::dirExists(app->appDir))
         platform::createDir(app->appDir.substr(0, app->appDir.size() - 1));
+    m_operation.downloading = true;
     m_downloader.DownFile(toAnsi(app->DirUrl + zip), toAnsi(local), toAnsi(app->appDir), 5,
                           app->appID);
 }
@@ -118,7 +130,10 @@ void TVX_JS::onUpdateDescriptor(const std::string& index, const std::string& rep
     for (const auto& e : *entries)
         paths.push_back(e.local);
     computeDigests(std::move(paths), app->appDir + std::string(kDigestCacheName),
-                   [this, index, id, doc, entries](std::vector<Digest> digests) {
+                   [this, index, id, doc, entries, serial = m_operation.serial](
+                       std::vector<Digest> digests) {
+        if (!isCurrent(serial))
+            return; // cancelled while the digests were computed
         TMyApp* app = FindApp(id);
         if (!app)
             return failOperation(index, texts::kUpdateFailed);
@@ -136,6 +151,7 @@ void TVX_JS::onUpdateDescriptor(const std::string& index, const std::string& rep
         // The new descriptor replaces the installed one once its files are in place, so that
         // a failed download keeps offering the update.
         m_pendingDescriptors[app->appID] = xml::serialize(*doc);
+        m_operation.downloading = true;
         m_downloader.DownFile(toAnsi(joinLines(list.urls)), toAnsi(joinLines(list.paths)), "",
                               5, app->appID);
     });
@@ -143,6 +159,13 @@ void TVX_JS::onUpdateDescriptor(const std::string& index, const std::string& rep
 
 void TVX_JS::DownloadNotify(int32_t id, const std::string& textAnsi) {
     const std::string text = fromAnsi(textAnsi);
+    if (auto cancelled = m_cancelledDownloads.find(id); cancelled != m_cancelledDownloads.end()) {
+        // The rest of a download stopped by _CancelInstall: its operation has ended. Only its
+        // final message matters, as the end of the wait.
+        if (text == texts::kCancelled && --cancelled->second == 0)
+            m_cancelledDownloads.erase(cancelled);
+        return;
+    }
     if (!startsWithNoCase(text, "process:"))
         ++m_filesGeneration; // files may have been placed
     TMyApp* app = FindApp(id);

@@ -104,7 +104,38 @@ void TVX_JS::sendLink(int32_t appId, std::string_view payload) {
 
 // --- Link messages and the start page ------------------------------------------------------------
 
+namespace {
+
+// The application id of the link server's report that an application connected (+1) or
+// left (-1); 0 for every other message.
+int linkPresence(const std::string& text, int32_t& appId) {
+    static constexpr std::string_view kOnline = "应用上线", kOffline = "应用下线";
+    int delta = 0;
+    if (text.rfind(kOnline, 0) == 0)
+        delta = 1;
+    else if (text.rfind(kOffline, 0) == 0)
+        delta = -1;
+    else
+        return 0;
+    const auto at = text.find("appID=");
+    if (at == std::string::npos)
+        return 0;
+    std::size_t end = at + 6;
+    while (end < text.size() && std::isdigit(static_cast<unsigned char>(text[end])))
+        ++end;
+    return parseInt32(text.substr(at + 6, end - at - 6), appId) ? delta : 0;
+}
+
+} // namespace
+
 void TVX_JS::LinkNotify(const std::string& textAnsi) {
+    int32_t appId = 0;
+    if (const int delta = linkPresence(fromAnsi(textAnsi), appId); delta > 0) {
+        ++m_connections[appId];
+    } else if (delta < 0) {
+        if (auto it = m_connections.find(appId); it != m_connections.end() && --it->second <= 0)
+            m_connections.erase(it);
+    }
     LinkContext ctx{m_link, [this](bool show) { OpenTimer(show); },
                     [this](const std::string& t) { ShowStatus(t); },
                     [this](int32_t appID, const std::string& parma) {

@@ -52,6 +52,15 @@ inline constexpr std::string_view kBusyAfterAdd = "有应用正在安装，请�
 inline constexpr std::string_view kDone = "完成";
 inline constexpr std::string_view kClientDownloaded =
     "主程序新版本下载完成，点击确定 重起 并 升级 软件";
+// _RunApp: the application was connected and is asked to show itself / it is being started.
+inline constexpr std::string_view kAppRunning = "已运行";
+inline constexpr std::string_view kAppStarting = "正在启动";
+// _UninstallApp: refused while the application is connected; its folder could not go.
+inline constexpr std::string_view kUninstallWhileRunning = "应用正在运行，请先关闭后再卸载";
+inline constexpr std::string_view kUninstallFailed = "卸载失败";
+// _CancelInstall: the operation was stopped / the downloader offers no way to stop it.
+inline constexpr std::string_view kCancelled = "已取消";
+inline constexpr std::string_view kCancelUnsupported = "下载器不支持取消安装";
 } // namespace texts
 
 class TVX_JS {
@@ -97,6 +106,9 @@ public:
     std::string _GetConfigValue(const std::string& _Name);
     void _ExcuteJs(const std::string& js);
     void UpdateMain();
+    std::string _RunApp(const std::string& appid);
+    std::string _UninstallApp(const std::string& appid);
+    std::string _CancelInstall(const std::string& appid);
 
     // The downloader's callback, on the main thread: progress, "完成" or a status text.
     void DownloadNotify(int32_t id, const std::string& textAnsi);
@@ -161,6 +173,29 @@ private:
     void endAppOperation();
     void endClientCheck();
     ClientCheck m_clientCheck = ClientCheck::None;
+
+    // The running application operation (install or update). The serial tells the steps of
+    // a cancelled operation, still under way on other threads, that they are no longer
+    // wanted; `downloading` is set once the downloader has the operation.
+    struct AppOperation {
+        bool running = false;
+        bool downloading = false;
+        int32_t appId = 0;
+        std::uint64_t serial = 0;
+    };
+    AppOperation m_operation;
+    void beginAppOperation(int32_t appId);
+    bool isCurrent(std::uint64_t serial) const {
+        return m_operation.running && m_operation.serial == serial;
+    }
+    // Downloads stopped by _CancelInstall whose final "已取消" has not arrived yet: their
+    // messages belong to an operation that has ended.
+    std::map<int32_t, int> m_cancelledDownloads;
+
+    // Open link connections per application id, from the link server's online/offline
+    // reports.
+    std::map<int32_t, int> m_connections;
+    bool isConnected(int32_t appId) const { return m_connections.count(appId) != 0; }
 
     // Descriptors of running updates, written to VerFile when their files are in place.
     std::map<int32_t, std::string> m_pendingDescriptors;

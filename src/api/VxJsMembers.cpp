@@ -109,6 +109,12 @@ MemberTable makeTable() {
                     o.UpdateMain();
                     return {};
                 })
+        .method("_RunApp", text1, K::Text,
+                [](TVX_JS& o, Args a) -> R { return o._RunApp(a.text(0)); })
+        .method("_UninstallApp", text1, K::Text,
+                [](TVX_JS& o, Args a) -> R { return o._UninstallApp(a.text(0)); })
+        .method("_CancelInstall", text1, K::Text,
+                [](TVX_JS& o, Args a) -> R { return o._CancelInstall(a.text(0)); })
         .field("process", K::Text, [](const TVX_JS& o) -> R { return o.process; })
         .field("ckPwd", K::Text, [](const TVX_JS& o) -> R { return o.ckPwd; })
         .field("ckAuto", K::Text, [](const TVX_JS& o) -> R { return o.ckAuto; })

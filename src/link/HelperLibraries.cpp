@@ -94,6 +94,9 @@ void VXDL_CALL downloadCallback(int id, const char* text) {
     }
 }
 
+// Declared here rather than taken from the library's header: older libraries lack it.
+using CancelDownProc = int(VXDL_CALL*)(int appId);
+
 template <typename Fn>
 Fn entry(const platform::DynamicLibrary* lib, const char* name) {
     return lib ? reinterpret_cast<Fn>(lib->symbol(name)) : nullptr;
@@ -115,6 +118,7 @@ struct HelperLibraries::Impl {
     SetUidProc setUid = nullptr;
     SendToAppProc sendToApp = nullptr;
     decltype(&::DownFile) downFile = nullptr;
+    CancelDownProc cancelDown = nullptr;
 };
 
 HelperLibraries::HelperLibraries() : m_impl(std::make_unique<Impl>()) {}
@@ -143,6 +147,7 @@ Status HelperLibraries::bindDownloader(const std::string& folder) {
         return Error{lib.error()};
     m_impl->down = std::move(lib).value();
     m_impl->downFile = entry<decltype(&::DownFile)>(m_impl->down.get(), "DownFile");
+    m_impl->cancelDown = entry<CancelDownProc>(m_impl->down.get(), "CancelDown");
     if (!m_impl->downFile)
         return Error{"the downloader library has no DownFile"};
     return {};
@@ -193,5 +198,11 @@ void HelperLibraries::DownFile(const std::string& urlsAnsi, const std::string& p
     downloadCallback(appId, why.c_str());
     downloadCallback(appId, ("error:" + why).c_str());
 }
+
+bool HelperLibraries::CancelDown(int appId) {
+    return m_impl->cancelDown && m_impl->cancelDown(appId) == 0;
+}
+
+bool HelperLibraries::canCancelDown() const { return m_impl->cancelDown != nullptr; }
 
 } // namespace vx

@@ -30,6 +30,11 @@ public:
     // folder or empty. Progress and the outcome arrive through the download handler.
     virtual void DownFile(const std::string& urlsAnsi, const std::string& pathsAnsi,
                           const std::string& folderAnsi, int attempts, int appId) = 0;
+    // Stops the running download of appId; its handler then gets one final "已取消". False
+    // when nothing of that id runs any more (its "完成" or "error:" is on its way).
+    virtual bool CancelDown(int appId) = 0;
+    // False when this downloader has no way to stop a download.
+    virtual bool canCancelDown() const { return true; }
 };
 
 // Handlers of the libraries' callbacks, run on the main thread with the library's text.
@@ -61,6 +66,9 @@ public:
     void sendToApp(const std::string& messageAnsi) override;
     void DownFile(const std::string& urlsAnsi, const std::string& pathsAnsi,
                   const std::string& folderAnsi, int attempts, int appId) override;
+    // The downloader's CancelDown entry is optional (older libraries have none).
+    bool CancelDown(int appId) override;
+    bool canCancelDown() const override;
 
 private:
     struct Impl;

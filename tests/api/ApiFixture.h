@@ -71,6 +71,14 @@ public:
                   int id) override {
         calls.push_back({u, p, f, a, id});
     }
+    std::vector<int> cancels;  // the ids CancelDown was asked for
+    bool cancelAccepted = true; // what CancelDown answers
+    bool canCancel = true;
+    bool CancelDown(int id) override {
+        cancels.push_back(id);
+        return cancelAccepted;
+    }
+    bool canCancelDown() const override { return canCancel; }
 };
 
 // A service on an ephemeral loopback port; routes are added by each test.

@@ -85,6 +85,7 @@ public:
     void DownFile(const std::string&, const std::string&, const std::string&, int, int) override {
         ++calls;
     }
+    bool CancelDown(int) override { return false; }
 };
 
 // Script values in short.

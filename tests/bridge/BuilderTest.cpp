@@ -102,6 +102,9 @@ std::string tvxSource(const std::string& productIdLiteral) {
            "\n\r native function _GetConfigValue( A);"
            "\n\r native function _ExcuteJs( A);"
            "\n\r native function UpdateMain();"
+           "\n\r native function _RunApp( A);"
+           "\n\r native function _UninstallApp( A);"
+           "\n\r native function _CancelInstall( A);"
            "\n\r var process;\n\r process=\"\";"
            "\n\r var ckPwd;\n\r ckPwd=\"\";"
            "\n\r var ckAuto;\n\r ckAuto=\"\";"
@@ -161,7 +164,7 @@ TEST_F(TvxTest, SourceOfThePageApi) {
 TEST_F(TvxTest, TableOfThePageApi) {
     const MemberTable& t = TVX_JS_Members();
     EXPECT_EQ(t.className, "TVX_JS");
-    ASSERT_EQ(t.methods.size(), 26u);
+    ASSERT_EQ(t.methods.size(), 29u);
     EXPECT_EQ(t.fields.size(), 7u);
     EXPECT_TRUE(t.properties.empty());
     for (const FieldInfo& f : t.fields)

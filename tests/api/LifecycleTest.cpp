@@ -1,0 +1,262 @@
+// Running, removing and cancelling from the page, with a fake link server and downloader: what
+// the page and the other side see for each state of an application.
+
+#include "ApiFixture.h"
+
+#include <sys/stat.h>
+
+#include "core/Text.h"
+
+using namespace apitest;
+
+namespace {
+
+namespace fs = std::filesystem;
+
+class LifecycleTest : public ApiTest {
+protected:
+    void SetUp() override {
+        ApiTest::SetUp();
+        service.server.Get("/myApps.php", [this](const httplib::Request&, httplib::Response& res) {
+            res.set_content(listReply({appElement(30, "app30", "1.0"),
+                                       appElement(31, "app31", "1.0")}),
+                            "text/xml");
+        });
+        service.server.Get(R"(/apps/(.*))",
+                           [this](const httplib::Request& req, httplib::Response& res) {
+                               std::lock_guard lock(m);
+                               auto it = files.find(req.matches[1]);
+                               if (it == files.end())
+                                   res.status = 404;
+                               else
+                                   res.set_content(it->second, "text/xml");
+                           });
+        api->_GetMyApps();
+        settle();
+        host.calls.clear();
+    }
+    void publish(const std::string& path, const std::string& content) {
+        std::lock_guard lock(m);
+        files[path] = content;
+    }
+    static std::string descriptor(const std::string& version, const std::string& entries = "") {
+        return "<?xml version=\"1.0\" encoding=\"utf-8\"?><info><version>" + version +
+               "</version><zipFile>pkg.zip</zipFile><updateFile>" + entries +
+               "</updateFile></info>";
+    }
+    // Application 30 as installed: its descriptor and a main file that notes each start.
+    void installThirty(const std::string& version = "1.0") {
+        dir.write("apps/app30/version.xml", descriptor(version));
+        dir.write("apps/app30/run.sh", "#!/bin/sh\necho started >> started.txt\n");
+        ::chmod((vx::AppsPath + "app30/run.sh").c_str(), 0755);
+    }
+    void notify(const std::string& utf8) { api->LinkNotify(vx::toAnsi(utf8)); }
+    std::vector<std::string> sent() const {
+        std::vector<std::string> out;
+        for (const auto& e : link.events)
+            if (e.rfind("send:", 0) == 0)
+                out.push_back(e.substr(5));
+        return out;
+    }
+
+    std::mutex m;
+    std::map<std::string, std::string> files;
+};
+
+} // namespace
+
+TEST_F(LifecycleTest, RunStartsOrShowsByConnectionAndLeavesOtherStatesAlone) {
+    EXPECT_EQ(api->_RunApp("99"), "未添加");
+    EXPECT_EQ(api->_RunApp("x"), "未添加");
+    EXPECT_EQ(api->_RunApp("30"), "未安装");
+    installThirty("0.9");
+    EXPECT_EQ(api->_RunApp("30"), "有升级");
+    vx::FindApp(31)->DownStatu = "正在安装";
+    EXPECT_EQ(api->_RunApp("31"), "正在安装");
+    EXPECT_TRUE(link.events.empty());
+    EXPECT_FALSE(fs::exists(vx::AppsPath + "app30/started.txt"));
+
+    // Installed and not connected: started as a run request would start it.
+    installThirty();
+    EXPECT_EQ(api->_RunApp("30"), "正在启动");
+    waitFor([&] { return fs::exists(vx::AppsPath + "app30/started.txt"); }, "the start");
+    EXPECT_TRUE(link.events.empty());
+
+    // Connected (twice, e.g. two windows): asked to show itself, not started again.
+    notify("应用上线:appID=30");
+    notify("应用上线:appID=30");
+    EXPECT_EQ(api->_RunApp("30"), "已运行");
+    notify("应用下线:appID=30");
+    EXPECT_EQ(api->_RunApp("30"), "已运行");
+    EXPECT_EQ(sent(), (std::vector<std::string>{"appID=30&parma=ShowForm%3Fa",
+                                                "appID=30&parma=ShowForm%3Fa"}));
+    // Another application's reports count for it alone.
+    notify("应用上线:appID=31");
+    notify("应用下线:appID=30");
+    notify("应用下线:appID=30"); // one report too many counts for nothing
+    link.events.clear();
+    EXPECT_EQ(api->_RunApp("30"), "正在启动");
+    EXPECT_TRUE(link.events.empty());
+    waitFor([&] { return vxtest::readFile(vx::AppsPath + "app30/started.txt") ==
+                         "started\nstarted\n"; },
+            "the second start");
+}
+
+TEST_F(LifecycleTest, UninstallRemovesTheFolderOnlyWhenNothingHoldsIt) {
+    installThirty();
+    dir.write("apps/app30/data/deep/file.bin", "x");
+    // A link inside pointing elsewhere: the link goes, what it points to stays.
+    const std::string outside = dir.write("keep/precious.txt", "mine");
+    fs::create_directory_symlink(dir.file("keep"), vx::AppsPath + "app30/data/link");
+
+    EXPECT_EQ(api->_UninstallApp("99"), "未添加");
+    vx::installBusy = true;
+    EXPECT_EQ(api->_UninstallApp("30"), "有应用正在安装，请稍候再试...");
+    vx::installBusy = false;
+    notify("应用上线:appID=30");
+    EXPECT_EQ(api->_UninstallApp("30"), "应用正在运行，请先关闭后再卸载");
+    EXPECT_TRUE(fs::exists(vx::AppsPath + "app30/run.sh"));
+    EXPECT_TRUE(host.calls.empty());
+
+    notify("应用下线:appID=30");
+    vx::FindApp(30)->DownStatu = "升级失败"; // a failed update before: gone with the files
+    EXPECT_EQ(api->_UninstallApp("30"), "未安装");
+    EXPECT_FALSE(fs::exists(vx::AppsPath + "app30"));
+    EXPECT_EQ(vxtest::readFile(outside), "mine");
+    EXPECT_EQ(host.calls, (std::vector<std::string>{"ST_icoStatu(\"30\",\"未安装\")"}));
+    EXPECT_EQ(api->_CheckAPP("30"), "未安装");
+    // Nothing left to remove: the same answer.
+    EXPECT_EQ(api->_UninstallApp("30"), "未安装");
+}
+
+TEST_F(LifecycleTest, UninstallRemovesNothingOutsideTheApplicationsFolder) {
+    // The application's folder is a link to a folder elsewhere.
+    const std::string elsewhere = dir.write("elsewhere/run.sh", "#!/bin/sh\n");
+    fs::create_directories(vx::AppsPath);
+    fs::create_directory_symlink(dir.file("elsewhere"), vx::AppsPath + "app30");
+    EXPECT_EQ(api->_UninstallApp("30"), "卸载失败");
+    EXPECT_TRUE(fs::exists(elsewhere));
+    EXPECT_TRUE(fs::is_symlink(vx::AppsPath + "app30"));
+    // A record whose folder is not directly below the applications folder.
+    vx::FindApp(31)->appDir = dir.file("elsewhere") + "/";
+    EXPECT_EQ(api->_UninstallApp("31"), "卸载失败");
+    vx::FindApp(31)->appDir = vx::AppsPath + "app30/sub/";
+    EXPECT_EQ(api->_UninstallApp("31"), "卸载失败");
+    vx::FindApp(31)->appDir = vx::AppsPath + "../";
+    EXPECT_EQ(api->_UninstallApp("31"), "卸载失败");
+    EXPECT_TRUE(fs::exists(elsewhere));
+    EXPECT_TRUE(host.calls.empty());
+}
+
+TEST_F(LifecycleTest, CancelWhileTheDescriptorIsOnItsWay) {
+    publish("app30/version.xml", descriptor("1.0"));
+    EXPECT_EQ(api->_CancelInstall("30"), ""); // nothing runs
+    EXPECT_EQ(api->_InstallApp("30"), "正在安装");
+    EXPECT_EQ(api->_CancelInstall("31"), ""); // not this one
+    EXPECT_EQ(api->_CancelInstall("30"), "已取消");
+    EXPECT_FALSE(vx::installBusy);
+    EXPECT_EQ(vx::FindApp(30)->DownStatu, "");
+    EXPECT_EQ(host.calls, (std::vector<std::string>{"ST_setFlatDivAnlv(\"30\",\"已取消\")",
+                                                    "ST_icoStatu(\"30\",\"未安装\")",
+                                                    "ST_icoStatu(\"31\",\"未安装\")"}));
+    // The descriptor arrives afterwards: the cancelled install does nothing with it.
+    settle();
+    EXPECT_TRUE(downloader.calls.empty());
+    EXPECT_TRUE(downloader.cancels.empty());
+    EXPECT_EQ(host.calls.size(), 3u);
+    EXPECT_EQ(api->_CancelInstall("30"), "");
+    // The next install runs through.
+    EXPECT_EQ(api->_InstallApp("30"), "正在安装");
+    waitFor([&] { return downloader.calls.size() == 1; }, "the download");
+    EXPECT_TRUE(vx::installBusy);
+    api->DownloadNotify(30, vx::toAnsi("完成"));
+    EXPECT_FALSE(vx::installBusy);
+}
+
+TEST_F(LifecycleTest, CancelWhileTheDigestsAreComputed) {
+    installThirty("0.9");
+    // Enough data that the digests take a while.
+    dir.write("apps/app30/big.bin", std::string(64 << 20, 'b'));
+    std::string entries;
+    for (int i = 0; i < 40; ++i)
+        entries += "<f Dir=\"{app}\" Name=\"big.bin\" MD5=\"00\"/>";
+    publish("app30/version.xml", descriptor("1.0", entries));
+    EXPECT_EQ(api->_UpdateApp("30"), "正在升级");
+    bool cancelled = false;
+    waitFor([&] {
+        if (!cancelled && vx::digestJobsRunning() > 0) {
+            EXPECT_EQ(api->_CancelInstall("30"), "已取消");
+            cancelled = true;
+        }
+        return cancelled || !vx::installBusy;
+    }, "the digests to start");
+    ASSERT_TRUE(cancelled) << "the update ended before its digests were seen running";
+    settle();
+    EXPECT_TRUE(downloader.calls.empty());
+    EXPECT_FALSE(vx::installBusy);
+    EXPECT_TRUE(host.has("ST_setFlatDivAnlv(\"30\",\"已取消\")"));
+    // Still the old version, still offered the update.
+    EXPECT_EQ(api->_CheckAPP("30"), "有升级");
+}
+
+TEST_F(LifecycleTest, CancelDuringTheDownload) {
+    publish("app30/version.xml", descriptor("1.0"));
+    api->_InstallApp("30");
+    waitFor([&] { return downloader.calls.size() == 1; }, "the download");
+    api->DownloadNotify(30, "process:10");
+
+    // The downloader has decided already: the cancel is refused and the install goes on.
+    downloader.cancelAccepted = false;
+    EXPECT_EQ(api->_CancelInstall("30"), "");
+    EXPECT_TRUE(vx::installBusy);
+    EXPECT_EQ(vx::FindApp(30)->DownStatu, "正在安装");
+
+    // A downloader without the entry: told in the status line.
+    downloader.canCancel = false;
+    host.calls.clear();
+    EXPECT_EQ(api->_CancelInstall("30"), "");
+    EXPECT_EQ(host.calls, (std::vector<std::string>{"ST_softStatu(\"下载器不支持取消安装\")"}));
+    EXPECT_TRUE(vx::installBusy);
+
+    downloader.canCancel = true;
+    downloader.cancelAccepted = true;
+    host.calls.clear();
+    EXPECT_EQ(api->_CancelInstall("30"), "已取消");
+    EXPECT_EQ(downloader.cancels, (std::vector<int>{30, 30}));
+    EXPECT_FALSE(vx::installBusy);
+    EXPECT_EQ(host.calls, (std::vector<std::string>{"ST_setFlatDivAnlv(\"30\",\"已取消\")",
+                                                    "ST_icoStatu(\"30\",\"未安装\")",
+                                                    "ST_icoStatu(\"31\",\"未安装\")"}));
+    // The stopped download's last messages change nothing.
+    api->DownloadNotify(30, "process:20");
+    api->DownloadNotify(30, vx::toAnsi("正在下载 pkg.zip"));
+    api->DownloadNotify(30, vx::toAnsi("已取消"));
+    EXPECT_EQ(host.calls.size(), 3u);
+    EXPECT_FALSE(vx::installBusy);
+
+    // The next install's messages count again.
+    api->_InstallApp("30");
+    waitFor([&] { return downloader.calls.size() == 2; }, "the second download");
+    api->DownloadNotify(30, "process:30");
+    EXPECT_TRUE(host.has("ST_jdt(\"30\",30);"));
+    api->DownloadNotify(30, vx::toAnsi("完成"));
+    EXPECT_TRUE(host.has("ST_setFlatDivAnlv(\"30\",\"安装完成\")"));
+    EXPECT_FALSE(vx::installBusy);
+}
+
+TEST_F(LifecycleTest, CancelOfAnUpdateKeepsTheInstalledDescriptor) {
+    installThirty("0.9");
+    dir.write("apps/app30/a.txt", "old");
+    publish("app30/version.xml", descriptor("1.0", "<f Dir=\"{app}\" Name=\"a.txt\" MD5=\"00\"/>"));
+    EXPECT_EQ(api->_UpdateApp("30"), "正在升级");
+    waitFor([&] { return downloader.calls.size() == 1; }, "the download");
+    EXPECT_EQ(api->_CancelInstall("30"), "已取消");
+    EXPECT_EQ(vx::FindApp(30)->DownStatu, "");
+    EXPECT_EQ(api->_CheckAPP("30"), "有升级");
+    EXPECT_TRUE(host.has("ST_icoStatu(\"30\",\"有升级\")"));
+    // A "完成" that arrives anyway leaves the installed descriptor as it was.
+    api->DownloadNotify(30, vx::toAnsi("完成"));
+    api->DownloadNotify(30, vx::toAnsi("已取消"));
+    EXPECT_EQ(api->_CheckAPP("30"), "有升级");
+    EXPECT_FALSE(vx::installBusy);
+}
