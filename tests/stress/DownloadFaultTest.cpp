@@ -6,11 +6,16 @@
 //
 // The runs are seeded: VX_STRESS_SEED=<n> repeats a run printed by a failure,
 // VX_STRESS_DOWNLOADS=<n> changes their number (default 240).
+//
+// Then updates of several files and package installs, each file behind such a server, some
+// of them cancelled at a random moment: every run ends with the folder byte for byte the
+// new set ("完成") or the old set ("error:", "已取消").
 
 #include <atomic>
 #include <cstdlib>
 #include <filesystem>
 #include <random>
+#include <map>
 #include <sstream>
 
 #include <fcntl.h>
@@ -355,7 +360,141 @@ Outcome runOne(int run, unsigned seed, const vxtest::TempDir& dir) {
     return out;
 }
 
+std::vector<Act> randomScript(std::mt19937& rng) {
+    std::vector<Act> script;
+    int faults = static_cast<int>(rng() % 5);
+    for (int i = 0; i < faults; ++i)
+        script.push_back(randomAct(rng));
+    return script;
+}
+
+// Every file below a folder with its content, by relative path; folders as "<dir>".
+std::map<std::string, std::string> contents(const fs::path& dir) {
+    std::map<std::string, std::string> out;
+    for (const auto& e : fs::recursive_directory_iterator(dir))
+        out[fs::relative(e.path(), dir).string()] = e.is_directory() ? "<dir>" : vxtest::readFile(e.path().string());
+    return out;
+}
+
+// How the set runs ended, to show that every outcome was met.
+std::atomic<int> g_setsDone{0}, g_setsFailed{0}, g_setsCancelled{0};
+
+// One update (or install) of a set, with faults on every file's server and perhaps a
+// cancel; "" when the folder ended as the outcome says, else what is wrong.
+std::string runSet(int run, unsigned seed, const vxtest::TempDir& dir) {
+    std::mt19937 rng(seed);
+    const bool package = rng() % 3 == 0;
+    const int count = package ? 1 : 2 + static_cast<int>(rng() % 3);
+    const std::string app = "set" + std::to_string(run) + "/app";
+    std::map<std::string, std::string> oldSet;
+    for (int i = 0; i < 4; ++i)
+        if (rng() % 2)
+            oldSet["f" + std::to_string(i) + ".bin"] = "old " + std::to_string(i) + " of run " + std::to_string(run);
+    oldSet["user.txt"] = "the user's own";
+    for (const auto& [name, data] : oldSet)
+        dir.write(app + "/" + name, data);
+
+    std::vector<std::unique_ptr<FaultServer>> servers;
+    std::vector<std::string> urls, paths;
+    std::map<std::string, std::string> packaged;
+    if (package) {
+        ZipBuilder zip;
+        for (int i = 0; i < 3; ++i) {
+            std::string name = (i == 2 ? "d/" : "") + ("f" + std::to_string(i) + ".bin");
+            packaged[name] = pattern(1 + rng() % 100000, static_cast<unsigned>(rng()));
+            zip.file(name, packaged[name]);
+        }
+        const std::string built = dir.file("set" + std::to_string(run) + "/build.zip");
+        servers.push_back(std::make_unique<FaultServer>(randomScript(rng), zip.build(built),
+                                                        static_cast<unsigned>(rng())));
+        fs::remove(built);
+        urls.push_back(servers.back()->url());
+        paths.push_back(dir.file(app + "/pkg.zip"));
+    } else {
+        for (int i = 0; i < count; ++i) {
+            servers.push_back(std::make_unique<FaultServer>(
+                randomScript(rng), pattern(1 + rng() % 200000, static_cast<unsigned>(rng())),
+                static_cast<unsigned>(rng())));
+            urls.push_back(servers.back()->url());
+            paths.push_back(dir.file(app + "/f" + std::to_string(i) + ".bin"));
+        }
+    }
+    const bool cancel = rng() % 2;
+    const unsigned cancelAfterMs = rng() % 3 == 0 ? rng() % 400 : rng() % 40;
+
+    const int id = start(urls, paths, package ? dir.file(app) : "", kAttempts);
+    int cancelled = 1;
+    if (cancel) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(cancelAfterMs));
+        cancelled = Library::get().cancelDown(id);
+    }
+    const auto msgs = Messages::get().waitFinal(id);
+    const std::string last = msgs.back();
+    (last == "完成" ? g_setsDone : last == "已取消" ? g_setsCancelled : g_setsFailed)++;
+
+    std::map<std::string, std::string> newSet = oldSet;
+    if (package) {
+        for (const auto& [name, data] : packaged)
+            newSet[name] = data;
+        newSet["d"] = "<dir>";
+    } else {
+        for (int i = 0; i < count; ++i)
+            newSet["f" + std::to_string(i) + ".bin"] = servers[static_cast<std::size_t>(i)]->body();
+    }
+    const auto now = contents(dir.file(app));
+    const std::string what = std::string(package ? "install" : "update of " + std::to_string(count)) +
+                             (cancel ? ", cancel after " + std::to_string(cancelAfterMs) + " ms" : "") +
+                             ", ended with " + last;
+    if (cancelled == 0 && last != "已取消")
+        return what + ": CancelDown said 0 but the call did not end cancelled";
+    if (cancel && cancelled != 0 && last == "已取消")
+        return what + ": ended cancelled although CancelDown found nothing";
+    if (last == "完成") {
+        if (now != newSet)
+            return what + ": not the new set";
+    } else if (last == "已取消" || last.rfind("error:", 0) == 0) {
+        if (now != oldSet)
+            return what + ": not the old set";
+    } else {
+        return what + ": no final message";
+    }
+    if (fs::directory_iterator(dir.file("set" + std::to_string(run))) != fs::directory_iterator() &&
+        listing(dir.file("set" + std::to_string(run))).size() != now.size() + 1)
+        return what + ": something was left beside the application's folder";
+    return {};
+}
+
 } // namespace
+
+TEST(DownloadFaults, EverySetEndsAsTheNewSetOrTheOldOne) {
+    Library::get();
+    Library::get().setTimings(2000, 1, 5);
+    unsigned seed = static_cast<unsigned>(std::random_device{}());
+    if (const char* s = std::getenv("VX_STRESS_SEED"))
+        seed = static_cast<unsigned>(std::stoul(s));
+    int runs = 80;
+    if (const char* r = std::getenv("VX_STRESS_SETS"))
+        runs = std::stoi(r);
+    std::printf("set runs: %d, seed %u (VX_STRESS_SEED=%u repeats them)\n", runs, seed, seed);
+    vxtest::TempDir dir("dlsets");
+    std::vector<std::string> wrong(static_cast<std::size_t>(runs));
+    std::atomic<int> next{0};
+    std::vector<std::thread> workers;
+    for (int w = 0; w < 6; ++w)
+        workers.emplace_back([&] {
+            for (int i; (i = next++) < runs;)
+                wrong[static_cast<std::size_t>(i)] = runSet(i, seed ^ (static_cast<unsigned>(i) * 0x85EBCA6Bu), dir);
+        });
+    for (auto& t : workers)
+        t.join();
+    for (int i = 0; i < runs; ++i)
+        if (!wrong[static_cast<std::size_t>(i)].empty())
+            ADD_FAILURE() << "set run " << i << ": " << wrong[static_cast<std::size_t>(i)];
+    std::printf("sets placed %d, failed %d, cancelled %d\n", g_setsDone.load(), g_setsFailed.load(),
+                g_setsCancelled.load());
+    EXPECT_GT(g_setsCancelled.load(), 0) << "no cancel came in time to prove anything";
+    EXPECT_TRUE(Messages::get().violations().empty()) << "messages after a final one";
+}
 
 TEST(DownloadFaults, EveryRunEndsWholeOrReportsAnError) {
     Library::get();
