@@ -282,3 +282,111 @@ TEST_F(SeamTest, BoxesOpenedFromTheLinkNeverStack) {
     EXPECT_EQ(deepest, 1);
     EXPECT_EQ(boxes, 1);
 }
+
+TEST_F(SeamTest, RunAndUninstallFollowTheApplicationsConnection) {
+    startLink();
+    login();
+    EXPECT_EQ(api->_InstallApp("4"), "正在安装");
+    waitIdle("the assistant's install");
+    const std::string folder = vx::AppsPath + "assistant";
+    const std::string program = folder + "/" + vx::FindApp(4)->MainFile;
+    track(program);
+    const std::string log = folder + "/assistant.log";
+
+    // Not connected: started; once it has connected, asked to show itself instead.
+    EXPECT_EQ(api->_RunApp("4"), "正在启动");
+    waitFor([this] { return linkCount("应用上线:appID=4") == 1; }, "the assistant to connect");
+    EXPECT_EQ(api->_RunApp("4"), "已运行");
+    waitFor([&] { return linesStarting(log, "显示窗口 ShowForm?a") == 1; }, "ShowForm?a");
+
+    // It cannot be removed while it runs...
+    EXPECT_EQ(api->_UninstallApp("4"), "应用正在运行，请先关闭后再卸载");
+    EXPECT_TRUE(fs::exists(program));
+    // ...and can once it has gone.
+    killProgram(program);
+    waitFor([this] { return linkCount("应用下线:appID=4") == 1; }, "the assistant to leave");
+    EXPECT_EQ(api->_UninstallApp("4"), "未安装");
+    EXPECT_FALSE(fs::exists(folder));
+    EXPECT_EQ(api->_CheckAPP("4"), "未安装");
+    EXPECT_EQ(api->_RunApp("4"), "未安装");
+}
+
+TEST_F(SeamTest, CancelStopsASlowInstallAndLeavesNothingBehind) {
+    // The package comes from a server that sends it slowly, a little at a time, so that the
+    // real downloader is still at it when the install is cancelled.
+    std::atomic<bool> released{false};
+    std::atomic<std::size_t> sent{0};
+    httplib::Server slow;
+    slow.Get(R"(/(.*))", [&](const httplib::Request&, httplib::Response& res) {
+        res.set_content_provider(
+            std::size_t(100) << 20, "application/zip",
+            [&](std::size_t, std::size_t, httplib::DataSink& sink) {
+                if (released || !sink.is_writable())
+                    return false;
+                std::this_thread::sleep_for(std::chrono::milliseconds(20));
+                const std::string chunk(4096, 'z');
+                sent += chunk.size();
+                return sink.write(chunk.data(), chunk.size());
+            });
+    });
+    const int slowPort = slow.bind_to_any_port("127.0.0.1");
+    std::thread server([&] { slow.listen_after_bind(); });
+    while (!slow.is_running())
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    struct Stop {
+        httplib::Server& s;
+        std::thread& t;
+        std::atomic<bool>& released;
+        ~Stop() {
+            released = true;
+            s.stop();
+            t.join();
+        }
+    } stop{slow, server, released};
+
+    std::vector<std::string> downloaderTexts;
+    vx::setDownloadMessageHandler([&](int id, const std::string& text) {
+        if (id == 15)
+            downloaderTexts.push_back(vx::fromAnsi(text));
+        api->DownloadNotify(id, text);
+    });
+    struct Restore {
+        vx::TVX_JS& api;
+        ~Restore() {
+            vx::setDownloadMessageHandler(
+                [a = &api](int id, const std::string& text) { a->DownloadNotify(id, text); });
+        }
+    } restore{*api};
+    login();
+    vx::TMyApp* app = vx::FindApp(15);
+    ASSERT_TRUE(app);
+    const std::string realDirUrl = app->DirUrl;
+    app->DirUrl = "http://127.0.0.1:" + std::to_string(slowPort) + "/";
+    EXPECT_EQ(api->_InstallApp("15"), "正在安装");
+    waitFor([&] { return sent.load() > (256u << 10); }, "part of the package");
+    host.calls.clear();
+    EXPECT_EQ(api->_CancelInstall("15"), "已取消");
+    EXPECT_FALSE(vx::installBusy);
+    EXPECT_TRUE(host.has("ST_setFlatDivAnlv(\"15\",\"已取消\")"));
+    EXPECT_TRUE(host.has("ST_icoStatu(\"15\",\"未安装\")"));
+    waitFor([&] { return !downloaderTexts.empty() && downloaderTexts.back() == "已取消"; },
+            "the downloader's end");
+    loop.runFor(std::chrono::milliseconds(200));
+    // The late end changed nothing; the partial package is gone.
+    EXPECT_FALSE(host.has("ST_setFlatDivAnlv(\"15\",\"安装失败\")"));
+    EXPECT_EQ(api->_CheckAPP("15"), "未安装");
+    std::vector<std::string> left;
+    std::error_code ec;
+    for (const auto& e : fs::recursive_directory_iterator(app->appDir, ec))
+        if (!e.is_directory())
+            left.push_back(e.path().string());
+    EXPECT_TRUE(left.empty()) << left.front();
+    EXPECT_EQ(api->_CancelInstall("15"), "");
+
+    // The next install runs through.
+    app->DirUrl = realDirUrl;
+    EXPECT_EQ(api->_InstallApp("15"), "正在安装");
+    waitIdle("the second install");
+    EXPECT_TRUE(host.has("ST_setFlatDivAnlv(\"15\",\"安装完成\")"));
+    EXPECT_EQ(api->_CheckAPP("15"), "正常");
+}
