@@ -10,6 +10,8 @@
 #include "link/HelperLibraries.h"
 #include "platform/Platform.h"
 
+#include <charconv>
+#include <filesystem>
 #include <memory>
 
 namespace vx {
@@ -53,12 +55,51 @@ void TVX_JS::onClientDescriptor(const std::string& reply) {
     });
 }
 
+namespace {
+
+// How long the update script waits for the new client to confirm its start: config.xml's
+// updatewait in seconds, 60 when missing or not a number of seconds the user could mean.
+int updateWaitSeconds(std::string_view configured) {
+    const auto first = configured.find_first_not_of(" \t\r\n");
+    if (first == std::string_view::npos)
+        return 60;
+    configured = configured.substr(first, configured.find_last_not_of(" \t\r\n") + 1 - first);
+    int seconds = 0;
+    const char* end = configured.data() + configured.size();
+    const auto [at, ec] = std::from_chars(configured.data(), end, seconds);
+    if (ec != std::errc() || at != end || seconds < 1 || seconds > 3600)
+        return 60;
+    return seconds;
+}
+
+std::filesystem::path fsPath(const std::string& utf8) {
+    return std::filesystem::path(std::u8string(utf8.begin(), utf8.end()));
+}
+
+} // namespace
+
+void TVX_JS::ClientStarted(bool linkServerUp) {
+    const std::string updateDir = AppPath + "Update" + platform::kSeparator;
+    // Only a client that its update script waits for (the backup is there) confirms; the
+    // script removes the backup and the marker once it has seen it.
+    if (linkServerUp && platform::dirExists(updateDir + std::string(kUpdateBackupFolder)) &&
+        !platform::fileExists(updateDir + std::string(kUpdateHealthyMarker)))
+        (void)platform::writeFileAtomic(updateDir + std::string(kUpdateHealthyMarker), "");
+    const std::string undone = updateDir + std::string(kUpdateRolledBackMarker);
+    if (platform::fileExists(undone)) {
+        std::error_code ec;
+        std::filesystem::remove(fsPath(undone), ec);
+        ShowStatus(std::string(texts::kClientRolledBack));
+    }
+}
+
 void TVX_JS::UpdateMain() {
     const bool windows = platform::kSeparator == '\\';
     const std::string exeName = fileNameOf(executablePath);
     const std::string script = joinPath(scriptFolder, windows ? "temp.bat" : "temp.sh");
-    const std::string text =
-        windows ? updateScriptWindows(AppPath, exeName) : updateScriptPosix(AppPath, exeName);
+    const int wait = updateWaitSeconds(_GetConfigValue("updatewait"));
+    const std::string text = windows ? updateScriptWindows(AppPath, exeName, wait)
+                                     : updateScriptPosix(AppPath, exeName, wait);
     // Whatever happens below, the client's own update ends here.
     endClientCheck();
     if (Status st = platform::writeFileAtomic(script, text); !st) {

@@ -52,6 +52,8 @@ inline constexpr std::string_view kBusyAfterAdd = "有应用正在安装，请�
 inline constexpr std::string_view kDone = "完成";
 inline constexpr std::string_view kClientDownloaded =
     "主程序新版本下载完成，点击确定 重起 并 升级 软件";
+// The new client did not confirm its start: its update script put the old files back.
+inline constexpr std::string_view kClientRolledBack = "新版本未能正常启动，已恢复原版本";
 // _RunApp: the application was connected and is asked to show itself / it is being started.
 inline constexpr std::string_view kAppRunning = "已运行";
 inline constexpr std::string_view kAppStarting = "正在启动";
@@ -117,6 +119,9 @@ public:
     void LinkNotify(const std::string& textAnsi);
     // Sends the remembered users of Users.xml to the page (after the start page has loaded).
     void LoadUserList();
+    // The start page has loaded. A client started by its update script confirms that it runs
+    // (when `linkServerUp`), and a client put back by it says so on the status line.
+    void ClientStarted(bool linkServerUp);
 
     // Sends the status line text (nothing while the main window has no browser view).
     void ShowStatus(const std::string& text);
@@ -205,10 +210,19 @@ private:
 };
 
 // The scripts of the self-update: wait, move the files directly in AppPath's Update folder
-// over the installed ones, start the client again. The Windows text, seven CR LF lines in
-// the ANSI code page, and its POSIX counterpart (a UTF-8 sh script).
-std::string updateScriptWindows(const std::string& appPath, const std::string& exeName);
-std::string updateScriptPosix(const std::string& appPath, const std::string& exeName);
+// over the installed ones (each replaced file into Update/backup first), start the client
+// again and wait up to `waitSeconds` for it to write Update/healthy. Without that marker (or,
+// POSIX, once the new client has exited) the old files go back, Update/rolledback is written
+// and the old client starts. The Windows text is CR LF lines in the ANSI code page, its POSIX
+// counterpart a UTF-8 sh script.
+std::string updateScriptWindows(const std::string& appPath, const std::string& exeName,
+                                int waitSeconds = 60);
+std::string updateScriptPosix(const std::string& appPath, const std::string& exeName,
+                              int waitSeconds = 60);
+// The self-update's markers, in AppPath's Update folder.
+inline constexpr std::string_view kUpdateHealthyMarker = "healthy";
+inline constexpr std::string_view kUpdateRolledBackMarker = "rolledback";
+inline constexpr std::string_view kUpdateBackupFolder = "backup";
 
 // The page calls that hand the remembered users of a Users.xml to the page, in file order:
 // ST_writeUserList for each User, ST_writeUserForm for DefUser.

@@ -100,7 +100,8 @@ bool TfrmMain::FormCreate() {
         // Another program (or another user's client) may hold the port; the applications
         // would then talk to it instead. The page has not loaded yet, so the status line
         // says so once it has.
-        if (!m_libs->StartServer("127.0.0.1", "8885"))
+        m_linkServerUp = m_libs->StartServer("127.0.0.1", "8885");
+        if (!m_linkServerUp)
             m_pendingStatus = kLinkServerFailed;
         return true;
     } catch (...) {
@@ -167,6 +168,10 @@ void TfrmMain::CrmFmxLoadEnd(bool) {
     // The main frame's address, compared as text with the service's start page.
     if (m_view->url().toString(QUrl::FullyEncoded).toStdString() == BaseUrl) {
         LoadUserList();
+        // An update script waits for this client's word (or has put it back); the link
+        // server's failure, shown after it, is what the user must act on.
+        if (m_api)
+            m_api->ClientStarted(m_linkServerUp);
         if (!m_pendingStatus.empty())
             ShowStatus(m_pendingStatus);
     }

@@ -73,6 +73,8 @@ private:
     std::unique_ptr<vx::TVX_JS> m_api;
     std::unique_ptr<vx::TNCJsExtended> m_bridge;
     bool m_linkBound = false;
+    // The link server listens on its port (a new client is healthy only then).
+    bool m_linkServerUp = false;
     // A status line text for the start page once it has loaded (the link server's failure).
     std::string m_pendingStatus;
 };

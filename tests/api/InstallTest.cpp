@@ -241,9 +241,12 @@ TEST_F(InstallTest, DownloaderMessages) {
 }
 
 TEST_F(InstallTest, SelfUpdateDownloadsChangedFilesAndRestarts) {
-    // The "client" is a script that records each start.
+    // The "client" is a script that records each start; the new one confirms it, as a
+    // healthy client does once its start page has loaded.
     const std::string v1 = "#!/bin/sh\necho v1 >> \"$(dirname \"$0\")/starts.txt\"\n";
-    const std::string v2 = "#!/bin/sh\necho v2 >> \"$(dirname \"$0\")/starts.txt\"\n";
+    const std::string v2 = "#!/bin/sh\necho v2 >> \"$(dirname \"$0\")/starts.txt\"\n"
+                           ": > \"$(dirname \"$0\")/Update/healthy\"\n";
+    dir.write("Config/config.xml", "<config><updatewait> 20 </updatewait></config>");
     api->executablePath = dir.write("vxclient", v1);
     ::chmod(api->executablePath.c_str(), 0755);
     publish("KVLMZ/vxclient", v2);
@@ -277,6 +280,13 @@ TEST_F(InstallTest, SelfUpdateDownloadsChangedFilesAndRestarts) {
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
     EXPECT_EQ(vxtest::readFile(dir.file("starts.txt")), "v2\n");
     EXPECT_FALSE(std::filesystem::exists(dir.file("Update/vxclient")));
+    // The time limit is config.xml's.
+    EXPECT_NE(vxtest::readFile(dir.file("temp.sh")).find("-ge 20 ]"), std::string::npos);
+    // Once the script has seen the confirmation, the old client's copy goes.
+    for (int i = 0; i < 300 && std::filesystem::exists(dir.file("Update/backup")); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_FALSE(std::filesystem::exists(dir.file("Update/backup")));
+    EXPECT_FALSE(std::filesystem::exists(dir.file("Update/rolledback")));
 }
 
 TEST_F(InstallTest, SelfUpdateWithNothingNewEndsSilently) {
