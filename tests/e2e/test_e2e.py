@@ -328,6 +328,67 @@ class E2E(unittest.TestCase):
                 answers.append(out.stdout)
                 return out.returncode == 0 and out.stdout.startswith("UserInfo?uid=")
             wait_until(answered, 90, "the restarted client to answer on 8885")
+            # It confirmed its start, so the script dropped the old files' copy.
+            backup = os.path.join(self.folder, "Update", "backup")
+            wait_until(lambda: not os.path.exists(backup), 30, "the backup to be removed")
+            self.assertFalse(os.path.exists(os.path.join(self.folder, "Update", "rolledback")))
+        finally:
+            subprocess.run(["pkill", "-f", os.path.join(self.folder, "vxclient")])
+            shutil.rmtree(os.path.join(self.tmp, "data", "apps", "KVLMZ"), ignore_errors=True)
+
+    def test_client_update_that_crashes_is_undone(self):
+        # The new client exits at once, before its start page could confirm it.
+        release = os.path.join(self.tmp, "data", "apps", "KVLMZ", "files")
+        os.makedirs(release, exist_ok=True)
+        with open(os.path.join(release, "vxclient"), "w") as f:
+            f.write("#!/bin/sh\nexit 1\n")
+        config = os.path.join(self.folder, "Config", "config.xml")
+        with open(config, encoding="utf-8") as f:
+            text = f.read()
+        with open(config, "w", encoding="utf-8") as f:
+            f.write(text.replace("</config>", "  <updatewait>30</updatewait>\n</config>"))
+        with open(os.path.join(self.folder, "vxclient"), "rb") as f:
+            old_client = f.read()
+        try:
+            page = self.start_client()
+            env = dict(os.environ, DISPLAY=self.display)
+            page.eval("CheckMainVer(); true")
+            windows = []
+
+            def box_shown():
+                found = subprocess.run(["xdotool", "search", "--onlyvisible", "--pid",
+                                        str(self.client.pid), "--name", "应用中心"], env=env,
+                                       capture_output=True, text=True, timeout=30)
+                windows[:] = found.stdout.split()
+                return len(windows) >= 2  # the window and the box
+            wait_until(box_shown, 90, "the box that announces the new version")
+            for w in windows:
+                subprocess.run(["xdotool", "key", "--window", w, "Return"], env=env,
+                               stderr=subprocess.DEVNULL)
+            self.assertEqual(self.client.wait(30), 0)
+            page.close()
+            self.pages.remove(page)
+            # The old client comes back: it answers an application on the link port ...
+            answers = []
+
+            def answered():
+                out = subprocess.run([VXLINK, "--app", "12", "--timeout", "3000",
+                                      "获取用户信息:MyID=12"], capture_output=True, text=True,
+                                     timeout=30)
+                answers.append(out.stdout)
+                return out.returncode == 0 and out.stdout.startswith("UserInfo?uid=")
+            wait_until(answered, 120, "the old client to answer on 8885")
+            # ... and says on its status line that the update was undone.
+            again = vxcdp.Page(self.debug_port, url_prefix=BASE, timeout=90)
+            self.pages.append(again)
+            again.wait("/新版本未能正常启动，已恢复原版本/.test(document.getElementById("
+                       "'statusText').textContent)", 60, "the status line to say so")
+            with open(os.path.join(self.folder, "vxclient"), "rb") as f:
+                self.assertTrue(f.read() == old_client, "the old vxclient is not in place")
+            update = os.path.join(self.folder, "Update")
+            wait_until(lambda: not os.path.exists(os.path.join(update, "rolledback")), 30,
+                       "the client to take its marker")
+            self.assertFalse(os.path.exists(os.path.join(update, "backup")))
         finally:
             subprocess.run(["pkill", "-f", os.path.join(self.folder, "vxclient")])
             shutil.rmtree(os.path.join(self.tmp, "data", "apps", "KVLMZ"), ignore_errors=True)
