@@ -221,7 +221,20 @@ private:
             folders.insert(folder);
             folders.insert(parentOf(folder));
         }
+        // One level down too: a package is downloaded into the application's folder, whose
+        // parent is the folder the next call names (a download into the applications' folder).
+        std::set<std::string> scan = folders;
         for (const std::string& f : folders) {
+            std::error_code ec;
+            for (std::filesystem::directory_iterator it(fsPath(f.empty() ? "." : f), ec), end; !ec && it != end;
+                 it.increment(ec)) {
+                const std::u8string name = it->path().filename().u8string();
+                if (name.empty() || name[0] == u8'.' || !it->is_directory(ec) || it->is_symlink(ec))
+                    continue;
+                scan.insert((f.empty() ? std::string(".") : f) + "/" + std::string(name.begin(), name.end()));
+            }
+        }
+        for (const std::string& f : scan) {
             // An interrupted placement is undone from its journal before its stage goes.
             for (const std::string& stage : leftoverStages(f))
                 recoverStage(stage);
