@@ -34,8 +34,12 @@ std::string updateScriptWindows(const std::string& appPath, const std::string& e
     line("del /q \"" + update + "healthy\" \"" + update + "rolledback\" 2>nul");
     line("md \"" + backup + "\"");
     // One file at a time (a "for" over a wildcard names files only), so that the backup
-    // folder stays where it is and each replaced file goes there first.
-    line("for %%f in (\"" + update + "*.*\") do call :replace \"%%~nxf\"");
+    // folder stays where it is and each replaced file goes there first. The "for" runs in the
+    // folder itself: Wine's cmd reads a ")" of the path in its set as the set's end, even
+    // quoted ("Program Files (x86)").
+    line("pushd \"" + update + "\"");
+    line("for %%f in (*.*) do call :replace \"%%~nxf\"");
+    line("popd");
     line("start " + exeName);
     // The new client writes Update\healthy once it runs; ping is the one-second wait
     // that holds on every Windows (and under Wine, whose WScript.Sleep returns at once).
@@ -101,7 +105,10 @@ std::string updateScriptPosix(const std::string& appPath, const std::string& exe
     s += "  if ! kill -0 \"$pid\" 2>/dev/null || [ \"$t\" -ge " + wait + " ]; then\n";
     s += "    kill \"$pid\" 2>/dev/null\n";
     s += "    i=0\n";
-    s += "    while kill -0 \"$pid\" 2>/dev/null && [ \"$i\" -lt 10 ]; do sleep 1; i=$((i + 1)); done\n";
+    s += "    while kill -0 \"$pid\" 2>/dev/null && [ \"$i\" -lt 10 ]; do\n";
+    s += "      sleep 1\n";
+    s += "      i=$((i + 1))\n";
+    s += "    done\n";
     s += "    kill -9 \"$pid\" 2>/dev/null\n";
     s += "    for f in \"${upd}backup/\"*; do\n";
     s += "      [ -f \"$f\" ] && mv -f \"$f\" \"$app\"\n";

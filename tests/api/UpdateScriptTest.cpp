@@ -22,7 +22,9 @@ TEST(UpdateScript, WindowsTextLineByLine) {
                     "del /q \"C:\\Apps\\Client\\Update\\healthy\" "
                     "\"C:\\Apps\\Client\\Update\\rolledback\" 2>nul\r\n"
                     "md \"C:\\Apps\\Client\\Update\\backup\"\r\n"
-                    "for %%f in (\"C:\\Apps\\Client\\Update\\*.*\") do call :replace \"%%~nxf\"\r\n"
+                    "pushd \"C:\\Apps\\Client\\Update\\\"\r\n"
+                    "for %%f in (*.*) do call :replace \"%%~nxf\"\r\n"
+                    "popd\r\n"
                     "start VXClient.exe\r\n"
                     "set n=0\r\n"
                     ":wait\r\n"
@@ -34,7 +36,8 @@ TEST(UpdateScript, WindowsTextLineByLine) {
                     ":undo\r\n"
                     "taskkill /f /im VXClient.exe >nul 2>nul\r\n"
                     "ping -n 2 127.0.0.1 >nul\r\n"
-                    "move /y \"C:\\Apps\\Client\\Update\\backup\\*.*\" \"C:\\Apps\\Client\\\" >nul\r\n"
+                    "move /y \"C:\\Apps\\Client\\Update\\backup\\*.*\" "
+                    "\"C:\\Apps\\Client\\\" >nul\r\n"
                     "rd \"C:\\Apps\\Client\\Update\\backup\"\r\n"
                     "echo.>\"C:\\Apps\\Client\\Update\\rolledback\"\r\n"
                     "start VXClient.exe\r\n"
@@ -96,7 +99,8 @@ struct ClientFolder {
 };
 
 const std::string kNewClientConfirms =
-    "#!/bin/sh\nd=\"$(dirname \"$0\")\"\necho new >> \"$d/starts.txt\"\n: > \"$d/Update/healthy\"\n";
+    "#!/bin/sh\nd=\"$(dirname \"$0\")\"\necho new >> \"$d/starts.txt\"\n"
+    ": > \"$d/Update/healthy\"\n";
 const std::string kNewClientCrashes =
     "#!/bin/sh\necho new >> \"$(dirname \"$0\")/starts.txt\"\nexit 1\n";
 // Starts and never confirms (exec: the script's kill must reach the program itself).

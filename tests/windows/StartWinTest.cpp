@@ -112,6 +112,32 @@ TEST(LaunchFile, TheTaskServiceCommandLineGivesTheSameArguments) {
     EXPECT_EQ(s->cwd, withoutFinalSlash(folder));
 }
 
+namespace {
+
+// Waits until nothing is at the path any more.
+bool waitForNoFile(const std::string& path) {
+    const auto until = std::chrono::steady_clock::now() + kHangGuard;
+    while (std::chrono::steady_clock::now() < until) {
+        if (!exists(path))
+            return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    return false;
+}
+
+// Writes the script as UpdateMain does: temp.bat in the working folder, which is the client's
+// folder here, and runs it.
+bool runUpdateScript(const std::string& app, int waitSeconds) {
+    const std::string scriptFolder = withoutFinalSlash(app);
+    const std::string script = vx::joinPath(scriptFolder, "temp.bat");
+    return vx::platform::writeFileAtomic(script,
+                                         vx::updateScriptWindows(app, "VXClient.exe", waitSeconds))
+               .ok() &&
+           vx::platform::runScriptDetached(script, scriptFolder);
+}
+
+} // namespace
+
 TEST(UpdateScript, WinesCmdReplacesTheFilesAndStartsTheClientAgain) {
     // The client's folder as a user may have it: spaces and parentheses in the path.
     TempFolder root("Program Files (x86)");
@@ -122,13 +148,8 @@ TEST(UpdateScript, WinesCmdReplacesTheFilesAndStartsTheClientAgain) {
     ASSERT_TRUE(writeFile(app + "keep.txt", "not updated"));
     ASSERT_TRUE(copyProbe(app + "Update\\VXClient.exe"));
     ASSERT_TRUE(writeFile(app + "Update\\data.txt", "new data"));
-
-    // As UpdateMain does: temp.bat in the working folder, which is the client's folder here.
     const std::string scriptFolder = withoutFinalSlash(app);
-    const std::string script = vx::joinPath(scriptFolder, "temp.bat");
-    ASSERT_TRUE(
-        vx::platform::writeFileAtomic(script, vx::updateScriptWindows(app, "VXClient.exe")).ok());
-    ASSERT_TRUE(vx::platform::runScriptDetached(script, scriptFolder));
+    ASSERT_TRUE(runUpdateScript(app, 60));
 
     // On Windows the script waits five seconds before it moves anything (the guard is well
     // above that). Wine's script host returns from WScript.Sleep at once, so here the move
@@ -141,7 +162,17 @@ TEST(UpdateScript, WinesCmdReplacesTheFilesAndStartsTheClientAgain) {
     EXPECT_EQ(readFile(app + "keep.txt"), "not updated");
     EXPECT_FALSE(exists(app + "Update\\VXClient.exe"));
     EXPECT_FALSE(exists(app + "Update\\data.txt"));
-    EXPECT_TRUE(exists(script)); // neither temp.bat nor delay.vbs is removed
+    // The replaced files wait for the new client's word (the probe cannot give it: the test
+    // writes the marker as a client whose start page has loaded does).
+    EXPECT_EQ(readFile(app + "Update\\backup\\VXClient.exe"), "old client");
+    EXPECT_EQ(readFile(app + "Update\\backup\\data.txt"), "old data");
+    ASSERT_TRUE(writeFile(app + "Update\\healthy", ""));
+    EXPECT_TRUE(waitForNoFile(app + "Update\\backup")) << "the backup was kept";
+    EXPECT_TRUE(waitForNoFile(app + "Update\\healthy"));
+    EXPECT_EQ(readFile(app + "data.txt"), "new data");
+    EXPECT_FALSE(exists(app + "Update\\rolledback"));
+    // Neither temp.bat nor delay.vbs is removed.
+    EXPECT_TRUE(exists(vx::joinPath(scriptFolder, "temp.bat")));
 
     // The wait is the script host's: delay.vbs was written to the user's temporary folder, and
     // cscript ran it (an unknown script would have stopped nothing either, so its text counts).
@@ -151,6 +182,42 @@ TEST(UpdateScript, WinesCmdReplacesTheFilesAndStartsTheClientAgain) {
     ASSERT_TRUE(vbs);
     EXPECT_EQ(vbs->substr(0, vbs->find_last_not_of(" \r\n") + 1),
               "Wscript.Sleep WScript.Arguments(0)");
+}
+
+TEST(UpdateScript, WinesCmdPutsTheOldClientBackWhenTheNewOneDoesNotConfirm) {
+    TempFolder root("Program Files (x86)");
+    const std::string app = root / "VX Center (undo)\\";
+    ASSERT_TRUE(vx::platform::createDirs(app + "Update"));
+    // Both clients are the probe; the old one carries bytes after its image (it still runs),
+    // so that the file put back can be told from the new one.
+    ASSERT_TRUE(copyProbe(app + "Update\\VXClient.exe"));
+    ASSERT_TRUE(copyProbe(app + "VXClient.exe"));
+    auto probe = readFile(app + "VXClient.exe");
+    ASSERT_TRUE(probe);
+    const std::string oldClient = *probe + "old client";
+    ASSERT_TRUE(writeFile(app + "VXClient.exe", oldClient));
+    ASSERT_TRUE(writeFile(app + "data.txt", "old data"));
+    ASSERT_TRUE(writeFile(app + "keep.txt", "not updated"));
+    ASSERT_TRUE(writeFile(app + "Update\\data.txt", "new data"));
+    // A marker of an earlier update decides nothing.
+    ASSERT_TRUE(writeFile(app + "Update\\healthy", ""));
+    ASSERT_TRUE(runUpdateScript(app, 1));
+
+    // The new client starts and stays silent; after the time limit (ping's one-second waits,
+    // real under Wine too) the script ends it and puts the old files back.
+    ASSERT_TRUE(startOf(app + "VXClient.exe")) << "the new client was not started";
+    EXPECT_EQ(readFile(app + "VXClient.exe"), probe);
+    EXPECT_EQ(readFile(app + "data.txt"), "new data");
+    ASSERT_TRUE(::DeleteFileW(wide(app + "VXClient.exe.txt").c_str()));
+    ASSERT_TRUE(waitForFile(app + "Update\\rolledback")) << "the update was not undone";
+    auto s = startOf(app + "VXClient.exe");
+    ASSERT_TRUE(s) << "the old client was not started again";
+    EXPECT_EQ(s->cwd, withoutFinalSlash(app));
+    EXPECT_EQ(readFile(app + "VXClient.exe"), oldClient);
+    EXPECT_EQ(readFile(app + "data.txt"), "old data");
+    EXPECT_EQ(readFile(app + "keep.txt"), "not updated");
+    EXPECT_FALSE(exists(app + "Update\\backup"));
+    EXPECT_FALSE(exists(app + "Update\\healthy"));
 }
 
 TEST(UpdateScript, AScriptThatCannotStartIsReported) {
