@@ -103,7 +103,9 @@ public:
         while (!server.is_running())
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
-    ~Service() {
+    ~Service() { stop(); }
+    // Stops serving and waits for every handler to return (idempotent).
+    void stop() {
         server.stop();
         if (m_thread.joinable())
             m_thread.join();

@@ -40,6 +40,8 @@ protected:
     }
     void TearDown() override {
         release();
+        // The handlers read this fixture's members: they must be done before it goes.
+        service.stop();
         ApiTest::TearDown();
     }
 
