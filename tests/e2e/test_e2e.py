@@ -246,6 +246,76 @@ class E2E(unittest.TestCase):
         self.assertRegex(text, r"uid=\d+")
         self.assertNotIn("error=", text)
 
+    def tile_click(self, page, app_id, selector):
+        page.eval(f"document.querySelector('#mineGrid .tile[data-id=\"{app_id}\"] {selector}')"
+                  ".click(); true")
+
+    def tile_visible(self, page, app_id, selector):
+        return page.eval(f"!document.querySelector('#mineGrid .tile[data-id=\"{app_id}\"] "
+                         f"{selector}').hidden")
+
+    def test_open_and_uninstall_from_the_tile(self):
+        page = self.start_client()
+        self.logged_in(page)
+        app_id = next(i for i, a in self.catalogue(page).items() if a["dir"] == "launcher")
+        self.install(page, app_id)
+        page.wait(f"_CheckAPP('{app_id}') === '正常' && document.querySelector("
+                  f"'#mineGrid .tile[data-id=\"{app_id}\"] .act-main').textContent === '打开'",
+                  30, "the open button")
+        folder = os.path.join(self.folder, "apps", "launcher")
+        # 打开: not running, so the client starts it.
+        page.eval("window.__runs = []; var __run = window._RunApp; window._RunApp = function (id) "
+                  "{ var r = __run(id); window.__runs.push(r); return r; }; true")
+        self.tile_click(page, app_id, ".act-main")
+        wait_until(lambda: os.path.exists(os.path.join(folder, "launcher-result.txt")), 60,
+                   "the opened application's report")
+        self.assertEqual(page.eval("window.__runs"), ["正在启动"])
+        # 卸载, declined: nothing goes.
+        self.assertTrue(self.tile_visible(page, app_id, ".act-uninstall"))
+        page.eval("window.confirm = function () { return false; }; true")
+        self.tile_click(page, app_id, ".act-uninstall")
+        self.assertTrue(os.path.exists(os.path.join(folder, "version.xml")))
+        # 卸载, confirmed: the folder goes and the tile offers the install again.
+        page.eval("window.__asked = ''; window.confirm = function (t) { window.__asked = t; "
+                  "return true; }; true")
+        self.tile_click(page, app_id, ".act-uninstall")
+        page.wait(f"document.querySelector('#mineGrid .tile[data-id=\"{app_id}\"] "
+                  ".badge').textContent === '未安装'", 30, "the uninstalled status")
+        self.assertIn("卸载", page.eval("window.__asked"))
+        self.assertFalse(os.path.exists(folder))
+        self.assertEqual(page.eval(f"_CheckAPP('{app_id}')"), "未安装")
+        self.assertFalse(self.tile_visible(page, app_id, ".act-uninstall"))
+
+    def test_cancel_an_install_from_the_tile(self):
+        page = self.start_client()
+        self.logged_in(page)
+        app_id = next(i for i, a in self.catalogue(page).items() if a["dir"] == "launcher")
+        prefix = "GET /apps/launcher/"
+        before = len(self.service_requests(prefix))
+        # The service holds still, so the install is surely under way when 取消 is clicked.
+        self.service.send_signal(signal.SIGSTOP)
+        try:
+            self.tile_click(page, app_id, ".act-main")
+            page.wait(f"_CheckAPP('{app_id}') === '正在安装'", 30, "the install to start")
+            self.assertTrue(self.tile_visible(page, app_id, ".progress"))
+            self.assertTrue(self.tile_visible(page, app_id, ".act-cancel"))
+            self.tile_click(page, app_id, ".act-cancel")
+            page.wait(f"/已取消/.test(document.querySelector('#mineGrid .tile[data-id=\"{app_id}\"] "
+                      ".tile-state').textContent)", 30, "the cancelled install")
+            self.assertEqual(page.eval(f"_CheckAPP('{app_id}')"), "未安装")
+            self.assertFalse(self.tile_visible(page, app_id, ".act-cancel"))
+        finally:
+            self.service.send_signal(signal.SIGCONT)
+        # The descriptor that arrives late starts nothing.
+        wait_until(lambda: len(self.service_requests(prefix)) > before, 30,
+                   "the held request to be served")
+        time.sleep(1)
+        self.assertFalse([r for r in self.service_requests(prefix)[before:] if ".zip" in r])
+        self.assertEqual(page.eval(f"_CheckAPP('{app_id}')"), "未安装")
+        # And the next install runs through.
+        self.install(page, app_id)
+        self.assertEqual(page.eval(f"_CheckAPP('{app_id}')"), "正常")
+
     def test_main_window_screenshot(self):
         """The real window on the X screen, kept as a test artefact."""
         page = self.start_client()

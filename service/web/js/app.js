@@ -1,6 +1,7 @@
 /* 应用中心首页：登录、我的应用、应用目录。
  * 客户端注入的原生函数（_LoginFun、_InstallApp ……）只在客户端里存在；在普通浏览器里打开时，
  * 页面以“预览模式”直接向服务请求登录和列表，安装等操作给出提示。
+ * 打开、卸载与取消安装用 _RunApp、_UninstallApp、_CancelInstall。
  * 客户端回调本页的函数：ST_Login、ST_icoStatu、ST_jdt、ST_setFlatDivAnlv、ST_softStatu、
  * ST_writeUserList、ST_writeUserForm、tsmsg。 */
 (function () {
@@ -320,6 +321,15 @@
       main.textContent = "请稍候";
       main.disabled = true;
     }
+
+    // 进度条在走时可以取消；装好的应用可以卸载（必备应用和目录页的磁贴除外）。
+    var cancel = tile.querySelector(".act-cancel");
+    cancel.hidden = !(busy && inClient);
+    cancel.onclick = busy ? function () { cancelInstall(id); } : null;
+    var uninstall = tile.querySelector(".act-uninstall");
+    var installed = status === "正常" || status === "有升级" || status === "升级失败";
+    uninstall.hidden = !(installed && inClient && !app.nessary);
+    uninstall.onclick = installed ? function () { uninstallApp(id); } : null;
   }
 
   function needClient() { toast("请在应用中心客户端中使用此功能", true); }
@@ -350,11 +360,35 @@
     updateTile(id);
   }
 
+  function appName(id) { return (findApp(id) || {}).name || "应用"; }
+
   function openApp(id) {
     if (!inClient) return needClient();
-    var r = native("_CheckAPP", String(id));
-    if (r === "正常") softStatus("已通知“" + (findApp(id) || {}).name + "”显示窗口");
+    var r = native("_RunApp", String(id));
+    if (r === "已运行") softStatus("已通知“" + appName(id) + "”显示窗口");
+    else if (r === "正在启动") softStatus("正在启动“" + appName(id) + "”…");
     else if (r) { state.status[id] = r; updateTile(id); toast("应用状态：" + r, true); }
+  }
+
+  function uninstallApp(id) {
+    if (!inClient) return needClient();
+    if (!window.confirm("确定要卸载“" + appName(id) + "”吗？应用目录中的文件将全部删除。")) return;
+    var r = native("_UninstallApp", String(id));
+    if (r === "未安装") {
+      state.status[id] = r;
+      delete state.stateText[id];
+      softStatus("已卸载“" + appName(id) + "”");
+      updateTile(id);
+    } else if (r) {
+      toast(r, true);
+    }
+  }
+
+  function cancelInstall(id) {
+    if (!inClient) return needClient();
+    // 客户端随后以 ST_setFlatDivAnlv(…,"已取消") 和各应用的状态回报。
+    var r = native("_CancelInstall", String(id));
+    if (!r) softStatus("“" + appName(id) + "”的安装已无法取消");
   }
 
   /* ---------- 客户端回调 ---------- */
@@ -404,6 +438,10 @@
       // The client refreshes the statuses before it clears the operation's state: ask again
       // once it is done, so the tile shows "正常".
       setTimeout(function () { native("_RefreshApp"); }, 300);
+      setTimeout(function () { if (state.stateText[id] === text) { delete state.stateText[id]; updateTile(id); } }, 5000);
+    } else if (text === "已取消") {
+      delete state.progress[id];
+      softStatus(appName(id) + "：已取消");
       setTimeout(function () { if (state.stateText[id] === text) { delete state.stateText[id]; updateTile(id); } }, 5000);
     } else if (/失败/.test(text)) {
       delete state.progress[id];
