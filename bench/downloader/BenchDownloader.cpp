@@ -281,8 +281,8 @@ int main(int argc, char** argv) {
         auto [tUnpack, tUnzip] = interleaved(
             3, fresh,
             [&] {
-                auto r = vxdl::unpackZip(package, ourDir);
-                if (!r || r->files != static_cast<std::size_t>(files)) {
+                auto r = vxdl::unpackZip(package, ourDir, [] { return false; });
+                if (!r || r->files.size() != static_cast<std::size_t>(files)) {
                     std::fprintf(stderr, "unpack failed: %s\n", r ? "count" : r.error().c_str());
                     std::exit(1);
                 }
