@@ -24,6 +24,8 @@
 namespace vxdl {
 namespace {
 
+void cleanLeftovers(const std::set<std::string>& folders);
+
 std::atomic<long> g_connectTimeoutMs{0};
 std::atomic<long> g_stallSeconds{0};
 std::atomic<long> g_retryDelayMs{0};
@@ -221,25 +223,7 @@ private:
             folders.insert(folder);
             folders.insert(parentOf(folder));
         }
-        // One level down too: a package is downloaded into the application's folder, whose
-        // parent is the folder the next call names (a download into the applications' folder).
-        std::set<std::string> scan = folders;
-        for (const std::string& f : folders) {
-            std::error_code ec;
-            for (std::filesystem::directory_iterator it(fsPath(f.empty() ? "." : f), ec), end; !ec && it != end;
-                 it.increment(ec)) {
-                const std::u8string name = it->path().filename().u8string();
-                if (name.empty() || name[0] == u8'.' || !it->is_directory(ec) || it->is_symlink(ec))
-                    continue;
-                scan.insert((f.empty() ? std::string(".") : f) + "/" + std::string(name.begin(), name.end()));
-            }
-        }
-        for (const std::string& f : scan) {
-            // An interrupted placement is undone from its journal before its stage goes.
-            for (const std::string& stage : leftoverStages(f))
-                recoverStage(stage);
-            removeLeftovers(f);
-        }
+        cleanLeftovers(folders);
 
         Fetcher fetcher(currentTimings(), [this](const std::string& text) { send(text); },
                         m_call.running->cancel);
@@ -363,6 +347,31 @@ private:
 
 std::once_flag g_curlInit;
 
+// Undoes and removes what ended processes of the library left in `folders` and in their
+// direct subfolders (a package is downloaded into the application's folder, whose parent is
+// the folder the next call names). One cleaning at a time: two would undo the same stage.
+void cleanLeftovers(const std::set<std::string>& folders) {
+    static std::mutex cleaning;
+    std::lock_guard lock(cleaning);
+    std::set<std::string> scan = folders;
+    for (const std::string& f : folders) {
+        std::error_code ec;
+        for (std::filesystem::directory_iterator it(fsPath(f.empty() ? "." : f), ec), end; !ec && it != end;
+             it.increment(ec)) {
+            const std::u8string name = it->path().filename().u8string();
+            if (name.empty() || name[0] == u8'.' || !it->is_directory(ec) || it->is_symlink(ec))
+                continue;
+            scan.insert((f.empty() ? std::string(".") : f) + "/" + std::string(name.begin(), name.end()));
+        }
+    }
+    for (const std::string& f : scan) {
+        // An interrupted placement is undone from its journal before its stage goes.
+        for (const std::string& stage : leftoverStages(f))
+            recoverStage(stage);
+        removeLeftovers(f);
+    }
+}
+
 } // namespace
 } // namespace vxdl
 
@@ -392,6 +401,20 @@ extern "C" VXDL_EXPORT int VXDL_CALL DownFile(const char* urls, const char* path
             vxdl::leave(running);
             return -1;
         }
+        return 0;
+    } catch (...) {
+        return -1;
+    }
+}
+
+extern "C" VXDL_EXPORT int VXDL_CALL CleanLeftovers(const char* folder) {
+    try {
+        if (!folder)
+            return -1;
+        const std::string path = vxdl::localPath(vx::fromAnsi(folder));
+        if (path.empty())
+            return -1;
+        vxdl::cleanLeftovers({path});
         return 0;
     } catch (...) {
         return -1;

@@ -68,6 +68,12 @@ VXDL_EXPORT void VXDL_CALL DownLoaderSetMinimumRateForTests(int windowMs, int mi
 // "完成" or "error:").
 VXDL_EXPORT int VXDL_CALL CancelDown(int appId);
 
+// Undoes and removes, in `folder` (ANSI code page) and its direct subfolders, what ended
+// processes of the library left there after a crash: interrupted placements are put back to
+// the old version, stages and temporary files removed (see DownFile's own cleaning). From
+// any thread; may take a while on a large folder. 0 done, -1 for a null or empty folder.
+VXDL_EXPORT int VXDL_CALL CleanLeftovers(const char* folder);
+
 #ifdef __cplusplus
 }
 #endif

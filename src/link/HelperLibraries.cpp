@@ -96,6 +96,7 @@ void VXDL_CALL downloadCallback(int id, const char* text) {
 
 // Declared here rather than taken from the library's header: older libraries lack it.
 using CancelDownProc = int(VXDL_CALL*)(int appId);
+using CleanLeftoversProc = int(VXDL_CALL*)(const char* folder);
 
 template <typename Fn>
 Fn entry(const platform::DynamicLibrary* lib, const char* name) {
@@ -119,6 +120,7 @@ struct HelperLibraries::Impl {
     SendToAppProc sendToApp = nullptr;
     decltype(&::DownFile) downFile = nullptr;
     CancelDownProc cancelDown = nullptr;
+    CleanLeftoversProc cleanLeftovers = nullptr;
 };
 
 HelperLibraries::HelperLibraries() : m_impl(std::make_unique<Impl>()) {}
@@ -148,6 +150,7 @@ Status HelperLibraries::bindDownloader(const std::string& folder) {
     m_impl->down = std::move(lib).value();
     m_impl->downFile = entry<decltype(&::DownFile)>(m_impl->down.get(), "DownFile");
     m_impl->cancelDown = entry<CancelDownProc>(m_impl->down.get(), "CancelDown");
+    m_impl->cleanLeftovers = entry<CleanLeftoversProc>(m_impl->down.get(), "CleanLeftovers");
     if (!m_impl->downFile)
         return Error{"the downloader library has no DownFile"};
     return {};
@@ -197,6 +200,10 @@ void HelperLibraries::DownFile(const std::string& urlsAnsi, const std::string& p
     const std::string why = toAnsi(m_impl->downFile ? "下载器无法启动" : "下载器不可用");
     downloadCallback(appId, why.c_str());
     downloadCallback(appId, ("error:" + why).c_str());
+}
+
+bool HelperLibraries::CleanLeftovers(const std::string& folderAnsi) {
+    return m_impl->cleanLeftovers && m_impl->cleanLeftovers(folderAnsi.c_str()) == 0;
 }
 
 bool HelperLibraries::CancelDown(int appId) {

@@ -66,6 +66,9 @@ public:
     void sendToApp(const std::string& messageAnsi) override;
     void DownFile(const std::string& urlsAnsi, const std::string& pathsAnsi,
                   const std::string& folderAnsi, int attempts, int appId) override;
+    // Undoes and removes what a crash left in `folder` through the downloader's optional
+    // CleanLeftovers entry (any thread; it may take a while). False without the entry.
+    bool CleanLeftovers(const std::string& folderAnsi);
     // The downloader's CancelDown entry is optional (older libraries have none).
     bool CancelDown(int appId) override;
     bool canCancelDown() const override;

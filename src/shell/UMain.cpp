@@ -8,11 +8,13 @@
 #include <QWebEngineView>
 #include <cstdio>
 #include <cstdlib>
+#include <thread>
 
 #include "api/UJsExterned.h"
 #include "api/VxJsMembers.h"
 #include "bridge/hiJsScriptExtented.h"
 #include "core/Global.h"
+#include "core/Text.h"
 #include "core/Xml.h"
 #include "link/HelperLibraries.h"
 #include "shell/QtEngine.h"
@@ -87,6 +89,12 @@ bool TfrmMain::FormCreate() {
             return fail(), false;
         m_linkBound = true;
         (void)m_libs->bindDownloader(AppPath); // a missing downloader shows when it is used
+        // What a crash in the middle of an install or an update left (half-placed sets,
+        // stages, temporary files) is put right off the main thread; the binding outlives it.
+        std::thread([libs = m_libs.get(), apps = toAnsi(AppsPath), update = toAnsi(AppPath + "Update")] {
+            libs->CleanLeftovers(apps);
+            libs->CleanLeftovers(update);
+        }).detach();
         setDownloadMessageHandler(
             [api = m_api.get()](int id, const std::string& text) { api->DownloadNotify(id, text); });
         setLinkMessageHandler([api = m_api.get()](const std::string& text) { api->LinkNotify(text); });

@@ -390,3 +390,18 @@ TEST_F(SeamTest, CancelStopsASlowInstallAndLeavesNothingBehind) {
     EXPECT_TRUE(host.has("ST_setFlatDivAnlv(\"15\",\"安装完成\")"));
     EXPECT_EQ(api->_CheckAPP("15"), "正常");
 }
+
+TEST_F(SeamTest, WhatACrashLeftIsClearedAtTheNextStart) {
+    // A client killed while it installed: a stage beside the application's folder and a
+    // temporary download inside it; and the same of a process that still runs (pid 1).
+    client.write("apps/.app30.vxstage-999999999-0/files/a.txt", "staged");
+    client.write("apps/app30/.a.txt.vxdl-999999999-0", "partial");
+    client.write("apps/app30/a.txt", "old");
+    client.write("apps/app30/.b.txt.vxdl-1-0", "still being written");
+    // What the client does at its start, through the real library.
+    EXPECT_TRUE(libs.CleanLeftovers(vx::toAnsi(vx::AppsPath)));
+    EXPECT_FALSE(fs::exists(vx::AppsPath + ".app30.vxstage-999999999-0"));
+    EXPECT_FALSE(fs::exists(vx::AppsPath + "app30/.a.txt.vxdl-999999999-0"));
+    EXPECT_EQ(vxtest::readFile(vx::AppsPath + "app30/a.txt"), "old");
+    EXPECT_TRUE(fs::exists(vx::AppsPath + "app30/.b.txt.vxdl-1-0"));
+}

@@ -1,0 +1,101 @@
+#pragma once
+// The install, update and self-update tests' set-up: the page API with the real downloader
+// and an in-process service that serves what each test publishes.
+
+#include "ApiFixture.h"
+#include "core/Background.h"
+
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <fstream>
+#include <map>
+#include <sys/stat.h>
+#include <zip.h>
+
+#include "core/Crypto.h"
+#include "core/Text.h"
+
+namespace apitest {
+
+// A zip package of the given files, as bytes.
+inline std::string makeZip(const vxtest::TempDir& dir, const std::map<std::string, std::string>& files) {
+    std::string path = dir.file("pkg-build.zip");
+    int err = 0;
+    zip_t* z = zip_open(path.c_str(), ZIP_CREATE | ZIP_TRUNCATE, &err);
+    for (const auto& [name, content] : files) {
+        zip_source_t* src = zip_source_buffer(z, content.data(), content.size(), 0);
+        zip_file_add(z, name.c_str(), src, ZIP_FL_OVERWRITE | ZIP_FL_ENC_UTF_8);
+    }
+    zip_close(z);
+    std::string bytes = vxtest::readFile(path);
+    std::filesystem::remove(path);
+    return bytes;
+}
+
+inline std::string md5Upper(const std::string& bytes) {
+    std::string d = vx::md5HexLower(bytes);
+    for (char& c : d)
+        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    return d;
+}
+
+class InstallTest : public ApiTest {
+protected:
+    void SetUp() override {
+        ApiTest::SetUp();
+        ASSERT_TRUE(libs.bindDownloader(VX_LIB_DIR).ok());
+        // Failures and retries must not make the tests wait.
+        void* h = ::dlopen((std::string(VX_LIB_DIR) + "/libDownLoader.so").c_str(), RTLD_NOW);
+        using Tune = void (*)(int, int, int);
+        if (auto tune = reinterpret_cast<Tune>(::dlsym(h, "DownLoaderSetTimingsForTests")))
+            tune(2000, 5, 10);
+        api = std::make_unique<vx::TVX_JS>(host, link, libs);
+        api->scriptFolder = dir.path().string();
+        vx::setDownloadMessageHandler(
+            [this](int id, const std::string& text) { api->DownloadNotify(id, text); });
+        service.server.Get("/myApps.php", [this](const httplib::Request&, httplib::Response& res) {
+            res.set_content(listReply(apps), "text/xml");
+        });
+        service.server.Get(R"(/apps/(.*))", [this](const httplib::Request& req,
+                                                   httplib::Response& res) {
+            std::lock_guard lock(m);
+            auto it = files.find(req.matches[1]);
+            if (it == files.end()) {
+                res.status = 404;
+                return;
+            }
+            res.set_content(it->second, "application/octet-stream");
+        });
+    }
+    void TearDown() override {
+        vx::setDownloadMessageHandler(nullptr);
+        ApiTest::TearDown();
+    }
+
+    void publish(const std::string& path, const std::string& content) {
+        std::lock_guard lock(m);
+        files[path] = content;
+    }
+    void loadList() {
+        api->_GetMyApps();
+        settle();
+        host.calls.clear();
+    }
+    void waitIdle(const char* what) {
+        waitFor([] { return !vx::installBusy && vx::THttpThread::liveCount() == 0 && vx::backgroundJobsRunning() == 0; }, what);
+    }
+    std::string descriptor(const std::string& version, const std::string& entries,
+                           const std::string& zip = "pkg.zip") {
+        return "<?xml version=\"1.0\" encoding=\"utf-8\"?><info><version>" + version +
+               "</version><zipFile>" + zip + "</zipFile><updateFile>" + entries +
+               "</updateFile></info>";
+    }
+
+    vx::HelperLibraries libs;
+    std::mutex m;
+    std::map<std::string, std::string> files;
+    std::vector<std::string> apps{appElement(30, "app30", "1.0")};
+};
+
+
+} // namespace apitest
