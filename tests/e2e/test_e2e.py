@@ -153,6 +153,23 @@ class E2E(unittest.TestCase):
         page.wait(f"/安装完成/.test((document.querySelector('#mineGrid .tile[data-id=\"{app_id}\"]')"
                   " || {textContent: ''}).textContent)", 120, f"application {app_id} installed")
 
+    def confirm_update_box(self, env, timeout):
+        """Waits for the box that announces the client's new version (it comes up a moment
+        after the file is in place, when the downloader reports the end) and confirms it,
+        as the user would."""
+        windows = []
+
+        def box_shown():
+            found = subprocess.run(["xdotool", "search", "--onlyvisible", "--pid",
+                                    str(self.client.pid), "--name", "应用中心"], env=env,
+                                   capture_output=True, text=True, timeout=30)
+            windows[:] = found.stdout.split()
+            return len(windows) >= 2  # the window and the box
+        wait_until(box_shown, timeout, "the box that announces the new version")
+        for w in windows:
+            subprocess.run(["xdotool", "key", "--window", w, "Return"], env=env,
+                           stderr=subprocess.DEVNULL)
+
     # --- tests -----------------------------------------------------------------------
 
     def test_remembered_users_after_start(self):
@@ -367,20 +384,7 @@ class E2E(unittest.TestCase):
             downloaded = os.path.join(self.folder, "Update", "notes.txt")
             wait_until(lambda: os.path.exists(downloaded), 60, "the new file in Update/")
             # The client tells the user, who confirms; then it writes the script and closes.
-            # (The file is in place a moment before the downloader reports the end, so the
-            # box may come up a little later.)
-            windows = []
-
-            def box_shown():
-                found = subprocess.run(["xdotool", "search", "--onlyvisible", "--pid",
-                                        str(self.client.pid), "--name", "应用中心"], env=env,
-                                       capture_output=True, text=True, timeout=30)
-                windows[:] = found.stdout.split()
-                return len(windows) >= 2  # the window and the box
-            wait_until(box_shown, 60, "the box that announces the new version")
-            for w in windows:
-                subprocess.run(["xdotool", "key", "--window", w, "Return"], env=env,
-                               stderr=subprocess.DEVNULL)
+            self.confirm_update_box(env, 60)
             self.assertEqual(self.client.wait(30), 0)
             script = os.path.join(self.folder, "temp.sh")
             self.assertTrue(os.path.exists(script))
@@ -423,18 +427,7 @@ class E2E(unittest.TestCase):
             page = self.start_client()
             env = dict(os.environ, DISPLAY=self.display)
             page.eval("CheckMainVer(); true")
-            windows = []
-
-            def box_shown():
-                found = subprocess.run(["xdotool", "search", "--onlyvisible", "--pid",
-                                        str(self.client.pid), "--name", "应用中心"], env=env,
-                                       capture_output=True, text=True, timeout=30)
-                windows[:] = found.stdout.split()
-                return len(windows) >= 2  # the window and the box
-            wait_until(box_shown, 90, "the box that announces the new version")
-            for w in windows:
-                subprocess.run(["xdotool", "key", "--window", w, "Return"], env=env,
-                               stderr=subprocess.DEVNULL)
+            self.confirm_update_box(env, 90)
             self.assertEqual(self.client.wait(30), 0)
             page.close()
             self.pages.remove(page)
