@@ -1,0 +1,7 @@
+#include "core/Trust.h"
+
+namespace vx {
+
+TrustSettings Trust;
+
+} // namespace vx
