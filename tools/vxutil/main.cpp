@@ -1,29 +1,49 @@
 // vxutil: the client's text functions on the command line, for operators of the service
-// and for tests. Arguments are UTF-8; output is UTF-8 (or ASCII).
-
-#include <cstdio>
-#include <cstring>
-#include <string>
+// and for tests, and the operator's signing of descriptors. Arguments are UTF-8; output is
+// UTF-8 (or ASCII).
 
 #include "core/Crypto.h"
+#include "core/Signing.h"
 #include "core/Text.h"
 #include "http/FormUrl.h"
 #include "platform/Platform.h"
 
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <unistd.h>
+#include <vector>
+
 namespace {
 
-constexpr const char* kUsage = R"(usage: vxutil COMMAND ARGUMENT
+constexpr const char* kUsage = R"(usage: vxutil COMMAND ARGUMENT...
 
 Commands:
   scramble TEXT      the token the client makes of TEXT (a user id, say)
   unscramble TOKEN   the original text of a token (the reverse of scramble)
   base64 TEXT        base64 of TEXT in the ANSI code page (GBK)
   md5 FILE           MD5 of a file in upper-case hex, as the client compares it
+  sha256 FILE        SHA-256 of a file in lower-case hex, as descriptors give it
   urlencode TEXT     form-URL encoding of TEXT in the ANSI code page
   urldecode TEXT     form-URL decoding; the bytes are read as ANSI and printed as UTF-8
 
-Exit status: 0 on success, 1 when the input is bad (the reason goes to standard error),
-2 on a usage error.
+Signing of descriptors (Ed25519):
+  keygen DIR         a new key pair: DIR/signing.key (the private key, PKCS#8 PEM, readable
+                     by its owner only) and DIR/signing.pub (the public key in base64);
+                     prints the <signkey> element for the client's config.xml. An existing
+                     DIR/signing.key is never replaced.
+  sign KEY FILE      signs the bytes of FILE with the private key KEY (a PEM file, as keygen
+                     or `openssl genpkey -algorithm ed25519` writes it) into FILE.sig
+  verify PUBKEY FILE checks FILE.sig against FILE; PUBKEY is the base64 public key or a file
+                     holding it (signing.pub); prints "good signature"
+
+Exit status: 0 on success, 1 when the input is bad or a signature is not good (the reason
+goes to standard error), 2 on a usage error.
 )";
 
 int usage(const char* why) {
@@ -42,6 +62,110 @@ int fail(const std::string& message) {
     return 1;
 }
 
+// The whole content of a file, bytes as they are.
+vx::Expected<std::string> readAll(const std::string& path) {
+    std::error_code ec;
+    if (!std::filesystem::is_regular_file(path, ec))
+        return vx::Error{"no file at " + path};
+    std::ifstream in(path, std::ios::binary);
+    if (!in.is_open())
+        return vx::Error{"cannot open " + path + ": " + std::strerror(errno)};
+    std::string data((std::istreambuf_iterator<char>(in)), {});
+    // A read error ends the iteration like the end of the file: the size tells them apart.
+    if (in.bad() || data.size() != std::filesystem::file_size(path, ec) || ec)
+        return vx::Error{"cannot read " + path};
+    return data;
+}
+
+// Creates `path` for the owner alone; never replaces a file that is there, so a key that
+// signs descriptors already in use is not lost to a second keygen.
+vx::Status writeNewPrivateFile(const std::string& path, const std::string& data) {
+    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    if (fd < 0)
+        return vx::Error{errno == EEXIST ? path + " exists already; keygen never replaces a key"
+                                         : "cannot create " + path + ": " + std::strerror(errno)};
+    std::size_t done = 0;
+    while (done < data.size()) {
+        ssize_t n = ::write(fd, data.data() + done, data.size() - done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            const std::string why = std::strerror(errno);
+            ::close(fd);
+            ::unlink(path.c_str());
+            return vx::Error{"cannot write " + path + ": " + why};
+        }
+        done += static_cast<std::size_t>(n);
+    }
+    if (::fsync(fd) != 0 || ::close(fd) != 0) {
+        ::unlink(path.c_str());
+        return vx::Error{"cannot write " + path};
+    }
+    return {};
+}
+
+int keygen(const std::string& dir) {
+    std::error_code ec;
+    std::filesystem::create_directories(dir, ec);
+    if (!std::filesystem::is_directory(dir, ec))
+        return fail("cannot create the folder " + dir);
+    const std::string keyFile = (std::filesystem::path(dir) / "signing.key").string();
+    const std::string pubFile = (std::filesystem::path(dir) / "signing.pub").string();
+    auto pair = vx::generateSigningKey();
+    if (!pair)
+        return fail(pair.error());
+    if (vx::Status st = writeNewPrivateFile(keyFile, pair->privatePem); !st)
+        return fail(st.error());
+    if (vx::Status st = vx::platform::writeFileAtomic(pubFile, pair->publicKeyBase64 + "\n"); !st)
+        return fail(st.error() + " (the private key is in " + keyFile + ")");
+    return print("<signkey>" + pair->publicKeyBase64 + "</signkey>");
+}
+
+int sign(const std::string& keyFile, const std::string& file) {
+    auto pem = readAll(keyFile);
+    if (!pem)
+        return fail(pem.error());
+    auto data = readAll(file);
+    if (!data)
+        return fail(data.error());
+    auto sig = vx::signEd25519(*pem, *data);
+    if (!sig)
+        return fail(keyFile + ": " + sig.error());
+    if (vx::Status st = vx::platform::writeFileAtomic(file + ".sig", vx::signatureFileText(*sig));
+        !st)
+        return fail(st.error());
+    return 0;
+}
+
+int verify(const std::string& pubArg, const std::string& file) {
+    // Base64 text that happens to name an existing file is not a worry: a key is 44
+    // characters of base64, no file name an operator would choose.
+    std::string keyText = pubArg;
+    std::error_code ec;
+    if (std::filesystem::is_regular_file(pubArg, ec)) {
+        auto text = readAll(pubArg);
+        if (!text)
+            return fail(text.error());
+        keyText = *text;
+    }
+    auto key = vx::parsePublicKey(keyText);
+    if (!key)
+        return fail(key.error());
+    auto data = readAll(file);
+    if (!data)
+        return fail(data.error());
+    auto sigText = readAll(file + ".sig");
+    if (!sigText)
+        return fail(sigText.error());
+    auto sig = vx::parseSignature(*sigText);
+    if (!sig)
+        return fail(file + ".sig: " + sig.error());
+    if (!vx::verifyEd25519(*key, *data, *sig))
+        return fail("bad signature: " + file + ".sig is not a signature of " + file +
+                    " by this key");
+    return print("good signature");
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -49,10 +173,32 @@ int main(int argc, char** argv) {
         std::fputs(kUsage, stdout);
         return 0;
     }
-    if (argc != 3)
-        return usage(argc < 2 ? "missing command" : "expected exactly one argument");
+    if (argc < 2)
+        return usage("missing command");
     const std::string cmd = argv[1];
-    const std::string arg = argv[2];
+    const std::vector<std::string> args(argv + 2, argv + argc);
+    static const std::vector<std::string> kCommands = {
+        "scramble",  "unscramble", "base64", "md5",  "sha256",
+        "urlencode", "urldecode",  "keygen", "sign", "verify"};
+    if (std::find(kCommands.begin(), kCommands.end(), cmd) == kCommands.end())
+        return usage(("unknown command: " + cmd).c_str());
+    const std::size_t wanted = cmd == "sign" || cmd == "verify" ? 2 : 1;
+    if (args.size() != wanted)
+        return usage(wanted == 2 ? (cmd + " expects exactly two arguments").c_str()
+                                 : "expected exactly one argument");
+    const std::string& arg = args[0];
+    if (cmd == "keygen")
+        return keygen(arg);
+    if (cmd == "sign")
+        return sign(args[0], args[1]);
+    if (cmd == "verify")
+        return verify(args[0], args[1]);
+    if (cmd == "sha256") {
+        if (!vx::platform::fileExists(arg))
+            return fail("no file at " + arg);
+        auto r = vx::FileSHA256(arg);
+        return r ? print(*r) : fail(r.error());
+    }
     if (cmd == "scramble")
         return print(vx::ScrambleParam(arg));
     if (cmd == "unscramble") {
