@@ -44,11 +44,13 @@ inline std::string fileNameOf(const std::string& path) {
 struct DownloadList {
     std::vector<std::string> urls;
     std::vector<std::string> paths;
+    std::vector<std::string> sha256s; // "" where the descriptor gives none
 };
 
-// One entry of an updateFile element: its address, its local path and its listed digest.
+// One entry of an updateFile element: its address, its local path and its listed digests
+// (SHA256 may be missing).
 struct UpdateEntry {
-    std::string url, local, md5;
+    std::string url, local, md5, sha256;
 };
 
 // The entries of an updateFile element, in order. Each child's Dir, with "{app}" standing for
@@ -65,7 +67,7 @@ inline std::vector<UpdateEntry> listEntries(pugi::xml_node files, const std::str
         if (local.empty())
             continue;
         entries.push_back({replaceAppToken(dir, remoteBase) + name, std::move(local),
-                           xml::attr(f, "MD5")});
+                           xml::attr(f, "MD5"), xml::attr(f, "SHA256")});
     }
     return entries;
 }
@@ -81,9 +83,23 @@ inline DownloadList collectDownloads(const std::vector<UpdateEntry>& entries,
             continue;
         list.urls.push_back(entries[i].url);
         list.paths.push_back(entries[i].local);
+        list.sha256s.push_back(entries[i].sha256);
     }
     return list;
 }
 
+
+// Whether a listed file is unchanged: by SHA-256 where the entry gives one (any case), else by
+// MD5 exactly as listed. `digest` is the local file's digest of that kind.
+inline bool sameDigest(const UpdateEntry& e, const std::string& digest) {
+    return e.sha256.empty() ? e.md5 == digest : iequals(e.sha256, digest);
+}
+
+// What is wrong with the SHA-256 values of a descriptor's entries, as a refusal text: a
+// malformed one always, a missing one when signed descriptors are required. Empty when
+// they may be used.
+std::string digestRefusal(const std::vector<UpdateEntry>& entries, const std::string& url);
+// The same for one value (an install package's zipSHA256).
+std::string digestRefusal(const std::string& sha256, const std::string& url);
 
 } // namespace vx::api

@@ -50,12 +50,19 @@ void TVX_JS::requestDescriptor(TMyApp* info, DescriptorStep step) {
     if (!info)
         return;
     beginAppOperation(info->appID);
-    auto* worker = new THttpThread(info->VerUrl, "", "", std::to_string(info->appID), nullptr,
-                                   kSendGetText, readTimeout);
-    worker->FSendDone = [this, step, serial = m_operation.serial](THttpThread*, PReturnInfo i) {
-        if (isCurrent(serial)) // else cancelled while the descriptor was on its way
-            (this->*step)(i->index, i->str);
-    };
+    const std::string index = std::to_string(info->appID);
+    const bool install = step == &TVX_JS::onInstallDescriptor;
+    fetchDescriptor(info->VerUrl, index,
+                    [this, step, index, install, serial = m_operation.serial](
+                        const std::string& text, const std::string& refusal) {
+        if (!isCurrent(serial))
+            return; // cancelled while the descriptor was on its way
+        if (!refusal.empty()) {
+            ShowStatus(refusal);
+            return failOperation(index, install ? texts::kInstallFailed : texts::kUpdateFailed);
+        }
+        (this->*step)(index, text);
+    });
 }
 
 void TVX_JS::beginAppOperation(int32_t appId) {
@@ -104,11 +111,20 @@ void TVX_JS::onInstallDescriptor(const std::string& index, const std::string& re
     const std::string local = localPathBelow(app->appDir, "{app}", zip);
     if (zip.empty() || local.empty())
         return failOperation(index, texts::kInstallFailed);
+    const std::string sha256 = xml::elementText(doc.document_element(), "zipSHA256");
+    if (std::string why = digestRefusal(sha256, app->VerUrl); !why.empty()) {
+        ShowStatus(why);
+        return failOperation(index, texts::kInstallFailed);
+    }
     if (!platform::dirExists(app->appDir))
         platform::createDir(app->appDir.substr(0, app->appDir.size() - 1));
     m_operation.downloading = true;
-    m_downloader.DownFile(toAnsi(app->DirUrl + zip), toAnsi(local), toAnsi(app->appDir), 5,
-                          app->appID);
+    if (std::string why = startDownload(toAnsi(app->DirUrl + zip), toAnsi(local),
+                                        toAnsi(app->appDir), {sha256}, app->appID);
+        !why.empty()) {
+        ShowStatus(why);
+        return failOperation(index, texts::kInstallFailed);
+    }
 }
 
 void TVX_JS::onUpdateDescriptor(const std::string& index, const std::string& reply) {
@@ -126,9 +142,14 @@ void TVX_JS::onUpdateDescriptor(const std::string& index, const std::string& rep
     // gigabytes); the operation goes on here when they are known.
     auto entries = std::make_shared<std::vector<UpdateEntry>>(
         listEntries(files, app->DirUrl, app->appDir));
-    std::vector<std::string> paths;
+    if (std::string why = digestRefusal(*entries, app->VerUrl); !why.empty()) {
+        ShowStatus(why);
+        return failOperation(index, texts::kUpdateFailed);
+    }
+    // Each file is compared by the digest its entry gives: SHA-256 when listed, else MD5.
+    std::vector<DigestRequest> paths;
     for (const auto& e : *entries)
-        paths.push_back(e.local);
+        paths.push_back({e.local, e.sha256.empty() ? DigestKind::Md5 : DigestKind::Sha256});
     computeDigests(std::move(paths), app->appDir + std::string(kDigestCacheName),
                    [this, index, id, doc, entries, serial = m_operation.serial](
                        std::vector<Digest> digests) {
@@ -139,7 +160,7 @@ void TVX_JS::onUpdateDescriptor(const std::string& index, const std::string& rep
             return failOperation(index, texts::kUpdateFailed);
         // An unreadable local file counts as changed.
         const DownloadList list = collectDownloads(*entries, [&](std::size_t i) {
-            return digests[i] && (*entries)[i].md5 == *digests[i];
+            return digests[i] && sameDigest((*entries)[i], *digests[i]);
         });
         app->update = false;
         if (list.urls.empty()) {
@@ -150,10 +171,15 @@ void TVX_JS::onUpdateDescriptor(const std::string& index, const std::string& rep
         }
         // The new descriptor replaces the installed one once its files are in place, so that
         // a failed download keeps offering the update.
-        m_pendingDescriptors[app->appID] = xml::serialize(*doc);
         m_operation.downloading = true;
-        m_downloader.DownFile(toAnsi(joinLines(list.urls)), toAnsi(joinLines(list.paths)), "",
-                              5, app->appID);
+        if (std::string why = startDownload(toAnsi(joinLines(list.urls)),
+                                            toAnsi(joinLines(list.paths)), "", list.sha256s,
+                                            app->appID);
+            !why.empty()) {
+            ShowStatus(why);
+            return failOperation(index, texts::kUpdateFailed);
+        }
+        m_pendingDescriptors[app->appID] = xml::serialize(*doc);
     });
 }
 

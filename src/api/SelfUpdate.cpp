@@ -25,10 +25,15 @@ void TVX_JS::CheckMainVer() {
     if (m_clientCheck == ClientCheck::None)
         m_clientCheck = installBusy ? ClientCheck::Beside : ClientCheck::Owner;
     installBusy = true;
-    auto* worker =
-        new THttpThread(BaseUrl + std::string(kClientDescriptor), "", "", "", nullptr,
-                        kSendGetText, readTimeout);
-    worker->FSendDone = [this](THttpThread*, PReturnInfo i) { onClientDescriptor(i->str); };
+    fetchDescriptor(BaseUrl + std::string(kClientDescriptor), "",
+                    [this](const std::string& text, const std::string& refusal) {
+        if (!refusal.empty()) {
+            // The page learns nothing of a failed check; the status line says why.
+            ShowStatus(refusal);
+            return endClientCheck();
+        }
+        onClientDescriptor(text);
+    });
 }
 
 void TVX_JS::onClientDescriptor(const std::string& reply) {
@@ -41,17 +46,31 @@ void TVX_JS::onClientDescriptor(const std::string& reply) {
     const std::string updateDir = AppPath + "Update" + platform::kSeparator;
     auto entries = std::make_shared<std::vector<UpdateEntry>>(
         listEntries(files, BaseUrl + "apps/KVLMZ/", updateDir));
-    // Every entry is compared with the running executable's digest, read off this thread.
-    computeDigests({executablePath}, "", [this, entries, updateDir](std::vector<Digest> own) {
-        const std::string ownMd5 = own.front().value_or("");
-        const DownloadList list = collectDownloads(
-            *entries, [&](std::size_t i) { return (*entries)[i].md5 == ownMd5; });
+    const std::string url = BaseUrl + std::string(kClientDescriptor);
+    if (std::string why = digestRefusal(*entries, url); !why.empty()) {
+        ShowStatus(why);
+        return endClientCheck();
+    }
+    // Every entry is compared with the running executable's digest of the entry's kind, read
+    // off this thread.
+    computeDigests(std::vector<DigestRequest>{{executablePath, DigestKind::Md5},
+                                              {executablePath, DigestKind::Sha256}},
+                   "", [this, entries, updateDir](std::vector<Digest> own) {
+        const std::string ownMd5 = own[0].value_or(""), ownSha256 = own[1].value_or("");
+        const DownloadList list = collectDownloads(*entries, [&](std::size_t i) {
+            const UpdateEntry& e = (*entries)[i];
+            return sameDigest(e, e.sha256.empty() ? ownMd5 : ownSha256);
+        });
         if (list.urls.empty())
             return endClientCheck();
         if (!platform::dirExists(updateDir))
             platform::createDir(AppPath + "Update");
-        m_downloader.DownFile(toAnsi(joinLines(list.urls)), toAnsi(joinLines(list.paths)), "",
-                              5, 0);
+        if (std::string why = startDownload(toAnsi(joinLines(list.urls)),
+                                            toAnsi(joinLines(list.paths)), "", list.sha256s, 0);
+            !why.empty()) {
+            ShowStatus(why);
+            endClientCheck();
+        }
     });
 }
 

@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
@@ -63,6 +64,17 @@ inline constexpr std::string_view kUninstallFailed = "卸载失败";
 // _CancelInstall: the operation was stopped / the downloader offers no way to stop it.
 inline constexpr std::string_view kCancelled = "已取消";
 inline constexpr std::string_view kCancelUnsupported = "下载器不支持取消安装";
+// Secure delivery (docs/security.md), each followed by the address it is about: a descriptor
+// without the signature config.xml's keys require, or with one none of them made; a
+// descriptor whose files lack the SHA-256 the keys require, or carry a malformed one; a
+// server whose certificate did not verify.
+inline constexpr std::string_view kSignatureMissing = "描述文件没有签名，已拒绝：";
+inline constexpr std::string_view kSignatureInvalid = "描述文件签名无效，已拒绝：";
+inline constexpr std::string_view kDigestMissing = "描述文件缺少SHA256校验值，已拒绝：";
+inline constexpr std::string_view kDigestMalformed = "描述文件的SHA256校验值无效，已拒绝：";
+inline constexpr std::string_view kCertificateFailed = "证书验证失败：";
+// Signed descriptors are required, and the downloader cannot check SHA-256.
+inline constexpr std::string_view kDownloaderUnchecked = "下载器不支持SHA256校验，已拒绝下载";
 } // namespace texts
 
 class TVX_JS {
@@ -164,6 +176,17 @@ private:
     // the reply (an install or an update).
     using DescriptorStep = void (TVX_JS::*)(const std::string& index, const std::string& reply);
     void requestDescriptor(TMyApp* info, DescriptorStep step);
+    // Fetches a descriptor; when config.xml's keys require it, also its signature (url +
+    // ".sig"), which must verify. `done` gets the descriptor's text, or an empty text for a
+    // failed transfer, or a refusal (a status text for the user) and an empty text.
+    using DescriptorDone = std::function<void(const std::string& text, const std::string& refusal)>;
+    void fetchDescriptor(const std::string& url, const std::string& index, DescriptorDone done);
+    // Starts the downloader with the SHA-256 items the descriptor gave (one per address, ""
+    // for none), through the checking entry when any is given. A refusal text when the
+    // downloads cannot be checked as config.xml requires; nothing is started then.
+    std::string startDownload(const std::string& urls, const std::string& paths,
+                              const std::string& folder, const std::vector<std::string>& sha256s,
+                              int32_t appId);
     void onInstallDescriptor(const std::string& index, const std::string& reply);
     void onUpdateDescriptor(const std::string& index, const std::string& reply);
     void onClientDescriptor(const std::string& reply);

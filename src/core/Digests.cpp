@@ -9,6 +9,7 @@
 #include "core/Background.h"
 #include "core/Crypto.h"
 #include "core/MainThread.h"
+#include "core/Signing.h"
 #include "platform/Platform.h"
 
 namespace vx {
@@ -20,10 +21,21 @@ std::atomic<std::int64_t> g_settleNs{2'000'000'000};
 
 constexpr std::string_view kCacheHeader = "vxdigests 1";
 
+// The digest's length tells its kind (32 hex digits MD5, 64 SHA-256), so a cache written
+// before SHA-256 existed still reads.
 struct Entry {
     platform::FileStamp stamp;
     std::string md5;
 };
+
+DigestKind kindOf(const std::string& digest) {
+    return digest.size() == 64 ? DigestKind::Sha256 : DigestKind::Md5;
+}
+
+// The cache's key of a file: its path and the kind of its digest.
+std::string cacheKey(const std::string& path, DigestKind kind) {
+    return (kind == DigestKind::Sha256 ? "S" : "M") + path;
+}
 
 std::unordered_map<std::string, Entry> loadCache(const std::string& file) {
     std::unordered_map<std::string, Entry> cache;
@@ -44,9 +56,11 @@ std::unordered_map<std::string, Entry> loadCache(const std::string& file) {
         std::string path;
         if (!(f >> e.md5 >> e.stamp.size >> e.stamp.modified >> e.stamp.changed >>
               e.stamp.volume >> e.stamp.index) ||
-            f.get() != '\t' || !std::getline(f, path) || path.empty() || e.md5.size() != 32)
+            f.get() != '\t' || !std::getline(f, path) || path.empty() ||
+            (e.md5.size() != 32 && e.md5.size() != 64))
             return {}; // a damaged cache is no cache
-        cache[path] = std::move(e);
+        const DigestKind kind = kindOf(e.md5);
+        cache[cacheKey(path, kind)] = std::move(e);
     }
     return cache;
 }
@@ -66,8 +80,11 @@ void saveCache(const std::string& file, const std::vector<std::pair<std::string,
     (void)platform::writeFileAtomic(file, text);
 }
 
-void runJob(const std::vector<std::string>& paths, const std::string& cacheFile,
+void runJob(const std::vector<DigestRequest>& files, const std::string& cacheFile,
             std::vector<Digest>& results) {
+    std::vector<std::string> paths; // the cache's keys
+    for (const auto& f : files)
+        paths.push_back(cacheKey(f.path, f.kind));
     results.assign(paths.size(), Digest{});
     const auto cache = loadCache(cacheFile);
     std::vector<std::optional<Entry>> keep(paths.size());
@@ -81,7 +98,7 @@ void runJob(const std::vector<std::string>& paths, const std::string& cacheFile,
             continue;
         auto hit = cache.find(paths[i]);
         if (hit != cache.end()) {
-            auto stamp = platform::fileStamp(paths[i]);
+            auto stamp = platform::fileStamp(files[i].path);
             if (stamp && *stamp == hit->second.stamp) {
                 results[i] = hit->second.md5;
                 keep[i] = hit->second;
@@ -96,13 +113,14 @@ void runJob(const std::vector<std::string>& paths, const std::string& cacheFile,
     auto work = [&] {
         for (std::size_t k; (k = next.fetch_add(1)) < toRead.size();) {
             const std::size_t i = toRead[k];
-            const auto before = platform::fileStamp(paths[i]);
-            auto md5 = FileMD5(paths[i]);
+            const auto before = platform::fileStamp(files[i].path);
+            auto md5 = files[i].kind == DigestKind::Sha256 ? FileSHA256(files[i].path)
+                                                            : FileMD5(files[i].path);
             g_read.fetch_add(1);
             if (!md5)
                 continue; // unreadable: no digest
             results[i] = md5.value();
-            const auto after = platform::fileStamp(paths[i]);
+            const auto after = platform::fileStamp(files[i].path);
             const std::int64_t settled = platform::fileClockNow() - settle;
             if (before && after && *before == *after && !md5.value().empty() &&
                 after->modified < settled && after->changed < settled)
@@ -126,7 +144,7 @@ void runJob(const std::vector<std::string>& paths, const std::string& cacheFile,
         std::vector<std::pair<std::string, Entry>> entries;
         for (std::size_t i = 0; i < paths.size(); ++i)
             if (keep[i])
-                entries.emplace_back(paths[i], *keep[i]);
+                entries.emplace_back(files[i].path, *keep[i]);
         saveCache(cacheFile, entries);
     }
 }
@@ -134,6 +152,15 @@ void runJob(const std::vector<std::string>& paths, const std::string& cacheFile,
 } // namespace
 
 void computeDigests(std::vector<std::string> paths, std::string cacheFile,
+                    std::function<void(std::vector<Digest>)> done) {
+    std::vector<DigestRequest> files;
+    files.reserve(paths.size());
+    for (auto& p : paths)
+        files.push_back({std::move(p), DigestKind::Md5});
+    computeDigests(std::move(files), std::move(cacheFile), std::move(done));
+}
+
+void computeDigests(std::vector<DigestRequest> paths, std::string cacheFile,
                     std::function<void(std::vector<Digest>)> done) {
     runInBackground(
         [paths = std::move(paths), cacheFile = std::move(cacheFile)] {

@@ -2,8 +2,8 @@
 // Digests of installed files, off the main thread, with a cache that spares reading files
 // that have not changed.
 //
-// computeDigests hashes a list of files (MD5 in upper-case hex, as FileMD5) on a pool of
-// threads as wide as the machine: several files at once, each read in large sequential blocks.
+// computeDigests hashes a list of files (MD5 in upper-case hex, as FileMD5, or SHA-256 in
+// lower-case hex, as FileSHA256) on a pool of threads as wide as the machine: several files at once, each read in large sequential blocks.
 // The results reach the main thread, in the order of the paths, through vx::mainThread().
 //
 // With a cache file, a file whose stamp (size, modification and change time, identity on its
@@ -21,12 +21,22 @@
 
 namespace vx {
 
-// One file's digest: FileMD5's text ("" for a missing file), nullopt when it could not be read.
+// One file's digest: FileMD5's or FileSHA256's text ("" for a missing file), nullopt when it
+// could not be read.
 using Digest = std::optional<std::string>;
+
+enum class DigestKind { Md5, Sha256 };
+struct DigestRequest {
+    std::string path;
+    DigestKind kind = DigestKind::Md5;
+};
 
 // Starts the job and returns at once; `done` runs on the main thread with one digest per path.
 // `cacheFile` may be empty (no cache).
 void computeDigests(std::vector<std::string> paths, std::string cacheFile,
+                    std::function<void(std::vector<Digest>)> done);
+// The same with the kind of digest chosen for each file (a file may be asked for twice).
+void computeDigests(std::vector<DigestRequest> files, std::string cacheFile,
                     std::function<void(std::vector<Digest>)> done);
 
 // Jobs started whose results have not yet been handed to the main thread (all background

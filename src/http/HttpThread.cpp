@@ -2,6 +2,7 @@
 
 #include "core/MainThread.h"
 #include "core/Text.h"
+#include "core/Trust.h"
 #include "http/FormUrl.h"
 #include "http/ReplyDecoding.h"
 #include "platform/Platform.h"
@@ -55,6 +56,43 @@ bool headerValueSafe(std::string_view v) {
 
 bool isHttps(std::string_view url) { return url.size() >= 8 && iequals(url.substr(0, 8), "https://"); }
 
+std::string readWholeFile(const std::string& path) {
+    platform::SharedReadFile in;
+    std::string text;
+    if (path.empty() || !in.open(path))
+        return text;
+    char buf[65536];
+    for (long long n; (n = in.read(buf, sizeof buf)) > 0;)
+        text.append(buf, static_cast<std::size_t>(n));
+    return text;
+}
+
+// The certificates a worker trusts when config.xml names a cafile: libcurl's own bundle (the
+// system's) followed by that file's, as one PEM text. Setting the file alone would trust it
+// instead of the system, not beside it. Read once per file; empty when the file holds nothing.
+std::string trustedBundle(CURL* e, const std::string& caFile) {
+    static std::mutex lock;
+    static std::string cachedFor, cached;
+    std::lock_guard<std::mutex> hold(lock);
+    if (cachedFor != caFile) {
+        const std::string extra = readWholeFile(caFile);
+        cached.clear();
+        if (extra.find("-----BEGIN CERTIFICATE-----") != std::string::npos) {
+            char* system = nullptr;
+            if (curl_easy_getinfo(e, CURLINFO_CAINFO, &system) == CURLE_OK && system)
+                cached = readWholeFile(system);
+            if (!cached.empty() && cached.back() != '\n')
+                cached += '\n';
+            cached += extra;
+        }
+        cachedFor = caFile;
+    }
+    return cached;
+}
+
+std::mutex g_hookLock;
+std::function<void(const std::string&)> g_certificateHook;
+
 // Loopback addresses never go through a proxy: no proxy can reach this machine's own
 // services, and the page's engine (Chromium) keeps them direct as well.
 constexpr std::string_view kLoopback = "localhost,127.0.0.0/8,::1";
@@ -102,6 +140,7 @@ struct Reply {
     std::string location; // absolute URL of the Location header, if any
     std::string body;     // body of a 2xx reply; other replies' bodies are dropped
     std::string error;    // why the exchange failed, for debugging
+    bool certificate = false; // it failed on the server's certificate
 
     bool ok() const { return code == CURLE_OK && status >= 200 && status < 300; }
     // A 3xx that was not followed: the caller restarts at its Location.
@@ -122,6 +161,7 @@ struct THttpThread::Client {
     std::string requestContentType;         // Content-Type of a POST body
     std::vector<std::string> customHeaders; // extra header lines (the cookie line)
     char errorBuffer[CURL_ERROR_SIZE] = {};
+    bool certificateFailed = false; // an exchange of this worker failed on a certificate
 
     // State of the exchange in progress.
     Reply* reply = nullptr;
@@ -332,6 +372,8 @@ struct THttpThread::Client {
             owner->progressEnd();
         if (r.code != CURLE_OK) {
             r.error = errorBuffer[0] ? errorBuffer : curl_easy_strerror(r.code);
+            if (r.code == CURLE_PEER_FAILED_VERIFICATION)
+                certificateFailed = r.certificate = true;
         } else if (r.status >= 300 && r.status < 400) {
             char* loc = nullptr;
             if (curl_easy_getinfo(easy, CURLINFO_REDIRECT_URL, &loc) == CURLE_OK && loc)
@@ -445,6 +487,16 @@ void THttpThread::PrepareRequest() {
     // the scheme.
     curl_easy_setopt(e, CURLOPT_PROTOCOLS_STR, "http,https");
     curl_easy_setopt(e, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
+    // Certificates are always verified; a cafile of config.xml adds to the system's.
+    curl_easy_setopt(e, CURLOPT_SSL_VERIFYPEER, 1L);
+    curl_easy_setopt(e, CURLOPT_SSL_VERIFYHOST, 2L);
+    if (!Trust.caFile.empty()) {
+        const std::string bundle = trustedBundle(e, Trust.caFile);
+        if (!bundle.empty()) {
+            curl_blob blob{const_cast<char*>(bundle.data()), bundle.size(), CURL_BLOB_COPY};
+            curl_easy_setopt(e, CURLOPT_CAINFO_BLOB, &blob);
+        }
+    }
     curl_easy_setopt(e, CURLOPT_ERRORBUFFER, http->errorBuffer);
     curl_easy_setopt(e, CURLOPT_HEADERFUNCTION, &Client::onHeader);
     curl_easy_setopt(e, CURLOPT_HEADERDATA, http.get());
@@ -511,11 +563,33 @@ void THttpThread::Execute() {
         }
     } catch (...) {
         RtInfo.str.clear();
+        RtInfo.bytes.clear();
         if (sendType == kSendGetStream)
             RtInfo.stm.reset();
     }
     RtInfo.cookie.clear();
+    const bool failed = sendType == kSendGetStream ? !RtInfo.stm : RtInfo.str.empty();
+    RtInfo.certificateFailed = failed && http && http->certificateFailed;
+    if (RtInfo.certificateFailed) {
+        try {
+            mainThread().invoke([this] {
+                std::function<void(const std::string&)> hook;
+                {
+                    std::lock_guard<std::mutex> hold(g_hookLock);
+                    hook = g_certificateHook;
+                }
+                if (hook)
+                    hook(url);
+            });
+        } catch (...) {
+        }
+    }
     fire(&THttpThread::FSendDone);
+}
+
+void THttpThread::setCertificateFailureHook(std::function<void(const std::string& url)> hook) {
+    std::lock_guard<std::mutex> hold(g_hookLock);
+    g_certificateHook = std::move(hook);
 }
 
 std::string THttpThread::FetchText(const std::string& u, const std::string& label, int restarts) {
@@ -524,6 +598,8 @@ std::string THttpThread::FetchText(const std::string& u, const std::string& labe
         auto content = decodeContent(r.body, r.contentEncoding, static_cast<std::size_t>(kMaxTextReply));
         if (!content)
             return {}; // corrupt gzip: a failed transfer, not half a text
+        if (FKeepBytes)
+            RtInfo.bytes = *content;
         return decodeGetText(*content, label, m_isutf8);
     }
     if (r.unfollowedRedirect() && !r.location.empty() && restarts < kMaxRestarts) {

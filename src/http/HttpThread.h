@@ -47,6 +47,12 @@ struct TReturnInfo {
     std::string index;                  // the caller's tag, returned unchanged
     std::shared_ptr<TMemoryStream> stm; // reply bytes of send type 1; null otherwise or on failure
     std::int32_t count = 0;             // low 32 bits of the last progress count
+    // Send type 0 with FKeepBytes: the reply's bytes as served, after content decoding and
+    // before any charset conversion (what a signature of the reply covers).
+    std::string bytes;
+    // A failed transfer whose server certificate did not verify (unknown authority, wrong
+    // host name, expired): a status text can say so instead of a bare failure.
+    bool certificateFailed = false;
 };
 using PReturnInfo = TReturnInfo*;
 
@@ -104,6 +110,13 @@ public:
     TThreadDone FOnWork;
     // A body transfer ended.
     TThreadDone FOnEnd;
+
+    // Keep the reply's bytes in `bytes` as well (send type 0). Set before returning to the loop.
+    bool FKeepBytes = false;
+
+    // Called on the main thread, before FSendDone, for every transfer of any worker that
+    // failed on the server's certificate, with the request URL (a status text for the user).
+    static void setCertificateFailureHook(std::function<void(const std::string& url)> hook);
 
     // True when the reply text was decoded as UTF-8. Read it in a handler.
     bool isutf8() const { return m_isutf8; }

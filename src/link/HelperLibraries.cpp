@@ -97,6 +97,10 @@ void VXDL_CALL downloadCallback(int id, const char* text) {
 // Declared here rather than taken from the library's header: older libraries lack it.
 using CancelDownProc = int(VXDL_CALL*)(int appId);
 using CleanLeftoversProc = int(VXDL_CALL*)(const char* folder);
+using DownFileSha256Proc = int(VXDL_CALL*)(const char* urls, const char* paths, const char* folder,
+                                           const char* sha256s, int attempts, int appId,
+                                           DownloadNotify notify);
+using TrustCaFileProc = int(VXDL_CALL*)(const char* pemPath);
 
 template <typename Fn>
 Fn entry(const platform::DynamicLibrary* lib, const char* name) {
@@ -121,6 +125,8 @@ struct HelperLibraries::Impl {
     decltype(&::DownFile) downFile = nullptr;
     CancelDownProc cancelDown = nullptr;
     CleanLeftoversProc cleanLeftovers = nullptr;
+    DownFileSha256Proc downFileSha256 = nullptr;
+    TrustCaFileProc trustCaFile = nullptr;
 };
 
 HelperLibraries::HelperLibraries() : m_impl(std::make_unique<Impl>()) {}
@@ -151,6 +157,8 @@ Status HelperLibraries::bindDownloader(const std::string& folder) {
     m_impl->downFile = entry<decltype(&::DownFile)>(m_impl->down.get(), "DownFile");
     m_impl->cancelDown = entry<CancelDownProc>(m_impl->down.get(), "CancelDown");
     m_impl->cleanLeftovers = entry<CleanLeftoversProc>(m_impl->down.get(), "CleanLeftovers");
+    m_impl->downFileSha256 = entry<DownFileSha256Proc>(m_impl->down.get(), "DownFileSha256");
+    m_impl->trustCaFile = entry<TrustCaFileProc>(m_impl->down.get(), "DownLoaderTrustCaFile");
     if (!m_impl->downFile)
         return Error{"the downloader library has no DownFile"};
     return {};
@@ -200,6 +208,24 @@ void HelperLibraries::DownFile(const std::string& urlsAnsi, const std::string& p
     const std::string why = toAnsi(m_impl->downFile ? "下载器无法启动" : "下载器不可用");
     downloadCallback(appId, why.c_str());
     downloadCallback(appId, ("error:" + why).c_str());
+}
+
+void HelperLibraries::DownFileSha256(const std::string& urlsAnsi, const std::string& pathsAnsi,
+                                     const std::string& folderAnsi, const std::string& sha256s,
+                                     int attempts, int appId) {
+    if (m_impl->downFileSha256 &&
+        m_impl->downFileSha256(urlsAnsi.c_str(), pathsAnsi.c_str(), folderAnsi.c_str(),
+                               sha256s.c_str(), attempts, appId, &downloadCallback) == 0)
+        return;
+    const std::string why = toAnsi(m_impl->downFileSha256 ? "下载器无法启动" : "下载器不可用");
+    downloadCallback(appId, why.c_str());
+    downloadCallback(appId, ("error:" + why).c_str());
+}
+
+bool HelperLibraries::canCheckSha256() const { return m_impl->downFileSha256 != nullptr; }
+
+bool HelperLibraries::trustCaFile(const std::string& pemPathAnsi) {
+    return m_impl->trustCaFile && m_impl->trustCaFile(pemPathAnsi.c_str()) == 0;
 }
 
 bool HelperLibraries::CleanLeftovers(const std::string& folderAnsi) {

@@ -35,6 +35,17 @@ public:
     virtual bool CancelDown(int appId) = 0;
     // False when this downloader has no way to stop a download.
     virtual bool canCancelDown() const { return true; }
+    // DownFile with each file's expected SHA-256 checked before anything is placed: one item
+    // per address in the same CR LF form, 64 hex digits or empty (not checked). Only called
+    // when canCheckSha256(); a downloader without the check must never be handed digests
+    // it would ignore.
+    virtual void DownFileSha256(const std::string& urlsAnsi, const std::string& pathsAnsi,
+                                const std::string& folderAnsi, const std::string& sha256s,
+                                int attempts, int appId) {
+        (void)urlsAnsi, (void)pathsAnsi, (void)folderAnsi, (void)sha256s, (void)attempts,
+            (void)appId;
+    }
+    virtual bool canCheckSha256() const { return false; }
 };
 
 // Handlers of the libraries' callbacks, run on the main thread with the library's text.
@@ -72,6 +83,14 @@ public:
     // The downloader's CancelDown entry is optional (older libraries have none).
     bool CancelDown(int appId) override;
     bool canCancelDown() const override;
+    // The downloader's optional DownFileSha256 entry.
+    void DownFileSha256(const std::string& urlsAnsi, const std::string& pathsAnsi,
+                        const std::string& folderAnsi, const std::string& sha256s, int attempts,
+                        int appId) override;
+    bool canCheckSha256() const override;
+    // Hands the downloader config.xml's extra certificate authorities (its optional
+    // DownLoaderTrustCaFile entry). False without the entry or when the file is refused.
+    bool trustCaFile(const std::string& pemPathAnsi);
 
 private:
     struct Impl;
