@@ -7,6 +7,7 @@
 #include <httplib.h>
 
 #include <map>
+#include <optional>
 #include <mutex>
 #include <thread>
 
@@ -65,12 +66,19 @@ public:
     struct Call {
         std::string urls, paths, folder;
         int attempts, appId;
+        std::optional<std::string> sha256s; // set for DownFileSha256
     };
     std::vector<Call> calls;
     void DownFile(const std::string& u, const std::string& p, const std::string& f, int a,
                   int id) override {
-        calls.push_back({u, p, f, a, id});
+        calls.push_back({u, p, f, a, id, std::nullopt});
     }
+    bool canCheck = true; // whether it offers DownFileSha256
+    void DownFileSha256(const std::string& u, const std::string& p, const std::string& f,
+                        const std::string& d, int a, int id) override {
+        calls.push_back({u, p, f, a, id, d});
+    }
+    bool canCheckSha256() const override { return canCheck; }
     std::vector<int> cancels;  // the ids CancelDown was asked for
     bool cancelAccepted = true; // what CancelDown answers
     bool canCancel = true;

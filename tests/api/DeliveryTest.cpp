@@ -1,0 +1,300 @@
+// Signed descriptors and SHA-256 per file: what config.xml's keys require, what is refused
+// and what reaches the downloader, with the real downloader and a service on loopback.
+
+#include "InstallFixture.h"
+
+#include "core/Signing.h"
+#include <pugixml.hpp>
+#include "core/Trust.h"
+
+using namespace apitest;
+
+namespace {
+
+std::string sha256(const std::string& bytes) { return vx::sha256Hex(bytes); }
+std::string upper(std::string s) {
+    for (char& c : s)
+        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    return s;
+}
+
+class DeliveryTest : public InstallTest {
+protected:
+    void SetUp() override {
+        InstallTest::SetUp();
+        auto key = vx::generateSigningKey();
+        ASSERT_TRUE(key.ok()) << key.error();
+        m_key = key->privatePem;
+        auto pub = vx::parsePublicKey(key->publicKeyBase64);
+        ASSERT_TRUE(pub.ok());
+        vx::Trust = {};
+        vx::Trust.signKeys = {*pub};
+        vx::Trust.signingRequired = true;
+    }
+    void TearDown() override {
+        vx::Trust = {};
+        InstallTest::TearDown();
+    }
+
+    // Publishes a descriptor with its signature by `key` (the configured one by default).
+    void publishSigned(const std::string& path, const std::string& text,
+                       const std::string& key = "") {
+        publish(path, text);
+        auto sig = vx::signEd25519(key.empty() ? m_key : key, text);
+        ASSERT_TRUE(sig.ok()) << sig.error();
+        publish(path + ".sig", vx::signatureFileText(*sig));
+    }
+    std::string installDescriptor(const std::string& zipSha256) {
+        return "<?xml version=\"1.0\" encoding=\"utf-8\"?><info><version>1.0</version>"
+               "<zipFile>pkg.zip</zipFile>" +
+               (zipSha256.empty() ? std::string() : "<zipSHA256>" + zipSha256 + "</zipSHA256>") +
+               "<updateFile/></info>";
+    }
+    bool statusHas(const std::string& text) const {
+        for (const auto& c : host.callsStarting("ST_softStatu("))
+            if (c.find(text) != std::string::npos)
+                return true;
+        return false;
+    }
+
+    std::string m_key;
+};
+
+TEST_F(DeliveryTest, SignedDescriptorsInstallAndUpdateWithCheckedFiles) {
+    const std::string pkg = makeZip(dir, {{"version.xml", installDescriptor("")}, {"run.sh", "#!/bin/sh\n"}});
+    publishSigned("app30/version.xml", installDescriptor(sha256(pkg)));
+    publish("app30/pkg.zip", pkg);
+    loadList();
+    EXPECT_EQ(api->_InstallApp("30"), "正在安装");
+    waitIdle("the install");
+    EXPECT_TRUE(host.has("ST_setFlatDivAnlv(\"30\",\"安装完成\")"));
+    EXPECT_EQ(service.count("GET /apps/app30/version.xml.sig"), 1);
+    EXPECT_EQ(vxtest::readFile(vx::AppsPath + "app30/run.sh"), "#!/bin/sh\n");
+
+    // The update decides by SHA-256 where it is given: same.txt's MD5 is wrong on purpose and
+    // still counts as unchanged; new.txt (upper-case digest) is fetched and checked.
+    const std::string same = "same", fresh = "fresh";
+    dir.write("apps/app30/same.txt", same);
+    publishSigned("app30/version.xml",
+                  descriptor("1.1", "<f Dir=\"{app}\" Name=\"same.txt\" MD5=\"0\" SHA256=\"" +
+                                        sha256(same) + "\"/><f Dir=\"{app}\" Name=\"new.txt\" MD5=\"" +
+                                        md5Upper(fresh) + "\" SHA256=\"" +
+                                        upper(sha256(fresh)) + "\"/>"));
+    publish("app30/new.txt", fresh);
+    host.calls.clear();
+    EXPECT_EQ(api->_UpdateApp("30"), "正在升级");
+    waitIdle("the update");
+    EXPECT_TRUE(host.has("ST_setFlatDivAnlv(\"30\",\"升级完成\")"));
+    EXPECT_EQ(service.count("GET /apps/app30/same.txt"), 0);
+    EXPECT_EQ(vxtest::readFile(vx::AppsPath + "app30/new.txt"), fresh);
+}
+
+TEST_F(DeliveryTest, ADescriptorThatNoConfiguredKeySignedDownloadsNothing) {
+    const std::string pkg = makeZip(dir, {{"version.xml", installDescriptor("")}});
+    const std::string good = installDescriptor(sha256(pkg));
+    auto other = vx::generateSigningKey();
+    ASSERT_TRUE(other.ok());
+    auto goodSig = vx::signEd25519(m_key, good);
+    ASSERT_TRUE(goodSig.ok());
+    std::string tampered = good;
+    tampered.replace(tampered.find("1.0"), 3, "9.9");
+    struct Case {
+        const char* what;
+        std::function<void()> publishIt;
+        const char* status;
+    } cases[] = {
+        {"no signature", [&] { publish("app30/version.xml", good); }, "描述文件没有签名，已拒绝："},
+        {"an empty signature", [&] { publish("app30/version.xml", good); publish("app30/version.xml.sig", " \r\n"); },
+         "描述文件没有签名，已拒绝："},
+        {"not base64", [&] { publish("app30/version.xml", good); publish("app30/version.xml.sig", "not a signature!"); },
+         "描述文件签名无效，已拒绝："},
+        {"another key", [&] { publishSigned("app30/version.xml", good, other->privatePem); },
+         "描述文件签名无效，已拒绝："},
+        {"a changed descriptor",
+         [&] { publish("app30/version.xml", tampered); publish("app30/version.xml.sig", vx::signatureFileText(*goodSig)); },
+         "描述文件签名无效，已拒绝："},
+        {"no package digest", [&] { publishSigned("app30/version.xml", installDescriptor("")); },
+         "描述文件缺少SHA256校验值，已拒绝："},
+        {"a malformed package digest", [&] { publishSigned("app30/version.xml", installDescriptor("abc")); },
+         "描述文件的SHA256校验值无效，已拒绝："},
+    };
+    publish("app30/pkg.zip", pkg);
+    loadList();
+    for (auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        {
+            std::lock_guard lock(m);
+            files.erase("app30/version.xml.sig");
+        }
+        c.publishIt();
+        host.calls.clear();
+        EXPECT_EQ(api->_InstallApp("30"), "正在安装");
+        waitIdle("the refusal");
+        EXPECT_TRUE(host.has("ST_setFlatDivAnlv(\"30\",\"安装失败\")"));
+        EXPECT_TRUE(statusHas(std::string(c.status) + service.base() + "apps/app30/version.xml"))
+            << ::testing::PrintToString(host.calls);
+        EXPECT_EQ(vx::FindApp(30)->DownStatu, "安装失败");
+    }
+    EXPECT_EQ(service.count("GET /apps/app30/pkg.zip"), 0);
+    EXPECT_FALSE(std::filesystem::exists(vx::AppsPath + "app30/version.xml"));
+}
+
+TEST_F(DeliveryTest, AFileThatIsNotTheListedOneIsNeverPlaced) {
+    // A signed update whose file on the wire differs from its listed SHA-256: the old file
+    // stays, the operation fails, the descriptor stays the installed one.
+    const std::string installed = descriptor("1.0", "");
+    dir.write("apps/app30/version.xml", installed);
+    dir.write("apps/app30/a.txt", "old");
+    publishSigned("app30/version.xml",
+                  descriptor("1.1", "<f Dir=\"{app}\" Name=\"a.txt\" MD5=\"\" SHA256=\"" +
+                                        sha256("new") + "\"/>"));
+    publish("app30/a.txt", "evil");
+    loadList();
+    EXPECT_EQ(api->_UpdateApp("30"), "正在升级");
+    waitIdle("the update");
+    EXPECT_TRUE(host.has("ST_setFlatDivAnlv(\"30\",\"安装失败\")"));
+    EXPECT_EQ(vx::FindApp(30)->DownStatu, "升级失败");
+    EXPECT_EQ(vxtest::readFile(vx::AppsPath + "app30/a.txt"), "old");
+    EXPECT_EQ(vxtest::readFile(vx::AppsPath + "app30/version.xml"), installed);
+
+    // An entry without SHA-256 under a key is refused before anything is fetched.
+    publishSigned("app30/version.xml",
+                  descriptor("1.2", "<f Dir=\"{app}\" Name=\"a.txt\" MD5=\"" + md5Upper("new") + "\"/>"));
+    const int before = service.count("GET /apps/app30/a.txt");
+    host.calls.clear();
+    EXPECT_EQ(api->_UpdateApp("30"), "正在升级");
+    waitIdle("the refusal");
+    EXPECT_TRUE(statusHas("描述文件缺少SHA256校验值，已拒绝："));
+    EXPECT_EQ(service.count("GET /apps/app30/a.txt"), before);
+    EXPECT_EQ(vxtest::readFile(vx::AppsPath + "app30/a.txt"), "old");
+}
+
+TEST_F(DeliveryTest, WithoutAKeyUnsignedDescriptorsWorkAndGivenDigestsStillCount) {
+    vx::Trust = {};
+    const std::string pkg = makeZip(dir, {{"version.xml", descriptor("1.0", "")}, {"run.sh", "x"}});
+    publish("app30/version.xml", descriptor("1.0", ""));
+    publish("app30/pkg.zip", pkg);
+    loadList();
+    EXPECT_EQ(api->_InstallApp("30"), "正在安装");
+    waitIdle("the unsigned install");
+    EXPECT_TRUE(host.has("ST_setFlatDivAnlv(\"30\",\"安装完成\")"));
+    EXPECT_EQ(service.count("GET /apps/app30/version.xml.sig"), 0);
+
+    // A digest the service gives is checked even without a key.
+    publish("app30/version.xml", descriptor("1.1", "<f Dir=\"{app}\" Name=\"run.sh\" MD5=\"\" SHA256=\"" +
+                                                      sha256("y") + "\"/>"));
+    publish("app30/run.sh", "tampered");
+    host.calls.clear();
+    EXPECT_EQ(api->_UpdateApp("30"), "正在升级");
+    waitIdle("the update");
+    EXPECT_EQ(vx::FindApp(30)->DownStatu, "升级失败");
+    EXPECT_EQ(vxtest::readFile(vx::AppsPath + "app30/run.sh"), "x");
+}
+
+TEST_F(DeliveryTest, TheClientsOwnUpdateIsRefusedWhenItsDescriptorIsNotSigned) {
+    const std::string v2 = "#!/bin/sh\necho v2\n";
+    api->executablePath = dir.write("vxclient", "#!/bin/sh\necho v1\n");
+    const std::string text = "<?xml version=\"1.0\" encoding=\"utf-8\"?><verInfo><updateFile>"
+                             "<f Dir=\"{app}\" Name=\"vxclient\" MD5=\"" + md5Upper(v2) +
+                             "\" SHA256=\"" + sha256(v2) + "\"/></updateFile></verInfo>";
+    publish("KVLMZ/version.xml", text);
+    publish("KVLMZ/vxclient", v2);
+    auto other = vx::generateSigningKey();
+    ASSERT_TRUE(other.ok());
+    auto sig = vx::signEd25519(other->privatePem, text);
+    ASSERT_TRUE(sig.ok());
+    publish("KVLMZ/version.xml.sig", vx::signatureFileText(*sig));
+    api->CheckMainVer();
+    waitIdle("the check");
+    EXPECT_TRUE(statusHas("描述文件签名无效，已拒绝：" + service.base() + "apps/KVLMZ/version.xml"));
+    EXPECT_EQ(service.count("GET /apps/KVLMZ/vxclient"), 0);
+    EXPECT_FALSE(std::filesystem::exists(dir.file("Update/vxclient")));
+    EXPECT_FALSE(std::filesystem::exists(dir.file("temp.sh")));
+    EXPECT_EQ(host.closed, 0);
+}
+
+// The decisions about the downloader's entries, with a fake downloader.
+class DeliveryChoiceTest : public ApiTest {
+protected:
+    void TearDown() override {
+        vx::Trust = {};
+        ApiTest::TearDown();
+    }
+    void serve(const std::string& descriptor, const std::string& signature) {
+        service.server.Get("/myApps.php", [](const httplib::Request&, httplib::Response& res) {
+            res.set_content(listReply({appElement(30, "app30", "1.0")}), "text/xml");
+        });
+        service.server.Get("/apps/app30/version.xml", [descriptor](const httplib::Request&, httplib::Response& res) {
+            res.set_content(descriptor, "text/xml");
+        });
+        service.server.Get("/apps/app30/version.xml.sig", [signature](const httplib::Request&, httplib::Response& res) {
+            res.set_content(signature, "text/plain");
+        });
+    }
+};
+
+TEST_F(DeliveryChoiceTest, DigestsGoToTheCheckingEntryAndAreNeverDroppedUnderAKey) {
+    const std::string digest = std::string(64, 'a');
+    const std::string text = "<?xml version=\"1.0\"?><info><zipFile>p.zip</zipFile><zipSHA256>" +
+                             digest + "</zipSHA256></info>";
+    auto key = vx::generateSigningKey();
+    ASSERT_TRUE(key.ok());
+    auto sig = vx::signEd25519(key->privatePem, text);
+    ASSERT_TRUE(sig.ok());
+    serve(text, vx::signatureFileText(*sig));
+    api->_GetMyApps();
+    settle();
+    // A downloader that checks gets the digest.
+    api->_InstallApp("30");
+    settle();
+    ASSERT_EQ(downloader.calls.size(), 1u);
+    EXPECT_EQ(downloader.calls[0].sha256s, digest);
+    api->DownloadNotify(30, "error:x");
+
+    // One that cannot check, without a key: the download runs as before, unchecked.
+    downloader.canCheck = false;
+    api->_InstallApp("30");
+    settle();
+    ASSERT_EQ(downloader.calls.size(), 2u);
+    EXPECT_FALSE(downloader.calls[1].sha256s.has_value());
+    api->DownloadNotify(30, "error:x");
+
+    // Under a key it is refused: signed descriptors promise checked files.
+    vx::Trust.signKeys = {*vx::parsePublicKey(key->publicKeyBase64)};
+    vx::Trust.signingRequired = true;
+    host.calls.clear();
+    api->_InstallApp("30");
+    settle();
+    EXPECT_EQ(downloader.calls.size(), 2u);
+    EXPECT_TRUE(host.has("ST_softStatu(\"下载器不支持SHA256校验，已拒绝下载\")"));
+    EXPECT_TRUE(host.has("ST_setFlatDivAnlv(\"30\",\"安装失败\")"));
+    EXPECT_FALSE(vx::installBusy);
+}
+
+TEST(TrustSettings, ConfigXmlNamesTheAuthorityFileAndTheKeys) {
+    auto key = vx::generateSigningKey();
+    ASSERT_TRUE(key.ok());
+    pugi::xml_document doc;
+    ASSERT_TRUE(doc.load_string(("<config><cafile> ca.pem </cafile><signkey>" + key->publicKeyBase64 +
+                                 "</signkey><signkey>bm90IGEga2V5</signkey></config>").c_str()));
+    const vx::TrustSettings t = vx::readTrustSettings(doc.document_element(), "/c/Config/");
+    EXPECT_EQ(t.caFile, "/c/Config/ca.pem");
+    EXPECT_TRUE(t.signingRequired);
+    ASSERT_EQ(t.signKeys.size(), 1u);
+    EXPECT_EQ(t.problems.size(), 1u); // the second key is no key
+
+    // An unreadable key alone still requires signatures: none can then verify.
+    ASSERT_TRUE(doc.load_string("<config><signkey>xx</signkey><cafile>../etc/ca.pem</cafile></config>"));
+    const vx::TrustSettings bad = vx::readTrustSettings(doc.document_element(), "/c/Config/");
+    EXPECT_TRUE(bad.signingRequired);
+    EXPECT_TRUE(bad.signKeys.empty());
+    EXPECT_EQ(bad.caFile, ""); // never a file outside the Config folder
+    EXPECT_EQ(bad.problems.size(), 2u);
+
+    ASSERT_TRUE(doc.load_string("<config><title>t</title></config>"));
+    const vx::TrustSettings none = vx::readTrustSettings(doc.document_element(), "/c/Config/");
+    EXPECT_FALSE(none.signingRequired);
+    EXPECT_EQ(none.caFile, "");
+}
+
+} // namespace
