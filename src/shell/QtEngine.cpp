@@ -1,5 +1,6 @@
 #include "shell/QtEngine.h"
 
+#include <QWebEngineCertificateError>
 #include <QWebEngineProfile>
 #include <QWebEngineScript>
 #include <QWebEngineScriptCollection>
@@ -8,6 +9,7 @@
 #include "bridge/PromptChannel.h"
 #include "bridge/hiJsScriptExtented.h"
 #include "core/Global.h"
+#include "shell/PageTrust.h"
 
 namespace vx::shell {
 
@@ -85,7 +87,24 @@ QString dispatchNativeCall(const QUrl& origin, const QString& message) {
     return QString::fromStdString(dispatchPromptMessage(*g_handler, message.toStdString()));
 }
 
-VxWebPage::VxWebPage(QObject* parent) : QWebEnginePage(clientProfile(), parent) {}
+VxWebPage::VxWebPage(QObject* parent) : QWebEnginePage(clientProfile(), parent) {
+    connect(this, &QWebEnginePage::certificateError, this, &VxWebPage::judgeCertificate);
+}
+
+void VxWebPage::judgeCertificate(const QWebEngineCertificateError& reported) {
+    // The decision is made at once (the file is read once, the verification is in memory).
+    // A handler that decides nothing would refuse as well; saying so keeps that explicit.
+    QWebEngineCertificateError error = reported;
+    std::string reason;
+    if (mayAcceptCertificate(error, &reason)) {
+        error.acceptCertificate();
+        return;
+    }
+    qWarning("certificate of %s refused: %s", qPrintable(error.url().toDisplayString()),
+             reason.c_str());
+    error.rejectCertificate();
+    emit certificateRefused(error.url());
+}
 
 bool VxWebPage::javaScriptPrompt(const QUrl& securityOrigin, const QString& msg,
                                  const QString& defaultValue, QString* result) {

@@ -22,6 +22,7 @@
 
 #include "bridge/Engine.h"
 
+class QWebEngineCertificateError;
 class QWebEngineProfile;
 
 namespace vx::shell {
@@ -50,15 +51,25 @@ bool sameOrigin(const QUrl& a, const QUrl& b);
 // given origin; returns the reply JSON.
 QString dispatchNativeCall(const QUrl& origin, const QString& message);
 
-// The page class of every browser view of the client.
+// The page class of every browser view of the client. Beside the prompt channel, it accepts a
+// certificate whose authority Chromium does not know only when config.xml's extra
+// authorities vouch for it (PageTrust.h); every other certificate error is refused.
 class VxWebPage : public QWebEnginePage {
     Q_OBJECT
 public:
     explicit VxWebPage(QObject* parent = nullptr);
 
+signals:
+    // A certificate was refused, so the request for `url` (the page itself, a frame or a
+    // resource) does not load.
+    void certificateRefused(const QUrl& url);
+
 protected:
     bool javaScriptPrompt(const QUrl& securityOrigin, const QString& msg,
                           const QString& defaultValue, QString* result) override;
+
+private:
+    void judgeCertificate(const QWebEngineCertificateError& error);
 };
 
 } // namespace vx::shell

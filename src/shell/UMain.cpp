@@ -42,7 +42,9 @@ TfrmMain::TfrmMain() {
     outer->setSpacing(0);
     m_titleBar = new TitleBar(this, false);
     m_view = new QWebEngineView(this);
-    m_view->setPage(new VxWebPage(m_view));
+    auto* page = new VxWebPage(m_view);
+    m_view->setPage(page);
+    connect(page, &VxWebPage::certificateRefused, this, &TfrmMain::certificateRefused);
     outer->addWidget(m_titleBar);
     outer->addWidget(m_view, 1);
     connect(m_titleBar, &TitleBar::buttonClicked, this, &TfrmMain::imgMiniClick);
@@ -153,6 +155,8 @@ void TfrmMain::openPopup(const std::string& url, std::optional<std::pair<int, in
         const QSize wanted = size ? QSize(size->first, size->second) : target->size();
         target->resize(boundedPopupSize(wanted, target->screen()->availableGeometry().size()));
         target->url = address;
+        if (auto* page = qobject_cast<VxWebPage*>(target->CrmFmx()->page()))
+            connect(page, &VxWebPage::certificateRefused, this, &TfrmMain::certificateRefused);
         target->load(address);
     }
     target->hide();
@@ -183,6 +187,12 @@ void TfrmMain::CrmFmxLoadEnd(bool) {
         if (!m_pendingStatus.empty())
             ShowStatus(m_pendingStatus);
     }
+}
+
+void TfrmMain::certificateRefused(const QUrl& url) {
+    // Chromium's error page says little; the status line names the host. When the start page
+    // itself is refused there is no status line to show it in, only that error page.
+    ShowStatus(std::string(texts::kCertificateFailed) + url.host().toStdString());
 }
 
 void TfrmMain::LoadUserList() {

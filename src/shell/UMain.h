@@ -11,6 +11,7 @@
 
 #include "api/PageHost.h"
 
+class QUrl;
 class QWebEngineView;
 
 namespace vx {
@@ -63,6 +64,8 @@ protected:
 private:
     void imgMiniClick(const QString& name);
     void CrmFmxLoadEnd(bool ok);
+    // A browser view of the client refused a certificate: the status line says for which host.
+    void certificateRefused(const QUrl& url);
     void fail();
 
     TitleBar* m_titleBar = nullptr;

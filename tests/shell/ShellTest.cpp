@@ -16,6 +16,7 @@
 #include "core/Background.h"
 #include "api/UJsExterned.h"
 #include "core/Global.h"
+#include "core/Trust.h"
 #include "http/HttpThread.h"
 #include "shell/QtEngine.h"
 #include "shell/QtMainThread.h"
@@ -23,6 +24,7 @@
 #include "shell/UBrowser.h"
 #include "shell/UMain.h"
 #include "support/TempDir.h"
+#include "support/TlsServer.h"
 
 using namespace vx;
 using namespace vx::shell;
@@ -221,6 +223,50 @@ TEST_F(ShellTest, NativeFunctionsFromPageScript) {
     main->ShowStatus("就绪");
     EXPECT_TRUE(pumpUntil([&] {
         return js("JSON.stringify(calls)").toString().contains("就绪");
+    }));
+}
+
+// The trust settings of a test, put back when it ends however it ends.
+struct TrustRestorer {
+    TrustSettings before = Trust;
+    ~TrustRestorer() { Trust = before; }
+};
+
+// Chromium remembers an accepted certificate per host for the profile's life: the test
+// server's certificate is accepted only for 127.0.0.1 and refused only for localhost
+// (PageTrustTest.cpp does the same).
+TEST_F(ShellTest, AnHttpsServiceLoadsWithTheExtraAuthority) {
+    TrustRestorer restorer;
+    std::filesystem::copy_file(vxtest::certsFile("ca.pem"), ConfigPath + "ca.pem");
+    writeConfig("<config><title>应用中心</title><salesid>1</salesid><aid>2</aid><pid>77</pid>"
+                "<cafile>ca.pem</cafile></config>");
+    Trust.caFile = ConfigPath + "ca.pem"; // what the start reads from config.xml
+    vxtest::TlsServer service;
+    service.server().set_keep_alive_timeout(1);
+    service.server().Get("/", [](const httplib::Request&, httplib::Response& res) {
+        res.set_content(kStartPage, "text/html; charset=utf-8");
+    });
+    SetBaseUrl(service.url("/"));
+    startMain();
+    EXPECT_EQ(js("_GetProductID()").toString(), "77");
+    // The window goes before the server it shows.
+    main->close();
+    delete main;
+    main = nullptr;
+}
+
+TEST_F(ShellTest, ARefusedCertificateShowsItsHostInTheStatusLine) {
+    TrustRestorer restorer;
+    Trust.caFile.clear();
+    vxtest::TlsServer other;
+    other.server().set_keep_alive_timeout(1);
+    other.server().Get("/page.html", [](const httplib::Request&, httplib::Response& res) {
+        res.set_content("<html><head><title>secret</title></head></html>", "text/html");
+    });
+    startMain();
+    main->openPopup(other.url("/page.html", "localhost"), std::nullopt);
+    EXPECT_TRUE(pumpUntil([&] {
+        return js("JSON.stringify(calls)").toString().contains("证书验证失败：localhost");
     }));
 }
 
