@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <set>
 #include <string>
 #include <thread>
@@ -17,6 +18,7 @@
 #include "FileOps.h"
 #include "Place.h"
 #include "Progress.h"
+#include "Security.h"
 #include "Transfer.h"
 #include "Unpack.h"
 #include "core/Text.h"
@@ -64,6 +66,34 @@ std::vector<std::string> splitLines(const std::string& text) {
         start = end + 1;
     }
     return items;
+}
+
+// The items of a list of digests, one per URL: unlike URLs and paths an empty item is one
+// (a file that is not checked), so only the line break after the last item ends nothing.
+std::vector<std::string> splitItems(const std::string& text) {
+    std::vector<std::string> items;
+    std::size_t start = 0;
+    while (true) {
+        std::size_t end = text.find('\n', start);
+        std::string item =
+            text.substr(start, end == std::string::npos ? std::string::npos : end - start);
+        const auto first = item.find_first_not_of(" \t\r");
+        const auto last = item.find_last_not_of(" \t\r");
+        items.push_back(first == std::string::npos ? std::string()
+                                                   : item.substr(first, last - first + 1));
+        if (end == std::string::npos)
+            break;
+        start = end + 1;
+        if (start == text.size())
+            break;
+    }
+    return items;
+}
+
+// An item as a status text may quote it: a long one is cut.
+std::string quotedItem(const std::string& item) {
+    constexpr std::size_t kShown = 80;
+    return "\"" + (item.size() > kShown ? item.substr(0, kShown) + "…" : item) + "\"";
 }
 
 // A local path from the client: on this system "\" separates folders as "/" does.
@@ -119,8 +149,20 @@ bool leave(const std::shared_ptr<Running>& r) {
 
 std::atomic<unsigned> g_stageCounter{0};
 
+// The authorities that calls trust beside the system's (DownLoaderTrustCaFile); each call
+// takes the setting in force when it starts.
+std::mutex g_trustMutex;
+std::shared_ptr<const std::string> g_extraCas;
+
+std::shared_ptr<const std::string> extraCas() {
+    std::lock_guard lock(g_trustMutex);
+    return g_extraCas;
+}
+
 struct Call {
     std::string urls, paths, folder; // as given (ANSI code page)
+    std::optional<std::string> sha256s;          // as given; none for DownFile
+    std::shared_ptr<const std::string> extraCas; // PEM text, or null for the system's only
     int attempts = 5;
     int id = 0;
     DownloadNotify notify = nullptr;
@@ -206,9 +248,25 @@ private:
         if (urls.size() != paths.size())
             return fail("下载失败", "下载地址（" + std::to_string(urls.size()) + " 个）与本地路径（" +
                                         std::to_string(paths.size()) + " 个）数目不一致");
+        std::vector<std::string> digests(urls.size());
+        if (m_call.sha256s) {
+            std::vector<std::string> given = splitItems(*m_call.sha256s);
+            if (given.size() != urls.size())
+                return fail("下载失败", "下载地址（" + std::to_string(urls.size()) +
+                                            " 个）与 SHA256 校验值（" +
+                                            std::to_string(given.size()) + " 个）数目不一致");
+            for (std::size_t i = 0; i < given.size(); ++i) {
+                auto digest = normalSha256(given[i]);
+                if (!digest)
+                    return fail("下载失败", "第 " + std::to_string(i + 1) + " 个 SHA256 校验值 " +
+                                                quotedItem(given[i]) + " 不是 64 位十六进制数字");
+                digests[i] = *digest;
+            }
+        }
         std::vector<FileJob> jobs;
         for (std::size_t i = 0; i < urls.size(); ++i) {
             FileJob job;
+            job.sha256 = digests[i];
             job.url = urls[i];
             job.target = localPath(paths[i]);
             job.name = fileName(job.target);
@@ -225,8 +283,9 @@ private:
         }
         cleanLeftovers(folders);
 
-        Fetcher fetcher(currentTimings(), [this](const std::string& text) { send(text); },
-                        m_call.running->cancel);
+        Fetcher fetcher(
+            currentTimings(), [this](const std::string& text) { send(text); },
+            m_call.running->cancel, m_call.extraCas);
         Progress progress(jobs.size(), [this](int p) { send("process:" + std::to_string(p)); });
         progress.start();
 
@@ -375,8 +434,11 @@ void cleanLeftovers(const std::set<std::string>& folders) {
 } // namespace
 } // namespace vxdl
 
-extern "C" VXDL_EXPORT int VXDL_CALL DownFile(const char* urls, const char* paths, const char* folder,
-                                              int attempts, int appId, DownloadNotify notify) {
+namespace vxdl {
+namespace {
+
+int startCall(const char* urls, const char* paths, const char* folder, const char* sha256s,
+              bool checked, int attempts, int appId, DownloadNotify notify) {
     if (!notify)
         return -1;
     try {
@@ -385,6 +447,9 @@ extern "C" VXDL_EXPORT int VXDL_CALL DownFile(const char* urls, const char* path
         call.urls = urls ? urls : "";
         call.paths = paths ? paths : "";
         call.folder = folder ? folder : "";
+        if (checked)
+            call.sha256s = vx::fromAnsi(sha256s ? sha256s : "");
+        call.extraCas = extraCas();
         call.attempts = attempts < 1 ? 1 : (attempts > 100 ? 100 : attempts);
         call.id = appId;
         call.notify = notify;
@@ -401,6 +466,39 @@ extern "C" VXDL_EXPORT int VXDL_CALL DownFile(const char* urls, const char* path
             vxdl::leave(running);
             return -1;
         }
+        return 0;
+    } catch (...) {
+        return -1;
+    }
+}
+
+} // namespace
+} // namespace vxdl
+
+extern "C" VXDL_EXPORT int VXDL_CALL DownFile(const char* urls, const char* paths,
+                                              const char* folder, int attempts, int appId,
+                                              DownloadNotify notify) {
+    return vxdl::startCall(urls, paths, folder, nullptr, false, attempts, appId, notify);
+}
+
+extern "C" VXDL_EXPORT int VXDL_CALL DownFileSha256(const char* urls, const char* paths,
+                                                    const char* folder, const char* sha256s,
+                                                    int attempts, int appId,
+                                                    DownloadNotify notify) {
+    return vxdl::startCall(urls, paths, folder, sha256s, true, attempts, appId, notify);
+}
+
+extern "C" VXDL_EXPORT int VXDL_CALL DownLoaderTrustCaFile(const char* pemPath) {
+    try {
+        std::shared_ptr<const std::string> pem;
+        if (pemPath && *pemPath) {
+            auto text = vxdl::readCaFile(vx::fromAnsi(pemPath));
+            if (!text)
+                return -1;
+            pem = std::make_shared<const std::string>(std::move(*text));
+        }
+        std::lock_guard lock(vxdl::g_trustMutex);
+        vxdl::g_extraCas = std::move(pem);
         return 0;
     } catch (...) {
         return -1;

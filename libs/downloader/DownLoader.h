@@ -74,6 +74,30 @@ VXDL_EXPORT int VXDL_CALL CancelDown(int appId);
 // any thread; may take a while on a large folder. 0 done, -1 for a null or empty folder.
 VXDL_EXPORT int VXDL_CALL CleanLeftovers(const char* folder);
 
+// DownFile with each file's SHA-256 checked before anything is put in place.
+//   sha256s  one item per URL, in the same form as urls (each followed by CR LF when
+//            several): 64 hexadecimal digits in any case, or an empty item for a file
+//            that is not checked.
+// For a plain download each file's bytes, for a package (non-empty folder) the zip's bytes
+// must have their digest before the file is placed or unpacked; the digest is computed while
+// the bytes arrive. A file with other bytes is a failed attempt ("SHA256校验失败"), fetched
+// again from its start; when its attempts run out the call ends with
+// "error:下载 NAME 失败：SHA256校验失败" and nothing of it is placed. A number of items that
+// differs from the number of URLs, or an item that is neither empty nor 64 hexadecimal
+// digits, ends the call with "error:" before anything is downloaded. Otherwise as DownFile.
+VXDL_EXPORT int VXDL_CALL DownFileSha256(const char* urls, const char* paths, const char* folder,
+                                         const char* sha256s, int attempts, int appId,
+                                         DownloadNotify notify);
+
+// Calls started afterwards trust the certificates of this PEM file in addition to the
+// system's (https transfers). Null or empty: the system's only. 0 when set; -1 when the
+// file cannot be read or holds no certificate (the setting is then unchanged).
+// The path is in the ANSI code page; the file is read at once, and each call keeps the
+// setting it started with. Certificates are always verified, host names included: a
+// certificate that does not verify fails its file at once, without further attempts
+// ("证书验证失败（...）").
+VXDL_EXPORT int VXDL_CALL DownLoaderTrustCaFile(const char* pemPath);
+
 #ifdef __cplusplus
 }
 #endif

@@ -8,6 +8,8 @@
 #include <stdexcept>
 #include <thread>
 
+#include "Security.h"
+
 namespace vxdl {
 
 namespace {
@@ -108,6 +110,36 @@ private:
     std::deque<Sample> m_samples;
 };
 
+// The file being received, with the running SHA-256 of its bytes when the job names one.
+// Every write and every emptying goes through here, so the digest always covers exactly the
+// bytes in the file: an attempt that resumes goes on from the digest of the prefix already
+// received, one that starts over starts a new digest. No byte is read twice.
+class Received {
+public:
+    Received(TempFile& file, bool digest) : m_file(file) {
+        if (digest)
+            m_digest = std::make_unique<Sha256>();
+    }
+    std::uint64_t size() const { return m_file.size(); }
+    Status write(const char* data, std::size_t size) {
+        Status s = m_file.write(data, size);
+        if (s && m_digest)
+            m_digest->update(data, size);
+        return s;
+    }
+    Status truncate() {
+        if (m_digest)
+            m_digest->reset();
+        return m_file.truncate();
+    }
+    // False when the job names a digest and the bytes have another.
+    bool matches(const std::string& sha256) const { return !m_digest || m_digest->hex() == sha256; }
+
+private:
+    TempFile& m_file;
+    std::unique_ptr<Sha256> m_digest;
+};
+
 // What survives across the attempts of one file.
 struct FileState {
     std::optional<std::uint64_t> total; // the whole file's size, once a response told it
@@ -118,7 +150,7 @@ struct FileState {
 // One attempt's view of the response, filled by curl's callbacks.
 struct Attempt {
     CURL* curl = nullptr;
-    TempFile* file = nullptr;
+    Received* file = nullptr;
     FileState* state = nullptr;
     Progress* progress = nullptr;
     std::size_t index = 0;
@@ -287,10 +319,25 @@ std::string describe(CURLcode rc) {
     case CURLE_URL_MALFORMAT:
         return "下载地址格式错误";
     case CURLE_SSL_CONNECT_ERROR:
-    case CURLE_PEER_FAILED_VERIFICATION:
         return "安全连接失败";
     default:
         return std::string("网络错误: ") + curl_easy_strerror(rc);
+    }
+}
+
+// A certificate that does not verify (an unknown authority, another host's name, expired)
+// stays so on the next attempt, and neither may a missing trust store be waited out.
+// (CURLE_SSL_CACERT is the same code as CURLE_PEER_FAILED_VERIFICATION.)
+bool certificateFailure(CURLcode rc) {
+    switch (rc) {
+    case CURLE_PEER_FAILED_VERIFICATION:
+    case CURLE_SSL_CACERT_BADFILE:
+    case CURLE_SSL_ISSUER_ERROR:
+    case CURLE_SSL_PINNEDPUBKEYNOTMATCH:
+    case CURLE_SSL_INVALIDCERTSTATUS:
+        return true;
+    default:
+        return false;
     }
 }
 
@@ -299,7 +346,6 @@ bool retryable(CURLcode rc) {
     case CURLE_UNSUPPORTED_PROTOCOL:
     case CURLE_URL_MALFORMAT:
     case CURLE_TOO_MANY_REDIRECTS:
-    case CURLE_PEER_FAILED_VERIFICATION:
         return false;
     default:
         return true;
@@ -323,6 +369,18 @@ int xferInfo(void* self, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
     } catch (...) {
     }
     return 0;
+}
+
+// CURLOPT_SSL_CTX_FUNCTION: the call's authorities go into the new connection's store, into
+// which libcurl loads the system's as well (7.88 does so right after this callback, later
+// versions before it), so that both are trusted.
+CURLcode addExtraCas(CURL*, void* sslCtx, void* pem) {
+    try {
+        return addCertificates(sslCtx, *static_cast<const std::string*>(pem)) ? CURLE_OK
+                                                                              : CURLE_OUT_OF_MEMORY;
+    } catch (...) {
+        return CURLE_OUT_OF_MEMORY;
+    }
 }
 
 curl_socket_t openSocket(void*, curlsocktype, curl_sockaddr* address) {
@@ -397,8 +455,10 @@ bool CancelFlag::waitFor(long ms) {
     return m_cv.wait_for(lock, std::chrono::milliseconds(ms), [this] { return m_set.load(); });
 }
 
-Fetcher::Fetcher(const Timings& timings, std::function<void(const std::string&)> status, CancelFlag& cancel)
-    : m_timings(timings), m_status(std::move(status)), m_cancel(cancel), m_curl(curl_easy_init()) {
+Fetcher::Fetcher(const Timings& timings, std::function<void(const std::string&)> status,
+                 CancelFlag& cancel, std::shared_ptr<const std::string> extraCas)
+    : m_timings(timings), m_status(std::move(status)), m_cancel(cancel),
+      m_extraCas(std::move(extraCas)), m_curl(curl_easy_init()) {
     if (!m_curl)
         throw std::runtime_error("curl_easy_init");
     keepNewSocketsPrivate([this] { m_multi = curl_multi_init(); });
@@ -420,6 +480,7 @@ Fetcher::~Fetcher() {
 }
 
 CURLcode Fetcher::perform() {
+    m_curlError[0] = '\0';
     if (curl_multi_add_handle(m_multi, m_curl) != CURLM_OK)
         return CURLE_FAILED_INIT;
     CURLMcode mc = CURLM_OK;
@@ -453,6 +514,19 @@ void Fetcher::setCommonOptions(const std::string& wire) {
     curl_easy_setopt(m_curl, CURLOPT_PROTOCOLS_STR, "http,https");
     curl_easy_setopt(m_curl, CURLOPT_REDIR_PROTOCOLS_STR, isHttps(wire) ? "https" : "http,https");
     useSystemProxy(m_curl, wire);
+    // Certificates are always verified, host name included; a call may only trust more
+    // authorities than the system does.
+    curl_easy_setopt(m_curl, CURLOPT_SSL_VERIFYPEER, 1L);
+    curl_easy_setopt(m_curl, CURLOPT_SSL_VERIFYHOST, 2L);
+    if (m_extraCas) {
+        curl_easy_setopt(m_curl, CURLOPT_SSL_CTX_FUNCTION, &addExtraCas);
+        curl_easy_setopt(m_curl, CURLOPT_SSL_CTX_DATA, m_extraCas.get());
+        // Without libcurl's cache of the system's store each connection gets a store of its
+        // own: the added authorities can neither be dropped for a cached store nor stay in
+        // one that a later connection takes.
+        curl_easy_setopt(m_curl, CURLOPT_CA_CACHE_TIMEOUT, 0L);
+    }
+    curl_easy_setopt(m_curl, CURLOPT_ERRORBUFFER, m_curlError);
     curl_easy_setopt(m_curl, CURLOPT_CONNECTTIMEOUT_MS, m_timings.connectTimeoutMs);
     curl_easy_setopt(m_curl, CURLOPT_LOW_SPEED_LIMIT, 1L);
     curl_easy_setopt(m_curl, CURLOPT_LOW_SPEED_TIME, m_timings.stallSeconds);
@@ -489,6 +563,7 @@ Status Fetcher::fetch(std::size_t index, const FileJob& job, int attempts, Progr
     file.setDurable(durable);
 
     FileState state;
+    Received body(file, !job.sha256.empty());
     const std::string wire = wireUrl(job.url);
     std::string lastReason;
     for (int attempt = 1; attempt <= attempts; ++attempt) {
@@ -504,7 +579,7 @@ Status Fetcher::fetch(std::size_t index, const FileJob& job, int attempts, Progr
 
         Attempt a;
         a.curl = m_curl;
-        a.file = &file;
+        a.file = &body;
         a.state = &state;
         a.progress = &progress;
         a.index = index;
@@ -513,7 +588,7 @@ Status Fetcher::fetch(std::size_t index, const FileJob& job, int attempts, Progr
         RateGuard rate(m_timings.rateWindowMs, m_timings.minRate);
         a.rate = &rate;
         if (a.requestedStart == 0 && file.size() > 0) {
-            if (Status s = file.truncate(); !s)
+            if (Status s = body.truncate(); !s)
                 return s;
             progress.setBytes(index, 0);
         }
@@ -559,7 +634,7 @@ Status Fetcher::fetch(std::size_t index, const FileJob& job, int attempts, Progr
         if (a.badRange) {
             // Start over cleanly on the next attempt.
             lastReason = a.reason;
-            if (Status s = file.truncate(); !s)
+            if (Status s = body.truncate(); !s)
                 return s;
             progress.setBytes(index, 0);
             state = FileState{};
@@ -572,11 +647,15 @@ Status Fetcher::fetch(std::size_t index, const FileJob& job, int attempts, Progr
                 return Error{a.reason};
             lastReason = a.reason;
             if (code == 416) {
-                if (Status s = file.truncate(); !s)
+                if (Status s = body.truncate(); !s)
                     return s;
                 state = FileState{};
             }
             continue;
+        }
+        if (certificateFailure(rc)) {
+            const std::string detail = m_curlError[0] ? m_curlError : curl_easy_strerror(rc);
+            return Error{"证书验证失败（" + detail + "）"};
         }
         if (rc != CURLE_OK) {
             lastReason = describe(rc);
@@ -586,6 +665,16 @@ Status Fetcher::fetch(std::size_t index, const FileJob& job, int attempts, Progr
         }
         if (state.total && file.size() != *state.total) {
             lastReason = "数据不完整";
+            continue;
+        }
+        if (!body.matches(job.sha256)) {
+            // Not one byte of a wrong body is kept to resume onto: the next attempt fetches
+            // the whole file again.
+            lastReason = "SHA256校验失败";
+            if (Status s = body.truncate(); !s)
+                return s;
+            progress.setBytes(index, 0);
+            state = FileState{};
             continue;
         }
         return file.finish();

@@ -6,6 +6,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -32,6 +33,8 @@ struct FileJob {
     std::string url;
     std::string target;
     std::string name; // the target's file name, for status texts
+    // The SHA-256 the file's bytes must have (64 lowercase hexadecimal digits); empty: any.
+    std::string sha256;
 };
 
 // A call's stop request (CancelDown), set from any thread. It wakes the call's transfer
@@ -54,8 +57,10 @@ private:
 class Fetcher {
 public:
     // `status` receives status texts (UTF-8) for the user; `cancel` (kept by the caller for
-    // the Fetcher's whole life) stops the transfers when set.
-    Fetcher(const Timings& timings, std::function<void(const std::string&)> status, CancelFlag& cancel);
+    // the Fetcher's whole life) stops the transfers when set. `extraCas`, when not null, is
+    // the PEM text of certificate authorities that https transfers trust beside the system's.
+    Fetcher(const Timings& timings, std::function<void(const std::string&)> status, CancelFlag& cancel,
+            std::shared_ptr<const std::string> extraCas = nullptr);
     ~Fetcher();
     Fetcher(const Fetcher&) = delete;
     Fetcher& operator=(const Fetcher&) = delete;
@@ -66,9 +71,11 @@ public:
 
     // Downloads job.url into `file`, a new temporary file beside job.target (missing folders
     // made), with up to `attempts` attempts; progress of file `index` goes to `progress`.
-    // When complete the file is closed (flushed to the disk first when `durable`) under its
-    // temporary name, for the caller to place; on failure it is removed. The error says why
-    // the last attempt failed. A set cancel flag ends it at once.
+    // A file whose bytes do not have job.sha256 (when given) is a failed attempt, and the
+    // next one fetches it from its start. When complete the file is closed (flushed to the
+    // disk first when `durable`) under its temporary name, for the caller to place; on
+    // failure it is removed. The error says why the last attempt failed; a certificate that
+    // does not verify fails at once. A set cancel flag ends it at once.
     Status fetch(std::size_t index, const FileJob& job, int attempts, Progress& progress, TempFile& file,
                  bool durable);
 
@@ -81,6 +88,8 @@ private:
     Timings m_timings;
     std::function<void(const std::string&)> m_status;
     CancelFlag& m_cancel;
+    std::shared_ptr<const std::string> m_extraCas;
+    char m_curlError[CURL_ERROR_SIZE] = {}; // curl's own words for the last failure
     CURL* m_curl = nullptr;
     // Our own multi handle rather than curl_easy_perform's hidden one, so that the sockets
     // it creates for itself can be made close-on-exec; it also keeps the call's connection.

@@ -14,6 +14,7 @@
 #include <mutex>
 #include <set>
 #include <netinet/in.h>
+#include <openssl/evp.h>
 #include <string>
 #include <sys/socket.h>
 #include <thread>
@@ -33,6 +34,9 @@ using DownFileFn = int (*)(const char*, const char*, const char*, int, int, void
 using TimingsFn = void (*)(int, int, int);
 using MinimumRateFn = void (*)(int, int);
 using CancelFn = int (*)(int);
+using DownFileSha256Fn = int (*)(const char*, const char*, const char*, const char*, int, int,
+                                 void (*)(int, const char*));
+using TrustCaFileFn = int (*)(const char*);
 
 // The library, loaded once for the whole test program and never unloaded (workers may
 // still be ending when a test finishes).
@@ -41,6 +45,8 @@ struct Library {
     TimingsFn setTimings = nullptr;
     MinimumRateFn setMinimumRate = nullptr;
     CancelFn cancelDown = nullptr;
+    DownFileSha256Fn downFileSha256 = nullptr;
+    TrustCaFileFn trustCaFile = nullptr;
 
     static Library& get() {
         static Library lib;
@@ -59,7 +65,10 @@ private:
         setTimings = reinterpret_cast<TimingsFn>(::dlsym(handle, "DownLoaderSetTimingsForTests"));
         setMinimumRate = reinterpret_cast<MinimumRateFn>(::dlsym(handle, "DownLoaderSetMinimumRateForTests"));
         cancelDown = reinterpret_cast<CancelFn>(::dlsym(handle, "CancelDown"));
-        if (!downFile || !setTimings || !setMinimumRate || !cancelDown)
+        downFileSha256 = reinterpret_cast<DownFileSha256Fn>(::dlsym(handle, "DownFileSha256"));
+        trustCaFile = reinterpret_cast<TrustCaFileFn>(::dlsym(handle, "DownLoaderTrustCaFile"));
+        if (!downFile || !setTimings || !setMinimumRate || !cancelDown || !downFileSha256 ||
+            !trustCaFile)
             throw std::runtime_error("missing exports");
         // Short connect and stall timeouts and retry pauses keep failure tests quick.
         setTimings(kConnectMs, kStallSeconds, kRetryMs);
@@ -169,6 +178,41 @@ inline std::vector<std::string> download(const std::vector<std::string>& urls,
                                      vx::toAnsi(folder).c_str(), attempts, id, &Messages::notify);
     EXPECT_EQ(rc, 0);
     return Messages::get().waitFinal(id);
+}
+
+// A DownFileSha256 call (texts in UTF-8 passed in the ANSI code page): one digest item per
+// URL, each followed by CR LF; waits for its final message.
+inline std::vector<std::string> downloadChecked(const std::vector<std::string>& urls,
+                                                const std::vector<std::string>& paths,
+                                                const std::vector<std::string>& sha256s,
+                                                const std::string& folder = "", int attempts = 5) {
+    std::string u, p, d;
+    for (const auto& s : urls)
+        u += s + "\r\n";
+    for (const auto& s : paths)
+        p += s + "\r\n";
+    for (const auto& s : sha256s)
+        d += s + "\r\n";
+    int id = nextId();
+    int rc = Library::get().downFileSha256(vx::toAnsi(u).c_str(), vx::toAnsi(p).c_str(),
+                                           vx::toAnsi(folder).c_str(), d.c_str(), attempts, id,
+                                           &Messages::notify);
+    EXPECT_EQ(rc, 0);
+    return Messages::get().waitFinal(id);
+}
+
+// SHA-256 of bytes as 64 lowercase hexadecimal digits.
+inline std::string sha256Of(const std::string& bytes) {
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int length = 0;
+    EVP_Digest(bytes.data(), bytes.size(), digest, &length, EVP_sha256(), nullptr);
+    static const char* hex = "0123456789abcdef";
+    std::string out;
+    for (unsigned int i = 0; i < length; ++i) {
+        out += hex[digest[i] >> 4];
+        out += hex[digest[i] & 15];
+    }
+    return out;
 }
 
 inline bool hasText(const std::vector<std::string>& msgs, const std::string& part) {

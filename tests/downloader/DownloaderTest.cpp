@@ -202,6 +202,9 @@ enum class SecondAnswer { HonoursRange, IgnoresRange, WrongStart, ChangedFile };
 struct ResumeCase {
     SecondAnswer answer;
     bool thirdRequestStartsOver;
+    // Through DownFileSha256: the digest, computed while the bytes arrive, must follow every
+    // resumed, emptied and restarted part.
+    bool checked = false;
 };
 
 class Resume : public ::testing::TestWithParam<ResumeCase> {};
@@ -235,7 +238,8 @@ TEST_P(Resume, CutConnectionEndsWithTheWholeFile) {
     });
     vxtest::TempDir dir("resume");
     std::string target = dir.file("f.bin");
-    auto msgs = download({server.url("/f.bin")}, {target});
+    auto msgs = GetParam().checked ? downloadChecked({server.url("/f.bin")}, {target}, {sha256Of(body)})
+                                   : download({server.url("/f.bin")}, {target});
     expectSuccess(msgs);
     EXPECT_EQ(vxtest::readFile(target), body);
     EXPECT_TRUE(hasText(msgs, "正在重试"));
@@ -258,7 +262,11 @@ INSTANTIATE_TEST_SUITE_P(Answers, Resume,
                          ::testing::Values(ResumeCase{SecondAnswer::HonoursRange, false},
                                            ResumeCase{SecondAnswer::IgnoresRange, false},
                                            ResumeCase{SecondAnswer::WrongStart, true},
-                                           ResumeCase{SecondAnswer::ChangedFile, true}));
+                                           ResumeCase{SecondAnswer::ChangedFile, true},
+                                           ResumeCase{SecondAnswer::HonoursRange, false, true},
+                                           ResumeCase{SecondAnswer::IgnoresRange, false, true},
+                                           ResumeCase{SecondAnswer::WrongStart, true, true},
+                                           ResumeCase{SecondAnswer::ChangedFile, true, true}));
 
 // Parts nobody asked for, or whose length contradicts their range, are not written: the
 // attempt is spent and the next one starts over without a range.
