@@ -1,6 +1,7 @@
 #include "DemoService.h"
 
 #include "core/Crypto.h"
+#include "core/Signing.h"
 #include "core/Text.h"
 
 #include <charconv>
@@ -321,19 +322,38 @@ vx::Expected<std::unique_ptr<DemoService>> DemoService::create(ServiceOptions op
     if (ec)
         return vx::Error{"cannot create the data folder " + options.dataDir.string() + ": " +
                          ec.message()};
+    if (!options.signingKeyPem.empty())
+        if (auto pub = vx::publicKeyOf(options.signingKeyPem); !pub)
+            return vx::Error{"cannot sign with the signing key: " + pub.error()};
+    if (options.tlsCertificate.empty() != options.tlsKey.empty())
+        return vx::Error{"HTTPS needs both a certificate and its private key"};
+    std::unique_ptr<httplib::Server> http;
+    if (!options.tlsCertificate.empty()) {
+        auto tls = std::make_unique<httplib::SSLServer>(options.tlsCertificate.string().c_str(),
+                                                        options.tlsKey.string().c_str());
+        if (!tls->is_valid())
+            return vx::Error{"cannot serve HTTPS with the certificate " +
+                             options.tlsCertificate.string() + " and the key " +
+                             options.tlsKey.string() +
+                             " (missing, not PEM, or a key that is not the certificate's)"};
+        http = std::move(tls);
+    } else {
+        http = std::make_unique<httplib::Server>();
+    }
     auto store = Store::open((options.dataDir / "service.db").string());
     if (!store)
         return vx::Error{store.error()};
     if (auto st = seedDemo(**store); !st)
         return vx::Error{"cannot seed the demo data: " + st.error()};
-    std::unique_ptr<DemoService> s(new DemoService(std::move(options), std::move(store).value()));
+    std::unique_ptr<DemoService> s(
+        new DemoService(std::move(options), std::move(store).value(), std::move(http)));
     s->routes();
     return s;
 }
 
-DemoService::DemoService(ServiceOptions options, std::unique_ptr<Store> store)
-    : m_options(std::move(options)), m_store(std::move(store)),
-      m_http(std::make_unique<httplib::Server>()) {
+DemoService::DemoService(ServiceOptions options, std::unique_ptr<Store> store,
+                         std::unique_ptr<httplib::Server> http)
+    : m_options(std::move(options)), m_store(std::move(store)), m_http(std::move(http)) {
     // SO_REUSEADDR, so that connections that a server on this port closed a moment ago
     // (TIME_WAIT for about a minute) do not keep the service from listening, while a
     // server that still listens there keeps the port. cpp-httplib's own default,
@@ -416,6 +436,42 @@ void DemoService::noteLogin(const std::string& user, bool ok) {
     Failures& f = m_failures[user];
     if (++f.count >= m_options.maxLoginFailures)
         f.until = std::chrono::steady_clock::now() + std::chrono::seconds(m_options.lockSeconds);
+}
+
+std::optional<std::string> DemoService::descriptor(const std::string& dir,
+                                                   const std::optional<App>& app) {
+    const bool client = !app;
+    const fs::path folder = appFolder(dir);
+    auto files = folder.empty() ? vx::Expected<std::vector<ReleaseFile>>(std::vector<ReleaseFile>{})
+                                : scanRelease(folder / "files", m_digests);
+    if (!files)
+        return std::nullopt;
+    if (client) {
+        std::string version;
+        if (!folder.empty())
+            version = readSmallFile(folder / "version.txt");
+        return clientDescriptor(version, *files);
+    }
+    // The client writes the descriptor itself; a release copy would only be fetched to be
+    // replaced.
+    auto& list = files.value();
+    std::erase_if(list, [](const ReleaseFile& f) {
+        return f.dir.empty() && vx::iequals(f.name, "version.xml");
+    });
+    // The package as the files route finds it: the release folder first, then beside it.
+    std::string zipSha256;
+    if (auto rel = safeRelative(app->package); rel && !folder.empty()) {
+        std::error_code ec;
+        for (const fs::path& p : {folder / "files" / *rel, folder / *rel})
+            if (fs::is_regular_file(p, ec)) {
+                auto d = m_digests.digests(p);
+                if (!d)
+                    return std::nullopt;
+                zipSha256 = d->sha256;
+                break;
+            }
+    }
+    return applicationDescriptor(app->version, app->package, zipSha256, list);
 }
 
 void DemoService::routes() {
@@ -540,27 +596,25 @@ void DemoService::routes() {
         std::optional<App> app;
         if (!client && !(app = m_store->appByDir(dir)))
             return refuse(res, 404, "应用不存在");
-        const fs::path folder = appFolder(dir);
-        if (rest == "version.xml") {
-            auto files = folder.empty()
-                             ? vx::Expected<std::vector<ReleaseFile>>(std::vector<ReleaseFile>{})
-                             : scanRelease(folder / "files", m_digests);
-            if (!files)
+        if (rest == "version.xml" || rest == "version.xml.sig") {
+            auto text = descriptor(dir, app);
+            if (!text)
                 return refuse(res, 500, "服务器文件无法读取");
-            if (!client) {
-                // The client writes the descriptor itself; a release copy would only be
-                // fetched to be replaced.
-                auto& list = files.value();
-                std::erase_if(list, [](const ReleaseFile& f) {
-                    return f.dir.empty() && vx::iequals(f.name, "version.xml");
-                });
-            }
-            std::string version;
-            if (client && !folder.empty())
-                version = readSmallFile(folder / "version.txt");
-            return sendXml(res, client ? clientDescriptor(version, *files)
-                                       : applicationDescriptor(app->version, app->package, *files));
+            if (rest == "version.xml")
+                return sendXml(res, *text);
+            if (m_options.signingKeyPem.empty())
+                return refuse(res, 404, "文件不存在");
+            // Signed as built now: a release that changes between the descriptor and its
+            // signature gives a pair that does not match, which a client refuses and fetches
+            // again, never a signature of files that are not there.
+            auto sig = vx::signEd25519(m_options.signingKeyPem, *text);
+            if (!sig)
+                return refuse(res, 500, "服务器无法签名");
+            res.set_header("Cache-Control", "no-store");
+            res.set_content(vx::signatureFileText(*sig), "text/plain; charset=utf-8");
+            return;
         }
+        const fs::path folder = appFolder(dir);
         auto rel = safeRelative(rest);
         if (!rel || folder.empty())
             return refuse(res, 404, "文件不存在");

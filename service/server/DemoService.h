@@ -36,6 +36,14 @@ struct ServiceOptions {
     // After this many wrong passwords in a row a user name is refused for lockSeconds.
     int maxLoginFailures = 5;
     int lockSeconds = 60;
+    // The Ed25519 private key (PEM, as `vxutil keygen` writes it) that signs every descriptor
+    // served: PATH.sig beside each version.xml holds the signature of its bytes. Empty: no
+    // signatures, and every ".sig" is not found.
+    std::string signingKeyPem;
+    // HTTPS with this certificate (PEM, the chain after the server's own) and its private
+    // key instead of HTTP; both or neither.
+    std::filesystem::path tlsCertificate;
+    std::filesystem::path tlsKey;
 };
 
 // The id, name and password of the seeded demo account.
@@ -61,7 +69,8 @@ std::optional<std::filesystem::path> safeRelative(std::string_view path);
 
 class DemoService {
 public:
-    // Opens (creating) the database in options.dataDir and seeds it when it is new.
+    // Opens (creating) the database in options.dataDir and seeds it when it is new. An error
+    // too when the signing key or the TLS certificate and key cannot be used.
     static vx::Expected<std::unique_ptr<DemoService>> create(ServiceOptions options);
     ~DemoService(); // stop()
     DemoService(const DemoService&) = delete;
@@ -78,13 +87,19 @@ public:
 
     Store& store() { return *m_store; }
     const ServiceOptions& options() const { return m_options; }
+    // True when the service speaks HTTPS.
+    bool secure() const { return !m_options.tlsCertificate.empty(); }
     // The folder holding the files of the application folder `dir` (first of dataDir/apps
     // and the further apps folders); empty when none has it.
     std::filesystem::path appFolder(const std::string& dir) const;
 
 private:
-    DemoService(ServiceOptions options, std::unique_ptr<Store> store);
+    DemoService(ServiceOptions options, std::unique_ptr<Store> store,
+                std::unique_ptr<httplib::Server> http);
     void routes();
+    // The version.xml of the application folder `dir` (the client's own for kClientDir), as
+    // served; none when the release folder cannot be read.
+    std::optional<std::string> descriptor(const std::string& dir, const std::optional<App>& app);
     // Seconds a user name stays refused after too many wrong passwords; 0 when it may try.
     int lockedFor(const std::string& user);
     void noteLogin(const std::string& user, bool ok);

@@ -1,6 +1,7 @@
 #include "Descriptor.h"
 
 #include "core/Crypto.h"
+#include "core/Signing.h"
 
 #include <algorithm>
 #include <pugixml.hpp>
@@ -10,7 +11,7 @@ namespace vxdemo {
 
 namespace fs = std::filesystem;
 
-vx::Expected<std::string> DigestCache::md5(const fs::path& file) {
+vx::Expected<FileDigests> DigestCache::digests(const fs::path& file) {
     std::error_code ec;
     const auto size = fs::file_size(file, ec);
     if (ec)
@@ -23,16 +24,22 @@ vx::Expected<std::string> DigestCache::md5(const fs::path& file) {
         std::lock_guard lock(m_mutex);
         auto it = m_entries.find(key);
         if (it != m_entries.end() && it->second.size == size && it->second.time == time)
-            return it->second.md5;
+            return it->second.digests;
     }
-    auto digest = vx::FileMD5(key);
-    if (!digest)
-        return digest;
-    if (digest->empty())
+    auto md5 = vx::FileMD5(key);
+    if (!md5)
+        return vx::Error{md5.error()};
+    auto sha256 = vx::FileSHA256(key);
+    if (!sha256)
+        return vx::Error{sha256.error()};
+    if (md5->empty() || sha256->empty())
         return vx::Error{"cannot read " + key};
+    FileDigests digests{*md5, *sha256};
+    // A file rewritten between the two reads would leave digests of two contents: such an
+    // entry carries the old stamp, so the next request reads the file again.
     std::lock_guard lock(m_mutex);
-    m_entries[key] = Entry{size, time, *digest};
-    return digest;
+    m_entries[key] = Entry{size, time, digests};
+    return digests;
 }
 
 vx::Expected<std::vector<ReleaseFile>> scanRelease(const fs::path& release, DigestCache& cache) {
@@ -56,7 +63,7 @@ vx::Expected<std::vector<ReleaseFile>> scanRelease(const fs::path& release, Dige
         return vx::Error{"cannot list " + release.string() + ": " + ec.message()};
     std::sort(files.begin(), files.end());
     for (const auto& f : files) {
-        auto digest = cache.md5(f);
+        auto digest = cache.digests(f);
         if (!digest)
             return vx::Error{digest.error()};
         std::string dir = f.parent_path().lexically_relative(release).generic_string();
@@ -64,7 +71,7 @@ vx::Expected<std::vector<ReleaseFile>> scanRelease(const fs::path& release, Dige
             dir.clear();
         else
             dir += "/";
-        out.push_back({dir, f.filename().string(), *digest});
+        out.push_back({dir, f.filename().string(), digest->md5, digest->sha256});
     }
     return out;
 }
@@ -77,6 +84,7 @@ void appendFiles(pugi::xml_node updateFile, const std::vector<ReleaseFile>& file
         e.append_attribute("Dir") = ("{app}" + f.dir).c_str();
         e.append_attribute("Name") = f.name.c_str();
         e.append_attribute("MD5") = f.md5.c_str();
+        e.append_attribute("SHA256") = f.sha256.c_str();
     }
 }
 
@@ -96,11 +104,14 @@ pugi::xml_node declared(pugi::xml_document& doc, const char* root) {
 } // namespace
 
 std::string applicationDescriptor(const std::string& version, const std::string& zipFile,
+                                  const std::string& zipSha256,
                                   const std::vector<ReleaseFile>& files) {
     pugi::xml_document doc;
     pugi::xml_node root = declared(doc, "info");
     root.append_child("version").text() = version.c_str();
     root.append_child("zipFile").text() = zipFile.c_str();
+    if (!zipSha256.empty())
+        root.append_child("zipSHA256").text() = zipSha256.c_str();
     appendFiles(root.append_child("updateFile"), files);
     return text(doc);
 }

@@ -1,7 +1,8 @@
 #pragma once
 // Descriptors of the files the service hands out: an application's version.xml and the
 // client's own apps/KVLMZ/version.xml. Both list every file of a release folder with its MD5
-// digest (upper-case hex), computed from the files themselves.
+// digest (upper-case hex, which every client reads) and its SHA-256 (lower-case hex, which
+// clients that check downloads read), computed from the files themselves.
 
 #include "core/Expected.h"
 
@@ -14,25 +15,33 @@
 
 namespace vxdemo {
 
+// The digests of one file: MD5 in upper-case hex, SHA-256 in lower-case hex.
+struct FileDigests {
+    std::string md5;
+    std::string sha256;
+};
+
 // One file of a release folder: its folder relative to the release ("" or "sub/dir/"), name
-// and digest.
+// and digests.
 struct ReleaseFile {
     std::string dir;
     std::string name;
     std::string md5;
+    std::string sha256;
 };
 
 // Remembers digests by path, size and modification time, so that a descriptor served often
 // reads each file once per change.
 class DigestCache {
 public:
-    vx::Expected<std::string> md5(const std::filesystem::path& file);
+    // An error when the file is missing or cannot be read.
+    vx::Expected<FileDigests> digests(const std::filesystem::path& file);
 
 private:
     struct Entry {
         std::uintmax_t size;
         std::filesystem::file_time_type time;
-        std::string md5;
+        FileDigests digests;
     };
     std::mutex m_mutex;
     std::map<std::string, Entry> m_entries;
@@ -43,9 +52,11 @@ private:
 vx::Expected<std::vector<ReleaseFile>> scanRelease(const std::filesystem::path& release,
                                                    DigestCache& cache);
 
-// An application's descriptor: root "info" with version, zipFile and updateFile, one child
-// per release file with Dir ("{app}" + its folder), Name and MD5.
+// An application's descriptor: root "info" with version, zipFile, zipSHA256 (the package's
+// SHA-256; left out when empty, as for a package that is not there) and updateFile, one
+// child per release file with Dir ("{app}" + its folder), Name, MD5 and SHA256.
 std::string applicationDescriptor(const std::string& version, const std::string& zipFile,
+                                  const std::string& zipSha256,
                                   const std::vector<ReleaseFile>& files);
 // The client's descriptor: root "verInfo" with version (when given) and updateFile.
 std::string clientDescriptor(const std::string& version, const std::vector<ReleaseFile>& files);

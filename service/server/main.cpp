@@ -7,6 +7,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
 #include <iostream>
 #include <map>
 #include <string>
@@ -37,6 +38,12 @@ options:
   --web DIR       the start page (default: the project's service/web)
   --apps DIR      built sample packages (default: the build's service/apps); may be repeated
   --quiet         do not print one line per request
+  --tls-cert FILE --tls-key FILE
+                  serve HTTPS on the port instead of HTTP, with this certificate (PEM; the
+                  chain after the server's own) and its private key (PEM); both or neither
+  --sign-key FILE sign every descriptor with this Ed25519 private key (PEM, as `vxutil
+                  keygen` writes it): apps/<folder>/version.xml.sig holds the signature of
+                  the bytes of apps/<folder>/version.xml (without the option: not found)
   -h, --help      show this help
 
 A PASSWORD of "-" is read from the standard input (one line), so it stays out of the
@@ -45,12 +52,13 @@ process list.
 app options (add-app):
   --package ZIP   install package; copied into DATA/apps/DIR/ (the descriptor's zipFile)
   --files FOLDER  the release's files; copied into DATA/apps/DIR/files/ (served one by one
-                  and listed with their MD5 in DIR/version.xml)
+                  and listed with their MD5 and SHA-256 in DIR/version.xml)
   --ico FILE --img FILE --price TEXT --note TEXT --url URL --sort KEY
   --version-name TEXT --necessary --hidden --user NAME (also add it to NAME's list)
 
 descriptor: prints the version.xml that the service would serve for a release folder
-(--client: the client's own descriptor, root verInfo).
+(--client: the client's own descriptor, root verInfo). --zip names the package (zipFile);
+when the file is found (as given, or beside FOLDER) its SHA-256 is given as zipSHA256.
 
 exit status: 0 done; 1 failed; 2 bad usage
 )";
@@ -129,6 +137,7 @@ int main(int argc, char** argv) {
     fs::path data, web;
     std::vector<fs::path> apps;
     bool quiet = false;
+    fs::path tlsCert, tlsKey, signKey;
     std::vector<std::string> args;
     for (int i = 1; i < argc; ++i) {
         std::string a = argv[i];
@@ -156,6 +165,13 @@ int main(int argc, char** argv) {
             if (!v)
                 return 2;
             (a == "--data" ? data : a == "--web" ? web : apps.emplace_back()) = *v;
+        } else if (a == "--tls-cert" || a == "--tls-key" || a == "--sign-key") {
+            auto v = value(a.c_str());
+            if (!v)
+                return 2;
+            if (v->empty())
+                return usage(a + " needs a file");
+            (a == "--tls-cert" ? tlsCert : a == "--tls-key" ? tlsKey : signKey) = *v;
         } else if (a == "--quiet") {
             quiet = true;
         } else {
@@ -163,6 +179,8 @@ int main(int argc, char** argv) {
         }
     }
     const std::string command = args.empty() ? "serve" : args[0];
+    if (tlsCert.empty() != tlsKey.empty())
+        return usage("--tls-cert and --tls-key go together");
 
     if (command == "descriptor") {
         if (args.size() < 2)
@@ -185,8 +203,29 @@ int main(int argc, char** argv) {
         auto files = scanRelease(args[1], cache);
         if (!files)
             return fail(files.error());
+        std::string zipSha256;
+        if (!client && !zip.empty()) {
+            std::error_code ec;
+            fs::path package = zip;
+            if (fs::is_regular_file(package, ec)) {
+                zip = package.filename().string(); // the descriptor names it beside itself
+            } else {
+                package = fs::path(args[1]).parent_path() / zip;
+                if (!fs::is_regular_file(package, ec))
+                    package.clear();
+            }
+            if (!package.empty()) {
+                auto d = cache.digests(package);
+                if (!d)
+                    return fail(d.error());
+                zipSha256 = d->sha256;
+            } else {
+                std::fprintf(stderr, "vxcenter-demo: no package file %s: no zipSHA256 given\n",
+                             zip.c_str());
+            }
+        }
         std::fputs((client ? clientDescriptor(version, *files)
-                           : applicationDescriptor(version, zip, *files))
+                           : applicationDescriptor(version, zip, zipSha256, *files))
                        .c_str(),
                    stdout);
         return 0;
@@ -199,7 +238,22 @@ int main(int argc, char** argv) {
     if (apps.empty())
         apps.push_back(defaultApps());
 
-    ServiceOptions options{data, web, apps, nullptr};
+    ServiceOptions options;
+    options.dataDir = data;
+    options.webDir = web;
+    options.appsDirs = apps;
+    if (command == "serve") {
+        if (!signKey.empty()) {
+            std::ifstream in(signKey, std::ios::binary);
+            if (!in)
+                return fail("cannot read the signing key " + signKey.string());
+            options.signingKeyPem.assign(std::istreambuf_iterator<char>(in), {});
+            if (options.signingKeyPem.empty())
+                return fail("the signing key " + signKey.string() + " is empty");
+        }
+        options.tlsCertificate = tlsCert;
+        options.tlsKey = tlsKey;
+    }
     if (!quiet && command == "serve")
         options.log = [](const std::string& line) {
             std::printf("%s\n", line.c_str());
@@ -217,9 +271,12 @@ int main(int argc, char** argv) {
         auto bound = service.bind("127.0.0.1", port);
         if (!bound)
             return fail(bound.error());
-        std::printf("vxcenter-demo: http://127.0.0.1:%d/  (data %s, web %s)\n"
+        std::printf("vxcenter-demo: %s://127.0.0.1:%d/  (data %s, web %s%s)\n"
                     "demo account: %s / %s\n",
-                    *bound, data.string().c_str(), web.string().c_str(), kDemoUser, kDemoPassword);
+                    service.secure() ? "https" : "http", *bound, data.string().c_str(),
+                    web.string().c_str(),
+                    options.signingKeyPem.empty() ? "" : ", descriptors signed", kDemoUser,
+                    kDemoPassword);
         std::fflush(stdout);
         std::signal(SIGINT, onSignal);
         std::signal(SIGTERM, onSignal);
