@@ -142,7 +142,8 @@ int verify(const std::string& pubArg, const std::string& file) {
     // characters of base64, no file name an operator would choose.
     std::string keyText = pubArg;
     std::error_code ec;
-    if (std::filesystem::is_regular_file(pubArg, ec)) {
+    const bool isFile = std::filesystem::is_regular_file(pubArg, ec);
+    if (isFile) {
         auto text = readAll(pubArg);
         if (!text)
             return fail(text.error());
@@ -150,7 +151,8 @@ int verify(const std::string& pubArg, const std::string& file) {
     }
     auto key = vx::parsePublicKey(keyText);
     if (!key)
-        return fail(key.error());
+        return fail(isFile ? pubArg + ": " + key.error()
+                           : "no file " + pubArg + ", nor a key: " + key.error());
     auto data = readAll(file);
     if (!data)
         return fail(data.error());
