@@ -15,7 +15,9 @@
 #include "bridge/hiJsScriptExtented.h"
 #include "core/Global.h"
 #include "core/Text.h"
+#include "core/Trust.h"
 #include "core/Xml.h"
+#include "http/HttpThread.h"
 #include "link/HelperLibraries.h"
 #include "shell/QtEngine.h"
 #include "shell/TitleBar.h"
@@ -56,10 +58,22 @@ TfrmMain::TfrmMain() {
     });
 }
 
-TfrmMain::~TfrmMain() = default;
+TfrmMain::~TfrmMain() {
+    // The hook names the page API object, which goes with this window.
+    THttpThread::setCertificateFailureHook(nullptr);
+}
 
 bool TfrmMain::FormCreate() {
     try {
+        // What config.xml adds to the system's trust is known before anything is fetched,
+        // the start page included.
+        {
+            pugi::xml_document trust;
+            if (xml::load(trust, ConfigXml))
+                Trust = readTrustSettings(trust.document_element(), ConfigPath);
+            for (const std::string& problem : Trust.problems)
+                std::fprintf(stderr, "vxcenter: %s\n", problem.c_str());
+        }
         // 1. The start page; it arrives while the loop runs.
         m_view->load(QUrl(QString::fromStdString(BaseUrl)));
         // 2-5. The configuration: all four values must be there.
@@ -91,6 +105,11 @@ bool TfrmMain::FormCreate() {
             return fail(), false;
         m_linkBound = true;
         (void)m_libs->bindDownloader(AppPath); // a missing downloader shows when it is used
+        if (!Trust.caFile.empty() && !m_libs->trustCaFile(toAnsi(Trust.caFile)))
+            std::fprintf(stderr, "vxcenter: the downloader cannot use %s\n", Trust.caFile.c_str());
+        THttpThread::setCertificateFailureHook([api = m_api.get()](const std::string& url) {
+            api->ShowStatus(std::string(texts::kCertificateFailed) + url);
+        });
         // What a crash in the middle of an install or an update left (half-placed sets,
         // stages, temporary files) is put right off the main thread; the binding outlives it.
         std::thread([libs = m_libs.get(), apps = toAnsi(AppsPath), update = toAnsi(AppPath + "Update")] {

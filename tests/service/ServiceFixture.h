@@ -27,6 +27,7 @@ protected:
         o.webDir = VX_WEB_DIR;
         o.appsDirs = {VX_SAMPLE_APPS_DIR};
         o.lockSeconds = lockSeconds;
+        adjust(o);
         o.log = [this](const std::string& line) {
             std::lock_guard lock(logMutex);
             log.push_back(line);
@@ -39,6 +40,9 @@ protected:
         port = *bound;
         service->start();
     }
+
+    // A test's changes to the service's options (a signing key, TLS).
+    virtual void adjust(vxdemo::ServiceOptions&) {}
 
     std::string base() const { return "http://127.0.0.1:" + std::to_string(port) + "/"; }
     httplib::Client client() const {

@@ -1,0 +1,166 @@
+// A man in the middle between the client's core and the demo service, which signs its
+// descriptors and lists SHA-256 for every file: whatever byte it changes, nothing it made is
+// placed or started. The client's parts are the real ones (HTTP worker, downloader).
+
+#include "ClientFixture.h"
+#include "core/Signing.h"
+#include "core/Trust.h"
+#include "support/TamperProxy.h"
+
+namespace servicetest {
+namespace {
+
+class TamperTest : public ClientRoadTest {
+protected:
+    void SetUp() override {
+        auto key = vx::generateSigningKey();
+        ASSERT_TRUE(key.ok()) << key.error();
+        m_key = *key;
+        ClientRoadTest::SetUp();
+        auto pub = vx::parsePublicKey(m_key.publicKeyBase64);
+        ASSERT_TRUE(pub.ok());
+        vx::Trust = {};
+        vx::Trust.signKeys = {*pub};
+        vx::Trust.signingRequired = true;
+        proxy = std::make_unique<vxtest::TamperProxy>(port);
+    }
+    // Everything goes through the proxy, the login included.
+    void loginThroughProxy() {
+        vx::SetBaseUrl(proxy->base());
+        login();
+        ASSERT_NE(vx::FindApp(15), nullptr);
+        ASSERT_EQ(vx::FindApp(15)->VerUrl.rfind(proxy->base(), 0), 0u) << vx::FindApp(15)->VerUrl;
+        host.calls.clear();
+    }
+    void TearDown() override {
+        ClientRoadTest::TearDown();
+        proxy.reset();
+        vx::Trust = {};
+    }
+    void adjust(vxdemo::ServiceOptions& o) override { o.signingKeyPem = m_key.privatePem; }
+
+    bool statusHas(const std::string& text) const {
+        for (const auto& c : host.callsStarting("ST_softStatu("))
+            if (c.find(text) != std::string::npos)
+                return true;
+        return false;
+    }
+    // The files below an application's folder (none when it does not exist).
+    static int filesIn(const std::string& folder) {
+        std::error_code ec;
+        int n = 0;
+        for (auto it = std::filesystem::recursive_directory_iterator(folder, ec);
+             !ec && it != std::filesystem::recursive_directory_iterator(); it.increment(ec))
+            n += it->is_regular_file();
+        return n;
+    }
+
+    vx::SigningKeyPair m_key;
+    std::unique_ptr<vxtest::TamperProxy> proxy;
+};
+
+TEST_F(TamperTest, NothingAChangedByteMadeIsPlacedOrStarted) {
+    loginThroughProxy();
+
+    // Untouched, the signed road works: the refusals below are the changes' doing.
+    EXPECT_EQ(api->_InstallApp("12"), "正在安装");
+    waitIdle("the install of 12");
+    EXPECT_TRUE(host.has("ST_setFlatDivAnlv(\"12\",\"安装完成\")"));
+    EXPECT_EQ(requests("GET /apps/userinfo/version.xml.sig"), 1);
+    const std::string readme = vx::AppsPath + "userinfo/readme.txt";
+    const std::string oldReadme = vxtest::readFile(readme);
+    const std::string oldDescriptor = vxtest::readFile(vx::AppsPath + "userinfo/version.xml");
+    ASSERT_FALSE(oldReadme.empty());
+    ASSERT_EQ(api->_CheckAPP("12"), "有升级");
+
+    // A package swapped for another, whole and valid one (the appinfo application's): only
+    // its digest can tell.
+    const std::string other =
+        vxtest::readFile(std::string(VX_SAMPLE_APPS_DIR) + "/appinfo/appinfo-1.0.zip");
+    ASSERT_FALSE(other.empty());
+    proxy->setRule([other](const std::string& path, std::string& body) {
+        if (path != "/apps/launcher/launcher-1.0.zip")
+            return false;
+        body = other;
+        return true;
+    });
+    host.calls.clear();
+    EXPECT_EQ(api->_InstallApp("15"), "正在安装");
+    waitIdle("the install of 15");
+    EXPECT_GT(proxy->tampered(), 0);
+    EXPECT_TRUE(host.has("ST_setFlatDivAnlv(\"15\",\"安装失败\")"));
+    EXPECT_TRUE(statusHas("SHA256"));
+    EXPECT_EQ(filesIn(vx::AppsPath + "launcher"), 0);
+    EXPECT_EQ(api->_CheckAPP("15"), "安装失败");
+
+    // A descriptor: its signature no longer fits, and its package is never asked for.
+    proxy->setRule([](const std::string& path, std::string& body) {
+        const auto at = body.find("<version>");
+        if (path != "/apps/launcher/version.xml" || at == std::string::npos)
+            return false;
+        body.insert(at + 9, "9");
+        return true;
+    });
+    const int packageFetches = requests("GET /apps/launcher/launcher-1.0.zip");
+    host.calls.clear();
+    EXPECT_EQ(api->_InstallApp("15"), "正在安装");
+    waitIdle("the refused install of 15");
+    EXPECT_TRUE(statusHas("描述文件签名无效，已拒绝：" + proxy->base() + "apps/launcher/version.xml"));
+    EXPECT_EQ(requests("GET /apps/launcher/launcher-1.0.zip"), packageFetches);
+    EXPECT_EQ(filesIn(vx::AppsPath + "launcher"), 0);
+
+    // One byte of a file of an update of application 12.
+    const int before = proxy->tampered();
+    proxy->setRule(vxtest::TamperProxy::flipByteOf("/apps/userinfo/readme.txt"));
+    host.calls.clear();
+    EXPECT_EQ(api->_UpdateApp("12"), "正在升级");
+    waitIdle("the update of 12");
+    EXPECT_GT(proxy->tampered(), before);
+    EXPECT_TRUE(host.has("ST_setFlatDivAnlv(\"12\",\"安装失败\")"));
+    EXPECT_EQ(vxtest::readFile(readme), oldReadme);
+    EXPECT_EQ(vxtest::readFile(vx::AppsPath + "userinfo/version.xml"), oldDescriptor);
+    EXPECT_EQ(vx::FindApp(12)->DownStatu, "升级失败");
+}
+
+TEST_F(TamperTest, TheClientsOwnUpdateChangedOnTheWayIsNeverRun) {
+    // A release of the client on the service, and the running client an older one.
+    const std::string v2 = "#!/bin/sh\necho v2 > \"$(dirname \"$0\")/ran.txt\"\n";
+    std::filesystem::create_directories(data.path() / "apps/KVLMZ/files");
+    data.write("apps/KVLMZ/files/vxclient", v2);
+    data.write("apps/KVLMZ/version.txt", "2.0");
+    api->executablePath = client.write("vxclient", "#!/bin/sh\necho v1\n");
+    vx::SetShowMsgHook([](const std::string&, const std::string&) {});
+    vx::SetBaseUrl(proxy->base());
+
+    // The new client's bytes.
+    proxy->setRule(vxtest::TamperProxy::flipByteOf("/apps/KVLMZ/vxclient"));
+    api->CheckMainVer();
+    waitIdle("the client's update");
+    EXPECT_GT(proxy->tampered(), 0);
+    EXPECT_FALSE(std::filesystem::exists(client.file("Update/vxclient")));
+    EXPECT_FALSE(std::filesystem::exists(client.file("temp.sh")));
+    EXPECT_EQ(host.closed, 0);
+
+    // Its descriptor, pointing at another file with that file's own digests: no signature
+    // fits, nothing is fetched.
+    proxy->setRule([](const std::string& path, std::string& body) {
+        const auto at = body.find("Name=\"vxclient\"");
+        if (path != "/apps/KVLMZ/version.xml" || at == std::string::npos)
+            return false;
+        body.replace(at, 15, "Name=\"evil.sh\"");
+        return true;
+    });
+    const int fetches = requests("GET /apps/KVLMZ/");
+    host.calls.clear();
+    api->CheckMainVer();
+    waitIdle("the refused check");
+    EXPECT_TRUE(statusHas("描述文件签名无效，已拒绝："));
+    EXPECT_EQ(requests("GET /apps/KVLMZ/"), fetches + 2); // the descriptor and its signature
+    EXPECT_FALSE(std::filesystem::exists(client.file("Update/evil.sh")));
+    EXPECT_EQ(host.closed, 0);
+    vx::SetShowMsgHook(nullptr);
+    EXPECT_FALSE(std::filesystem::exists(client.file("ran.txt")));
+}
+
+} // namespace
+} // namespace servicetest
