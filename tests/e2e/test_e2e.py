@@ -11,7 +11,10 @@ import subprocess
 import sys
 import tempfile
 import time
+import threading
 import unittest
+import http.client
+import http.server
 
 BUILD = os.environ.get("VX_BUILD_DIR", os.path.join(os.path.dirname(__file__), "../../build/debug"))
 SOURCE = os.environ.get("VX_SOURCE_DIR", os.path.join(os.path.dirname(__file__), "../.."))
@@ -23,6 +26,7 @@ BASE = "http://127.0.0.1:18080/"
 SERVICE = os.path.join(BUILD, "bin", "vxcenter-demo")
 CLIENT_DIR = os.path.join(BUILD, "client")
 VXLINK = os.path.join(BUILD, "bin", "vxlink")
+VXUTIL = os.path.join(BUILD, "bin", "vxutil")
 
 
 def port_in_use(port):
@@ -45,7 +49,15 @@ def wait_until(pred, timeout=60, what="a condition"):
     raise AssertionError(f"waited in vain for {what}")
 
 
-class E2E(unittest.TestCase):
+class ClientCase(unittest.TestCase):
+    """What every end-to-end test needs: Xvfb, the demo service (on 18080, where the
+    client's base address points, unless a class puts something else there) and a fresh
+    client folder per test, with helpers that drive the client's page."""
+
+    # Further arguments of the demo service, and the port it listens on.
+    service_args = []
+    service_port = 18080
+
     @classmethod
     def setUpClass(cls):
         for port in (18080, 8885):
@@ -61,10 +73,11 @@ class E2E(unittest.TestCase):
                                            "-nolisten", "tcp", "-fbdir", cls.fbdir],
                                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL))
         cls.service_log = open(os.path.join(cls.tmp, "service.log"), "w")
-        cls.service = subprocess.Popen([SERVICE, "--data", os.path.join(cls.tmp, "data")],
+        cls.service = subprocess.Popen([SERVICE, "--data", os.path.join(cls.tmp, "data"),
+                                        "--port", str(cls.service_port)] + cls.service_args,
                                        stdout=cls.service_log, stderr=subprocess.STDOUT)
         cls.procs.append(cls.service)
-        wait_until(lambda: port_in_use(18080), what="the demo service")
+        wait_until(lambda: port_in_use(cls.service_port), what="the demo service")
 
     @classmethod
     def tearDownClass(cls):
@@ -170,7 +183,16 @@ class E2E(unittest.TestCase):
             subprocess.run(["xdotool", "key", "--window", w, "Return"], env=env,
                            stderr=subprocess.DEVNULL)
 
-    # --- tests -----------------------------------------------------------------------
+
+    def catalogue(self, page):
+        """The service's catalogue as the page sees it, keyed by application id."""
+        apps = page.eval("""(function () {
+            var r = new XMLHttpRequest(); r.open('GET', 'catalog.php?u=' + _GetUid(), false);
+            r.send(); return JSON.parse(r.responseText).apps; })()""")
+        return {str(a["appId"]): a for a in apps}
+
+
+class E2E(ClientCase):
 
     def test_remembered_users_after_start(self):
         os.makedirs(os.path.join(self.folder, "Config"), exist_ok=True)
@@ -200,13 +222,6 @@ class E2E(unittest.TestCase):
         for app_id in ids:
             status = page.eval(f"_CheckAPP('{app_id}')")
             self.assertIn(status, ("未安装", "正常", "有升级"))
-
-    def catalogue(self, page):
-        """The service's catalogue as the page sees it, keyed by application id."""
-        apps = page.eval("""(function () {
-            var r = new XMLHttpRequest(); r.open('GET', 'catalog.php?u=' + _GetUid(), false);
-            r.send(); return JSON.parse(r.responseText).apps; })()""")
-        return {str(a["appId"]): a for a in apps}
 
     def test_add_install_and_files_on_disk(self):
         page = self.start_client()
@@ -485,6 +500,152 @@ class E2E(unittest.TestCase):
         foreign.wait("document.readyState === 'complete' && typeof _GetPwd === 'function'", 30)
         self.assertEqual(foreign.eval("(function () { try { return _GetPwd(); }"
                                       " catch (e) { return e.message; } })()"), "Have no member")
+
+
+class TamperProxy(http.server.ThreadingHTTPServer):
+    """A man in the middle on 127.0.0.1:18080, where the client looks for its service: it
+    relays every request to the service on `upstream` and lets `rule(path, body)` change a
+    reply's body (returning the new body, or None to leave it). `tampered` counts changes."""
+
+    daemon_threads = True
+
+    def __init__(self, upstream):
+        self.upstream = upstream
+        self.rule = None
+        self.tampered = 0
+        proxy = self
+
+        class Handler(http.server.BaseHTTPRequestHandler):
+            protocol_version = "HTTP/1.1"
+
+            def log_message(self, *args):
+                pass
+
+            def relay(self):
+                length = int(self.headers.get("Content-Length") or 0)
+                body = self.rfile.read(length) if length else None
+                headers = {k: v for k, v in self.headers.items()
+                           if k.lower() not in ("host", "connection", "accept-encoding",
+                                                "keep-alive", "proxy-connection")}
+                up = http.client.HTTPConnection("127.0.0.1", proxy.upstream, timeout=120)
+                up.request(self.command, self.path, body=body, headers=headers)
+                reply = up.getresponse()
+                content = reply.read()
+                rule = proxy.rule
+                if rule and self.command == "GET" and reply.status == 200:
+                    changed = rule(self.path.split("?")[0], content)
+                    if changed is not None:
+                        content = changed
+                        proxy.tampered += 1
+                self.send_response(reply.status)
+                for k, v in reply.getheaders():
+                    if k.lower() not in ("content-length", "transfer-encoding", "connection",
+                                         "content-encoding", "keep-alive"):
+                        self.send_header(k, v)
+                self.send_header("Content-Length", str(len(content)))
+                self.send_header("Connection", "close")
+                self.end_headers()
+                self.wfile.write(content)
+                self.close_connection = True
+                up.close()
+
+            do_GET = relay
+            do_POST = relay
+
+        super().__init__(("127.0.0.1", 18080), Handler)
+        threading.Thread(target=self.serve_forever, daemon=True).start()
+
+
+class SignedE2E(ClientCase):
+    """The real client trusting the demo service's signing key (config.xml's signkey), with a
+    man in the middle between them."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.keys = tempfile.mkdtemp(prefix="vx-keys-")
+        made = subprocess.run([VXUTIL, "keygen", cls.keys], capture_output=True, text=True,
+                              check=True)
+        cls.signkey = made.stdout.strip()
+        cls.service_args = ["--sign-key", os.path.join(cls.keys, "signing.key")]
+        cls.service_port = free_port()
+        super().setUpClass()
+        cls.proxy = TamperProxy(cls.service_port)
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.proxy.shutdown()
+        cls.proxy.server_close()
+        super().tearDownClass()
+        shutil.rmtree(cls.keys, ignore_errors=True)
+
+    def setUp(self):
+        super().setUp()
+        self.proxy.rule = None
+        config = os.path.join(self.folder, "Config", "config.xml")
+        with open(config, encoding="utf-8") as f:
+            text = f.read()
+        with open(config, "w", encoding="utf-8") as f:
+            f.write(text.replace("</config>", f"  {self.signkey}\n</config>"))
+
+    def watch_status(self, page):
+        page.eval("window.__status = []; var __st = window.ST_softStatu;"
+                  "window.ST_softStatu = function (t) { window.__status.push(t); return __st(t); };"
+                  "true")
+
+    def wait_failed(self, page, app_id):
+        page.wait(f"/安装失败/.test((document.querySelector('#mineGrid .tile[data-id=\"{app_id}\"]')"
+                  " || {textContent: ''}).textContent)", 120, f"application {app_id} to fail")
+
+    def test_signed_install_and_a_swapped_package(self):
+        page = self.start_client()
+        ids = self.logged_in(page)
+        self.assertGreaterEqual(len(ids), 2)
+        catalogue = self.catalogue(page)
+        first, second = ids[0], ids[1]
+        self.install(page, first)
+        first_dir = catalogue[first]["dir"]
+        self.assertTrue(self.service_requests(f"GET /apps/{first_dir}/version.xml.sig"))
+        self.assertTrue(os.path.exists(os.path.join(self.folder, "apps", first_dir, "version.xml")))
+
+        # The second application's package swapped on the way for the first one's, a whole
+        # and valid package: only its digest tells.
+        second_dir = catalogue[second]["dir"]
+        first_zip = [f for f in os.listdir(os.path.join(BUILD, "service", "packages", first_dir))
+                     if f.endswith(".zip")][0]
+        with open(os.path.join(BUILD, "service", "packages", first_dir, first_zip), "rb") as f:
+            other = f.read()
+        self.proxy.rule = lambda path, body: (other if path.startswith(f"/apps/{second_dir}/")
+                                              and path.endswith(".zip") else None)
+        self.watch_status(page)
+        self.assertEqual(page.eval(f"_InstallApp('{second}')"), "正在安装")
+        self.wait_failed(page, second)
+        self.assertGreater(self.proxy.tampered, 0)
+        folder = os.path.join(self.folder, "apps", second_dir)
+        self.assertFalse(os.path.exists(folder) and os.listdir(folder), os.path.exists(folder) and os.listdir(folder))
+        self.assertTrue([t for t in page.eval("window.__status") if "SHA256" in t],
+                        page.eval("window.__status"))
+
+    def test_a_changed_descriptor_downloads_nothing(self):
+        page = self.start_client()
+        ids = self.logged_in(page)
+        app_id = ids[0]
+        app_dir = self.catalogue(page)[app_id]["dir"]
+
+        def change(path, body):
+            if path != f"/apps/{app_dir}/version.xml":
+                return None
+            return body.replace(b"<version>", b"<version>9", 1)
+        self.proxy.rule = change
+        self.watch_status(page)
+        before = len(self.service_requests(f"/apps/{app_dir}/"))
+        self.assertEqual(page.eval(f"_InstallApp('{app_id}')"), "正在安装")
+        self.wait_failed(page, app_id)
+        statuses = page.eval("window.__status")
+        self.assertTrue([t for t in statuses if t.startswith("描述文件签名无效，已拒绝：")], statuses)
+        # The descriptor and its signature, nothing else.
+        fetched = self.service_requests(f"/apps/{app_dir}/")[before:]
+        self.assertEqual(len(fetched), 2, fetched)
+        self.assertFalse(os.path.exists(os.path.join(self.folder, "apps", app_dir, "version.xml")))
 
 
 if __name__ == "__main__":
