@@ -1,4 +1,5 @@
 #include "core/Crypto.h"
+#include "core/Signing.h"
 
 #include <memory>
 #include <openssl/evp.h>
@@ -119,15 +120,20 @@ Expected<std::string> UnscrambleParam(std::string_view token) {
     return fromAnsi(*ansi);
 }
 
-Expected<std::string> FileMD5(const std::string& path) {
+namespace {
+
+// A file's digest, read in large blocks through the platform layer (other processes may go on
+// writing and deleting it); "" when no file exists at the path.
+Expected<std::string> fileDigest(const std::string& path, const EVP_MD* md, const char* name,
+                                 bool upper) {
     if (!platform::fileExists(path))
         return std::string{};
     platform::SharedReadFile file;
     if (Status st = file.open(path); !st)
         return Error{st.error()};
     std::unique_ptr<EVP_MD_CTX, MdCtxFree> ctx(EVP_MD_CTX_new());
-    if (!ctx || EVP_DigestInit_ex(ctx.get(), EVP_md5(), nullptr) != 1)
-        return Error{"MD5 is not available"};
+    if (!ctx || EVP_DigestInit_ex(ctx.get(), md, nullptr) != 1)
+        return Error{std::string(name) + " is not available"};
     std::vector<char> buf(1 << 20);
     for (;;) {
         long long n = file.read(buf.data(), buf.size());
@@ -140,7 +146,18 @@ Expected<std::string> FileMD5(const std::string& path) {
     unsigned char digest[EVP_MAX_MD_SIZE];
     unsigned int len = 0;
     EVP_DigestFinal_ex(ctx.get(), digest, &len);
-    return hex(digest, len, true);
+    return hex(digest, len, upper);
+}
+
+} // namespace
+
+Expected<std::string> FileMD5(const std::string& path) {
+    return fileDigest(path, EVP_md5(), "MD5", true);
+}
+
+// Declared in core/Signing.h, with the other SHA-256 functions.
+Expected<std::string> FileSHA256(const std::string& path) {
+    return fileDigest(path, EVP_sha256(), "SHA-256", false);
 }
 
 } // namespace vx

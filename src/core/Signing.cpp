@@ -101,29 +101,6 @@ std::string sha256Hex(std::string_view data) {
     return hexLower(digest, len);
 }
 
-Expected<std::string> FileSHA256(const std::string& path) {
-    if (!platform::fileExists(path))
-        return std::string{};
-    platform::SharedReadFile file;
-    if (Status st = file.open(path); !st)
-        return Error{st.error()};
-    std::unique_ptr<EVP_MD_CTX, MdCtxFree> ctx(EVP_MD_CTX_new());
-    if (!ctx || EVP_DigestInit_ex(ctx.get(), EVP_sha256(), nullptr) != 1)
-        return Error{"SHA-256 is not available"};
-    std::vector<char> buf(1 << 20);
-    for (;;) {
-        long long n = file.read(buf.data(), buf.size());
-        if (n < 0)
-            return Error{"cannot read " + path};
-        if (n == 0)
-            break;
-        EVP_DigestUpdate(ctx.get(), buf.data(), static_cast<std::size_t>(n));
-    }
-    unsigned char digest[EVP_MAX_MD_SIZE];
-    unsigned int len = 0;
-    EVP_DigestFinal_ex(ctx.get(), digest, &len);
-    return hexLower(digest, len);
-}
 
 bool isSha256Hex(std::string_view text) {
     if (text.size() != 64)

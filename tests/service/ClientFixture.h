@@ -4,6 +4,8 @@
 // in-process on an ephemeral loopback port.
 
 #include "core/Background.h"
+#include "core/Signing.h"
+#include "core/Trust.h"
 #include "ServiceFixture.h"
 #include "api/ApiFixture.h"
 #include "core/Text.h"
@@ -92,5 +94,33 @@ protected:
     std::unique_ptr<vx::TVX_JS> api;
 };
 
+// The same with a service that signs its descriptors with a fresh key, which the client's
+// core trusts (as config.xml's signkey would make it).
+class SignedServiceTest : public ClientRoadTest {
+protected:
+    void SetUp() override {
+        auto key = vx::generateSigningKey();
+        ASSERT_TRUE(key.ok()) << key.error();
+        signingKey = *key;
+        ClientRoadTest::SetUp();
+        vx::Trust = {};
+        vx::Trust.signKeys = {*vx::parsePublicKey(signingKey.publicKeyBase64)};
+        vx::Trust.signingRequired = true;
+    }
+    void TearDown() override {
+        ClientRoadTest::TearDown();
+        vx::Trust = {};
+    }
+    void adjust(vxdemo::ServiceOptions& o) override { o.signingKeyPem = signingKey.privatePem; }
+
+    bool statusHas(const std::string& text) const {
+        for (const auto& c : host.callsStarting("ST_softStatu("))
+            if (c.find(text) != std::string::npos)
+                return true;
+        return false;
+    }
+
+    vx::SigningKeyPair signingKey;
+};
 
 } // namespace servicetest

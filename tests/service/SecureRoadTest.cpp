@@ -3,8 +3,6 @@
 // and that key, the real worker, downloader and update script.
 
 #include "ClientFixture.h"
-#include "core/Signing.h"
-#include "core/Trust.h"
 #include "support/TlsServer.h"
 
 #include <thread>
@@ -12,32 +10,23 @@
 namespace servicetest {
 namespace {
 
-class SecureRoadTest : public ClientRoadTest {
+class SecureRoadTest : public SignedServiceTest {
 protected:
     void SetUp() override {
-        auto key = vx::generateSigningKey();
-        ASSERT_TRUE(key.ok()) << key.error();
-        m_key = *key;
-        ClientRoadTest::SetUp();
-        vx::Trust = {};
+        SignedServiceTest::SetUp();
         vx::Trust.caFile = vxtest::certsFile("ca.pem");
-        vx::Trust.signKeys = {*vx::parsePublicKey(m_key.publicKeyBase64)};
-        vx::Trust.signingRequired = true;
         ASSERT_TRUE(libs.trustCaFile(vx::Trust.caFile));
         vx::SetBaseUrl("https://127.0.0.1:" + std::to_string(port) + "/");
     }
     void TearDown() override {
         libs.trustCaFile(""); // the library's setting outlives the test otherwise
-        ClientRoadTest::TearDown();
-        vx::Trust = {};
+        SignedServiceTest::TearDown();
     }
     void adjust(vxdemo::ServiceOptions& o) override {
-        o.signingKeyPem = m_key.privatePem;
+        SignedServiceTest::adjust(o);
         o.tlsCertificate = vxtest::certsFile("server.pem");
         o.tlsKey = vxtest::certsFile("server.key");
     }
-
-    vx::SigningKeyPair m_key;
 };
 
 TEST_F(SecureRoadTest, LoginInstallUpdateAndTheClientsOwnUpdate) {

@@ -3,26 +3,20 @@
 // placed or started. The client's parts are the real ones (HTTP worker, downloader).
 
 #include "ClientFixture.h"
-#include "core/Signing.h"
-#include "core/Trust.h"
 #include "support/TamperProxy.h"
 
 namespace servicetest {
 namespace {
 
-class TamperTest : public ClientRoadTest {
+class TamperTest : public SignedServiceTest {
 protected:
     void SetUp() override {
-        auto key = vx::generateSigningKey();
-        ASSERT_TRUE(key.ok()) << key.error();
-        m_key = *key;
-        ClientRoadTest::SetUp();
-        auto pub = vx::parsePublicKey(m_key.publicKeyBase64);
-        ASSERT_TRUE(pub.ok());
-        vx::Trust = {};
-        vx::Trust.signKeys = {*pub};
-        vx::Trust.signingRequired = true;
+        SignedServiceTest::SetUp();
         proxy = std::make_unique<vxtest::TamperProxy>(port);
+    }
+    void TearDown() override {
+        SignedServiceTest::TearDown();
+        proxy.reset();
     }
     // Everything goes through the proxy, the login included.
     void loginThroughProxy() {
@@ -32,19 +26,7 @@ protected:
         ASSERT_EQ(vx::FindApp(15)->VerUrl.rfind(proxy->base(), 0), 0u) << vx::FindApp(15)->VerUrl;
         host.calls.clear();
     }
-    void TearDown() override {
-        ClientRoadTest::TearDown();
-        proxy.reset();
-        vx::Trust = {};
-    }
-    void adjust(vxdemo::ServiceOptions& o) override { o.signingKeyPem = m_key.privatePem; }
 
-    bool statusHas(const std::string& text) const {
-        for (const auto& c : host.callsStarting("ST_softStatu("))
-            if (c.find(text) != std::string::npos)
-                return true;
-        return false;
-    }
     // The files below an application's folder (none when it does not exist).
     static int filesIn(const std::string& folder) {
         std::error_code ec;
@@ -55,7 +37,6 @@ protected:
         return n;
     }
 
-    vx::SigningKeyPair m_key;
     std::unique_ptr<vxtest::TamperProxy> proxy;
 };
 

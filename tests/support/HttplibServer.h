@@ -9,24 +9,29 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <utility>
 
 #include "support/Loopback.h"
 
 namespace vxtest {
 
-class HttplibServer {
+// The server type is httplib::Server or httplib::SSLServer (whose certificate files the
+// constructor passes on).
+template <typename Server>
+class LoopbackServer {
 public:
-    HttplibServer() = default;
-    ~HttplibServer() {
+    template <typename... Args>
+    explicit LoopbackServer(Args&&... args) : m_server(std::forward<Args>(args)...) {}
+    ~LoopbackServer() {
         if (m_thread.joinable()) {
             m_server.stop();
             m_thread.join();
         }
     }
-    HttplibServer(const HttplibServer&) = delete;
-    HttplibServer& operator=(const HttplibServer&) = delete;
+    LoopbackServer(const LoopbackServer&) = delete;
+    LoopbackServer& operator=(const LoopbackServer&) = delete;
 
-    httplib::Server& server() { return m_server; }
+    Server& server() { return m_server; }
     void start() const {
         std::call_once(m_started, [this] {
             m_port = m_server.bind_to_any_port("127.0.0.1");
@@ -40,13 +45,19 @@ public:
         start();
         return m_port;
     }
-    std::string url(const std::string& path) const { return loopbackUrl(port(), path); }
+
+protected:
+    mutable Server m_server;
 
 private:
-    mutable httplib::Server m_server;
     mutable std::once_flag m_started;
     mutable int m_port = 0;
     mutable std::thread m_thread;
+};
+
+class HttplibServer : public LoopbackServer<httplib::Server> {
+public:
+    std::string url(const std::string& path) const { return loopbackUrl(port(), path); }
 };
 
 } // namespace vxtest
