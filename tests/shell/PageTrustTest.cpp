@@ -7,6 +7,7 @@
 // "server" certificate is accepted only for 127.0.0.1 and is expected refused only for
 // localhost; the other certificates are never accepted.
 
+#include "QtPump.h"
 #include "shell/PageTrust.h"
 
 #include "core/Trust.h"
@@ -104,14 +105,7 @@ TEST(PageTrustVerify, OnlyTheFilesAuthorityForTheRightHostNowAsAServer) {
 }
 
 bool pumpFor(const std::function<bool()>& pred, int guardMs = 60000) {
-    QElapsedTimer t;
-    t.start();
-    while (!pred()) {
-        if (t.elapsed() > guardMs)
-            return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-    }
-    return true;
+    return shelltest::pumpUntil(pred, guardMs);
 }
 
 // A real view of the client's page class and an HTTPS server with one certificate.

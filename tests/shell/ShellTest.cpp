@@ -1,6 +1,7 @@
 // The main window, the pop-up windows and the native functions in real pages, offscreen,
 // against an in-process HTTP server on 127.0.0.1.
 
+#include "QtPump.h"
 #include <gtest/gtest.h>
 #include <httplib.h>
 
@@ -34,17 +35,7 @@ namespace {
 int g_exitCode = -1;
 void recordExit(int code) { g_exitCode = code; }
 
-// Pumps Qt's loop until pred() holds (or a generous guard against hangs passes).
-bool pumpUntil(const std::function<bool()>& pred, int guardMs = 30000) {
-    QElapsedTimer t;
-    t.start();
-    while (!pred()) {
-        if (t.elapsed() > guardMs)
-            return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-    }
-    return true;
-}
+using shelltest::pumpUntil;
 
 // The value of a script expression in the main frame of a view.
 QVariant evaluate(QWebEngineView* view, const QString& js) {

@@ -3,6 +3,7 @@
 // origin. A small object of its own is registered through the real Qt adapter; its pages come
 // from in-process HTTP servers on 127.0.0.1 (two ports are two origins).
 
+#include "QtPump.h"
 #include "bridge/hiJsScriptExtented.h"
 #include "core/Global.h"
 #include "shell/QtEngine.h"
@@ -26,14 +27,7 @@ using namespace vx::shell;
 namespace {
 
 bool pumpFor(const std::function<bool()>& pred, int guardMs = 30000) {
-    QElapsedTimer t;
-    t.start();
-    while (!pred()) {
-        if (t.elapsed() > guardMs)
-            return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-    }
-    return true;
+    return shelltest::pumpUntil(pred, guardMs);
 }
 
 std::string text(const QVariant& v) {

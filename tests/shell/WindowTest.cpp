@@ -4,6 +4,7 @@
 // WindowOnX tests in a child process of this executable on it (QT_QPA_PLATFORM=xcb); run
 // directly anywhere else they skip.
 
+#include "QtPump.h"
 #include <gtest/gtest.h>
 
 #include <QApplication>
@@ -36,16 +37,7 @@ void recordExit(int code) {
     g_exitCode = code;
 }
 
-bool pumpUntil(const std::function<bool()>& pred, int guardMs = 30000) {
-    QElapsedTimer t;
-    t.start();
-    while (!pred()) {
-        if (t.elapsed() > guardMs)
-            return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-    }
-    return true;
-}
+using shelltest::pumpUntil;
 
 // Centred in the area along each axis (the two gaps differ by the odd pixel at most); a
 // window larger than the area starts at its edge, so that its title bar stays in reach.
