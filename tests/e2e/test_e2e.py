@@ -513,6 +513,7 @@ class TamperProxy(http.server.ThreadingHTTPServer):
         self.upstream = upstream
         self.rule = None
         self.tampered = 0
+        self.requests = []  # "GET /path", noted before the reply goes on
         proxy = self
 
         class Handler(http.server.BaseHTTPRequestHandler):
@@ -522,6 +523,7 @@ class TamperProxy(http.server.ThreadingHTTPServer):
                 pass
 
             def relay(self):
+                proxy.requests.append(f"{self.command} {self.path}")
                 length = int(self.headers.get("Content-Length") or 0)
                 body = self.rfile.read(length) if length else None
                 headers = {k: v for k, v in self.headers.items()
@@ -604,7 +606,7 @@ class SignedE2E(ClientCase):
         first, second = ids[0], ids[1]
         self.install(page, first)
         first_dir = catalogue[first]["dir"]
-        self.assertTrue(self.service_requests(f"GET /apps/{first_dir}/version.xml.sig"))
+        self.assertIn(f"GET /apps/{first_dir}/version.xml.sig", self.proxy.requests)
         self.assertTrue(os.path.exists(os.path.join(self.folder, "apps", first_dir, "version.xml")))
 
         # The second application's package swapped on the way for the first one's, a whole
@@ -637,14 +639,15 @@ class SignedE2E(ClientCase):
             return body.replace(b"<version>", b"<version>9", 1)
         self.proxy.rule = change
         self.watch_status(page)
-        before = len(self.service_requests(f"/apps/{app_dir}/"))
+        before = len(self.proxy.requests)
         self.assertEqual(page.eval(f"_InstallApp('{app_id}')"), "正在安装")
         self.wait_failed(page, app_id)
         statuses = page.eval("window.__status")
         self.assertTrue([t for t in statuses if t.startswith("描述文件签名无效，已拒绝：")], statuses)
         # The descriptor and its signature, nothing else.
-        fetched = self.service_requests(f"/apps/{app_dir}/")[before:]
-        self.assertEqual(len(fetched), 2, fetched)
+        fetched = [r for r in self.proxy.requests[before:] if f"/apps/{app_dir}/" in r]
+        self.assertEqual(fetched, [f"GET /apps/{app_dir}/version.xml",
+                                   f"GET /apps/{app_dir}/version.xml.sig"])
         self.assertFalse(os.path.exists(os.path.join(self.folder, "apps", app_dir, "version.xml")))
 
 

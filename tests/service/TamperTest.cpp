@@ -47,7 +47,7 @@ TEST_F(TamperTest, NothingAChangedByteMadeIsPlacedOrStarted) {
     EXPECT_EQ(api->_InstallApp("12"), "正在安装");
     waitIdle("the install of 12");
     EXPECT_TRUE(host.has("ST_setFlatDivAnlv(\"12\",\"安装完成\")"));
-    EXPECT_EQ(requests("GET /apps/userinfo/version.xml.sig"), 1);
+    EXPECT_EQ(proxy->requests("GET /apps/userinfo/version.xml.sig"), 1);
     const std::string readme = vx::AppsPath + "userinfo/readme.txt";
     const std::string oldReadme = vxtest::readFile(readme);
     const std::string oldDescriptor = vxtest::readFile(vx::AppsPath + "userinfo/version.xml");
@@ -82,12 +82,12 @@ TEST_F(TamperTest, NothingAChangedByteMadeIsPlacedOrStarted) {
         body.insert(at + 9, "9");
         return true;
     });
-    const int packageFetches = requests("GET /apps/launcher/launcher-1.0.zip");
+    const int packageFetches = proxy->requests("GET /apps/launcher/launcher-1.0.zip");
     host.calls.clear();
     EXPECT_EQ(api->_InstallApp("15"), "正在安装");
     waitIdle("the refused install of 15");
     EXPECT_TRUE(statusHas("描述文件签名无效，已拒绝：" + proxy->base() + "apps/launcher/version.xml"));
-    EXPECT_EQ(requests("GET /apps/launcher/launcher-1.0.zip"), packageFetches);
+    EXPECT_EQ(proxy->requests("GET /apps/launcher/launcher-1.0.zip"), packageFetches);
     EXPECT_EQ(filesIn(vx::AppsPath + "launcher"), 0);
 
     // One byte of a file of an update of application 12.
@@ -131,12 +131,12 @@ TEST_F(TamperTest, TheClientsOwnUpdateChangedOnTheWayIsNeverRun) {
         body.replace(at, 15, "Name=\"evil.sh\"");
         return true;
     });
-    const int fetches = requests("GET /apps/KVLMZ/");
+    const int fetches = proxy->requests("GET /apps/KVLMZ/");
     host.calls.clear();
     api->CheckMainVer();
     waitIdle("the refused check");
     EXPECT_TRUE(statusHas("描述文件签名无效，已拒绝："));
-    EXPECT_EQ(requests("GET /apps/KVLMZ/"), fetches + 2); // the descriptor and its signature
+    EXPECT_EQ(proxy->requests("GET /apps/KVLMZ/"), fetches + 2); // the descriptor and its signature
     EXPECT_FALSE(std::filesystem::exists(client.file("Update/evil.sh")));
     EXPECT_EQ(host.closed, 0);
     vx::SetShowMsgHook(nullptr);

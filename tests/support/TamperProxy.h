@@ -12,6 +12,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 namespace vxtest {
 
@@ -23,6 +24,11 @@ public:
     explicit TamperProxy(int upstreamPort) : m_upstream(upstreamPort) {
         auto forward = [this](const httplib::Request& req, httplib::Response& res,
                               const std::string& requestBody, const std::string& type) {
+            {
+                // Noted before the reply goes on: a client that has it has been counted.
+                std::lock_guard lock(m_mutex);
+                m_requests.push_back(req.method + " " + req.path);
+            }
             httplib::Client up("127.0.0.1", m_upstream);
             // Bodies are changed decoded; the proxy's own server encodes its replies again.
             up.set_decompress(true);
@@ -106,6 +112,14 @@ public:
     }
     // Replies the rule changed so far.
     int tampered() const { return m_tampered.load(); }
+    // Requests ("GET /path") that begin with `prefix`, so far.
+    int requests(const std::string& prefix) {
+        std::lock_guard lock(m_mutex);
+        int n = 0;
+        for (const auto& r : m_requests)
+            n += r.rfind(prefix, 0) == 0;
+        return n;
+    }
 
     // A rule that flips one byte in the middle of the reply to a GET of exactly `path`.
     static Rule flipByteOf(std::string path) {
@@ -124,6 +138,7 @@ private:
     std::thread m_thread;
     std::mutex m_mutex;
     Rule m_rule;
+    std::vector<std::string> m_requests;
     std::atomic<int> m_tampered{0};
 };
 
