@@ -283,9 +283,11 @@ public:
         m_thread = std::thread([this] { loop(); });
     }
     ~RawServer() {
+        // Closed only once the thread is out: a thread still at accept() on a closed
+        // number could take a connection of a server just made with that number.
         ::shutdown(m_listen, SHUT_RDWR);
-        ::close(m_listen);
         m_thread.join();
+        ::close(m_listen);
     }
     std::string url(const std::string& path) const {
         return vxtest::loopbackUrl(m_port, path);

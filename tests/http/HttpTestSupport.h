@@ -47,9 +47,11 @@ public:
     }
     ~RawServer() {
         m_stop = true;
+        // Closed only once the thread is out: a thread still at accept() on a closed
+        // number could take a connection of a server just made with that number.
         ::shutdown(m_listen, SHUT_RDWR);
-        ::close(m_listen);
         m_thread.join();
+        ::close(m_listen);
         for (int fd : m_held)
             ::close(fd);
     }
