@@ -73,6 +73,10 @@ bool TfrmMain::FormCreate() {
                 Trust = readTrustSettings(trust.document_element(), ConfigPath);
             for (const std::string& problem : Trust.problems)
                 std::fprintf(stderr, "vxcenter: %s\n", problem.c_str());
+            // A setting the operator made that cannot be used is said once the page is there
+            // (the link server's failure, if any, takes the line instead).
+            if (!Trust.problems.empty())
+                m_pendingStatus = Trust.problems.front();
         }
         // 1. The start page; it arrives while the loop runs.
         m_view->load(QUrl(QString::fromStdString(BaseUrl)));

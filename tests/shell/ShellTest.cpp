@@ -261,6 +261,19 @@ TEST_F(ShellTest, ARefusedCertificateShowsItsHostInTheStatusLine) {
     }));
 }
 
+TEST_F(ShellTest, ATrustSettingThatCannotBeUsedIsSaidOnceThePageIsThere) {
+    TrustRestorer restorer;
+    writeConfig("<config><title>应用中心</title><salesid>1</salesid><aid>2</aid><pid>77</pid>"
+                "<signkey>not a key</signkey></config>");
+    startMain();
+    // Signatures are required all the same: a key that cannot be read takes nothing unsigned.
+    EXPECT_TRUE(Trust.signingRequired);
+    EXPECT_TRUE(Trust.signKeys.empty());
+    EXPECT_TRUE(pumpUntil([&] {
+        return js("JSON.stringify(calls)").toString().contains("signkey 无法使用：");
+    }));
+}
+
 TEST_F(ShellTest, OtherOriginsGetNoMember) {
     startMain();
     // A frame of another origin (another host name for the same server).
