@@ -2,6 +2,7 @@
 // What the page API's source files share inside the api folder; not for other folders.
 
 #include <functional>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <unordered_set>
@@ -101,5 +102,14 @@ inline bool sameDigest(const UpdateEntry& e, const std::string& digest) {
 std::string digestRefusal(const std::vector<UpdateEntry>& entries, const std::string& url);
 // The same for one value (an install package's zipSHA256).
 std::string digestRefusal(const std::string& sha256, const std::string& url);
+// Under signed descriptors, a refusal text when the descriptor's version is older than the
+// installed one's: an old signed descriptor served again (its signature is still good) must
+// not take an application back. Versions compare as dotted numbers ("1.10" after "1.9");
+// either one not of that form, or no installed descriptor, lets it pass.
+std::string rollbackRefusal(const std::string& offered, const std::string& verFile,
+                            const std::string& url);
+// -1, 0 or 1 as dotted numbers a < b, a == b, a > b ("1.0" == "1"); nullopt when either is
+// not one.
+std::optional<int> compareVersions(std::string_view a, std::string_view b);
 
 } // namespace vx::api

@@ -9,7 +9,9 @@
 #include "http/HttpThread.h"
 #include "link/HelperLibraries.h"
 
+#include <algorithm>
 #include <memory>
+#include <vector>
 
 namespace vx {
 
@@ -46,6 +48,48 @@ std::string digestRefusal(const std::vector<UpdateEntry>& entries, const std::st
         if (std::string why = digestRefusal(e.sha256, e.url); !why.empty())
             return why.substr(0, why.size() - e.url.size()) + url;
     return {};
+}
+
+std::optional<int> compareVersions(std::string_view a, std::string_view b) {
+    auto parts = [](std::string_view v) -> std::optional<std::vector<unsigned long long>> {
+        std::vector<unsigned long long> out;
+        const auto first = v.find_first_not_of(" \t\r\n");
+        if (first == std::string_view::npos)
+            return std::nullopt;
+        v = v.substr(first, v.find_last_not_of(" \t\r\n") + 1 - first);
+        for (std::size_t start = 0;;) {
+            const std::size_t dot = v.find('.', start);
+            const std::string_view part = v.substr(start, dot == std::string_view::npos ? v.npos : dot - start);
+            if (part.empty() || part.size() > 18 ||
+                part.find_first_not_of("0123456789") != std::string_view::npos)
+                return std::nullopt;
+            out.push_back(std::stoull(std::string(part)));
+            if (dot == std::string_view::npos)
+                break;
+            start = dot + 1;
+        }
+        return out;
+    };
+    auto x = parts(a), y = parts(b);
+    if (!x || !y)
+        return std::nullopt;
+    for (std::size_t i = 0; i < std::max(x->size(), y->size()); ++i) {
+        const unsigned long long p = i < x->size() ? (*x)[i] : 0, q = i < y->size() ? (*y)[i] : 0;
+        if (p != q)
+            return p < q ? -1 : 1;
+    }
+    return 0;
+}
+
+std::string rollbackRefusal(const std::string& offered, const std::string& verFile,
+                            const std::string& url) {
+    if (!Trust.signingRequired)
+        return {};
+    const std::optional<std::string> installed = InstalledVersion(verFile);
+    if (!installed)
+        return {};
+    const auto order = compareVersions(offered, *installed);
+    return order && *order < 0 ? std::string(texts::kVersionRollback) + url : std::string();
 }
 
 } // namespace api

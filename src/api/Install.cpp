@@ -112,7 +112,11 @@ void TVX_JS::onInstallDescriptor(const std::string& index, const std::string& re
     if (zip.empty() || local.empty())
         return failOperation(index, texts::kInstallFailed);
     const std::string sha256 = xml::elementText(doc.document_element(), "zipSHA256");
-    if (std::string why = digestRefusal(sha256, app->VerUrl); !why.empty()) {
+    std::string why = digestRefusal(sha256, app->VerUrl);
+    if (why.empty())
+        why = rollbackRefusal(xml::elementText(doc.document_element(), "version"), app->VerFile,
+                              app->VerUrl);
+    if (!why.empty()) {
         ShowStatus(why);
         return failOperation(index, texts::kInstallFailed);
     }
@@ -142,7 +146,11 @@ void TVX_JS::onUpdateDescriptor(const std::string& index, const std::string& rep
     // gigabytes); the operation goes on here when they are known.
     auto entries = std::make_shared<std::vector<UpdateEntry>>(
         listEntries(files, app->DirUrl, app->appDir));
-    if (std::string why = digestRefusal(*entries, app->VerUrl); !why.empty()) {
+    std::string why = digestRefusal(*entries, app->VerUrl);
+    if (why.empty())
+        why = rollbackRefusal(xml::elementText(doc->document_element(), "version"), app->VerFile,
+                              app->VerUrl);
+    if (!why.empty()) {
         ShowStatus(why);
         return failOperation(index, texts::kUpdateFailed);
     }

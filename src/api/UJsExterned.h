@@ -73,6 +73,8 @@ inline constexpr std::string_view kSignatureInvalid = "描述文件签名无效�
 inline constexpr std::string_view kDigestMissing = "描述文件缺少SHA256校验值，已拒绝：";
 inline constexpr std::string_view kDigestMalformed = "描述文件的SHA256校验值无效，已拒绝：";
 inline constexpr std::string_view kCertificateFailed = "证书验证失败：";
+// A signed descriptor older than the installed one (a replayed old release).
+inline constexpr std::string_view kVersionRollback = "描述文件的版本比已安装的旧，已拒绝：";
 // Signed descriptors are required, and the downloader cannot check SHA-256.
 inline constexpr std::string_view kDownloaderUnchecked = "下载器不支持SHA256校验，已拒绝下载";
 } // namespace texts

@@ -3,6 +3,8 @@
 
 #include "InstallFixture.h"
 
+#include "api/ApiSupport.h"
+
 #include "core/Signing.h"
 #include <pugixml.hpp>
 #include "core/Trust.h"
@@ -167,6 +169,61 @@ TEST_F(DeliveryTest, AFileThatIsNotTheListedOneIsNeverPlaced) {
     EXPECT_TRUE(statusHas("描述文件缺少SHA256校验值，已拒绝："));
     EXPECT_EQ(service.count("GET /apps/app30/a.txt"), before);
     EXPECT_EQ(vxtest::readFile(vx::AppsPath + "app30/a.txt"), "old");
+}
+
+TEST_F(DeliveryTest, AnOlderSignedDescriptorServedAgainTakesNothingBack) {
+    // 2.0 is installed; a man in the middle serves the signed descriptor of 1.9 (still
+    // signed: it once was the service's), with its files.
+    dir.write("apps/app30/version.xml", descriptor("2.0", ""));
+    dir.write("apps/app30/a.txt", "2.0");
+    const auto entry = [](const std::string& body) {
+        return "<f Dir=\"{app}\" Name=\"a.txt\" MD5=\"\" SHA256=\"" + sha256(body) + "\"/>";
+    };
+    publishSigned("app30/version.xml", descriptor("1.9", entry("1.9")));
+    publish("app30/a.txt", "1.9");
+    loadList();
+    EXPECT_EQ(api->_UpdateApp("30"), "正在升级");
+    waitIdle("the refusal");
+    EXPECT_TRUE(statusHas("描述文件的版本比已安装的旧，已拒绝：" + service.base() + "apps/app30/version.xml"));
+    EXPECT_EQ(service.count("GET /apps/app30/a.txt"), 0);
+    EXPECT_EQ(vxtest::readFile(vx::AppsPath + "app30/a.txt"), "2.0");
+    EXPECT_EQ(vxtest::readFile(vx::AppsPath + "app30/version.xml"), descriptor("2.0", ""));
+
+    // The same over an install ("repair"): refused as well.
+    const std::string pkg = makeZip(dir, {{"version.xml", descriptor("1.9", "")}});
+    publishSigned("app30/version.xml", "<?xml version=\"1.0\" encoding=\"utf-8\"?><info><version>1.9"
+                                       "</version><zipFile>pkg.zip</zipFile><zipSHA256>" +
+                                           sha256(pkg) + "</zipSHA256></info>");
+    publish("app30/pkg.zip", pkg);
+    host.calls.clear();
+    EXPECT_EQ(api->_InstallApp("30"), "正在安装");
+    waitIdle("the refused install");
+    EXPECT_TRUE(statusHas("描述文件的版本比已安装的旧，已拒绝："));
+    EXPECT_EQ(service.count("GET /apps/app30/pkg.zip"), 0);
+
+    // A newer one, and one whose version is no dotted number, pass.
+    for (const char* version : {"2.0.1", "2.1-beta"}) {
+        SCOPED_TRACE(version);
+        publishSigned("app30/version.xml", descriptor(version, entry(version)));
+        publish("app30/a.txt", version);
+        host.calls.clear();
+        EXPECT_EQ(api->_UpdateApp("30"), "正在升级");
+        waitIdle("the update");
+        EXPECT_TRUE(host.has("ST_setFlatDivAnlv(\"30\",\"升级完成\")"));
+        EXPECT_EQ(vxtest::readFile(vx::AppsPath + "app30/a.txt"), version);
+    }
+}
+
+TEST(VersionOrder, DottedNumbersCompareByNumber) {
+    using vx::api::compareVersions;
+    EXPECT_EQ(compareVersions("1.10", "1.9"), 1);
+    EXPECT_EQ(compareVersions("1.0", "1"), 0);
+    EXPECT_EQ(compareVersions(" 2.0 ", "2.0.1"), -1);
+    EXPECT_EQ(compareVersions("1.0", "1.0.0.0"), 0);
+    EXPECT_EQ(compareVersions("1.0-beta", "1.0"), std::nullopt);
+    EXPECT_EQ(compareVersions("", "1.0"), std::nullopt);
+    EXPECT_EQ(compareVersions("1..0", "1.0"), std::nullopt);
+    EXPECT_EQ(compareVersions("99999999999999999999", "1"), std::nullopt);
 }
 
 TEST_F(DeliveryTest, WithoutAKeyUnsignedDescriptorsWorkAndGivenDigestsStillCount) {
