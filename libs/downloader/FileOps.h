@@ -113,33 +113,14 @@ std::string lastSystemError();
 
 // Nothing the library holds may outlive it in a program the client starts (an application
 // keeping a half-written file or a server connection open). Files are opened close-on-exec
-// (not inheritable on Windows) where they are opened; these two cover libcurl's sockets.
-//
-// A socket for one of libcurl's connections, created close-on-exec at once, so that no fork
-// of another thread can catch it in between (not inheritable on Windows). The system's
-// invalid socket value on failure, with its error set.
-std::intptr_t openPrivateSocket(int family, int type, int protocol);
+// (not inheritable on Windows) where they are opened; libcurl's connections are opened
+// close-on-exec by the client's own socket callback (http/CurlSupport.h), and this covers
+// the rest of libcurl's sockets.
 // Runs `open` and makes every socket that appeared meanwhile close-on-exec: for the sockets
 // libcurl creates for itself (the wake-up pair of a multi handle), which it offers no way to
 // create so. Calls of this function run one at a time. On Windows it only runs `open`: a
 // handle is inherited there only by a child created to inherit handles, which the client
 // never starts.
 void keepNewSocketsPrivate(const std::function<void()>& open);
-
-// Where the system's settings send a web request: the library's own copy of the client's
-// platform::systemProxy (platform/Platform.h), whose code it does not link. On POSIX the
-// settings are the proxy environment variables, which libcurl reads by itself; on Windows
-// they are the user's Internet Options (WinINet), which it does not read.
-struct SystemProxy {
-    // libcurl is to pick the proxy from the environment variables itself.
-    bool fromEnvironment = false;
-    // Otherwise the proxy for the request as CURLOPT_PROXY takes it; empty for none.
-    std::string proxy;
-    // The hosts reached without it, as CURLOPT_NOPROXY takes them.
-    std::string bypass;
-};
-// The system's proxy settings for a request to `url`, whose scheme picks a per-scheme proxy.
-// An automatic configuration (a PAC script, auto-detection) is not evaluated.
-SystemProxy systemProxy(const std::string& url);
 
 } // namespace vxdl

@@ -389,23 +389,6 @@ bool removeFile(const std::string& path) {
     return errno == ENOENT;
 }
 
-SystemProxy systemProxy(const std::string&) {
-    SystemProxy p;
-    p.fromEnvironment = true;
-    return p;
-}
-
-std::intptr_t openPrivateSocket(int family, int type, int protocol) {
-#ifdef SOCK_CLOEXEC
-    return ::socket(family, type | SOCK_CLOEXEC, protocol);
-#else
-    int fd = ::socket(family, type, protocol);
-    if (fd >= 0)
-        ::fcntl(fd, F_SETFD, ::fcntl(fd, F_GETFD) | FD_CLOEXEC);
-    return fd;
-#endif
-}
-
 void keepNewSocketsPrivate(const std::function<void()>& open) {
     // One at a time, so that overlapping calls never take each other's sockets for their
     // own; only sockets are touched, so a descriptor another thread of the program opens

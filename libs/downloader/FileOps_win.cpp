@@ -4,7 +4,6 @@
 #include <atomic>
 #include <winsock2.h>
 #include <windows.h>
-#include <winhttp.h>
 
 namespace vxdl {
 
@@ -340,107 +339,6 @@ bool removeFile(const std::string& path) {
     return e == ERROR_FILE_NOT_FOUND || e == ERROR_PATH_NOT_FOUND;
 }
 
-std::intptr_t openPrivateSocket(int family, int type, int protocol) {
-    SOCKET s = ::WSASocketW(family, type, protocol, nullptr, 0, WSA_FLAG_OVERLAPPED | WSA_FLAG_NO_HANDLE_INHERIT);
-    return static_cast<std::intptr_t>(s);
-}
-
 void keepNewSocketsPrivate(const std::function<void()>& open) { open(); }
-
-namespace {
-
-std::string lowerAscii(std::string s) {
-    for (char& c : s)
-        if (c >= 'A' && c <= 'Z')
-            c = static_cast<char>(c + 32);
-    return s;
-}
-
-// The items of a WinINet list, which separates them by ';' or blanks.
-std::vector<std::string> proxyListItems(const std::string& list) {
-    std::vector<std::string> items;
-    std::string::size_type pos = 0;
-    while (pos < list.size()) {
-        auto end = list.find_first_of("; \t\r\n", pos);
-        if (end == std::string::npos)
-            end = list.size();
-        if (end > pos)
-            items.push_back(list.substr(pos, end - pos));
-        pos = end + 1;
-    }
-    return items;
-}
-
-// A WinINet proxy item ("host", "host:port", "http://host:port") as CURLOPT_PROXY takes it,
-// with WinINet's default port where it names none (libcurl's would be 1080 for every kind).
-std::string curlProxy(std::string item, const char* scheme, const char* port) {
-    if (item.find("://") == std::string::npos)
-        item = scheme + item;
-    const auto host = item.find("://") + 3;
-    const auto colon = item.rfind(':');
-    const auto bracket = item.rfind(']');
-    if (colon < host || (bracket != std::string::npos && colon < bracket))
-        item += std::string(":") + port;
-    return item;
-}
-
-// A WinINet bypass item as CURLOPT_NOPROXY reads it: "*.corp" becomes ".corp", "10.*"
-// becomes "10.0.0.0/8". Empty for what libcurl cannot express ("<local>", other wildcards).
-std::string curlBypassItem(std::string item) {
-    if (item == "*")
-        return item;
-    if (item.starts_with("*."))
-        item.erase(0, 1);
-    if (item.ends_with(".*") && item.find_first_not_of("0123456789.") == item.size() - 1) {
-        item.resize(item.size() - 2);
-        const auto octets = std::count(item.begin(), item.end(), '.') + 1;
-        if (octets > 3)
-            return {};
-        for (auto i = octets; i < 4; ++i)
-            item += ".0";
-        return item + "/" + std::to_string(8 * octets);
-    }
-    return item.find_first_of("*<>") == std::string::npos ? item : std::string();
-}
-
-} // namespace
-
-SystemProxy systemProxy(const std::string& url) {
-    SystemProxy result;
-    WINHTTP_CURRENT_USER_IE_PROXY_CONFIG ie{};
-    if (!::WinHttpGetIEProxyConfigForCurrentUser(&ie))
-        return result;
-    const std::string list = ie.lpszProxy ? narrow(ie.lpszProxy) : std::string();
-    const std::string bypass = ie.lpszProxyBypass ? narrow(ie.lpszProxyBypass) : std::string();
-    for (LPWSTR s : {ie.lpszAutoConfigUrl, ie.lpszProxy, ie.lpszProxyBypass})
-        if (s)
-            ::GlobalFree(s);
-    // The https proxy is spoken to in plain HTTP too: the request goes through it in a
-    // CONNECT tunnel, still encrypted end to end.
-    const std::string wanted = lowerAscii(url.substr(0, 6)) == "https:" ? "https" : "http";
-    std::string any, scheme, socks;
-    for (const std::string& item : proxyListItems(list)) {
-        const auto eq = item.find('=');
-        if (eq == std::string::npos) {
-            any = item;
-            continue;
-        }
-        const std::string key = lowerAscii(item.substr(0, eq));
-        if (key == wanted)
-            scheme = item.substr(eq + 1);
-        else if (key == "socks")
-            socks = item.substr(eq + 1);
-    }
-    if (!scheme.empty() || !any.empty())
-        result.proxy = curlProxy(scheme.empty() ? any : scheme, "http://", "80");
-    else if (!socks.empty())
-        result.proxy = curlProxy(socks, "socks4://", "1080");
-    for (const std::string& item : proxyListItems(bypass)) {
-        const std::string b = curlBypassItem(item);
-        if (!b.empty())
-            result.bypass += (result.bypass.empty() ? "" : ",") + b;
-    }
-    return result;
-}
 
 } // namespace vxdl

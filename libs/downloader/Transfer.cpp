@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "Security.h"
+#include "http/CurlSupport.h"
 
 namespace vxdl {
 
@@ -383,47 +384,6 @@ CURLcode addExtraCas(CURL*, void* sslCtx, void* pem) {
     }
 }
 
-curl_socket_t openSocket(void*, curlsocktype, curl_sockaddr* address) {
-    return static_cast<curl_socket_t>(openPrivateSocket(address->family, address->socktype, address->protocol));
-}
-
-// Loopback addresses never go through a proxy: no proxy can reach this machine's own
-// services, and the page's engine (Chromium) keeps them direct as well.
-constexpr const char* kLoopback = "localhost,127.0.0.0/8,::1";
-
-// A bypass list with the loopback addresses added, as CURLOPT_NOPROXY takes it. libcurl
-// reads "*" (every host) only when it stands alone.
-std::string withLoopback(const std::string& bypass) {
-    std::string::size_type pos = 0;
-    while ((pos = bypass.find_first_not_of(", \t", pos)) != std::string::npos) {
-        const auto end = bypass.find_first_of(", \t", pos);
-        if (bypass.compare(pos, end == std::string::npos ? std::string::npos : end - pos, "*") == 0)
-            return "*";
-        pos = end;
-    }
-    const std::string list = trim(bypass);
-    return list.empty() ? kLoopback : list + "," + kLoopback;
-}
-
-// Sends the transfer to `url` where the system's proxy settings say (docs/http.md, "Proxy").
-void useSystemProxy(CURL* curl, const std::string& url) {
-    const SystemProxy p = systemProxy(url);
-    std::string bypass = p.bypass;
-    if (p.fromEnvironment) {
-        // libcurl picks the proxy from the environment itself; the bypass list it would read
-        // there is handed over explicitly, to add the loopback addresses. Like libcurl, an
-        // empty variable counts as unset.
-        curl_easy_setopt(curl, CURLOPT_PROXY, nullptr);
-        const char* env = std::getenv("no_proxy");
-        if (!env || !*env)
-            env = std::getenv("NO_PROXY");
-        bypass = env ? env : "";
-    } else {
-        curl_easy_setopt(curl, CURLOPT_PROXY, p.proxy.c_str());
-    }
-    curl_easy_setopt(curl, CURLOPT_NOPROXY, withLoopback(bypass).c_str());
-}
-
 } // namespace
 
 std::string wireUrl(const std::string& url) {
@@ -513,7 +473,7 @@ void Fetcher::setCommonOptions(const std::string& wire) {
     // anyone on the way (the GET also says so in its own words, see Attempt::onHeader).
     curl_easy_setopt(m_curl, CURLOPT_PROTOCOLS_STR, "http,https");
     curl_easy_setopt(m_curl, CURLOPT_REDIR_PROTOCOLS_STR, isHttps(wire) ? "https" : "http,https");
-    useSystemProxy(m_curl, wire);
+    vx::http::useSystemProxy(m_curl, wire);
     // Certificates are always verified, host name included; a call may only trust more
     // authorities than the system does.
     curl_easy_setopt(m_curl, CURLOPT_SSL_VERIFYPEER, 1L);
@@ -533,7 +493,7 @@ void Fetcher::setCommonOptions(const std::string& wire) {
     curl_easy_setopt(m_curl, CURLOPT_TCP_KEEPALIVE, 1L);
     curl_easy_setopt(m_curl, CURLOPT_BUFFERSIZE, 512L * 1024L);
     curl_easy_setopt(m_curl, CURLOPT_USERAGENT, "VXDownLoader/1.0");
-    curl_easy_setopt(m_curl, CURLOPT_OPENSOCKETFUNCTION, &openSocket);
+    curl_easy_setopt(m_curl, CURLOPT_OPENSOCKETFUNCTION, &vx::http::openPrivateSocket);
 }
 
 std::optional<std::uint64_t> Fetcher::headSize(const std::string& url, bool& reachable) {

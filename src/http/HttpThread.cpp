@@ -3,6 +3,7 @@
 #include "core/MainThread.h"
 #include "core/Text.h"
 #include "core/Trust.h"
+#include "http/CurlSupport.h"
 #include "http/FormUrl.h"
 #include "http/ReplyDecoding.h"
 #include "platform/Platform.h"
@@ -18,15 +19,6 @@
 namespace vx {
 
 namespace {
-
-// Connections of the client must not leak into the programs it starts (they would keep a
-// closed connection open for the service).
-curl_socket_t openPrivateSocket(void*, curlsocktype purpose, curl_sockaddr* a) {
-    if (purpose != CURLSOCKTYPE_IPCXN)
-        return CURL_SOCKET_BAD;
-    const std::intptr_t s = platform::openPrivateSocket(a->family, a->socktype, a->protocol);
-    return s < 0 ? CURL_SOCKET_BAD : static_cast<curl_socket_t>(s);
-}
 
 std::atomic<int> g_live{0};
 
@@ -92,43 +84,6 @@ std::string trustedBundle(CURL* e, const std::string& caFile) {
 
 std::mutex g_hookLock;
 std::function<void(const std::string&)> g_certificateHook;
-
-// Loopback addresses never go through a proxy: no proxy can reach this machine's own
-// services, and the page's engine (Chromium) keeps them direct as well.
-constexpr std::string_view kLoopback = "localhost,127.0.0.0/8,::1";
-
-// A bypass list with the loopback addresses added, as CURLOPT_NOPROXY takes it. libcurl
-// reads "*" (every host) only when it stands alone.
-std::string withLoopback(std::string_view bypass) {
-    for (std::string_view rest = bypass; !rest.empty();) {
-        const auto end = rest.find_first_of(", \t");
-        if (trim(rest.substr(0, end)) == "*")
-            return "*";
-        rest = end == std::string_view::npos ? std::string_view() : rest.substr(end + 1);
-    }
-    const std::string_view list = trim(bypass);
-    return list.empty() ? std::string(kLoopback) : std::string(list) + "," + std::string(kLoopback);
-}
-
-// Sends the next exchange, to `url`, where the system's proxy settings say (docs/http.md,
-// "Proxy").
-void useSystemProxy(CURL* e, const std::string& url) {
-    const platform::SystemProxy p = platform::systemProxy(url);
-    std::string bypass = p.bypass;
-    if (p.fromEnvironment) {
-        // libcurl picks the proxy from the environment itself; the bypass list it would read
-        // there is handed over explicitly, to add the loopback addresses. Like libcurl, an
-        // empty variable counts as unset.
-        curl_easy_setopt(e, CURLOPT_PROXY, nullptr);
-        const char* env = std::getenv("no_proxy");
-        if (!env || !*env)
-            env = std::getenv("NO_PROXY");
-        bypass = env ? env : "";
-    } else {
-        curl_easy_setopt(e, CURLOPT_PROXY, p.proxy.c_str());
-    }
-    curl_easy_setopt(e, CURLOPT_NOPROXY, withLoopback(bypass).c_str());
-}
 
 // The outcome of one request/response exchange.
 struct Reply {
@@ -355,7 +310,7 @@ struct THttpThread::Client {
 
         buildHeaders(body != nullptr);
         curl_easy_setopt(easy, CURLOPT_URL, u.c_str());
-        useSystemProxy(easy, u);
+        vx::http::useSystemProxy(easy, u);
         if (body) {
             curl_easy_setopt(easy, CURLOPT_POST, 1L);
             curl_easy_setopt(easy, CURLOPT_POSTFIELDS, nullptr);
@@ -478,7 +433,7 @@ void THttpThread::PrepareRequest() {
     CURL* e = http->easy;
     if (!e)
         return; // Execute reports the failure as an empty reply
-    curl_easy_setopt(e, CURLOPT_OPENSOCKETFUNCTION, &openPrivateSocket);
+    curl_easy_setopt(e, CURLOPT_OPENSOCKETFUNCTION, &vx::http::openPrivateSocket);
     curl_easy_setopt(e, CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_1_0));
     curl_easy_setopt(e, CURLOPT_NOSIGNAL, 1L);
     curl_easy_setopt(e, CURLOPT_FORBID_REUSE, 1L);
