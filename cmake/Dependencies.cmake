@@ -1,7 +1,7 @@
 # Every dependency comes from Debian's packages (see the dev script).
 find_package(PkgConfig REQUIRED)
 find_package(Threads REQUIRED)
-find_package(OpenSSL REQUIRED COMPONENTS Crypto)
+find_package(OpenSSL REQUIRED COMPONENTS SSL Crypto)
 find_package(ZLIB REQUIRED)
 find_package(pugixml REQUIRED)
 pkg_check_modules(CURL REQUIRED IMPORTED_TARGET libcurl)

@@ -22,6 +22,7 @@
 #include "Transfer.h"
 #include "Unpack.h"
 #include "core/Text.h"
+#include "http/CurlSupport.h"
 
 namespace vxdl {
 namespace {
@@ -492,7 +493,7 @@ extern "C" VXDL_EXPORT int VXDL_CALL DownLoaderTrustCaFile(const char* pemPath) 
     try {
         std::shared_ptr<const std::string> pem;
         if (pemPath && *pemPath) {
-            auto text = vxdl::readCaFile(vx::fromAnsi(pemPath));
+            auto text = vx::http::readCaFile(vx::fromAnsi(pemPath));
             if (!text)
                 return -1;
             pem = std::make_shared<const std::string>(std::move(*text));

@@ -1,7 +1,7 @@
 #pragma once
 // What the downloader checks beyond HTTP: the SHA-256 of a file's bytes, computed while they
-// arrive, and the extra certificate authorities that its https transfers trust beside the
-// system's. Both on OpenSSL (libcrypto, libssl), which libcurl uses for TLS here as well.
+// arrive (OpenSSL's libcrypto). The extra certificate authorities of its https transfers are
+// the client's own (http/CurlSupport.h).
 
 #include <cstddef>
 #include <memory>
@@ -34,13 +34,5 @@ private:
 // `text` made a digest to compare: 64 hexadecimal digits in any case give them in lowercase,
 // an empty text gives an empty one (nothing to check); anything else gives nullopt.
 std::optional<std::string> normalSha256(std::string_view text);
-
-// The PEM text of a file of certificate authorities (`path` in UTF-8), or nullopt when the
-// file cannot be read or holds no certificate.
-std::optional<std::string> readCaFile(const std::string& path);
-
-// Adds every certificate of `pem` to the certificate store of an OpenSSL SSL_CTX, as
-// CURLOPT_SSL_CTX_FUNCTION hands it over. False when the store cannot take them.
-bool addCertificates(void* sslCtx, const std::string& pem);
 
 } // namespace vxdl

@@ -372,18 +372,6 @@ int xferInfo(void* self, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
     return 0;
 }
 
-// CURLOPT_SSL_CTX_FUNCTION: the call's authorities go into the new connection's store, into
-// which libcurl loads the system's as well (7.88 does so right after this callback, later
-// versions before it), so that both are trusted.
-CURLcode addExtraCas(CURL*, void* sslCtx, void* pem) {
-    try {
-        return addCertificates(sslCtx, *static_cast<const std::string*>(pem)) ? CURLE_OK
-                                                                              : CURLE_OUT_OF_MEMORY;
-    } catch (...) {
-        return CURLE_OUT_OF_MEMORY;
-    }
-}
-
 } // namespace
 
 std::string wireUrl(const std::string& url) {
@@ -478,14 +466,8 @@ void Fetcher::setCommonOptions(const std::string& wire) {
     // authorities than the system does.
     curl_easy_setopt(m_curl, CURLOPT_SSL_VERIFYPEER, 1L);
     curl_easy_setopt(m_curl, CURLOPT_SSL_VERIFYHOST, 2L);
-    if (m_extraCas) {
-        curl_easy_setopt(m_curl, CURLOPT_SSL_CTX_FUNCTION, &addExtraCas);
-        curl_easy_setopt(m_curl, CURLOPT_SSL_CTX_DATA, m_extraCas.get());
-        // Without libcurl's cache of the system's store each connection gets a store of its
-        // own: the added authorities can neither be dropped for a cached store nor stay in
-        // one that a later connection takes.
-        curl_easy_setopt(m_curl, CURLOPT_CA_CACHE_TIMEOUT, 0L);
-    }
+    if (m_extraCas)
+        vx::http::trustExtraCas(m_curl, m_extraCas.get());
     curl_easy_setopt(m_curl, CURLOPT_ERRORBUFFER, m_curlError);
     curl_easy_setopt(m_curl, CURLOPT_CONNECTTIMEOUT_MS, m_timings.connectTimeoutMs);
     curl_easy_setopt(m_curl, CURLOPT_LOW_SPEED_LIMIT, 1L);

@@ -48,35 +48,15 @@ bool headerValueSafe(std::string_view v) {
 
 bool isHttps(std::string_view url) { return url.size() >= 8 && iequals(url.substr(0, 8), "https://"); }
 
-std::string readWholeFile(const std::string& path) {
-    platform::SharedReadFile in;
-    std::string text;
-    if (path.empty() || !in.open(path))
-        return text;
-    char buf[65536];
-    for (long long n; (n = in.read(buf, sizeof buf)) > 0;)
-        text.append(buf, static_cast<std::size_t>(n));
-    return text;
-}
-
-// The certificates a worker trusts when config.xml names a cafile: libcurl's own bundle (the
-// system's) followed by that file's, as one PEM text. Setting the file alone would trust it
-// instead of the system, not beside it. Read once per file; empty when the file holds nothing.
-std::string trustedBundle(CURL* e, const std::string& caFile) {
+// The certificates of config.xml's cafile, read once per file; null when it holds none.
+std::shared_ptr<const std::string> extraAuthorities(const std::string& caFile) {
     static std::mutex lock;
-    static std::string cachedFor, cached;
+    static std::string cachedFor;
+    static std::shared_ptr<const std::string> cached;
     std::lock_guard<std::mutex> hold(lock);
     if (cachedFor != caFile) {
-        const std::string extra = readWholeFile(caFile);
-        cached.clear();
-        if (extra.find("-----BEGIN CERTIFICATE-----") != std::string::npos) {
-            char* system = nullptr;
-            if (curl_easy_getinfo(e, CURLINFO_CAINFO, &system) == CURLE_OK && system)
-                cached = readWholeFile(system);
-            if (!cached.empty() && cached.back() != '\n')
-                cached += '\n';
-            cached += extra;
-        }
+        auto pem = vx::http::readCaFile(caFile);
+        cached = pem ? std::make_shared<const std::string>(std::move(*pem)) : nullptr;
         cachedFor = caFile;
     }
     return cached;
@@ -117,6 +97,7 @@ struct THttpThread::Client {
     std::vector<std::string> customHeaders; // extra header lines (the cookie line)
     char errorBuffer[CURL_ERROR_SIZE] = {};
     bool certificateFailed = false; // an exchange of this worker failed on a certificate
+    std::shared_ptr<const std::string> extraCas; // config.xml's authorities, while it runs
 
     // State of the exchange in progress.
     Reply* reply = nullptr;
@@ -445,13 +426,8 @@ void THttpThread::PrepareRequest() {
     // Certificates are always verified; a cafile of config.xml adds to the system's.
     curl_easy_setopt(e, CURLOPT_SSL_VERIFYPEER, 1L);
     curl_easy_setopt(e, CURLOPT_SSL_VERIFYHOST, 2L);
-    if (!Trust.caFile.empty()) {
-        const std::string bundle = trustedBundle(e, Trust.caFile);
-        if (!bundle.empty()) {
-            curl_blob blob{const_cast<char*>(bundle.data()), bundle.size(), CURL_BLOB_COPY};
-            curl_easy_setopt(e, CURLOPT_CAINFO_BLOB, &blob);
-        }
-    }
+    if (!Trust.caFile.empty() && (http->extraCas = extraAuthorities(Trust.caFile)))
+        vx::http::trustExtraCas(e, http->extraCas.get());
     curl_easy_setopt(e, CURLOPT_ERRORBUFFER, http->errorBuffer);
     curl_easy_setopt(e, CURLOPT_HEADERFUNCTION, &Client::onHeader);
     curl_easy_setopt(e, CURLOPT_HEADERDATA, http.get());
