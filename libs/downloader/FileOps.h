@@ -123,4 +123,8 @@ std::string lastSystemError();
 // never starts.
 void keepNewSocketsPrivate(const std::function<void()>& open);
 
+// The process id in a name the library gives its own files and folders,
+// "<.NAME><marker>PID-N"; 0 when the name is not one of them.
+long pidInName(const std::string& name, const std::string& marker);
+
 } // namespace vxdl

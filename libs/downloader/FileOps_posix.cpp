@@ -171,20 +171,6 @@ void TempFile::discard() {
 
 namespace {
 
-// The process id in a name of the library's own: "<.NAME><marker>PID-N"; 0 when the name is
-// not one of them.
-long pidInName(const std::string& name, const std::string& marker) {
-    auto at = name.rfind(marker);
-    if (name.empty() || name[0] != '.' || at == std::string::npos || at == 0)
-        return 0;
-    std::string rest = name.substr(at + marker.size());
-    auto dash = rest.find('-');
-    if (dash == 0 || dash == std::string::npos || dash > 9 || rest.find_first_not_of("0123456789") != dash ||
-        dash + 1 == rest.size() || rest.find_first_not_of("0123456789", dash + 1) != std::string::npos)
-        return 0;
-    return std::stol(rest.substr(0, dash));
-}
-
 // Removes a folder and everything in it, never following links.
 void removeTree(const std::string& path) {
     DIR* d = ::opendir(path.c_str());
