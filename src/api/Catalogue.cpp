@@ -160,26 +160,12 @@ void mergeAppList(std::vector<TMyApp>&& listed) {
         TMyApp*& app = byId[from.appID];
         if (!app)
             app = &AddApp(from.appID);
-        // What the list says; the client's own state of the record (DownStatu, update)
-        // stays.
-        app->appName = std::move(from.appName);
-        app->DirUrl = std::move(from.DirUrl);
-        app->appDir = std::move(from.appDir);
-        app->logoFile = std::move(from.logoFile);
-        app->logoUrl = std::move(from.logoUrl);
-        app->MainFile = std::move(from.MainFile);
-        app->VerUrl = std::move(from.VerUrl);
-        app->VerFile = std::move(from.VerFile);
-        app->version = std::move(from.version);
-        app->appPrice = std::move(from.appPrice);
-        app->showStatu = from.showStatu;
-        app->nessary = from.nessary;
-        app->note = std::move(from.note);
-        app->VideoImg = std::move(from.VideoImg);
-        app->VideoImgUrl = std::move(from.VideoImgUrl);
-        app->VideoUrl = std::move(from.VideoUrl);
-        app->sortIDs = std::move(from.sortIDs);
-        app->myAppVersionName = std::move(from.myAppVersionName);
+        // What the list says replaces the record in place (pointers to it stay good); the
+        // client's own state of it (DownStatu, update) stays.
+        from.itemIndex = app->itemIndex;
+        from.update = app->update;
+        from.DownStatu = std::move(app->DownStatu);
+        *app = std::move(from);
     }
 }
 
