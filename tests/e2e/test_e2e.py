@@ -138,6 +138,24 @@ class ClientCase(unittest.TestCase):
                   what="the start page with the client's functions")
         return page
 
+    def add_to_config(self, element):
+        """Adds an element to the root of the test client's config.xml."""
+        config = os.path.join(self.folder, "Config", "config.xml")
+        with open(config, encoding="utf-8") as f:
+            text = f.read()
+        with open(config, "w", encoding="utf-8") as f:
+            f.write(text.replace("</config>", f"  {element}\n</config>"))
+
+    def wait_for_link_answer(self, timeout, what):
+        """Waits until a client answers an application on the link port (not a socket that
+        a leftover process inherited and nobody accepts on)."""
+        def answered():
+            out = subprocess.run([VXLINK, "--app", "12", "--timeout", "3000",
+                                  "获取用户信息:MyID=12"], capture_output=True, text=True,
+                                 timeout=30)
+            return out.returncode == 0 and out.stdout.startswith("UserInfo?uid=")
+        wait_until(answered, timeout, what)
+
     def login(self, page, user="demo", password="demo123"):
         page.eval(f"""(function () {{
             document.getElementById('user').value = {user!r};
@@ -408,15 +426,7 @@ class E2E(ClientCase):
             wait_until(lambda: os.path.exists(moved), 30, "the script to replace the files")
             # The restarted client itself answers an application on the link port (not a
             # socket that a leftover process inherited and nobody accepts on).
-            answers = []
-
-            def answered():
-                out = subprocess.run([VXLINK, "--app", "12", "--timeout", "3000",
-                                      "获取用户信息:MyID=12"], capture_output=True, text=True,
-                                     timeout=30)
-                answers.append(out.stdout)
-                return out.returncode == 0 and out.stdout.startswith("UserInfo?uid=")
-            wait_until(answered, 90, "the restarted client to answer on 8885")
+            self.wait_for_link_answer(90, "the restarted client to answer on 8885")
             # It confirmed its start, so the script dropped the old files' copy.
             backup = os.path.join(self.folder, "Update", "backup")
             wait_until(lambda: not os.path.exists(backup), 30, "the backup to be removed")
@@ -431,11 +441,7 @@ class E2E(ClientCase):
         os.makedirs(release, exist_ok=True)
         with open(os.path.join(release, "vxclient"), "w") as f:
             f.write("#!/bin/sh\nexit 1\n")
-        config = os.path.join(self.folder, "Config", "config.xml")
-        with open(config, encoding="utf-8") as f:
-            text = f.read()
-        with open(config, "w", encoding="utf-8") as f:
-            f.write(text.replace("</config>", "  <updatewait>30</updatewait>\n</config>"))
+        self.add_to_config("<updatewait>30</updatewait>")
         with open(os.path.join(self.folder, "vxclient"), "rb") as f:
             old_client = f.read()
         try:
@@ -447,15 +453,7 @@ class E2E(ClientCase):
             page.close()
             self.pages.remove(page)
             # The old client comes back: it answers an application on the link port ...
-            answers = []
-
-            def answered():
-                out = subprocess.run([VXLINK, "--app", "12", "--timeout", "3000",
-                                      "获取用户信息:MyID=12"], capture_output=True, text=True,
-                                     timeout=30)
-                answers.append(out.stdout)
-                return out.returncode == 0 and out.stdout.startswith("UserInfo?uid=")
-            wait_until(answered, 120, "the old client to answer on 8885")
+            self.wait_for_link_answer(120, "the old client to answer on 8885")
             # ... and says on its status line that the update was undone.
             again = vxcdp.Page(self.debug_port, url_prefix=BASE, timeout=90)
             self.pages.append(again)
@@ -583,11 +581,7 @@ class SignedE2E(ClientCase):
     def setUp(self):
         super().setUp()
         self.proxy.rule = None
-        config = os.path.join(self.folder, "Config", "config.xml")
-        with open(config, encoding="utf-8") as f:
-            text = f.read()
-        with open(config, "w", encoding="utf-8") as f:
-            f.write(text.replace("</config>", f"  {self.signkey}\n</config>"))
+        self.add_to_config(self.signkey)
 
     def watch_status(self, page):
         page.eval("window.__status = []; var __st = window.ST_softStatu;"
