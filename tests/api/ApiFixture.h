@@ -59,6 +59,14 @@ public:
     void CloseAll() override { events.push_back("CloseAll"); }
     void SetUid(const std::string& uid) override { events.push_back("SetUid:" + uid); }
     void sendToApp(const std::string& m) override { events.push_back("send:" + m); }
+    // The messages sent to applications, in order.
+    std::vector<std::string> sent() const {
+        std::vector<std::string> out;
+        for (const auto& e : events)
+            if (e.rfind("send:", 0) == 0)
+                out.push_back(e.substr(5));
+        return out;
+    }
 };
 
 class FakeDownloader : public vx::IDownloader {
@@ -176,6 +184,10 @@ protected:
         vx::setMainThread(nullptr);
         vx::SetBaseUrl(vx::kBuildBaseUrl);
     }
+
+    // Hands one link message (UTF-8 here, ANSI on the wire) to the client.
+    void notify(const std::string& utf8) { api->LinkNotify(vx::toAnsi(utf8)); }
+    std::vector<std::string> sent() const { return link.sent(); }
 
     // Pumps the main thread until pred() holds; fails the test when it never does.
     void waitFor(const std::function<bool()>& pred, const char* what) {

@@ -50,14 +50,6 @@ protected:
         dir.write("apps/app30/run.sh", "#!/bin/sh\necho started >> started.txt\n");
         ::chmod((vx::AppsPath + "app30/run.sh").c_str(), 0755);
     }
-    void notify(const std::string& utf8) { api->LinkNotify(vx::toAnsi(utf8)); }
-    std::vector<std::string> sent() const {
-        std::vector<std::string> out;
-        for (const auto& e : link.events)
-            if (e.rfind("send:", 0) == 0)
-                out.push_back(e.substr(5));
-        return out;
-    }
 
     std::mutex m;
     std::map<std::string, std::string> files;

@@ -26,15 +26,6 @@ protected:
         app.appDir = vx::AppsPath + "app12/";
         app.MainFile = "main.sh";
     }
-    // Hands one message (UTF-8 here, ANSI on the wire) to the client.
-    void notify(const std::string& utf8) { api->LinkNotify(vx::toAnsi(utf8)); }
-    std::vector<std::string> sent() const {
-        std::vector<std::string> out;
-        for (const auto& e : link.events)
-            if (e.rfind("send:", 0) == 0)
-                out.push_back(e.substr(5));
-        return out;
-    }
 };
 
 } // namespace

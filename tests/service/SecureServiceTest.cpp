@@ -24,23 +24,16 @@ protected:
         keys = *pair;
     }
 
-    void start(bool tls) {
-        vxdemo::ServiceOptions o;
-        o.dataDir = data.path();
-        o.webDir = VX_WEB_DIR;
-        o.appsDirs = {VX_SAMPLE_APPS_DIR};
+    void start(bool https) {
+        tls = https;
+        startService();
+    }
+    void adjust(vxdemo::ServiceOptions& o) override {
         o.signingKeyPem = keys.privatePem;
         if (tls) {
             o.tlsCertificate = vxtest::certsFile("server.pem");
             o.tlsKey = vxtest::certsFile("server.key");
         }
-        auto created = vxdemo::DemoService::create(o);
-        ASSERT_TRUE(created.ok()) << created.error();
-        service = std::move(created).value();
-        auto bound = service->bind("127.0.0.1", 0);
-        ASSERT_TRUE(bound.ok()) << bound.error();
-        port = *bound;
-        service->start();
     }
 
     // True when `sig` (a .sig reply's body) is the signature of `body` by the fixture's key.
@@ -51,6 +44,7 @@ protected:
     }
 
     vx::SigningKeyPair keys;
+    bool tls = false;
 };
 
 // An HTTPS client of 127.0.0.1:port that trusts the certificates of the PEM file `ca` only.
