@@ -3,6 +3,7 @@
 // pumped by the test, a fake main window that records page calls, a fake or real link
 // server, the real downloader, and an in-process service on 127.0.0.1.
 
+#include <dlfcn.h>
 #include <gtest/gtest.h>
 #include <httplib.h>
 
@@ -156,6 +157,15 @@ inline std::string appElement(int id, const std::string& dir, const std::string&
            nessary + "</nessary><Note>n</Note><Img>i.png</Img><Url>http://help/" +
            std::to_string(id) + "</Url><Sort>1</Sort><myAppVersionName>专业版</myAppVersionName>" +
            extra + "</app>";
+}
+
+// Makes failures and retries of the real downloader (in VX_LIB_DIR) quick, so that no test
+// waits for them.
+inline void shortenDownloaderTimings() {
+    void* h = ::dlopen((std::string(VX_LIB_DIR) + "/libDownLoader.so").c_str(), RTLD_NOW);
+    using Tune = void (*)(int, int, int);
+    if (auto tune = h ? reinterpret_cast<Tune>(::dlsym(h, "DownLoaderSetTimingsForTests")) : nullptr)
+        tune(2000, 5, 10);
 }
 
 class ApiTest : public ::testing::Test {

@@ -44,11 +44,7 @@ protected:
     void SetUp() override {
         ApiTest::SetUp();
         ASSERT_TRUE(libs.bindDownloader(VX_LIB_DIR).ok());
-        // Failures and retries must not make the tests wait.
-        void* h = ::dlopen((std::string(VX_LIB_DIR) + "/libDownLoader.so").c_str(), RTLD_NOW);
-        using Tune = void (*)(int, int, int);
-        if (auto tune = reinterpret_cast<Tune>(::dlsym(h, "DownLoaderSetTimingsForTests")))
-            tune(2000, 5, 10);
+        shortenDownloaderTimings();
         api = std::make_unique<vx::TVX_JS>(host, link, libs);
         api->scriptFolder = dir.path().string();
         vx::setDownloadMessageHandler(

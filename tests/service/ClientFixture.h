@@ -39,11 +39,7 @@ protected:
         vx::UserInfo = {};
         vx::SetBaseUrl(base());
         ASSERT_TRUE(libs.bindDownloader(VX_LIB_DIR).ok());
-        // Failures and retries must not make the test wait.
-        void* h = ::dlopen((std::string(VX_LIB_DIR) + "/libDownLoader.so").c_str(), RTLD_NOW);
-        using Tune = void (*)(int, int, int);
-        if (auto tune = reinterpret_cast<Tune>(::dlsym(h, "DownLoaderSetTimingsForTests")))
-            tune(2000, 5, 10);
+        apitest::shortenDownloaderTimings();
         api = std::make_unique<vx::TVX_JS>(host, libs, libs);
         api->scriptFolder = client.path().string();
         vx::setDownloadMessageHandler(
