@@ -30,6 +30,13 @@ inline bool isPlainFolderName(std::string_view dir) {
     return dir.find_first_of("/\\:") == std::string_view::npos;
 }
 
+// The application whose decimal id is `text` (as the page and the tags carry it); nullptr
+// for a text that is no id or an id that names none.
+inline TMyApp* findAppByText(const std::string& text) {
+    int32_t id = 0;
+    return parseInt32(text, id) ? FindApp(id) : nullptr;
+}
+
 inline std::string joinLines(const std::vector<std::string>& items) {
     std::string out;
     for (const auto& i : items)

@@ -213,9 +213,7 @@ std::string TVX_JS::CheckAPP(const TMyApp* info) {
 }
 
 std::string TVX_JS::_CheckAPP(const std::string& _appid) {
-    int32_t id = 0;
-    const TMyApp* app = parseInt32(_appid, id) ? FindApp(id) : nullptr;
-    std::string status = CheckAPP(app);
+    std::string status = CheckAPP(findAppByText(_appid));
     if (status == kStatusNormal)
         m_link.sendToApp(toAnsi("appID=" + _appid + "&parma=ShowForm%3Fa"));
     return status;

@@ -21,8 +21,7 @@ using namespace api;
 std::string TVX_JS::_InstallApp(const std::string& _appid) {
     if (installBusy)
         return std::string(texts::kBusy);
-    int32_t id = 0;
-    TMyApp* app = parseInt32(_appid, id) ? FindApp(id) : nullptr;
+    TMyApp* app = findAppByText(_appid);
     if (!app)
         return std::string(texts::kInstallFailed);
     app->DownStatu = texts::kInstalling;
@@ -33,8 +32,7 @@ std::string TVX_JS::_InstallApp(const std::string& _appid) {
 std::string TVX_JS::_UpdateApp(const std::string& _appid) {
     if (installBusy)
         return std::string(texts::kBusy);
-    int32_t id = 0;
-    TMyApp* app = parseInt32(_appid, id) ? FindApp(id) : nullptr;
+    TMyApp* app = findAppByText(_appid);
     if (!app)
         return std::string(texts::kUpdateFailed);
     _CheckAPPVer(app);
@@ -74,8 +72,7 @@ void TVX_JS::beginAppOperation(int32_t appId) {
 }
 
 void TVX_JS::failOperation(const std::string& index, std::string_view state) {
-    int32_t id = 0;
-    if (TMyApp* app = parseInt32(index, id) ? FindApp(id) : nullptr)
+    if (TMyApp* app = findAppByText(index))
         app->DownStatu = state;
     pageCall(page::ST_setFlatDivAnlv(index, texts::kInstallFailed));
     endAppOperation();
@@ -104,8 +101,7 @@ void TVX_JS::onInstallDescriptor(const std::string& index, const std::string& re
     if (!xml::parse(doc, reply))
         return failOperation(index, texts::kInstallFailed);
     const std::string zip = xml::elementText(doc.document_element(), "zipFile");
-    int32_t id = 0;
-    TMyApp* app = parseInt32(index, id) ? FindApp(id) : nullptr;
+    TMyApp* app = findAppByText(index);
     if (!app)
         return failOperation(index, texts::kInstallFailed);
     const std::string local = localPathBelow(app->appDir, "{app}", zip);
