@@ -1,5 +1,8 @@
 #include "Security.h"
 
+#include "core/Signing.h"
+#include "core/Text.h"
+
 #include <new>
 #include <openssl/evp.h>
 
@@ -49,16 +52,9 @@ std::string Sha256::hex() const {
 std::optional<std::string> normalSha256(std::string_view text) {
     if (text.empty())
         return std::string();
-    if (text.size() != 64)
+    if (!vx::isSha256Hex(text))
         return std::nullopt;
-    std::string out(text);
-    for (char& c : out) {
-        if (c >= 'A' && c <= 'F')
-            c = static_cast<char>(c - 'A' + 'a');
-        else if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f')))
-            return std::nullopt;
-    }
-    return out;
+    return vx::asciiLower(text);
 }
 
 } // namespace vxdl

@@ -45,8 +45,8 @@ std::string digestRefusal(const std::string& sha256, const std::string& url) {
 
 std::string digestRefusal(const std::vector<UpdateEntry>& entries, const std::string& url) {
     for (const UpdateEntry& e : entries)
-        if (std::string why = digestRefusal(e.sha256, e.url); !why.empty())
-            return why.substr(0, why.size() - e.url.size()) + url;
+        if (std::string why = digestRefusal(e.sha256, url); !why.empty())
+            return why;
     return {};
 }
 
