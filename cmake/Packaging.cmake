@@ -17,28 +17,40 @@ add_custom_target(client_folder ALL
   DEPENDS vxclient TCPServer DownLoader
   COMMENT "Laying out the client folder in ${VX_CLIENT_DIR}")
 
-# cmake --install: <prefix>/lib/vxcenter/ holds the client folder, <prefix>/bin/vxcenter
-# starts it, and a desktop entry lists it.
+# cmake --install: <prefix>/lib/vxcenter/ holds the pristine client folder and the launcher,
+# <prefix>/bin/vxcenter starts the launcher, and a desktop entry lists it. The launcher gives
+# every user a client folder of his own (launcher/UserCopy.h); a folder that its user owns and
+# may write runs as it is.
 set(VX_INSTALL_DIR lib/vxcenter)
-install(TARGETS vxclient TCPServer DownLoader
+install(TARGETS vxclient vxlauncher TCPServer DownLoader
         RUNTIME DESTINATION ${VX_INSTALL_DIR} LIBRARY DESTINATION ${VX_INSTALL_DIR})
 install(DIRECTORY ${PROJECT_SOURCE_DIR}/resources/imgs DESTINATION ${VX_INSTALL_DIR})
 install(FILES ${PROJECT_SOURCE_DIR}/resources/Config/config.xml
         DESTINATION ${VX_INSTALL_DIR}/Config)
-install(FILES ${PROJECT_SOURCE_DIR}/resources/vxcenter.desktop DESTINATION share/applications)
+# The desktop entry names the launcher by its full path: a prefix's bin/ (/opt/..., a
+# user's own) need not be on the desktop's PATH.
 install(CODE "
-  file(MAKE_DIRECTORY \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/bin\")
-  file(CREATE_LINK ../${VX_INSTALL_DIR}/vxclient
-       \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/bin/vxcenter\" SYMBOLIC)")
+  set(_root \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}\")
+  file(MAKE_DIRECTORY \"\${_root}/bin\" \"\${_root}/share/applications\")
+  file(CREATE_LINK ../${VX_INSTALL_DIR}/vxlauncher \"\${_root}/bin/vxcenter\" SYMBOLIC)
+  file(READ \"${PROJECT_SOURCE_DIR}/resources/vxcenter.desktop\" _entry)
+  string(REPLACE \"Exec=vxcenter\" \"Exec=\${CMAKE_INSTALL_PREFIX}/bin/vxcenter\" _entry \"\${_entry}\")
+  file(WRITE \"\${_root}/share/applications/vxcenter.desktop\" \"\${_entry}\")
+  message(STATUS \"Installing: \${_root}/share/applications/vxcenter.desktop\")")
 
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME vxcenter)
 set(CPACK_PACKAGE_VENDOR "vxcenter developers")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "Desktop client of an application-centre service")
-set(CPACK_PACKAGING_INSTALL_PREFIX /opt/vxcenter)
+# /usr: the desktop finds the entry in /usr/share/applications and vxcenter on its PATH.
+set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_DEBIAN_PACKAGE_MAINTAINER "vxcenter developers <dev@vxcenter.invalid>")
 set(CPACK_DEBIAN_PACKAGE_SECTION net)
-set(CPACK_DEBIAN_PACKAGE_DEPENDS
-    "libqt6webenginewidgets6, libqt6widgets6, libcurl4, libzip4, libpugixml1v5, libpcre2-8-0, libssl3")
+# dpkg-shlibdeps names the package of every library the binaries link; the web engine's
+# helper process is started, not linked, so it is named here.
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS ${CMAKE_BINARY_DIR}/bin)
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "libqt6webenginecore6-bin")
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "fonts-wqy-microhei | fonts-noto-cjk")
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 include(CPack)
