@@ -21,7 +21,18 @@ std::shared_ptr<IScriptHandler> g_handler;
 } // namespace
 
 QWebEngineProfile* createClientProfile(const QString& cacheFolder, const QString& userAgent) {
+    // A named profile writes its first files (user_prefs.json) below the data location Qt
+    // knows when the profile is made, before its storage path can be set; on POSIX that is
+    // $XDG_DATA_HOME. For that moment it is the client's own folder too, so that nothing of
+    // the engine lands outside it (a packaged client's user folder, docs/operators.md).
+    const bool hadData = qEnvironmentVariableIsSet("XDG_DATA_HOME");
+    const QByteArray data = qgetenv("XDG_DATA_HOME");
+    qputenv("XDG_DATA_HOME", cacheFolder.toLocal8Bit());
     g_profile = new QWebEngineProfile(QStringLiteral("vxclient"));
+    if (hadData)
+        qputenv("XDG_DATA_HOME", data);
+    else
+        qunsetenv("XDG_DATA_HOME");
     g_profile->setCachePath(cacheFolder);
     g_profile->setPersistentStoragePath(cacheFolder);
     g_profile->setHttpUserAgent(userAgent);
