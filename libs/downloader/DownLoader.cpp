@@ -27,7 +27,7 @@
 namespace vxdl {
 namespace {
 
-void cleanLeftovers(const std::set<std::string>& folders);
+void cleanLeftovers(const std::set<std::string>& deep, const std::set<std::string>& shallow = {});
 
 std::atomic<long> g_connectTimeoutMs{0};
 std::atomic<long> g_stallSeconds{0};
@@ -192,24 +192,27 @@ public:
         // complete placement, one after it finds the call gone.
         const bool cancelled = leave(m_call.running);
         try {
-            if (m_placement && (cancelled || m_final != "完成"))
-                m_placement->rollback();
-            else if (m_placement)
+            if (m_placement && (cancelled || m_final != "完成")) {
+                if (Status undo = m_placement->rollback(); !undo)
+                    send("无法恢复旧文件：" + undo.error());
+            } else if (m_placement) {
                 m_placement->finish();
+            }
         } catch (...) {
         }
         if (cancelled)
             m_final = kCancelled;
         // The final message goes out only once every resource of the call (connection,
-        // files, package, stage) has been released, so the caller may act on it at once.
+        // files, package, stage) has been released, so the caller may act on it at once. A
+        // stage whose undo failed stays, with the old files kept in it, for the next start
+        // to put back.
         try {
+            const bool keep = m_placement && m_placement->undoFailed();
             m_placement.reset();
             m_temps.clear();
-            if (!m_stage.empty()) {
-                std::error_code ec;
-                std::filesystem::remove_all(fsPath(m_stage), ec);
-                syncFolder(parentOf(m_stage));
-            }
+            if (!m_stage.empty() && !keep)
+                retireStage(m_stage, m_stageLock);
+            m_stageLock.release();
         } catch (...) {
         }
         try {
@@ -274,15 +277,15 @@ private:
             jobs.push_back(std::move(job));
         }
 
-        // What killed processes left in these folders goes first (see removeLeftovers).
-        std::set<std::string> folders;
+        // What killed processes left in these folders goes first (see cleanLeftovers).
+        std::set<std::string> folders, parents;
         for (const FileJob& job : jobs)
             folders.insert(parentOf(job.target));
         if (!folder.empty()) {
             folders.insert(folder);
-            folders.insert(parentOf(folder));
+            parents.insert(parentOf(folder));
         }
-        cleanLeftovers(folders);
+        cleanLeftovers(folders, parents);
 
         Fetcher fetcher(
             currentTimings(), [this](const std::string& text) { send(text); },
@@ -324,11 +327,12 @@ private:
         progress.finish();
 
         if (folder.empty()) {
-            // The stage of an update holds only the journal; the old files are kept beside
-            // their targets, on their file systems.
-            if (Status s = makeStage(jobs[0].target); !s)
+            // One stage for the whole set, in the folder that holds every target, with every
+            // old file kept in it: its journal alone undoes the set, whatever else is cleaned.
+            const std::string common = commonFolder(jobs);
+            if (Status s = makeStage(common.empty() ? jobs[0].name : common + "/" + jobs[0].name); !s)
                 return fail("更新文件失败", s.error());
-            m_placement = std::make_unique<Placement>(std::string(), m_stage + "/journal");
+            m_placement = std::make_unique<Placement>(m_stage + "/old", m_stage + "/journal");
             for (std::size_t i = 0; i < jobs.size(); ++i)
                 m_placement->add(m_temps[i]->path(), jobs[i].target);
             if (Status s = m_placement->place([this] { return cancelled(); }); !s)
@@ -376,8 +380,30 @@ private:
 
     bool cancelled() const { return m_call.running->cancel.isSet(); }
 
-    // Makes a new stage, `.<name>.vxstage-PID-N` beside `folder`, with its two parts: the
-    // unpacked files and the old files they replace (and later the placement's journal).
+    // The deepest folder that holds every target of the call ("" for bare names).
+    static std::string commonFolder(const std::vector<FileJob>& jobs) {
+        auto within = [](const std::string& dir, const std::string& folder) {
+            if (dir == folder)
+                return true;
+            if (dir.size() <= folder.size() || dir.compare(0, folder.size(), folder) != 0)
+                return false;
+            const char next = dir[folder.size()], last = folder.back();
+            return next == '/' || next == '\\' || last == '/' || last == '\\';
+        };
+        std::string common = parentOf(jobs[0].target);
+        for (const FileJob& job : jobs) {
+            const std::string dir = parentOf(job.target);
+            while (!common.empty() && !within(dir, common)) {
+                const std::string up = parentOf(common);
+                common = up == common ? std::string() : up;
+            }
+        }
+        return common;
+    }
+
+    // Makes a new stage, `.<name>.vxstage-PID-N` beside `folder`, locked by this call, with
+    // its two parts: the unpacked files and the old files they replace (and later the
+    // placement's journal).
     Status makeStage(const std::string& folder) {
         std::string parent = parentOf(folder);
         std::string name = fileName(folder);
@@ -385,8 +411,11 @@ private:
             std::string stage = (parent.empty() ? std::string(".") : parent) + "/." + name + ".vxstage-" +
                                 std::to_string(processId()) + "-" + std::to_string(g_stageCounter++);
             std::error_code ec;
+            crashPoint();
             if (std::filesystem::create_directory(fsPath(stage), ec)) {
                 m_stage = stage;
+                if (!m_stageLock.take(stage))
+                    return Error{"无法锁定文件夹 " + stage + ": " + lastSystemError()};
                 if (!std::filesystem::create_directory(fsPath(stage + "/files"), ec) ||
                     !std::filesystem::create_directory(fsPath(stage + "/old"), ec))
                     return Error{"无法创建文件夹 " + stage + ": " + ec.message()};
@@ -402,34 +431,70 @@ private:
     std::string m_final; // "完成", "error:..." or "已取消"
     std::vector<std::unique_ptr<TempFile>> m_temps; // the downloaded files, by job
     std::unique_ptr<Placement> m_placement;
-    std::string m_stage; // the stage of a package install, once made
+    std::string m_stage; // the stage of the call, once made
+    StageLock m_stageLock;
 };
 
 std::once_flag g_curlInit;
 
-// Undoes and removes what ended processes of the library left in `folders` and in their
-// direct subfolders (a package is downloaded into the application's folder, whose parent is
-// the folder the next call names). One cleaning at a time: two would undo the same stage.
-void cleanLeftovers(const std::set<std::string>& folders) {
+// Undoes and removes what ended processes of the library left: in every folder of `deep` and
+// everything below it, and in every folder of `shallow` and its direct subfolders (a package
+// is downloaded into the application's folder, whose parent holds the stages of installs).
+// Links are never followed. Every stage found is recovered before any loose leftover goes,
+// and only under its lock, so two cleanings, of this process or of another, never undo one
+// stage together. A stage whose recovery fails stays for a later try.
+void cleanLeftovers(const std::set<std::string>& deep, const std::set<std::string>& shallow) {
     static std::mutex cleaning;
     std::lock_guard lock(cleaning);
-    std::set<std::string> scan = folders;
-    for (const std::string& f : folders) {
+    std::set<std::string> scan, stages;
+    auto visit = [&](const std::string& dir) {
+        scan.insert(dir);
+        for (const std::string& stage : leftoverStages(dir))
+            stages.insert(stage);
+    };
+    auto isStage = [](const std::u8string& name) {
+        return name.find(u8".vxstage-") != std::u8string::npos;
+    };
+    for (const std::string& f : shallow) {
+        const std::string dir = f.empty() ? std::string(".") : f;
+        visit(dir);
         std::error_code ec;
-        for (std::filesystem::directory_iterator it(fsPath(f.empty() ? "." : f), ec), end; !ec && it != end;
+        for (std::filesystem::directory_iterator it(fsPath(dir), ec), end; !ec && it != end;
              it.increment(ec)) {
             const std::u8string name = it->path().filename().u8string();
             if (name.empty() || name[0] == u8'.' || !it->is_directory(ec) || it->is_symlink(ec))
                 continue;
-            scan.insert((f.empty() ? std::string(".") : f) + "/" + std::string(name.begin(), name.end()));
+            visit(dir + "/" + std::string(name.begin(), name.end()));
         }
     }
-    for (const std::string& f : scan) {
-        // An interrupted placement is undone from its journal before its stage goes.
-        for (const std::string& stage : leftoverStages(f))
-            recoverStage(stage);
-        removeLeftovers(f);
+    for (const std::string& f : deep) {
+        const std::string dir = f.empty() ? std::string(".") : f;
+        visit(dir);
+        std::error_code ec;
+        for (std::filesystem::recursive_directory_iterator
+                 it(fsPath(dir), std::filesystem::directory_options::skip_permission_denied, ec),
+             end;
+             !ec && it != end; it.increment(ec)) {
+            if (it->is_symlink(ec) || !it->is_directory(ec))
+                continue;
+            const std::u8string name = it->path().filename().u8string();
+            if (isStage(name)) {
+                it.disable_recursion_pending(); // a stage's own files are its business
+                continue;
+            }
+            const std::u8string path = it->path().u8string();
+            visit(std::string(path.begin(), path.end()));
+        }
     }
+    for (const std::string& stage : stages) {
+        StageLock held;
+        if (!held.take(stage))
+            continue; // another process recovers it now
+        if (recoverStage(stage))
+            retireStage(stage, held);
+    }
+    for (const std::string& dir : scan)
+        removeLeftovers(dir);
 }
 
 } // namespace
@@ -541,6 +606,10 @@ extern "C" VXDL_EXPORT void VXDL_CALL DownLoaderSetTimingsForTests(int connectTi
     vxdl::g_connectTimeoutMs = connectTimeoutMs > 0 ? connectTimeoutMs : 0;
     vxdl::g_stallSeconds = stallSeconds > 0 ? stallSeconds : 0;
     vxdl::g_retryDelayMs = retryDelayMs > 0 ? retryDelayMs : 0;
+}
+
+extern "C" VXDL_EXPORT void VXDL_CALL DownLoaderCrashAtStepForTests(int step) {
+    vxdl::crashAtStepForTests(step);
 }
 
 extern "C" VXDL_EXPORT void VXDL_CALL DownLoaderSetMinimumRateForTests(int windowMs, int minBytesPerSecond) {

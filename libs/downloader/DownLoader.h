@@ -61,6 +61,12 @@ VXDL_EXPORT void VXDL_CALL DownLoaderSetTimingsForTests(int connectTimeoutMs, in
 // value <= 0 restores that setting's default (60000 ms, 1024 bytes per second).
 VXDL_EXPORT void VXDL_CALL DownLoaderSetMinimumRateForTests(int windowMs, int minBytesPerSecond);
 
+// FOR TESTS ONLY: ends the process (exit status 86) just before the file-system step numbered
+// `step` (from 0, counted from this call) of a placement, an undo or a recovery: every note of
+// the journal, every move and undo of a file, every folder made or removed, the retiring and
+// removal of a stage. A negative step counts nothing. Crash tests walk every step in turn.
+VXDL_EXPORT void VXDL_CALL DownLoaderCrashAtStepForTests(int step);
+
 // Stops the running DownFile call(s) of `appId` as soon as possible, from any thread: their
 // transfers end, their temporary files and stages are removed and every old file stays (or
 // is put back) as it was; each ends with the one final message "已取消" (GBK). Returns 0 when

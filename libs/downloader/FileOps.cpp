@@ -1,6 +1,25 @@
 #include "FileOps.h"
 
+#include <atomic>
+#include <cstdlib>
+
 namespace vxdl {
+
+namespace {
+std::atomic<int> g_crashAt{-1};
+std::atomic<int> g_steps{0};
+} // namespace
+
+void crashAtStepForTests(int n) {
+    g_steps = 0;
+    g_crashAt = n;
+}
+
+void crashPoint() {
+    const int at = g_crashAt.load();
+    if (at >= 0 && g_steps.fetch_add(1) == at)
+        std::_Exit(kCrashExitCode);
+}
 
 // The process id in a name of the library's own: "<.NAME><marker>PID-N"; 0 when the name is
 // not one of them.

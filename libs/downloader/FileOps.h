@@ -74,10 +74,14 @@ long processId();
 // True when no process of that id runs any more (a process that exists but cannot be
 // looked at counts as running).
 bool processGone(long pid);
-// Removes, directly in `folder`, what ended processes of the library left: temporary files
-// (".NAME.vxdl-PID-N"), kept old files (".NAME.vxold-PID-N") and stages (".NAME.vxstage-PID-N",
-// with everything in them). Only those names, only for process ids that no longer run.
+// Removes, directly in `folder`, the loose files that ended processes of the library left:
+// temporary files (".NAME.vxdl-PID-N") and kept old files of its earlier versions
+// (".NAME.vxold-PID-N"). Only those names, only for process ids that no longer run. Stages
+// are recovered and removed by recoverStage alone.
 void removeLeftovers(const std::string& folder);
+// Removes a folder and everything in it, never following a link; false when something of
+// it is left.
+bool removeTree(const std::string& path);
 // The stages of ended processes directly in `folder` (full paths), which removeLeftovers
 // would remove.
 std::vector<std::string> leftoverStages(const std::string& folder);
@@ -122,6 +126,39 @@ std::string lastSystemError();
 // handle is inherited there only by a child created to inherit handles, which the client
 // never starts.
 void keepNewSocketsPrivate(const std::function<void()>& open);
+
+// What tells one file from another: its device and inode (on Windows the volume's serial
+// number and the file index), as text; empty when nothing is at the path. A link is not
+// followed. A journal notes it for each file it places, so that a recovery removes a target
+// only when it is provably that file.
+std::string fileIdentity(const std::string& path);
+
+// A stage's lock, held across processes while the stage is placed, undone or recovered: an
+// exclusive flock of the stage's file "lock" on POSIX, an exclusive open of it on Windows.
+// Released when destroyed (or by release()).
+class StageLock {
+public:
+    StageLock() = default;
+    ~StageLock() { release(); }
+    StageLock(const StageLock&) = delete;
+    StageLock& operator=(const StageLock&) = delete;
+    // Takes the lock of `stage` (its file "lock", made when missing). False when another
+    // process holds it, or it cannot be made.
+    bool take(const std::string& stage);
+    void release();
+
+private:
+    std::intptr_t m_handle = -1;
+};
+
+// For tests: counts the file-system steps of placements, undos and recoveries, and ends the
+// process (exit status kCrashExitCode) before the step numbered `n` (from 0) after this call.
+// A negative n counts no more.
+void crashAtStepForTests(int n);
+constexpr int kCrashExitCode = 86;
+// One step that changes the files of a placement, an undo or a recovery is about to be
+// taken (see crashAtStepForTests).
+void crashPoint();
 
 // The process id in a name the library gives its own files and folders,
 // "<.NAME><marker>PID-N"; 0 when the name is not one of them.

@@ -9,6 +9,7 @@
 #include <set>
 #include <signal.h>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -169,10 +170,7 @@ void TempFile::discard() {
     }
 }
 
-namespace {
-
-// Removes a folder and everything in it, never following links.
-void removeTree(const std::string& path) {
+bool removeTree(const std::string& path) {
     DIR* d = ::opendir(path.c_str());
     if (d) {
         std::vector<std::string> names;
@@ -191,10 +189,36 @@ void removeTree(const std::string& path) {
                 ::unlink(child.c_str());
         }
     }
-    ::rmdir(path.c_str());
+    return ::rmdir(path.c_str()) == 0 || errno == ENOENT;
 }
 
-} // namespace
+std::string fileIdentity(const std::string& path) {
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) != 0)
+        return {};
+    return std::to_string(static_cast<unsigned long long>(st.st_dev)) + ":" +
+           std::to_string(static_cast<unsigned long long>(st.st_ino));
+}
+
+bool StageLock::take(const std::string& stage) {
+    release();
+    const std::string path = stage + "/lock";
+    int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd < 0)
+        return false;
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        ::close(fd);
+        return false;
+    }
+    m_handle = fd;
+    return true;
+}
+
+void StageLock::release() {
+    if (m_handle >= 0)
+        ::close(static_cast<int>(m_handle));
+    m_handle = -1;
+}
 
 long processId() { return static_cast<long>(::getpid()); }
 
@@ -229,25 +253,19 @@ void removeLeftovers(const std::string& folder) {
     DIR* d = ::opendir(dir.c_str());
     if (!d)
         return;
-    std::vector<std::pair<std::string, bool>> stale; // name, is a stage
+    std::vector<std::string> stale;
     while (dirent* e = ::readdir(d)) {
         std::string name = e->d_name;
         if (name.size() < 2 || name[0] != '.')
             continue;
         if (processGone(pidInName(name, ".vxdl-")) || processGone(pidInName(name, ".vxold-")))
-            stale.push_back({name, false});
-        else if (processGone(pidInName(name, ".vxstage-")))
-            stale.push_back({name, true});
+            stale.push_back(name);
     }
     ::closedir(d);
-    for (const auto& [name, stage] : stale) {
+    for (const auto& name : stale) {
         std::string path = dir + "/" + name;
         struct stat st {};
-        if (::lstat(path.c_str(), &st) != 0)
-            continue;
-        if (stage && S_ISDIR(st.st_mode))
-            removeTree(path);
-        else if (!S_ISDIR(st.st_mode))
+        if (::lstat(path.c_str(), &st) == 0 && !S_ISDIR(st.st_mode))
             ::unlink(path.c_str());
     }
 }

@@ -170,8 +170,10 @@ std::vector<std::pair<std::string, bool>> entriesOf(const std::string& folder) {
     return out;
 }
 
+} // namespace
+
 // Removes a folder and everything in it, never passing through a reparse point.
-void removeTree(const std::string& path) {
+bool removeTree(const std::string& path) {
     for (const auto& [name, dir] : entriesOf(path)) {
         std::string child = path + "\\" + name;
         ::SetFileAttributesW(wide(child).c_str(), FILE_ATTRIBUTE_NORMAL);
@@ -180,10 +182,43 @@ void removeTree(const std::string& path) {
         else if (!::DeleteFileW(wide(child).c_str()))
             ::RemoveDirectoryW(wide(child).c_str()); // a linked folder: the link only
     }
-    ::RemoveDirectoryW(wide(path).c_str());
+    return ::RemoveDirectoryW(wide(path).c_str()) || ::GetLastError() == ERROR_FILE_NOT_FOUND ||
+           ::GetLastError() == ERROR_PATH_NOT_FOUND;
 }
 
-} // namespace
+std::string fileIdentity(const std::string& path) {
+    HANDLE h = ::CreateFileW(wide(path).c_str(), FILE_READ_ATTRIBUTES,
+                             FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                             OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT,
+                             nullptr);
+    if (h == INVALID_HANDLE_VALUE)
+        return {};
+    BY_HANDLE_FILE_INFORMATION info{};
+    const bool ok = ::GetFileInformationByHandle(h, &info);
+    ::CloseHandle(h);
+    if (!ok)
+        return {};
+    const unsigned long long index =
+        (static_cast<unsigned long long>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
+    return std::to_string(info.dwVolumeSerialNumber) + ":" + std::to_string(index);
+}
+
+bool StageLock::take(const std::string& stage) {
+    release();
+    // No sharing at all: a second process cannot open the file while this one holds it.
+    HANDLE h = ::CreateFileW(wide(stage + "\\lock").c_str(), GENERIC_READ | GENERIC_WRITE, 0,
+                             nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE)
+        return false;
+    m_handle = reinterpret_cast<std::intptr_t>(h);
+    return true;
+}
+
+void StageLock::release() {
+    if (m_handle != -1)
+        ::CloseHandle(handleOf(m_handle));
+    m_handle = -1;
+}
 
 long processId() { return static_cast<long>(::GetCurrentProcessId()); }
 
@@ -220,8 +255,6 @@ void removeLeftovers(const std::string& folder) {
         if (!isDir && (processGone(pidInName(name, ".vxdl-")) || processGone(pidInName(name, ".vxold-")))) {
             ::SetFileAttributesW(wide(path).c_str(), FILE_ATTRIBUTE_NORMAL);
             ::DeleteFileW(wide(path).c_str());
-        } else if (isDir && processGone(pidInName(name, ".vxstage-"))) {
-            removeTree(path);
         }
     }
 }

@@ -22,9 +22,9 @@ bool exists(const std::string& path) {
            !ec;
 }
 
-std::string fileNameOf(const std::string& path) {
-    auto pos = path.find_last_of("/\\");
-    return pos == std::string::npos ? path : path.substr(pos + 1);
+void removeEmptyFolder(const std::string& path) {
+    std::error_code ec;
+    std::filesystem::remove(fsPath(path), ec); // only when empty again
 }
 
 } // namespace
@@ -34,17 +34,19 @@ Placement::Placement(std::string keepFolder, std::string journal)
 
 // Each line reaches the system before the step it announces, which is all a kill needs (a
 // power cut is covered per file, not per set: see docs/downloader.md).
-void Placement::note(const std::string& line) {
-    if (m_journal.empty())
-        return;
+Status Placement::note(const std::string& line) {
+    crashPoint();
     std::ofstream out(fsPath(m_journal), std::ios::binary | std::ios::app);
     out << line << '\n';
     out.flush();
+    if (!out)
+        return Error{"无法写入 " + m_journal};
+    return {};
 }
 
 Placement::~Placement() {
     if (!m_finished)
-        rollback();
+        (void)rollback();
 }
 
 void Placement::add(std::string source, std::string target) {
@@ -84,9 +86,11 @@ Status Placement::makeFolders(const Item& item) {
         path += "/" + d;
         if (!exists(path)) {
             missing.push_back(path);
-            note("D\t" + path);
+            if (Status s = note("D\t" + path); !s)
+                return s;
         }
     }
+    crashPoint();
     Status s = makeDirsBelow(item.root, item.dirs);
     for (const auto& m : missing)
         if (exists(m))
@@ -96,67 +100,74 @@ Status Placement::makeFolders(const Item& item) {
 
 Status Placement::place(const std::function<bool()>& stop) {
     m_finished = false;
-    // Every folder first: a linked folder refuses the set before any file has moved.
-    for (const Item& item : m_items) {
-        if (Status s = makeFolders(item); !s) {
-            rollback();
-            return s;
-        }
+    // The journal first: without it nothing may move.
+    if (Status s = note("B"); !s) {
+        m_finished = true;
+        return s;
     }
+    auto undo = [this](Status why) -> Status {
+        if (Status u = rollback(); !u)
+            return Error{why.error().empty() ? u.error() : why.error() + "；" + u.error()};
+        return why;
+    };
+    // Every folder first: a linked folder refuses the set before any file has moved.
+    for (const Item& item : m_items)
+        if (Status s = makeFolders(item); !s)
+            return undo(s);
     for (Item& item : m_items) {
         if (item.folderOnly)
             continue;
-        if (stop && stop()) {
-            rollback();
-            return Error{""};
-        }
-        item.backup = m_keepFolder.empty()
-                          ? parentOf(item.target) + "/." + fileNameOf(item.target) + ".vxold-" +
-                                std::to_string(processId()) + "-" + std::to_string(g_keepCounter++)
-                          : m_keepFolder + "/" + std::to_string(g_keepCounter++);
-        note("M\t" + item.source + "\t" + item.target + "\t" + item.backup);
-        if (Status s = moveKeepingOld(item.source, item.target, item.backup, item.hadOld); !s) {
-            rollback();
-            return s;
-        }
+        if (stop && stop())
+            return undo(Error{""});
+        item.backup = m_keepFolder + "/" + std::to_string(g_keepCounter++);
+        item.identity = fileIdentity(item.source);
+        if (Status s = note("M\t" + item.source + "\t" + item.target + "\t" + item.backup + "\t" +
+                            item.identity);
+            !s)
+            return undo(s);
+        crashPoint();
+        if (Status s = moveKeepingOld(item.source, item.target, item.backup, item.hadOld); !s)
+            return undo(s);
         item.moved = true;
     }
     return {};
 }
 
-void Placement::rollback() {
+Status Placement::rollback() {
+    Status result;
     std::set<std::string> flush;
     for (auto it = m_items.rbegin(); it != m_items.rend(); ++it) {
         if (!it->moved)
             continue;
         flush.insert(parentOf(it->target));
-        if (it->hadOld)
-            moveBack(it->backup, it->target);
-        else
-            removeFile(it->target);
+        crashPoint();
+        if (it->hadOld) {
+            if (Status s = moveBack(it->backup, it->target); !s && result)
+                result = Error{s.error() + "（旧文件保留在 " + it->backup + "）"};
+        } else if (fileIdentity(it->target) == it->identity && !removeFile(it->target) && result) {
+            result = Error{"无法删除文件 " + it->target + ": " + lastSystemError()};
+        }
         it->moved = false;
-        note("U\t" + it->target);
     }
     for (auto it = m_madeDirs.rbegin(); it != m_madeDirs.rend(); ++it) {
-        std::error_code ec;
-        std::filesystem::remove(fsPath(*it), ec); // only when empty again
+        crashPoint();
+        removeEmptyFolder(*it);
         flush.insert(parentOf(*it));
     }
     m_madeDirs.clear();
     for (const auto& dir : flush)
         syncFolder(dir);
     m_finished = true;
+    m_undoFailed = m_undoFailed || !result;
+    return result;
 }
 
 void Placement::finish() {
-    note("C");
+    (void)note("C");
     std::set<std::string> flush;
-    for (const Item& item : m_items) {
-        if (item.moved && item.hadOld)
-            removeFile(item.backup);
+    for (const Item& item : m_items)
         if (item.moved)
             flush.insert(parentOf(item.target));
-    }
     for (const auto& dir : m_madeDirs)
         flush.insert(parentOf(dir));
     for (const auto& dir : flush)
@@ -164,16 +175,16 @@ void Placement::finish() {
     m_finished = true;
 }
 
-void recoverStage(const std::string& stage) {
+Status recoverStage(const std::string& stage) {
     std::ifstream in(fsPath(stage + "/journal"), std::ios::binary);
     if (!in)
-        return;
+        return {}; // retired, or never begun: nothing was moved
     struct Step {
         char kind;
         std::vector<std::string> fields;
     };
     std::vector<Step> steps;
-    std::set<std::string> undone; // put back already by the process itself
+    std::set<std::string> undone; // put back by the process itself (journals of old versions)
     bool committed = false;
     for (std::string line; std::getline(in, line);) {
         if (line == "C") {
@@ -191,23 +202,51 @@ void recoverStage(const std::string& stage) {
         else
             steps.push_back(std::move(step));
     }
+    in.close();
+    if (committed)
+        return {}; // the new set stays; its kept old files go with the stage
     for (auto it = steps.rbegin(); it != steps.rend(); ++it) {
-        if (it->kind == 'M' && it->fields.size() == 3) {
+        if (it->kind == 'M' && it->fields.size() >= 3) {
             const std::string &source = it->fields[0], &target = it->fields[1], &backup = it->fields[2];
-            if (undone.count(target)) {
-                continue;
-            } else if (committed) {
-                removeFile(backup); // the new set stays
-            } else if (exists(backup)) {
-                moveBack(backup, target);
-            } else if (!exists(source)) {
-                removeFile(target); // new, with no old file before it
+            if (exists(backup)) {
+                crashPoint();
+                if (Status s = moveBack(backup, target); !s)
+                    return s;
+            } else if (it->fields.size() >= 4) {
+                // The file this call placed, and only that one: an old file that an undo
+                // already put back is another file.
+                if (!it->fields[3].empty() && fileIdentity(target) == it->fields[3]) {
+                    crashPoint();
+                    if (!removeFile(target))
+                        return Error{"无法删除文件 " + target + ": " + lastSystemError()};
+                }
+            } else if (!undone.count(target) && !exists(source)) {
+                crashPoint();
+                removeFile(target); // a journal of an old version: new, with no old file
             }
-        } else if (it->kind == 'D' && it->fields.size() == 1 && !committed) {
-            std::error_code ec;
-            std::filesystem::remove(fsPath(it->fields[0]), ec); // only when empty again
+        } else if (it->kind == 'D' && it->fields.size() == 1) {
+            crashPoint();
+            removeEmptyFolder(it->fields[0]);
         }
     }
+    return {};
+}
+
+bool retireStage(const std::string& stage, StageLock& lock) {
+    if (exists(stage + "/journal")) {
+        crashPoint();
+        std::error_code ec;
+        std::filesystem::rename(fsPath(stage + "/journal"), fsPath(stage + "/journal.retired"), ec);
+        if (ec)
+            return false;
+    }
+    // Windows cannot remove a file that is open; a cleaning that takes the lock now finds
+    // the journal retired and only removes.
+    lock.release();
+    crashPoint();
+    const bool gone = removeTree(stage);
+    syncFolder(parentOf(stage));
+    return gone;
 }
 
 } // namespace vxdl

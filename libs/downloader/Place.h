@@ -1,10 +1,15 @@
 #pragma once
-// Several files moved into place together: all of them or none.
+// Several files moved into place together: all of them or none, whatever ends the process.
 //
-// Each file is renamed over its target with the old file kept aside (a second link where
-// the system allows, so a kill at any moment leaves each target old or new). Until finish()
-// confirms the whole set, every move can be undone: the kept old files go back, new files
-// that had no old one are removed, and folders made for them are removed again.
+// One stage per call holds everything a placement needs besides the targets: the new files
+// (a package's), the old files they replace (`old/`), the journal, and a lock. Each file is
+// renamed over its target with the old file kept in the stage first (a second link where the
+// system allows, so a kill at any moment leaves each target old or new). Every step is noted
+// in the journal before it is taken, with the identity (device and inode) of the file placed,
+// so a recovery removes a target only when it is provably the file this call put there. Until
+// finish() confirms the whole set, every move can be undone: the kept old files go back, new
+// files that had no old one are removed, and folders made for them are removed again. A step
+// of an undo that fails keeps the stage, and so the kept files, and says so.
 
 #include <functional>
 #include <string>
@@ -16,11 +21,9 @@ namespace vxdl {
 
 class Placement {
 public:
-    // `journal`, when given, is a file (in a stage) where every step is noted before it is
-    // taken, so that recoverStage can undo the steps of a process killed half-way.
-    // Replaced old files are kept in `keepFolder` (which must exist, on the targets' file
-    // system) when given, otherwise beside each target as ".NAME.vxold-PID-N".
-    explicit Placement(std::string keepFolder = {}, std::string journal = {});
+    // Replaced old files are kept in `keepFolder` (a folder of the stage, on the targets' file
+    // system); `journal` is the stage's journal.
+    Placement(std::string keepFolder, std::string journal);
     // Anything placed but not confirmed is put back.
     ~Placement();
     Placement(const Placement&) = delete;
@@ -34,19 +37,23 @@ public:
     // The folder root/parts[0]/... is to exist afterwards.
     void addFolder(const std::string& root, std::vector<std::string> parts);
 
-    // Makes the folders, then moves the files in their order. `stop` is asked before each
-    // move; when it says so, or a move fails, everything done is undone and the reason is
-    // returned ("" for a stop).
+    // Makes the folders, then moves the files in their order. A journal that cannot be
+    // written stops it before anything moves. `stop` is asked before each move; when it says
+    // so, or a move fails, everything done is undone and the reason is returned ("" for a
+    // stop; the undo's own failure after it, when there is one).
     Status place(const std::function<bool()>& stop);
-    // Undoes every move (newest first) and removes the folders made, emptied again.
-    void rollback();
-    // Confirms the new set: the kept old files are removed and the targets' folders flushed,
-    // so that the renames stay after a power cut.
+    // Undoes every move (newest first) and removes the folders made, emptied again. The error
+    // names the first file that could not be put back; the stage must then stay.
+    Status rollback();
+    // Confirms the new set: the journal says so and the targets' folders are flushed, so
+    // that the renames stay after a power cut. The kept old files go with the stage.
     void finish();
+    // An undo of this placement failed: the stage holds kept files and must stay.
+    bool undoFailed() const { return m_undoFailed; }
 
 private:
     struct Item {
-        std::string source, target, backup;
+        std::string source, target, backup, identity;
         std::string root;
         std::vector<std::string> dirs; // folders below root leading to the target
         bool folderOnly = false;
@@ -54,19 +61,25 @@ private:
         bool hadOld = false;
     };
     Status makeFolders(const Item& item);
-    void note(const std::string& line);
+    Status note(const std::string& line);
 
     std::string m_keepFolder;
     std::string m_journal;
     std::vector<Item> m_items;
     std::vector<std::string> m_madeDirs; // in the order made
     bool m_finished = false;
+    bool m_undoFailed = false;
 };
 
 // For the stage of a process that ended without finishing (a kill, a crash): undoes the
 // moves its journal notes, unless the journal says the whole set was placed, so that the
-// folders hold the old set again (or keep the new one). The stage itself is removed by
-// removeLeftovers afterwards.
-void recoverStage(const std::string& stage);
+// folders hold the old set again (or keep the new one). The caller holds the stage's lock.
+// The error says which step failed; the stage must then stay for a later try.
+Status recoverStage(const std::string& stage);
+
+// Retires the stage's journal (one rename, so that no later recovery reads it again), lets
+// go of the stage's lock and removes the stage with everything in it. False when something
+// of it is left.
+bool retireStage(const std::string& stage, StageLock& lock);
 
 } // namespace vxdl

@@ -37,6 +37,8 @@ using CancelFn = int (*)(int);
 using DownFileSha256Fn = int (*)(const char*, const char*, const char*, const char*, int, int,
                                  void (*)(int, const char*));
 using TrustCaFileFn = int (*)(const char*);
+using CrashAtStepFn = void (*)(int);
+using CleanLeftoversFn = int (*)(const char*);
 
 // The library, loaded once for the whole test program and never unloaded (workers may
 // still be ending when a test finishes).
@@ -47,6 +49,8 @@ struct Library {
     CancelFn cancelDown = nullptr;
     DownFileSha256Fn downFileSha256 = nullptr;
     TrustCaFileFn trustCaFile = nullptr;
+    CrashAtStepFn crashAtStep = nullptr;
+    CleanLeftoversFn cleanLeftovers = nullptr;
 
     static Library& get() {
         static Library lib;
@@ -67,8 +71,10 @@ private:
         cancelDown = reinterpret_cast<CancelFn>(::dlsym(handle, "CancelDown"));
         downFileSha256 = reinterpret_cast<DownFileSha256Fn>(::dlsym(handle, "DownFileSha256"));
         trustCaFile = reinterpret_cast<TrustCaFileFn>(::dlsym(handle, "DownLoaderTrustCaFile"));
+        crashAtStep = reinterpret_cast<CrashAtStepFn>(::dlsym(handle, "DownLoaderCrashAtStepForTests"));
+        cleanLeftovers = reinterpret_cast<CleanLeftoversFn>(::dlsym(handle, "CleanLeftovers"));
         if (!downFile || !setTimings || !setMinimumRate || !cancelDown || !downFileSha256 ||
-            !trustCaFile)
+            !trustCaFile || !crashAtStep || !cleanLeftovers)
             throw std::runtime_error("missing exports");
         // Short connect and stall timeouts and retry pauses keep failure tests quick.
         setTimings(kConnectMs, kStallSeconds, kRetryMs);
