@@ -5,6 +5,7 @@
 #include "api/ApiSupport.h"
 #include "api/PageCalls.h"
 #include "api/PageHost.h"
+#include "core/Background.h"
 #include "core/Digests.h"
 #include "http/HttpThread.h"
 #include "link/HelperLibraries.h"
@@ -154,9 +155,8 @@ void TVX_JS::onUpdateDescriptor(const std::string& index, const std::string& rep
     std::vector<DigestRequest> paths;
     for (const auto& e : *entries)
         paths.push_back({e.local, e.sha256.empty() ? DigestKind::Md5 : DigestKind::Sha256});
-    computeDigests(std::move(paths), app->appDir + std::string(kDigestCacheName),
-                   [this, index, id, doc, entries, serial = m_operation.serial](
-                       std::vector<Digest> digests) {
+    auto compare = [this, index, id, doc, entries,
+                    serial = m_operation.serial](std::vector<Digest> digests) {
         if (!isCurrent(serial))
             return; // cancelled while the digests were computed
         TMyApp* app = FindApp(id);
@@ -184,7 +184,18 @@ void TVX_JS::onUpdateDescriptor(const std::string& index, const std::string& rep
             return failOperation(index, texts::kUpdateFailed);
         }
         m_pendingDescriptors[app->appID] = xml::serialize(*doc);
-    });
+    };
+    // An update that a kill cut short is undone first: digests of its half-placed set would
+    // skip the files it had already replaced, which its recovery puts back afterwards.
+    runInBackground(
+        [downloader = &m_downloader, folder = toAnsi(app->appDir)] {
+            return downloader->CleanLeftovers(folder);
+        },
+        [this, paths = std::move(paths), cache = app->appDir + std::string(kDigestCacheName),
+         compare = std::move(compare), serial = m_operation.serial](bool) mutable {
+            if (isCurrent(serial))
+                computeDigests(std::move(paths), cache, std::move(compare));
+        });
 }
 
 void TVX_JS::DownloadNotify(int32_t id, const std::string& textAnsi) {

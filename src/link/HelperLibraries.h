@@ -46,6 +46,13 @@ public:
             (void)appId;
     }
     virtual bool canCheckSha256() const { return false; }
+    // Undoes and removes what a crash left in `folder` and below it (half-placed sets,
+    // stages, temporary files); any thread, it may take a while. False when this
+    // downloader cannot.
+    virtual bool CleanLeftovers(const std::string& folderAnsi) {
+        (void)folderAnsi;
+        return false;
+    }
 };
 
 // Handlers of the libraries' callbacks, run on the main thread with the library's text.
@@ -79,7 +86,7 @@ public:
                   const std::string& folderAnsi, int attempts, int appId) override;
     // Undoes and removes what a crash left in `folder` through the downloader's optional
     // CleanLeftovers entry (any thread; it may take a while). False without the entry.
-    bool CleanLeftovers(const std::string& folderAnsi);
+    bool CleanLeftovers(const std::string& folderAnsi) override;
     // The downloader's CancelDown entry is optional (older libraries have none).
     bool CancelDown(int appId) override;
     bool canCancelDown() const override;

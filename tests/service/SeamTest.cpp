@@ -405,3 +405,35 @@ TEST_F(SeamTest, WhatACrashLeftIsClearedAtTheNextStart) {
     EXPECT_EQ(vxtest::readFile(vx::AppsPath + "app30/a.txt"), "old");
     EXPECT_TRUE(fs::exists(vx::AppsPath + "app30/.b.txt.vxdl-1-0"));
 }
+
+TEST_F(SeamTest, AnUpdateCutShortIsUndoneBeforeItsFilesAreCompared) {
+    login();
+    ASSERT_EQ(api->_InstallApp("12"), "正在安装");
+    waitIdle("the install of 12");
+    ASSERT_EQ(api->_CheckAPP("12"), "有升级");
+    // A client killed while it updated 12: the new readme moved in, the old one kept in the
+    // stage, the journal noting the move.
+    const std::string app = vx::AppsPath + "userinfo";
+    const std::string readme = app + "/readme.txt", stage = app + "/.readme.txt.vxstage-999999999-0";
+    const std::string fresh =
+        vxtest::readFile(std::string(VX_SAMPLE_APPS_DIR) + "/userinfo/files/readme.txt");
+    fs::create_directories(stage + "/old");
+    fs::create_hard_link(readme, stage + "/old/0");
+    client.write(fs::relative(stage + "/new", client.path()).string(), fresh);
+    fs::rename(stage + "/new", readme);
+    struct stat st {};
+    ASSERT_EQ(::stat(readme.c_str(), &st), 0);
+    client.write(fs::relative(stage + "/journal", client.path()).string(),
+                 "B\nM\t" + stage + "/new\t" + readme + "\t" + stage + "/old/0\t" +
+                     std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino) + "\n");
+    // The update compares the files once the cut one is undone, so it fetches the readme
+    // again; the next start finds nothing to put back.
+    ASSERT_EQ(api->_UpdateApp("12"), "正在升级");
+    waitIdle("the update of 12");
+    EXPECT_TRUE(host.has("ST_setFlatDivAnlv(\"12\",\"升级完成\")"));
+    EXPECT_EQ(requests("GET /apps/userinfo/readme.txt"), 1);
+    EXPECT_TRUE(libs.CleanLeftovers(vx::toAnsi(vx::AppsPath)));
+    EXPECT_FALSE(fs::exists(stage));
+    EXPECT_EQ(vxtest::readFile(readme), fresh);
+    EXPECT_EQ(api->_CheckAPP("12"), "正常");
+}
