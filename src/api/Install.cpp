@@ -17,6 +17,11 @@ namespace vx {
 
 using namespace api;
 
+namespace {
+// The downloader's status text when an undo could not put every old file back.
+constexpr std::string_view kUndoFailedPrefix = "无法恢复旧文件";
+} // namespace
+
 // --- Install and update ------------------------------------------------------------------------
 
 std::string TVX_JS::_InstallApp(const std::string& _appid) {
@@ -68,6 +73,7 @@ void TVX_JS::beginAppOperation(int32_t appId) {
     installBusy = true;
     m_operation.running = true;
     m_operation.downloading = false;
+    m_operation.cancelling = false;
     m_operation.appId = appId;
     ++m_operation.serial;
 }
@@ -82,6 +88,7 @@ void TVX_JS::failOperation(const std::string& index, std::string_view state) {
 void TVX_JS::endAppOperation() {
     m_operation.running = false;
     m_operation.downloading = false;
+    m_operation.cancelling = false;
     // A client check started beside this operation still runs: the hold passes to it.
     if (m_clientCheck == ClientCheck::Beside)
         m_clientCheck = ClientCheck::Owner;
@@ -201,10 +208,19 @@ void TVX_JS::onUpdateDescriptor(const std::string& index, const std::string& rep
 void TVX_JS::DownloadNotify(int32_t id, const std::string& textAnsi) {
     const std::string text = fromAnsi(textAnsi);
     if (auto cancelled = m_cancelledDownloads.find(id); cancelled != m_cancelledDownloads.end()) {
-        // The rest of a download stopped by _CancelInstall: its operation has ended. Only its
-        // final message matters, as the end of the wait.
-        if (text == texts::kCancelled && --cancelled->second == 0)
+        // The rest of a download stopped by _CancelInstall. Only its final message matters:
+        // the library has undone its files then, so the operation ends and the statuses are
+        // read now.
+        if (text == texts::kCancelled && --cancelled->second == 0) {
             m_cancelledDownloads.erase(cancelled);
+            if (m_operation.running && m_operation.cancelling && m_operation.appId == id) {
+                ++m_filesGeneration;
+                endAppOperation();
+                _RefreshApp();
+            }
+        } else if (text.rfind(kUndoFailedPrefix, 0) == 0) {
+            ShowStatus(text); // the old files wait in the stage for the next start
+        }
         return;
     }
     if (!startsWithNoCase(text, "process:"))

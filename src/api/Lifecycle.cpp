@@ -86,7 +86,8 @@ std::string TVX_JS::_UninstallApp(const std::string& appid) {
 
 std::string TVX_JS::_CancelInstall(const std::string& appid) {
     int32_t id = 0;
-    if (!parseInt32(appid, id) || id == 0 || !m_operation.running || m_operation.appId != id)
+    if (!parseInt32(appid, id) || id == 0 || !m_operation.running || m_operation.appId != id ||
+        m_operation.cancelling)
         return {};
     if (!m_downloader.canCancelDown()) {
         ShowStatus(std::string(texts::kCancelUnsupported));
@@ -104,8 +105,15 @@ std::string TVX_JS::_CancelInstall(const std::string& appid) {
     if (TMyApp* app = FindApp(id))
         app->DownStatu.clear();
     ++m_filesGeneration;
-    endAppOperation();
     pageCall(page::ST_setFlatDivAnlv(std::to_string(id), texts::kCancelled));
+    if (m_operation.downloading) {
+        // The library undoes what it placed before its final "已取消" (DownloadNotify): until
+        // then the operation holds, so nothing else starts on files still being put back,
+        // and the statuses are read once they are.
+        m_operation.cancelling = true;
+        return std::string(texts::kCancelled);
+    }
+    endAppOperation();
     _RefreshApp();
     return std::string(texts::kCancelled);
 }

@@ -207,9 +207,13 @@ private:
     // The running application operation (install or update). The serial tells the steps of
     // a cancelled operation, still under way on other threads, that they are no longer
     // wanted; `downloading` is set once the downloader has the operation.
+    // `cancelling`: stopped by _CancelInstall while the downloader had it; it is held, and
+    // with it installBusy, until the downloader's final "已取消", which comes once the library
+    // has undone what it placed.
     struct AppOperation {
         bool running = false;
         bool downloading = false;
+        bool cancelling = false;
         int32_t appId = 0;
         std::uint64_t serial = 0;
     };

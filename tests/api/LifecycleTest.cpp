@@ -215,16 +215,22 @@ TEST_F(LifecycleTest, CancelDuringTheDownload) {
     host.calls.clear();
     EXPECT_EQ(api->_CancelInstall("30"), "已取消");
     EXPECT_EQ(downloader.cancels, (std::vector<int>{30, 30}));
-    EXPECT_FALSE(vx::installBusy);
-    EXPECT_EQ(host.calls, (std::vector<std::string>{"ST_setFlatDivAnlv(\"30\",\"已取消\")",
-                                                    "ST_icoStatu(\"30\",\"未安装\")",
-                                                    "ST_icoStatu(\"31\",\"未安装\")"}));
-    // The stopped download's last messages change nothing.
+    EXPECT_EQ(host.calls, (std::vector<std::string>{"ST_setFlatDivAnlv(\"30\",\"已取消\")"}));
+    // Until the library has undone its files (its "已取消"), the operation holds: nothing
+    // starts, a second cancel is refused, and its other messages change nothing.
+    EXPECT_TRUE(vx::installBusy);
+    EXPECT_EQ(api->_InstallApp("30"), "有应用正在安装，请稍候再试...");
+    EXPECT_EQ(api->_CancelInstall("30"), "");
     api->DownloadNotify(30, "process:20");
     api->DownloadNotify(30, vx::toAnsi("正在下载 pkg.zip"));
+    EXPECT_EQ(host.calls.size(), 1u);
+    api->DownloadNotify(30, vx::toAnsi("无法恢复旧文件：x（旧文件保留在 y）"));
+    EXPECT_TRUE(host.has("ST_softStatu(\"无法恢复旧文件：x（旧文件保留在 y）\")"));
+    host.calls.clear();
     api->DownloadNotify(30, vx::toAnsi("已取消"));
-    EXPECT_EQ(host.calls.size(), 3u);
     EXPECT_FALSE(vx::installBusy);
+    EXPECT_EQ(host.calls, (std::vector<std::string>{"ST_icoStatu(\"30\",\"未安装\")",
+                                                    "ST_icoStatu(\"31\",\"未安装\")"}));
 
     // The next install's messages count again.
     api->_InstallApp("30");
@@ -245,10 +251,10 @@ TEST_F(LifecycleTest, CancelOfAnUpdateKeepsTheInstalledDescriptor) {
     EXPECT_EQ(api->_CancelInstall("30"), "已取消");
     EXPECT_EQ(vx::FindApp(30)->DownStatu, "");
     EXPECT_EQ(api->_CheckAPP("30"), "有升级");
-    EXPECT_TRUE(host.has("ST_icoStatu(\"30\",\"有升级\")"));
     // A "完成" that arrives anyway leaves the installed descriptor as it was.
     api->DownloadNotify(30, vx::toAnsi("完成"));
     api->DownloadNotify(30, vx::toAnsi("已取消"));
+    EXPECT_TRUE(host.has("ST_icoStatu(\"30\",\"有升级\")"));
     EXPECT_EQ(api->_CheckAPP("30"), "有升级");
     EXPECT_FALSE(vx::installBusy);
 }
