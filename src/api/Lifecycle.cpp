@@ -5,12 +5,15 @@
 
 #include "api/ApiSupport.h"
 #include "api/PageCalls.h"
+#include "core/Background.h"
 #include "link/HelperLibraries.h"
 #include "link/LinkNotify.h"
 #include "platform/Platform.h"
 
+#include <atomic>
 #include <filesystem>
 #include <system_error>
+#include <chrono>
 
 namespace vx {
 
@@ -30,10 +33,13 @@ std::optional<fs::path> removableAppDir(const std::string& appDir) {
     std::string name = appDir.substr(AppsPath.size());
     while (!name.empty() && (name.back() == '/' || name.back() == platform::kSeparator))
         name.pop_back();
-    if (!isPlainFolderName(name))
+    // Windows drops trailing dots and spaces from a name: "app." would be "app".
+    if (!isPlainFolderName(name) || name.back() == '.' || name.back() == ' ')
         return std::nullopt;
     return fs::path(AppsPath) / fs::path(name);
 }
+
+std::atomic<unsigned> g_asideCounter{0};
 
 } // namespace
 
@@ -58,23 +64,35 @@ std::string TVX_JS::_UninstallApp(const std::string& appid) {
     TMyApp* app = parseInt32(appid, id) ? FindApp(id) : nullptr;
     if (!app)
         return std::string(kStatusNotAdded);
-    if (isConnected(id))
+    // A program the client started from the folder is refused like a connected one, even
+    // before it has registered on the link.
+    if (isConnected(id) || platform::startedProgramRuns(app->appDir))
         return std::string(texts::kUninstallWhileRunning);
     const auto dir = removableAppDir(app->appDir);
     if (!dir)
         return std::string(texts::kUninstallFailed);
+    // A folder that another record names too is not this application's alone.
+    for (const auto& other : AppList)
+        if (other->appID != id && removableAppDir(other->appDir) == dir)
+            return std::string(texts::kUninstallFailed);
     std::error_code ec;
     const fs::file_status st = fs::symlink_status(*dir, ec);
     if (st.type() != fs::file_type::not_found) {
         if (ec || st.type() != fs::file_type::directory)
             return std::string(texts::kUninstallFailed);
+        // One rename takes the whole folder out of the way, so that a kill never leaves its
+        // version.xml beside half of its files; the hidden name is removed off the main
+        // thread, or by the next start (removeUninstalled).
+        const fs::path aside =
+            fs::path(AppsPath) / ("." + dir->filename().string() + std::string(kUninstalledMarker) +
+                                  std::to_string(std::chrono::steady_clock::now().time_since_epoch().count()) +
+                                  "-" + std::to_string(g_asideCounter++));
+        fs::rename(*dir, aside, ec);
+        if (ec)
+            return std::string(texts::kUninstallFailed); // nothing is deleted
         ++m_filesGeneration;
-        fs::remove_all(*dir, ec);
-        if (ec) {
-            // Part of it may be gone: the page learns the status there is now.
-            _RefreshApp();
-            return std::string(texts::kUninstallFailed);
-        }
+        runInBackground([aside = aside.string()] { return platform::removeTree(aside); },
+                        [](bool) {});
     }
     m_pendingDescriptors.erase(id);
     app->DownStatu.clear();
@@ -116,6 +134,23 @@ std::string TVX_JS::_CancelInstall(const std::string& appid) {
     endAppOperation();
     _RefreshApp();
     return std::string(texts::kCancelled);
+}
+
+} // namespace vx
+
+namespace vx {
+
+void removeUninstalled(const std::string& appsFolder) {
+    std::error_code ec;
+    std::vector<std::string> gone;
+    for (fs::directory_iterator it(appsFolder, ec), end; !ec && it != end; it.increment(ec)) {
+        const std::string name = it->path().filename().string();
+        if (name.size() > 1 && name[0] == '.' && name.find(kUninstalledMarker) != std::string::npos &&
+            it->is_directory(ec) && !it->is_symlink(ec))
+            gone.push_back(it->path().string());
+    }
+    for (const auto& path : gone)
+        (void)platform::removeTree(path);
 }
 
 } // namespace vx

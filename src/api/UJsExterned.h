@@ -31,6 +31,13 @@ class IDownloader;
 // update check runs.
 extern bool installBusy;
 
+// An uninstalled application's folder is renamed to ".<name>.vxgone-PID-N" in the applications
+// folder and removed from there.
+inline constexpr std::string_view kUninstalledMarker = ".vxgone-";
+// Removes what uninstalls left in the applications folder (a kill while one removed its
+// folder). Any thread; the client calls it at its start.
+void removeUninstalled(const std::string& appsFolder);
+
 // Texts the page receives.
 namespace texts {
 inline constexpr std::string_view kLoginOk = "登录成功";

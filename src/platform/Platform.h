@@ -47,6 +47,11 @@ std::vector<std::string> splitCommandLine(std::string_view params);
 // with `folder` as its working folder; never through a shell. False when it did not start.
 bool shellOpen(const std::string& file, const std::string& params, const std::string& folder);
 
+// True while a program that shellOpen started with `folder` as its working folder (the text
+// as given) still runs. Programs started otherwise (through the task service, by the user)
+// are not known here.
+bool startedProgramRuns(const std::string& folder);
+
 // Starts a command line as the user logged on at the desktop through the system's task
 // service (Windows' WdcRunTaskAsInteractiveUser). False when the service is missing or
 // refused; always false where no such service exists.
@@ -169,6 +174,11 @@ struct FileStamp {
 std::optional<FileStamp> fileStamp(const std::string& path);
 // The system clock in the unit of FileStamp's times.
 std::int64_t fileClockNow();
+
+// Removes a folder and everything in it. A link (on Windows any reparse point) is removed
+// itself, never followed; a folder of another file system (a mount point) is left untouched,
+// and so are the folders above it. False when anything of it is left.
+bool removeTree(const std::string& path);
 
 // True when a file (not a folder) exists at the path.
 bool fileExists(const std::string& path);

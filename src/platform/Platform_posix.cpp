@@ -17,6 +17,8 @@
 #include <sys/utsname.h>
 #include <sys/wait.h>
 #include <thread>
+#include <mutex>
+#include <map>
 #include <unistd.h>
 
 extern char** environ;
@@ -245,8 +247,12 @@ namespace {
 // that a launched program never holds the link server's port, a peer's connection or a
 // browser socket (it would keep the port from a restarted client and keep closed
 // connections open for their peers).
+// The programs shellOpen started that still run, by process id, with their folder.
+std::mutex g_startedMutex;
+std::map<pid_t, std::string> g_started;
+
 bool spawnDetached(const std::vector<std::string>& argv, const std::string& folder,
-                   bool searchPath) {
+                   bool searchPath, bool track = false) {
     posix_spawn_file_actions_t actions;
     posix_spawnattr_t attr;
     posix_spawn_file_actions_init(&actions);
@@ -269,12 +275,41 @@ bool spawnDetached(const std::vector<std::string>& argv, const std::string& fold
     posix_spawnattr_destroy(&attr);
     if (rc != 0)
         return false;
-    std::thread([pid] {
+    if (track) {
+        std::lock_guard lock(g_startedMutex);
+        g_started[pid] = folder;
+    }
+    std::thread([pid, track] {
         int status = 0;
         while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
         }
+        if (track) {
+            std::lock_guard lock(g_startedMutex);
+            g_started.erase(pid);
+        }
     }).detach();
     return true;
+}
+
+bool removeTreeOn(const std::string& path, dev_t device) {
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) != 0)
+        return errno == ENOENT;
+    if (!S_ISDIR(st.st_mode))
+        return ::unlink(path.c_str()) == 0 || errno == ENOENT;
+    if (st.st_dev != device)
+        return false; // another file system: not ours to empty
+    bool all = true;
+    if (DIR* d = ::opendir(path.c_str())) {
+        std::vector<std::string> names;
+        while (dirent* e = ::readdir(d))
+            if (std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0)
+                names.emplace_back(e->d_name);
+        ::closedir(d);
+        for (const auto& name : names)
+            all = removeTreeOn(path + "/" + name, device) && all;
+    }
+    return ::rmdir(path.c_str()) == 0 && all;
 }
 
 } // namespace
@@ -288,7 +323,22 @@ bool shellOpen(const std::string& file, const std::string& params, const std::st
     std::vector<std::string> argv{path};
     for (auto& a : splitCommandLine(params))
         argv.push_back(std::move(a));
-    return spawnDetached(argv, folder, false);
+    return spawnDetached(argv, folder, false, true);
+}
+
+bool startedProgramRuns(const std::string& folder) {
+    std::lock_guard lock(g_startedMutex);
+    for (const auto& [pid, started] : g_started)
+        if (started == folder)
+            return true;
+    return false;
+}
+
+bool removeTree(const std::string& path) {
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) != 0)
+        return errno == ENOENT;
+    return removeTreeOn(path, st.st_dev);
 }
 
 bool runTaskAsInteractiveUser(const std::string&, const std::string&) { return false; }

@@ -6,6 +6,8 @@
 #include <winhttp.h>
 
 #include <algorithm>
+#include <mutex>
+#include <vector>
 #include <cctype>
 
 namespace vx::platform {
@@ -213,6 +215,57 @@ std::vector<std::string> splitCommandLine(std::string_view params) {
     return args;
 }
 
+namespace {
+// The programs shellOpen started, with their folder; a handle is closed once it has ended.
+std::mutex g_startedMutex;
+std::vector<std::pair<HANDLE, std::string>> g_started;
+
+bool removeTreeW(const std::wstring& path) {
+    const DWORD attributes = ::GetFileAttributesW(path.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES)
+        return ::GetLastError() == ERROR_FILE_NOT_FOUND || ::GetLastError() == ERROR_PATH_NOT_FOUND;
+    ::SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);
+    // A reparse point (a link, a junction, a mounted volume) goes as itself.
+    if (attributes & FILE_ATTRIBUTE_REPARSE_POINT)
+        return (attributes & FILE_ATTRIBUTE_DIRECTORY) ? ::RemoveDirectoryW(path.c_str()) != FALSE
+                                                       : ::DeleteFileW(path.c_str()) != FALSE;
+    if (!(attributes & FILE_ATTRIBUTE_DIRECTORY))
+        return ::DeleteFileW(path.c_str()) != FALSE;
+    bool all = true;
+    WIN32_FIND_DATAW found;
+    HANDLE h = ::FindFirstFileW((path + L"\\*").c_str(), &found);
+    if (h != INVALID_HANDLE_VALUE) {
+        std::vector<std::wstring> names;
+        do {
+            const std::wstring name = found.cFileName;
+            if (name != L"." && name != L"..")
+                names.push_back(name);
+        } while (::FindNextFileW(h, &found));
+        ::FindClose(h);
+        for (const auto& name : names)
+            all = removeTreeW(path + L"\\" + name) && all;
+    }
+    return ::RemoveDirectoryW(path.c_str()) != FALSE && all;
+}
+} // namespace
+
+bool startedProgramRuns(const std::string& folder) {
+    std::lock_guard lock(g_startedMutex);
+    bool runs = false;
+    for (auto it = g_started.begin(); it != g_started.end();) {
+        if (::WaitForSingleObject(it->first, 0) != WAIT_TIMEOUT) {
+            ::CloseHandle(it->first);
+            it = g_started.erase(it);
+            continue;
+        }
+        runs = runs || it->second == folder;
+        ++it;
+    }
+    return runs;
+}
+
+bool removeTree(const std::string& path) { return removeTreeW(widen(path)); }
+
 bool shellOpen(const std::string& file, const std::string& params, const std::string& folder) {
     std::wstring wfile = widen(file), wparams = widen(params), wfolder = widen(folder);
     SHELLEXECUTEINFOW info{};
@@ -224,8 +277,10 @@ bool shellOpen(const std::string& file, const std::string& params, const std::st
     info.lpDirectory = wfolder.c_str();
     info.nShow = SW_SHOW;
     BOOL ok = ::ShellExecuteExW(&info);
-    if (info.hProcess)
-        ::CloseHandle(info.hProcess);
+    if (info.hProcess) {
+        std::lock_guard lock(g_startedMutex);
+        g_started.emplace_back(info.hProcess, folder);
+    }
     return ok != FALSE;
 }
 

@@ -116,9 +116,11 @@ bool TfrmMain::FormCreate() {
         });
         // What a crash in the middle of an install or an update left (half-placed sets,
         // stages, temporary files) is put right off the main thread; the binding outlives it.
-        std::thread([libs = m_libs.get(), apps = toAnsi(AppsPath), update = toAnsi(AppPath + "Update")] {
+        std::thread([libs = m_libs.get(), apps = toAnsi(AppsPath), update = toAnsi(AppPath + "Update"),
+                     appsFolder = AppsPath] {
             libs->CleanLeftovers(apps);
             libs->CleanLeftovers(update);
+            removeUninstalled(appsFolder);
         }).detach();
         setDownloadMessageHandler(
             [api = m_api.get()](int id, const std::string& text) { api->DownloadNotify(id, text); });

@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 
 #include "core/Text.h"
+#include "platform/Platform.h"
 
 using namespace apitest;
 
@@ -119,6 +120,53 @@ TEST_F(LifecycleTest, UninstallRemovesTheFolderOnlyWhenNothingHoldsIt) {
     EXPECT_EQ(api->_CheckAPP("30"), "未安装");
     // Nothing left to remove: the same answer.
     EXPECT_EQ(api->_UninstallApp("30"), "未安装");
+}
+
+TEST_F(LifecycleTest, UninstallTakesTheFolderAwayInOneStepAndRefusesWhatItCannotOwn) {
+    installThirty();
+    const std::string app = vx::AppsPath + "app30";
+    // A program the client started from the folder runs, not yet on the link.
+    dir.write("apps/app30/run.sh", "#!/bin/sh\nwhile [ ! -f stop ]; do sleep 0.05; done\n");
+    ::chmod((app + "/run.sh").c_str(), 0755);
+    EXPECT_EQ(api->_RunApp("30"), "正在启动");
+    EXPECT_EQ(api->_UninstallApp("30"), "应用正在运行，请先关闭后再卸载");
+    dir.write("apps/app30/stop", "");
+    waitFor([&] { return !vx::platform::startedProgramRuns(app + "/"); }, "the program's end");
+    // Folders the record cannot call its own: another record's too, a name that Windows
+    // reads as another one.
+    vx::TMyApp* other = vx::FindApp(31);
+    const std::string otherDir = other->appDir;
+    other->appDir = app + "/";
+    EXPECT_EQ(api->_UninstallApp("30"), "卸载失败");
+    other->appDir = otherDir;
+    vx::FindApp(30)->appDir = vx::AppsPath + "app30./";
+    EXPECT_EQ(api->_UninstallApp("30"), "卸载失败");
+    vx::FindApp(30)->appDir = app + "/";
+    EXPECT_TRUE(fs::exists(app + "/version.xml"));
+    // A file system mounted inside stays as it is (where this machine lets a test mount).
+    fs::create_directories(app + "/mnt");
+    const bool mounted = std::system(("mount -t tmpfs vxtest " + app + "/mnt 2>/dev/null").c_str()) == 0;
+    if (mounted)
+        dir.write("apps/app30/mnt/other.txt", "another file system");
+    // The folder goes in one rename: gone under its name at once, its files removed after.
+    EXPECT_EQ(api->_UninstallApp("30"), "未安装");
+    EXPECT_FALSE(fs::exists(app));
+    settle();
+    std::vector<std::string> left;
+    for (const auto& e : fs::recursive_directory_iterator(vx::AppsPath))
+        left.push_back(fs::relative(e.path(), vx::AppsPath).string());
+    if (mounted) {
+        ASSERT_EQ(left.size(), 3u) << left.front();
+        const fs::path aside = fs::path(vx::AppsPath) / left.front();
+        EXPECT_EQ(vxtest::readFile((aside / "mnt/other.txt").string()), "another file system");
+        EXPECT_EQ(std::system(("umount " + (aside / "mnt").string()).c_str()), 0);
+    } else {
+        EXPECT_TRUE(left.empty()) << left.front();
+    }
+    // What a kill during a removal left is removed by the next start.
+    dir.write("apps/.app31.vxgone-1-0/version.xml", "half of a removed folder");
+    vx::removeUninstalled(vx::AppsPath);
+    EXPECT_TRUE(fs::is_empty(vx::AppsPath));
 }
 
 TEST_F(LifecycleTest, UninstallRemovesNothingOutsideTheApplicationsFolder) {
