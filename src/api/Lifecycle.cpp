@@ -47,7 +47,11 @@ std::string TVX_JS::_RunApp(const std::string& appid) {
     int32_t id = 0;
     const TMyApp* app = parseInt32(appid, id) ? FindApp(id) : nullptr;
     const std::string status = CheckAPP(app);
-    if (status != kStatusNormal)
+    // A failed update leaves the old files whole (the downloader places all or nothing):
+    // the installed version runs.
+    const bool oldIntact = status == texts::kUpdateFailed &&
+                           InstalledVersion(app->VerFile).has_value();
+    if (status != kStatusNormal && !oldIntact)
         return status;
     if (isConnected(id)) {
         sendLink(id, "ShowForm?a");

@@ -66,8 +66,16 @@ TEST_F(LifecycleTest, RunStartsOrShowsByConnectionAndLeavesOtherStatesAlone) {
     EXPECT_EQ(api->_RunApp("30"), "有升级");
     vx::FindApp(31)->DownStatu = "正在安装";
     EXPECT_EQ(api->_RunApp("31"), "正在安装");
+    vx::FindApp(31)->DownStatu = "升级失败"; // but nothing is installed
+    EXPECT_EQ(api->_RunApp("31"), "升级失败");
     EXPECT_TRUE(link.events.empty());
     EXPECT_FALSE(fs::exists(vx::AppsPath + "app30/started.txt"));
+    // A failed update left the old version whole: it runs.
+    vx::FindApp(30)->DownStatu = "升级失败";
+    EXPECT_EQ(api->_RunApp("30"), "正在启动");
+    waitFor([&] { return fs::exists(vx::AppsPath + "app30/started.txt"); }, "the old version");
+    fs::remove(vx::AppsPath + "app30/started.txt");
+    vx::FindApp(30)->DownStatu.clear();
 
     // Installed and not connected: started as a run request would start it.
     installThirty();
