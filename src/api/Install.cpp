@@ -7,6 +7,7 @@
 #include "api/PageHost.h"
 #include "core/Background.h"
 #include "core/Digests.h"
+#include "core/MainThread.h"
 #include "http/HttpThread.h"
 #include "link/HelperLibraries.h"
 #include "platform/Platform.h"
@@ -94,6 +95,14 @@ void TVX_JS::endAppOperation() {
         m_clientCheck = ClientCheck::Owner;
     else
         installBusy = false;
+    // Its restart waited for this operation: it comes once the caller is done.
+    if (m_clientRestartPending) {
+        m_clientRestartPending = false;
+        mainThread().post([this] {
+            ShowMsg(std::string(texts::kClientDownloaded));
+            UpdateMain();
+        });
+    }
 }
 
 void TVX_JS::endClientCheck() {
@@ -243,13 +252,8 @@ void TVX_JS::DownloadNotify(int32_t id, const std::string& textAnsi) {
         return;
     }
     if (text == texts::kDone) {
-        if (!app) {
-            // installBusy stays set under the box: an install started now would be cut off by
-            // the restart. UpdateMain ends the check.
-            ShowMsg(std::string(texts::kClientDownloaded));
-            UpdateMain();
-            return;
-        }
+        if (!app)
+            return clientDownloaded();
         endAppOperation();
         if (auto pending = m_pendingDescriptors.find(id); pending != m_pendingDescriptors.end()) {
             (void)platform::writeFileAtomic(app->VerFile, pending->second);
@@ -266,8 +270,10 @@ void TVX_JS::DownloadNotify(int32_t id, const std::string& textAnsi) {
     }
     if (startsWithNoCase(text, "error:")) {
         // The download failed for good: end the operation so the next one may start.
-        if (!app)
+        if (!app) {
+            m_clientDownload.clear();
             return endClientCheck();
+        }
         endAppOperation();
         m_pendingDescriptors.erase(id);
         app->DownStatu =

@@ -6,6 +6,8 @@
 #include "api/PageCalls.h"
 #include "api/PageHost.h"
 #include "core/Digests.h"
+#include "core/MainThread.h"
+#include "core/Signing.h"
 #include "http/HttpThread.h"
 #include "link/HelperLibraries.h"
 #include "platform/Platform.h"
@@ -20,10 +22,50 @@ using namespace api;
 
 // --- Client self-update --------------------------------------------------------------------------
 
+namespace {
+
+std::filesystem::path fsPath(const std::string& utf8) {
+    return std::filesystem::path(std::u8string(utf8.begin(), utf8.end()));
+}
+
+// The release being installed by the update script, and one that it had to put back: the
+// SHA-256 of its descriptor, in the client's Config folder.
+std::string pendingReleaseFile() { return ConfigPath + "ClientUpdate.pending"; }
+std::string refusedReleaseFile() { return ConfigPath + "ClientUpdate.refused"; }
+
+std::string readSmallFile(const std::string& path) {
+    platform::SharedReadFile f;
+    if (!f.open(path))
+        return {};
+    char buf[256];
+    const long long n = f.read(buf, sizeof buf);
+    return n > 0 ? std::string(buf, std::size_t(n)) : std::string();
+}
+
+// What an earlier, unfinished update left directly in Update/ and below it, apart from a
+// running script's own backup and markers: only this run's verified download may be moved in.
+void clearUpdateFolder(const std::string& updateDir) {
+    std::error_code ec;
+    for (std::filesystem::directory_iterator it(fsPath(updateDir), ec), end; !ec && it != end;
+         it.increment(ec)) {
+        const auto name = it->path().filename().u8string();
+        if (name == u8"backup" || name == u8"healthy" || name == u8"rolledback")
+            continue;
+        std::error_code gone;
+        std::filesystem::remove_all(it->path(), gone);
+    }
+}
+
+} // namespace
+
 void TVX_JS::CheckMainVer() {
+    // One check at a time: a second would download into the first one's folder.
+    if (m_clientCheck != ClientCheck::None) {
+        ShowStatus(std::string(texts::kClientCheckRunning));
+        return;
+    }
     // The check does not wait for a running operation; it may only end its own hold.
-    if (m_clientCheck == ClientCheck::None)
-        m_clientCheck = installBusy ? ClientCheck::Beside : ClientCheck::Owner;
+    m_clientCheck = installBusy ? ClientCheck::Beside : ClientCheck::Owner;
     installBusy = true;
     fetchDescriptor(BaseUrl + std::string(kClientDescriptor), "",
                     [this](const std::string& text, const std::string& refusal) {
@@ -43,6 +85,13 @@ void TVX_JS::onClientDescriptor(const std::string& reply) {
         files = xml::findElement(doc->document_element(), "updateFile");
     if (!files)
         return endClientCheck();
+    // A release that its update script had to put back is not offered again until the
+    // service's descriptor changes.
+    const std::string sha = sha256Hex(reply);
+    if (readSmallFile(refusedReleaseFile()) == sha) {
+        ShowStatus(std::string(texts::kClientUpdateSkipped));
+        return endClientCheck();
+    }
     const std::string updateDir = AppPath + "Update" + platform::kSeparator;
     auto entries = std::make_shared<std::vector<UpdateEntry>>(
         listEntries(files, BaseUrl + "apps/KVLMZ/", updateDir));
@@ -55,7 +104,7 @@ void TVX_JS::onClientDescriptor(const std::string& reply) {
     // off this thread.
     computeDigests(std::vector<DigestRequest>{{executablePath, DigestKind::Md5},
                                               {executablePath, DigestKind::Sha256}},
-                   "", [this, entries, updateDir](std::vector<Digest> own) {
+                   "", [this, entries, updateDir, sha](std::vector<Digest> own) {
         const std::string ownMd5 = own[0].value_or(""), ownSha256 = own[1].value_or("");
         const DownloadList list = collectDownloads(*entries, [&](std::size_t i) {
             const UpdateEntry& e = (*entries)[i];
@@ -65,6 +114,13 @@ void TVX_JS::onClientDescriptor(const std::string& reply) {
             return endClientCheck();
         if (!platform::dirExists(updateDir))
             platform::createDir(AppPath + "Update");
+        clearUpdateFolder(updateDir);
+        m_clientDownload.clear();
+        for (const std::string& path : list.paths)
+            if (path.size() > updateDir.size() && path.compare(0, updateDir.size(), updateDir) == 0 &&
+                path.find_first_of("/\\", updateDir.size()) == std::string::npos)
+                m_clientDownload.push_back(path.substr(updateDir.size())); // the script moves these alone
+        m_clientDescriptorSha = sha;
         if (std::string why = startDownload(toAnsi(joinLines(list.urls)),
                                             toAnsi(joinLines(list.paths)), "", list.sha256s, 0);
             !why.empty()) {
@@ -91,24 +147,29 @@ int updateWaitSeconds(std::string_view configured) {
     return seconds;
 }
 
-std::filesystem::path fsPath(const std::string& utf8) {
-    return std::filesystem::path(std::u8string(utf8.begin(), utf8.end()));
-}
-
 } // namespace
 
-void TVX_JS::ClientStarted(bool linkServerUp) {
+void TVX_JS::ClientStarted(bool loaded) {
     const std::string updateDir = AppPath + "Update" + platform::kSeparator;
     // Only a client that its update script waits for (the backup is there) confirms; the
     // script removes the backup and the marker once it has seen it.
-    if (linkServerUp && platform::dirExists(updateDir + std::string(kUpdateBackupFolder)) &&
-        !platform::fileExists(updateDir + std::string(kUpdateHealthyMarker)))
-        (void)platform::writeFileAtomic(updateDir + std::string(kUpdateHealthyMarker), "");
+    // A taken link port is reported, but the client runs: it confirms. Its process id tells
+    // it from any other program that might write the marker.
+    const bool waited = platform::dirExists(updateDir + std::string(kUpdateBackupFolder));
+    if (loaded && waited && !platform::fileExists(updateDir + std::string(kUpdateHealthyMarker)))
+        (void)platform::writeFileAtomic(updateDir + std::string(kUpdateHealthyMarker),
+                                        std::to_string(platform::currentProcessId()));
     const std::string undone = updateDir + std::string(kUpdateRolledBackMarker);
+    std::error_code ec;
     if (platform::fileExists(undone)) {
-        std::error_code ec;
         std::filesystem::remove(fsPath(undone), ec);
+        // That release is not offered again until the service's descriptor changes.
+        if (const std::string sha = readSmallFile(pendingReleaseFile()); !sha.empty())
+            (void)platform::writeFileAtomic(refusedReleaseFile(), sha);
+        std::filesystem::remove(fsPath(pendingReleaseFile()), ec);
         ShowStatus(std::string(texts::kClientRolledBack));
+    } else if (!waited) {
+        std::filesystem::remove(fsPath(pendingReleaseFile()), ec);
     }
 }
 
@@ -117,8 +178,18 @@ void TVX_JS::UpdateMain() {
     const std::string exeName = fileNameOf(executablePath);
     const std::string script = joinPath(scriptFolder, windows ? "temp.bat" : "temp.sh");
     const int wait = updateWaitSeconds(_GetConfigValue("updatewait"));
-    const std::string text = windows ? updateScriptWindows(AppPath, exeName, wait)
-                                     : updateScriptPosix(AppPath, exeName, wait);
+    // Only the verified download of this run is moved in; without one this is a restart.
+    std::vector<std::string> files;
+    for (const std::string& name : m_clientVerified)
+        if (platform::fileExists(AppPath + "Update" + platform::kSeparator + name))
+            files.push_back(name);
+    m_clientVerified.clear();
+    if (!files.empty())
+        (void)platform::writeFileAtomic(pendingReleaseFile(), m_clientDescriptorSha);
+    const std::string text = windows
+                                 ? updateScriptWindows(AppPath, exeName, wait, !files.empty(),
+                                                       clientProcessId)
+                                 : updateScriptPosix(AppPath, exeName, wait, clientProcessId, files);
     // Whatever happens below, the client's own update ends here.
     endClientCheck();
     if (Status st = platform::writeFileAtomic(script, text); !st) {
@@ -131,6 +202,25 @@ void TVX_JS::UpdateMain() {
         return;
     }
     m_host.closeMainWindow();
+}
+
+} // namespace vx
+
+namespace vx {
+
+void TVX_JS::clientDownloaded() {
+    m_clientVerified = m_clientDownload;
+    m_clientDownload.clear();
+    // The restart would cut off an install or update that runs beside the check.
+    if (m_operation.running) {
+        m_clientRestartPending = true;
+        ShowStatus(std::string(texts::kClientRestartWaits));
+        return;
+    }
+    // installBusy stays set under the box: an install started now would be cut off by the
+    // restart. UpdateMain ends the check.
+    ShowMsg(std::string(texts::kClientDownloaded));
+    UpdateMain();
 }
 
 } // namespace vx

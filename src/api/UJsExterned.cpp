@@ -83,7 +83,8 @@ std::string localPathBelow(const std::string& base, const std::string& dir,
 }
 
 TVX_JS::TVX_JS(IPageHost& host, ILinkServer& link, IDownloader& downloader)
-    : executablePath(platform::executablePath()), m_host(host), m_link(link),
+    : executablePath(platform::executablePath()), clientProcessId(platform::currentProcessId()),
+      m_host(host), m_link(link),
       m_downloader(downloader) {
     std::error_code ec;
     scriptFolder = std::filesystem::current_path(ec).string();

@@ -62,6 +62,13 @@ inline constexpr std::string_view kClientDownloaded =
     "主程序新版本下载完成，点击确定 重起 并 升级 软件";
 // The new client did not confirm its start: its update script put the old files back.
 inline constexpr std::string_view kClientRolledBack = "新版本未能正常启动，已恢复原版本";
+// CheckMainVer while a check runs.
+inline constexpr std::string_view kClientCheckRunning = "正在检查主程序新版本，请稍候";
+// The client's download is complete while an application operation runs.
+inline constexpr std::string_view kClientRestartWaits =
+    "主程序新版本已下载，当前应用的安装或升级结束后将重启升级";
+// The service offers again the very release that was put back.
+inline constexpr std::string_view kClientUpdateSkipped = "该主程序新版本曾未能正常启动，已跳过";
 // _RunApp: the application was connected and is asked to show itself / it is being started.
 inline constexpr std::string_view kAppRunning = "已运行";
 inline constexpr std::string_view kAppStarting = "正在启动";
@@ -140,9 +147,10 @@ public:
     void LinkNotify(const std::string& textAnsi);
     // Sends the remembered users of Users.xml to the page (after the start page has loaded).
     void LoadUserList();
-    // The start page has loaded. A client started by its update script confirms that it runs
-    // (when `linkServerUp`), and a client put back by it says so on the status line.
-    void ClientStarted(bool linkServerUp);
+    // The start page has ended loading (`loaded`: without an error). A client started by its
+    // update script confirms that it runs once its page has loaded, and a client put back by
+    // it says so on the status line and refuses that release from now on.
+    void ClientStarted(bool loaded);
 
     // Sends the status line text (nothing while the main window has no browser view).
     void ShowStatus(const std::string& text);
@@ -155,6 +163,8 @@ public:
     std::chrono::milliseconds readTimeout{30000};
     // Folder where UpdateMain writes its script (the current working folder by default).
     std::string scriptFolder;
+    // The process whose end the update script waits for (this one; 0 in tests: none).
+    long clientProcessId = 0;
     // The digests of an application's installed files, kept beside its descriptor so that
     // an update check of unchanged files reads none of them.
     static constexpr std::string_view kDigestCacheName = "version.digests";
@@ -210,6 +220,13 @@ private:
     void endAppOperation();
     void endClientCheck();
     ClientCheck m_clientCheck = ClientCheck::None;
+    // The client's own update of this run: the names (directly in Update/) being downloaded,
+    // those that arrived whole and checked ("完成"), the descriptor's SHA-256, and a restart
+    // that waits for the running application operation.
+    std::vector<std::string> m_clientDownload, m_clientVerified;
+    std::string m_clientDescriptorSha;
+    bool m_clientRestartPending = false;
+    void clientDownloaded();
 
     // The running application operation (install or update). The serial tells the steps of
     // a cancelled operation, still under way on other threads, that they are no longer
@@ -252,9 +269,15 @@ private:
 // and the old client starts. The Windows text is CR LF lines in the ANSI code page, its POSIX
 // counterpart a UTF-8 sh script.
 std::string updateScriptWindows(const std::string& appPath, const std::string& exeName,
-                                int waitSeconds = 60);
+                                int waitSeconds = 60, bool moveFiles = true,
+                                long oldClientPid = 0);
+// The POSIX script first waits for the old client (`oldClientPid`, 0: none) to end, and moves
+// only the named `files` (names directly in Update/, the verified download of this run); with
+// none it only restarts the client. The new client confirms by writing its process id into
+// Update/healthy; the script takes no other.
 std::string updateScriptPosix(const std::string& appPath, const std::string& exeName,
-                              int waitSeconds = 60);
+                              int waitSeconds = 60, long oldClientPid = 0,
+                              const std::vector<std::string>& files = {});
 // The self-update's markers, in AppPath's Update folder.
 inline constexpr std::string_view kUpdateHealthyMarker = "healthy";
 inline constexpr std::string_view kUpdateRolledBackMarker = "rolledback";

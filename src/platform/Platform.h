@@ -18,6 +18,8 @@ extern const char kSeparator;
 
 // Full path of the running executable; empty when the system cannot tell.
 std::string executablePath();
+// The id of this process.
+long currentProcessId();
 
 // --- Text -------------------------------------------------------------------------------
 

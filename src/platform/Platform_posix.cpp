@@ -326,6 +326,8 @@ bool shellOpen(const std::string& file, const std::string& params, const std::st
     return spawnDetached(argv, folder, false, true);
 }
 
+long currentProcessId() { return static_cast<long>(::getpid()); }
+
 bool startedProgramRuns(const std::string& folder) {
     std::lock_guard lock(g_startedMutex);
     for (const auto& [pid, started] : g_started)

@@ -249,6 +249,8 @@ bool removeTreeW(const std::wstring& path) {
 }
 } // namespace
 
+long currentProcessId() { return static_cast<long>(::GetCurrentProcessId()); }
+
 bool startedProgramRuns(const std::string& folder) {
     std::lock_guard lock(g_startedMutex);
     bool runs = false;

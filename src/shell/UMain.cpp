@@ -201,14 +201,14 @@ void TfrmMain::enableRefreshTimer() {
 
 void TfrmMain::closeMainWindow() { close(); }
 
-void TfrmMain::CrmFmxLoadEnd(bool) {
+void TfrmMain::CrmFmxLoadEnd(bool ok) {
     // The main frame's address, compared as text with the service's start page.
     if (m_view->url().toString(QUrl::FullyEncoded).toStdString() == BaseUrl) {
         LoadUserList();
         // An update script waits for this client's word (or has put it back); the link
         // server's failure, shown after it, is what the user must act on.
         if (m_api)
-            m_api->ClientStarted(m_linkServerUp);
+            m_api->ClientStarted(ok);
         if (!m_pendingStatus.empty())
             ShowStatus(m_pendingStatus);
     }

@@ -184,6 +184,7 @@ protected:
         vx::SetBaseUrl(service.base());
         api = std::make_unique<vx::TVX_JS>(host, link, downloader);
         api->scriptFolder = dir.path().string();
+        api->clientProcessId = 0; // no update script waits for the test to end
     }
     void TearDown() override {
         // Let every worker finish before the fixture goes.

@@ -47,6 +47,7 @@ protected:
         shortenDownloaderTimings();
         api = std::make_unique<vx::TVX_JS>(host, link, libs);
         api->scriptFolder = dir.path().string();
+        api->clientProcessId = 0; // no update script waits for the test to end
         vx::setDownloadMessageHandler(
             [this](int id, const std::string& text) { api->DownloadNotify(id, text); });
         service.server.Get("/myApps.php", [this](const httplib::Request&, httplib::Response& res) {

@@ -16,7 +16,7 @@ TEST_F(SelfUpdateTest, SelfUpdateDownloadsChangedFilesAndRestarts) {
     // healthy client does once its start page has loaded.
     const std::string v1 = "#!/bin/sh\necho v1 >> \"$(dirname \"$0\")/starts.txt\"\n";
     const std::string v2 = "#!/bin/sh\necho v2 >> \"$(dirname \"$0\")/starts.txt\"\n"
-                           ": > \"$(dirname \"$0\")/Update/healthy\"\n";
+                           "echo $$ > \"$(dirname \"$0\")/Update/healthy\"\n";
     dir.write("Config/config.xml", "<config><updatewait> 20 </updatewait></config>");
     api->executablePath = dir.write("vxclient", v1);
     ::chmod(api->executablePath.c_str(), 0755);
@@ -106,4 +106,67 @@ TEST_F(SelfUpdateTest, AClientCheckBesideAnInstallLeavesTheInstallsHold) {
     EXPECT_TRUE(vx::installBusy);
     client.DownloadNotify(0, vx::toAnsi("error:下载失败"));
     EXPECT_FALSE(vx::installBusy);
+}
+
+TEST_F(SelfUpdateTest, TheRestartMovesOnlyThisRunsCheckedDownloadAndNeverCutsAnOperationShort) {
+    loadList();
+    api->executablePath = dir.write("vxclient", "old client");
+    std::string descriptor =
+        "<verInfo><updateFile><f Dir=\"{app}\" Name=\"vxclient\" MD5=\"" + md5Upper("new") +
+        "\"/><f Dir=\"{app}sub/\" Name=\"deep.dll\" MD5=\"" + md5Upper("deep") +
+        "\"/></updateFile></verInfo>";
+    publish("KVLMZ/version.xml", descriptor);
+    publish("app30/version.xml", "<info><version>1.0</version><zipFile>pkg.zip</zipFile></info>");
+    // (A recording downloader: each of its messages is handed in by the test.)
+    vx::TVX_JS client(host, link, downloader);
+    client.executablePath = api->executablePath;
+    client.scriptFolder = dir.path().string();
+    client.clientProcessId = 0;
+    const std::string script = dir.file("temp.sh");
+    int boxes = 0;
+    vx::SetShowMsgHook([&](const std::string&, const std::string&) { ++boxes; });
+
+    // Called by the page without a download of this run: a restart that moves nothing.
+    dir.write("Update/vxclient", "left by an unfinished update");
+    client.UpdateMain();
+    EXPECT_NE(vxtest::readFile(script).find("set --\n"), std::string::npos);
+    EXPECT_EQ(host.closed, 1);
+
+    // An install runs; a check beside it clears what the unfinished update left before it
+    // downloads, and a second check meanwhile is refused.
+    EXPECT_EQ(client._InstallApp("30"), "正在安装");
+    waitFor([&] { return downloader.calls.size() == 1; }, "the install's download");
+    client.CheckMainVer();
+    client.CheckMainVer();
+    EXPECT_TRUE(host.has("ST_softStatu(\"正在检查主程序新版本，请稍候\")"));
+    waitFor([&] { return downloader.calls.size() == 2; }, "the client's download");
+    EXPECT_FALSE(std::filesystem::exists(dir.file("Update/vxclient")));
+    // The client's download ends first: the restart waits for the install.
+    dir.write("Update/vxclient", "new");
+    dir.write("Update/sub/deep.dll", "deep");
+    client.DownloadNotify(0, vx::toAnsi("完成"));
+    EXPECT_TRUE(host.has(
+        "ST_softStatu(\"主程序新版本已下载，当前应用的安装或升级结束后将重启升级\")"));
+    EXPECT_EQ(boxes, 0);
+    client.DownloadNotify(30, vx::toAnsi("完成"));
+    settle();
+    EXPECT_EQ(boxes, 1);
+    EXPECT_EQ(host.closed, 2);
+    // Only the checked files directly in Update/ are moved.
+    EXPECT_NE(vxtest::readFile(script).find("set -- 'vxclient'\n"), std::string::npos);
+
+    // The new client did not confirm and was put back: that release is skipped from now on.
+    dir.write("Update/rolledback", "");
+    client.ClientStarted(true);
+    EXPECT_TRUE(host.has("ST_softStatu(\"新版本未能正常启动，已恢复原版本\")"));
+    client.CheckMainVer();
+    settle();
+    EXPECT_TRUE(host.has("ST_softStatu(\"该主程序新版本曾未能正常启动，已跳过\")"));
+    EXPECT_EQ(downloader.calls.size(), 2u);
+    // A changed descriptor is offered again.
+    publish("KVLMZ/version.xml", descriptor + " ");
+    client.CheckMainVer();
+    waitFor([&] { return downloader.calls.size() == 3; }, "the new release's download");
+    client.DownloadNotify(0, vx::toAnsi("error:下载失败"));
+    vx::SetShowMsgHook(nullptr);
 }

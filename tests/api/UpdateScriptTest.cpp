@@ -2,30 +2,42 @@
 
 #include "core/Text.h"
 
+#include <csignal>
 #include <cstdlib>
 #include <filesystem>
+#include <thread>
 
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 using namespace apitest;
 
 TEST(UpdateScript, WindowsTextLineByLine) {
-    std::string text = vx::updateScriptWindows("C:\\Apps\\Client\\", "VXClient.exe", 45);
+    std::string text = vx::updateScriptWindows("C:\\Apps\\Client\\", "VXClient.exe", 45, true, 4242);
     std::string utf8 = vx::fromAnsi(text);
     EXPECT_EQ(utf8, "@echo off\r\n"
                     "echo Wscript.Sleep WScript.Arguments(0) >%tmp%\\delay.vbs\r\n"
                     "echo 将在 5 秒后完成升级\r\n"
                     "cscript //b //nologo %tmp%\\delay.vbs 5000\r\n"
-                    "if exist \"C:\\Apps\\Client\\Update\\backup\\\" rd /s /q "
-                    "\"C:\\Apps\\Client\\Update\\backup\"\r\n"
-                    "del /q \"C:\\Apps\\Client\\Update\\healthy\" "
-                    "\"C:\\Apps\\Client\\Update\\rolledback\" 2>nul\r\n"
+                    "set n=0\r\n"
+                    ":old\r\n"
+                    "tasklist /fi \"PID eq 4242\" /nh 2>nul | find \" 4242 \" >nul\r\n"
+                    "if errorlevel 1 goto free\r\n"
+                    "if %n% geq 60 goto free\r\n"
+                    "ping -n 2 127.0.0.1 >nul\r\n"
+                    "set /a n+=1\r\n"
+                    "goto old\r\n"
+                    ":free\r\n"
+                    "if exist \"C:\\Apps\\Client\\Update\\backup\\\" rd /s /q \"C:\\Apps\\Client\\Update\\backup\"\r\n"
+                    "del /q \"C:\\Apps\\Client\\Update\\healthy\" \"C:\\Apps\\Client\\Update\\rolledback\" \"C:\\Apps\\Client\\Update\\moved.lst\" 2>nul\r\n"
                     "md \"C:\\Apps\\Client\\Update\\backup\"\r\n"
+                    "set failed=\r\n"
                     "pushd \"C:\\Apps\\Client\\Update\\\"\r\n"
-                    "for %%f in (*.*) do call :replace \"%%~nxf\"\r\n"
+                    "for %%f in (*.*) do if not defined failed if /i not \"%%~nxf\"==\"moved.lst\" call :replace \"%%~nxf\"\r\n"
                     "popd\r\n"
-                    "start VXClient.exe\r\n"
+                    "if defined failed goto restore\r\n"
+                    "start \"\" \"C:\\Apps\\Client\\VXClient.exe\"\r\n"
                     "set n=0\r\n"
                     ":wait\r\n"
                     "if exist \"C:\\Apps\\Client\\Update\\healthy\" goto confirmed\r\n"
@@ -36,21 +48,37 @@ TEST(UpdateScript, WindowsTextLineByLine) {
                     ":undo\r\n"
                     "taskkill /f /im VXClient.exe >nul 2>nul\r\n"
                     "ping -n 2 127.0.0.1 >nul\r\n"
-                    "move /y \"C:\\Apps\\Client\\Update\\backup\\*.*\" "
-                    "\"C:\\Apps\\Client\\\" >nul\r\n"
+                    "move /y \"C:\\Apps\\Client\\Update\\backup\\*.*\" \"C:\\Apps\\Client\\\" >nul\r\n"
                     "rd \"C:\\Apps\\Client\\Update\\backup\"\r\n"
+                    "del /q \"C:\\Apps\\Client\\Update\\healthy\" \"C:\\Apps\\Client\\Update\\moved.lst\" 2>nul\r\n"
                     "echo.>\"C:\\Apps\\Client\\Update\\rolledback\"\r\n"
-                    "start VXClient.exe\r\n"
+                    "start \"\" \"C:\\Apps\\Client\\VXClient.exe\"\r\n"
+                    "exit\r\n"
+                    ":restore\r\n"
+                    "if exist \"C:\\Apps\\Client\\Update\\moved.lst\" for /f \"usebackq delims=\" %%m in (\"C:\\Apps\\Client\\Update\\moved.lst\") do move /y \"C:\\Apps\\Client\\%%m\" \"C:\\Apps\\Client\\Update\\\" >nul\r\n"
+                    "move /y \"C:\\Apps\\Client\\Update\\backup\\*.*\" \"C:\\Apps\\Client\\\" >nul\r\n"
+                    "rd \"C:\\Apps\\Client\\Update\\backup\"\r\n"
+                    "del /q \"C:\\Apps\\Client\\Update\\moved.lst\" 2>nul\r\n"
+                    "echo.>\"C:\\Apps\\Client\\Update\\rolledback\"\r\n"
+                    "start \"\" \"C:\\Apps\\Client\\VXClient.exe\"\r\n"
                     "exit\r\n"
                     ":confirmed\r\n"
                     "rd /s /q \"C:\\Apps\\Client\\Update\\backup\"\r\n"
-                    "del /q \"C:\\Apps\\Client\\Update\\healthy\"\r\n"
+                    "del /q \"C:\\Apps\\Client\\Update\\healthy\" \"C:\\Apps\\Client\\Update\\moved.lst\" 2>nul\r\n"
                     "exit\r\n"
                     ":replace\r\n"
-                    "if exist \"C:\\Apps\\Client\\%~1\" move /y \"C:\\Apps\\Client\\%~1\" "
-                    "\"C:\\Apps\\Client\\Update\\backup\\\" >nul\r\n"
-                    "move /y \"C:\\Apps\\Client\\Update\\%~1\" \"C:\\Apps\\Client\\\" >nul\r\n"
+                    "if exist \"C:\\Apps\\Client\\%~1\" move /y \"C:\\Apps\\Client\\%~1\" \"C:\\Apps\\Client\\Update\\backup\\\" >nul || (set failed=1& goto :eof)\r\n"
+                    "move /y \"C:\\Apps\\Client\\Update\\%~1\" \"C:\\Apps\\Client\\\" >nul || (set failed=1& goto :eof)\r\n"
+                    ">>\"C:\\Apps\\Client\\Update\\moved.lst\" echo %~1\r\n"
                     "goto :eof\r\n");
+    // A restart without a download of this run moves nothing.
+    EXPECT_EQ(vx::fromAnsi(vx::updateScriptWindows("C:\\C\\", "VXClient.exe", 45, false)),
+              "@echo off\r\n"
+              "echo Wscript.Sleep WScript.Arguments(0) >%tmp%\\delay.vbs\r\n"
+              "echo 将在 5 秒后完成升级\r\n"
+              "cscript //b //nologo %tmp%\\delay.vbs 5000\r\n"
+              "start \"\" \"C:\\C\\VXClient.exe\"\r\n"
+              "exit\r\n");
     // Written in the ANSI code page.
     EXPECT_NE(text.find(vx::toAnsi("将在 5 秒后完成升级")), std::string::npos);
 }
@@ -81,14 +109,12 @@ struct ClientFolder {
             ::chmod(p.c_str(), 0755);
         return p;
     }
-    // Runs the script as the client writes it, to its end (the five seconds that let the old
-    // client close are left out).
-    int runScript(int waitSeconds) {
-        std::string text = vx::updateScriptPosix(dir.str(), "vxclient", waitSeconds);
-        const auto pause = text.find("sleep 5\n");
-        if (pause == std::string::npos)
-            return -1;
-        text.replace(pause, 8, "");
+    // Runs the script as the client writes it, to its end, moving the three downloaded files
+    // (`files`: others) after the process `oldPid` has ended (0: none).
+    int runScript(int waitSeconds, long oldPid = 0,
+                  const std::vector<std::string>& files = {"vxclient", "data.txt", "added.txt"}) {
+        const std::string text =
+            vx::updateScriptPosix(dir.str(), "vxclient", waitSeconds, oldPid, files);
         const std::string script = dir.write("temp.sh", text);
         return std::system(("sh '" + script + "' >/dev/null 2>&1").c_str());
     }
@@ -100,7 +126,11 @@ struct ClientFolder {
 
 const std::string kNewClientConfirms =
     "#!/bin/sh\nd=\"$(dirname \"$0\")\"\necho new >> \"$d/starts.txt\"\n"
-    ": > \"$d/Update/healthy\"\n";
+    "echo $$ > \"$d/Update/healthy\"\n";
+// Writes a marker that is not its own process id (as any other program could), then stays.
+const std::string kNewClientForgesTheMarker =
+    "#!/bin/sh\nd=\"$(dirname \"$0\")\"\necho new >> \"$d/starts.txt\"\n"
+    "echo 1 > \"$d/Update/healthy\"\nexec sleep 600\n";
 const std::string kNewClientCrashes =
     "#!/bin/sh\necho new >> \"$(dirname \"$0\")/starts.txt\"\nexit 1\n";
 // Starts and never confirms (exec: the script's kill must reach the program itself).
@@ -127,7 +157,8 @@ TEST(UpdateScript, PosixScriptKeepsANewClientThatConfirmsAndDropsTheBackup) {
 
 TEST(UpdateScript, PosixScriptPutsTheOldClientBackWhenTheNewOneExitsOrStaysSilent) {
     for (const auto& [newClient, wait] :
-         {std::pair{kNewClientCrashes, 600}, std::pair{kNewClientHangs, 1}}) {
+         {std::pair{kNewClientCrashes, 600}, std::pair{kNewClientHangs, 1},
+          std::pair{kNewClientForgesTheMarker, 1}}) {
         ClientFolder c(newClient);
         // A marker left by an earlier update decides nothing.
         c.write("Update/healthy", "");
@@ -144,6 +175,35 @@ TEST(UpdateScript, PosixScriptPutsTheOldClientBackWhenTheNewOneExitsOrStaysSilen
     }
 }
 
+TEST(UpdateScript, PosixScriptWaitsForTheOldClientAndMovesOnlyTheNamedFiles) {
+    ClientFolder c(kNewClientConfirms);
+    c.write("Update/stale.txt", "from an unfinished update");
+    // The old client still runs while the script starts: nothing moves until it has ended.
+    pid_t old = ::fork();
+    if (old == 0) {
+        ::execlp("sleep", "sleep", "600", nullptr);
+        ::_exit(127);
+    }
+    std::thread script([&] { EXPECT_EQ(c.runScript(60, old, {"vxclient", "data.txt"}), 0); });
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    EXPECT_EQ(c.read("data.txt"), "old data");
+    ::kill(old, SIGKILL); // stays a zombie until reaped below: ended all the same
+    script.join();
+    ::waitpid(old, nullptr, 0);
+    EXPECT_EQ(c.read("starts.txt"), "new\n");
+    EXPECT_EQ(c.read("data.txt"), "new data");
+    EXPECT_FALSE(c.has("added.txt"));
+    EXPECT_EQ(c.read("Update/stale.txt"), "from an unfinished update");
+
+    // No files named: a restart of the installed client that moves nothing.
+    ClientFolder restart(kNewClientConfirms);
+    ASSERT_EQ(restart.runScript(60, 0, {}), 0);
+    EXPECT_EQ(restart.read("starts.txt"), "old\n");
+    EXPECT_EQ(restart.read("data.txt"), "old data");
+    EXPECT_TRUE(restart.has("Update/vxclient"));
+    EXPECT_FALSE(restart.has("Update/backup"));
+}
+
 TEST_F(ApiTest, TheStartedClientConfirmsItsUpdateOrSaysItWasUndone) {
     const std::string update = vx::AppPath + "Update/";
     // No update waits: nothing is written.
@@ -151,12 +211,13 @@ TEST_F(ApiTest, TheStartedClientConfirmsItsUpdateOrSaysItWasUndone) {
     EXPECT_FALSE(std::filesystem::exists(update));
     EXPECT_TRUE(host.calls.empty());
 
-    // The script waits: a client without its link server does not confirm; one with it does.
+    // The script waits: a start page that failed to load does not confirm; one that loaded
+    // does, with the client's process id (a taken link port is no reason to refuse it).
     std::filesystem::create_directories(update + "backup");
     api->ClientStarted(false);
     EXPECT_FALSE(std::filesystem::exists(update + "healthy"));
     api->ClientStarted(true);
-    EXPECT_TRUE(std::filesystem::exists(update + "healthy"));
+    EXPECT_EQ(vxtest::readFile(update + "healthy"), std::to_string(::getpid()));
     EXPECT_TRUE(host.calls.empty());
 
     // A client put back says so once.

@@ -42,6 +42,7 @@ protected:
         apitest::shortenDownloaderTimings();
         api = std::make_unique<vx::TVX_JS>(host, libs, libs);
         api->scriptFolder = client.path().string();
+        api->clientProcessId = 0; // no update script waits for the test to end
         vx::setDownloadMessageHandler(
             [this](int id, const std::string& text) { api->DownloadNotify(id, text); });
         vx::setLinkMessageHandler([this](const std::string& t) {
