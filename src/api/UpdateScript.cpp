@@ -100,12 +100,20 @@ std::string updateScriptWindows(const std::string& appPath, const std::string& e
     line("rd /s /q \"" + backup + "\"");
     line("del /q \"" + update + "healthy\" \"" + moved + "\" 2>nul");
     line("exit");
+    // One step a line, each checked by its errorlevel: Wine's cmd reads a "(...)" group after
+    // "||" on to the following lines.
     line(":replace");
-    line("if exist \"" + appPath + "%~1\" move /y \"" + appPath + "%~1\" \"" + backup +
-         "\\\" >nul || (set failed=1& goto :eof)");
-    line("move /y \"" + update + "%~1\" \"" + appPath + "\" >nul || (set failed=1& goto :eof)");
+    line("if not exist \"" + appPath + "%~1\" goto replacenew");
+    line("move /y \"" + appPath + "%~1\" \"" + backup + "\\\" >nul");
+    line("if errorlevel 1 goto replacefailed");
+    line(":replacenew");
+    line("move /y \"" + update + "%~1\" \"" + appPath + "\" >nul");
+    line("if errorlevel 1 goto replacefailed");
     // The redirection first: a name ending in a digit would otherwise name a handle.
     line(">>\"" + moved + "\" echo %~1");
+    line("goto :eof");
+    line(":replacefailed");
+    line("set failed=1");
     line("goto :eof");
     return toAnsi(s);
 }

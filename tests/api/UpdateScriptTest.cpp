@@ -67,9 +67,16 @@ TEST(UpdateScript, WindowsTextLineByLine) {
                     "del /q \"C:\\Apps\\Client\\Update\\healthy\" \"C:\\Apps\\Client\\Update\\moved.lst\" 2>nul\r\n"
                     "exit\r\n"
                     ":replace\r\n"
-                    "if exist \"C:\\Apps\\Client\\%~1\" move /y \"C:\\Apps\\Client\\%~1\" \"C:\\Apps\\Client\\Update\\backup\\\" >nul || (set failed=1& goto :eof)\r\n"
-                    "move /y \"C:\\Apps\\Client\\Update\\%~1\" \"C:\\Apps\\Client\\\" >nul || (set failed=1& goto :eof)\r\n"
+                    "if not exist \"C:\\Apps\\Client\\%~1\" goto replacenew\r\n"
+                    "move /y \"C:\\Apps\\Client\\%~1\" \"C:\\Apps\\Client\\Update\\backup\\\" >nul\r\n"
+                    "if errorlevel 1 goto replacefailed\r\n"
+                    ":replacenew\r\n"
+                    "move /y \"C:\\Apps\\Client\\Update\\%~1\" \"C:\\Apps\\Client\\\" >nul\r\n"
+                    "if errorlevel 1 goto replacefailed\r\n"
                     ">>\"C:\\Apps\\Client\\Update\\moved.lst\" echo %~1\r\n"
+                    "goto :eof\r\n"
+                    ":replacefailed\r\n"
+                    "set failed=1\r\n"
                     "goto :eof\r\n");
     // A restart without a download of this run moves nothing.
     EXPECT_EQ(vx::fromAnsi(vx::updateScriptWindows("C:\\C\\", "VXClient.exe", 45, false)),

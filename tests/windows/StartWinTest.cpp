@@ -226,3 +226,39 @@ TEST(UpdateScript, AScriptThatCannotStartIsReported) {
                                                  root / "missing folder"));
     EXPECT_FALSE(vx::platform::runScriptDetached(root / "a b.bat", withoutFinalSlash(root.path())));
 }
+
+TEST(UpdateScript, WinesCmdUndoesItsMovesWhenOneFails) {
+    TempFolder root("Program Files (x86)");
+    const std::string app = root / "VX Center (refused)\\";
+    ASSERT_TRUE(vx::platform::createDirs(app + "Update"));
+    ASSERT_TRUE(copyProbe(app + "VXClient.exe"));
+    auto probe = readFile(app + "VXClient.exe");
+    ASSERT_TRUE(probe);
+    const std::string oldClient = *probe + "old client";
+    ASSERT_TRUE(writeFile(app + "VXClient.exe", oldClient));
+    ASSERT_TRUE(writeFile(app + "a.txt", "old a"));
+    ASSERT_TRUE(writeFile(app + "locked2", "old locked"));
+    ASSERT_TRUE(copyProbe(app + "Update\\VXClient.exe"));
+    ASSERT_TRUE(writeFile(app + "Update\\a.txt", "new a"));
+    ASSERT_TRUE(writeFile(app + "Update\\added.txt", "added"));
+    ASSERT_TRUE(writeFile(app + "Update\\locked2", "new locked"));
+    // A file in use (opened without sharing) cannot be moved aside: wherever it comes in the
+    // script's order, the moves before it are undone.
+    HANDLE held = ::CreateFileW(wide(app + "locked2").c_str(), GENERIC_READ, 0, nullptr,
+                                OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    ASSERT_NE(held, INVALID_HANDLE_VALUE);
+    ASSERT_TRUE(runUpdateScript(app, 60));
+    // The old client is started again at once, in front of the files it had.
+    ASSERT_TRUE(waitForFile(app + "Update\\rolledback")) << "the failed move was not undone";
+    ::CloseHandle(held);
+    ASSERT_TRUE(startOf(app + "VXClient.exe")) << "the old client was not started again";
+    EXPECT_EQ(readFile(app + "VXClient.exe"), oldClient);
+    EXPECT_EQ(readFile(app + "a.txt"), "old a");
+    EXPECT_EQ(readFile(app + "locked2"), "old locked");
+    EXPECT_FALSE(exists(app + "added.txt"));
+    // The downloaded files are back where they were, and nothing of the script is left.
+    EXPECT_EQ(readFile(app + "Update\\a.txt"), "new a");
+    EXPECT_EQ(readFile(app + "Update\\added.txt"), "added");
+    EXPECT_FALSE(exists(app + "Update\\backup"));
+    EXPECT_FALSE(exists(app + "Update\\moved.lst"));
+}
