@@ -49,7 +49,8 @@ void clearUpdateFolder(const std::string& updateDir) {
     for (std::filesystem::directory_iterator it(fsPath(updateDir), ec), end; !ec && it != end;
          it.increment(ec)) {
         const auto name = it->path().filename().u8string();
-        if (name == u8"backup" || name == u8"healthy" || name == u8"rolledback")
+        if (name == u8"backup" || name == u8"healthy" || name == u8"rolledback" ||
+            name == u8"started")
             continue;
         std::error_code gone;
         std::filesystem::remove_all(it->path(), gone);
@@ -148,6 +149,14 @@ int updateWaitSeconds(std::string_view configured) {
 }
 
 } // namespace
+
+void TVX_JS::ClientLaunched() {
+    const std::string updateDir = AppPath + "Update" + platform::kSeparator;
+    if (platform::dirExists(updateDir + std::string(kUpdateBackupFolder)) &&
+        !platform::fileExists(updateDir + std::string(kUpdateStartedMarker)))
+        (void)platform::writeFileAtomic(updateDir + std::string(kUpdateStartedMarker),
+                                        std::to_string(platform::currentProcessId()));
+}
 
 void TVX_JS::ClientStarted(bool loaded) {
     const std::string updateDir = AppPath + "Update" + platform::kSeparator;

@@ -151,6 +151,10 @@ public:
     // update script confirms that it runs once its page has loaded, and a client put back by
     // it says so on the status line and refuses that release from now on.
     void ClientStarted(bool loaded);
+    // The client has just started: when an update script waits for it, it leaves its process
+    // id in Update/started, by which the Windows script tells its confirmation from any other
+    // and ends it should it hang.
+    void ClientLaunched();
 
     // Sends the status line text (nothing while the main window has no browser view).
     void ShowStatus(const std::string& text);
@@ -282,6 +286,7 @@ std::string updateScriptPosix(const std::string& appPath, const std::string& exe
 inline constexpr std::string_view kUpdateHealthyMarker = "healthy";
 inline constexpr std::string_view kUpdateRolledBackMarker = "rolledback";
 inline constexpr std::string_view kUpdateBackupFolder = "backup";
+inline constexpr std::string_view kUpdateStartedMarker = "started";
 
 // The page calls that hand the remembered users of a Users.xml to the page, in file order:
 // ST_writeUserList for each User, ST_writeUserForm for DefUser.

@@ -24,6 +24,7 @@ std::string updateScriptWindows(const std::string& appPath, const std::string& e
     const std::string update = appPath + "Update\\";
     const std::string backup = update + "backup";
     const std::string moved = update + "moved.lst";
+    const std::string started = update + "started";
     // The client by its full path: the working folder is not always the client's.
     const std::string start = "start \"\" \"" + appPath + exeName + "\"";
     std::string s;
@@ -66,23 +67,31 @@ std::string updateScriptWindows(const std::string& appPath, const std::string& e
     line("for %%f in (*.*) do if not defined failed if /i not \"%%~nxf\"==\"moved.lst\" call :replace \"%%~nxf\"");
     line("popd");
     line("if defined failed goto restore");
+    line("del /q \"" + started + "\" 2>nul");
     line(start);
-    // The new client writes Update\healthy once it runs; ping is the one-second wait
-    // that holds on every Windows (and under Wine, whose WScript.Sleep returns at once).
+    // The new client leaves its process id in Update\started as it starts and writes the same
+    // id into Update\healthy once its page has loaded; a marker with another id (or none) is
+    // not its word. ping is the one-second wait that holds on every Windows (and under Wine,
+    // whose WScript.Sleep returns at once).
     line("set n=0");
     line(":wait");
-    line("if exist \"" + update + "healthy\" goto confirmed");
+    line("set me=");
+    line("set ok=");
+    line("if exist \"" + started + "\" set /p me=<\"" + started + "\"");
+    line("if exist \"" + update + "healthy\" set /p ok=<\"" + update + "healthy\"");
+    line("if defined me if \"%ok%\"==\"%me%\" goto confirmed");
     line("if %n% geq " + std::to_string(waitSeconds) + " goto undo");
     line("ping -n 2 127.0.0.1 >nul");
     line("set /a n+=1");
     line("goto wait");
     line(":undo");
-    // A new client that hangs holds its files: it ends before they are put back.
-    line("taskkill /f /im " + exeName + " >nul 2>nul");
+    // A new client that hangs holds its files: it ends, by its process id, before they are
+    // put back. One that left no id never got that far.
+    line("if defined me taskkill /f /pid %me% >nul 2>nul");
     line("ping -n 2 127.0.0.1 >nul");
     line("move /y \"" + backup + "\\*.*\" \"" + appPath + "\" >nul");
     line("rd \"" + backup + "\"");
-    line("del /q \"" + update + "healthy\" \"" + moved + "\" 2>nul");
+    line("del /q \"" + update + "healthy\" \"" + moved + "\" \"" + started + "\" 2>nul");
     line("echo.>\"" + update + "rolledback\"");
     line(start);
     line("exit");
@@ -98,7 +107,7 @@ std::string updateScriptWindows(const std::string& appPath, const std::string& e
     line("exit");
     line(":confirmed");
     line("rd /s /q \"" + backup + "\"");
-    line("del /q \"" + update + "healthy\" \"" + moved + "\" 2>nul");
+    line("del /q \"" + update + "healthy\" \"" + moved + "\" \"" + started + "\" 2>nul");
     line("exit");
     // One step a line, each checked by its errorlevel: Wine's cmd reads a "(...)" group after
     // "||" on to the following lines.
@@ -178,14 +187,14 @@ std::string updateScriptPosix(const std::string& appPath, const std::string& exe
     s += "      [ -f \"$f\" ] && mv -f \"$f\" \"$app\"\n";
     s += "    done\n";
     s += "    rmdir \"${upd}backup\"\n";
-    s += "    rm -f \"${upd}healthy\"\n";
+    s += "    rm -f \"${upd}healthy\" \"${upd}started\"\n";
     s += "    : > \"${upd}rolledback\"\n";
     s += "    exec \"$exe\"\n";
     s += "  fi\n";
     s += "  sleep 1\n";
     s += "  t=$((t + 1))\n";
     s += "done\n";
-    s += "rm -rf \"${upd}backup\" \"${upd}healthy\"\n";
+    s += "rm -rf \"${upd}backup\" \"${upd}healthy\" \"${upd}started\"\n";
     return s;
 }
 

@@ -99,6 +99,7 @@ bool TfrmMain::FormCreate() {
         // 6-7. The page API object with the product id.
         m_libs = std::make_unique<HelperLibraries>();
         m_api = std::make_unique<TVX_JS>(*this, *m_libs, *m_libs);
+        m_api->ClientLaunched();
         m_api->_productID = xml::text(pid);
         // 9-10. Caption and size.
         setWindowTitle(QString::fromStdString(Title));

@@ -37,20 +37,25 @@ TEST(UpdateScript, WindowsTextLineByLine) {
                     "for %%f in (*.*) do if not defined failed if /i not \"%%~nxf\"==\"moved.lst\" call :replace \"%%~nxf\"\r\n"
                     "popd\r\n"
                     "if defined failed goto restore\r\n"
+                    "del /q \"C:\\Apps\\Client\\Update\\started\" 2>nul\r\n"
                     "start \"\" \"C:\\Apps\\Client\\VXClient.exe\"\r\n"
                     "set n=0\r\n"
                     ":wait\r\n"
-                    "if exist \"C:\\Apps\\Client\\Update\\healthy\" goto confirmed\r\n"
+                    "set me=\r\n"
+                    "set ok=\r\n"
+                    "if exist \"C:\\Apps\\Client\\Update\\started\" set /p me=<\"C:\\Apps\\Client\\Update\\started\"\r\n"
+                    "if exist \"C:\\Apps\\Client\\Update\\healthy\" set /p ok=<\"C:\\Apps\\Client\\Update\\healthy\"\r\n"
+                    "if defined me if \"%ok%\"==\"%me%\" goto confirmed\r\n"
                     "if %n% geq 45 goto undo\r\n"
                     "ping -n 2 127.0.0.1 >nul\r\n"
                     "set /a n+=1\r\n"
                     "goto wait\r\n"
                     ":undo\r\n"
-                    "taskkill /f /im VXClient.exe >nul 2>nul\r\n"
+                    "if defined me taskkill /f /pid %me% >nul 2>nul\r\n"
                     "ping -n 2 127.0.0.1 >nul\r\n"
                     "move /y \"C:\\Apps\\Client\\Update\\backup\\*.*\" \"C:\\Apps\\Client\\\" >nul\r\n"
                     "rd \"C:\\Apps\\Client\\Update\\backup\"\r\n"
-                    "del /q \"C:\\Apps\\Client\\Update\\healthy\" \"C:\\Apps\\Client\\Update\\moved.lst\" 2>nul\r\n"
+                    "del /q \"C:\\Apps\\Client\\Update\\healthy\" \"C:\\Apps\\Client\\Update\\moved.lst\" \"C:\\Apps\\Client\\Update\\started\" 2>nul\r\n"
                     "echo.>\"C:\\Apps\\Client\\Update\\rolledback\"\r\n"
                     "start \"\" \"C:\\Apps\\Client\\VXClient.exe\"\r\n"
                     "exit\r\n"
@@ -64,7 +69,7 @@ TEST(UpdateScript, WindowsTextLineByLine) {
                     "exit\r\n"
                     ":confirmed\r\n"
                     "rd /s /q \"C:\\Apps\\Client\\Update\\backup\"\r\n"
-                    "del /q \"C:\\Apps\\Client\\Update\\healthy\" \"C:\\Apps\\Client\\Update\\moved.lst\" 2>nul\r\n"
+                    "del /q \"C:\\Apps\\Client\\Update\\healthy\" \"C:\\Apps\\Client\\Update\\moved.lst\" \"C:\\Apps\\Client\\Update\\started\" 2>nul\r\n"
                     "exit\r\n"
                     ":replace\r\n"
                     "if not exist \"C:\\Apps\\Client\\%~1\" goto replacenew\r\n"
@@ -221,6 +226,8 @@ TEST_F(ApiTest, TheStartedClientConfirmsItsUpdateOrSaysItWasUndone) {
     // The script waits: a start page that failed to load does not confirm; one that loaded
     // does, with the client's process id (a taken link port is no reason to refuse it).
     std::filesystem::create_directories(update + "backup");
+    api->ClientLaunched(); // its process id as it starts, for the Windows script
+    EXPECT_EQ(vxtest::readFile(update + "started"), std::to_string(::getpid()));
     api->ClientStarted(false);
     EXPECT_FALSE(std::filesystem::exists(update + "healthy"));
     api->ClientStarted(true);

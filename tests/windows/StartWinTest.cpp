@@ -163,10 +163,12 @@ TEST(UpdateScript, WinesCmdReplacesTheFilesAndStartsTheClientAgain) {
     EXPECT_FALSE(exists(app + "Update\\VXClient.exe"));
     EXPECT_FALSE(exists(app + "Update\\data.txt"));
     // The replaced files wait for the new client's word (the probe cannot give it: the test
-    // writes the marker as a client whose start page has loaded does).
+    // writes the markers as a client does, its process id as it starts and again once its
+    // start page has loaded).
     EXPECT_EQ(readFile(app + "Update\\backup\\VXClient.exe"), "old client");
     EXPECT_EQ(readFile(app + "Update\\backup\\data.txt"), "old data");
-    ASSERT_TRUE(writeFile(app + "Update\\healthy", ""));
+    ASSERT_TRUE(writeFile(app + "Update\\started", "4321"));
+    ASSERT_TRUE(writeFile(app + "Update\\healthy", "4321"));
     EXPECT_TRUE(waitForNoFile(app + "Update\\backup")) << "the backup was kept";
     EXPECT_TRUE(waitForNoFile(app + "Update\\healthy"));
     EXPECT_EQ(readFile(app + "data.txt"), "new data");
@@ -202,6 +204,9 @@ TEST(UpdateScript, WinesCmdPutsTheOldClientBackWhenTheNewOneDoesNotConfirm) {
     // A marker of an earlier update decides nothing.
     ASSERT_TRUE(writeFile(app + "Update\\healthy", ""));
     ASSERT_TRUE(runUpdateScript(app, 1));
+    // Nor does one that is not the started client's own id.
+    ASSERT_TRUE(writeFile(app + "Update\\started", "4321"));
+    ASSERT_TRUE(writeFile(app + "Update\\healthy", "1234"));
 
     // The new client starts and stays silent; after the time limit (ping's one-second waits,
     // real under Wine too) the script ends it and puts the old files back.
@@ -218,6 +223,7 @@ TEST(UpdateScript, WinesCmdPutsTheOldClientBackWhenTheNewOneDoesNotConfirm) {
     EXPECT_EQ(readFile(app + "keep.txt"), "not updated");
     EXPECT_FALSE(exists(app + "Update\\backup"));
     EXPECT_FALSE(exists(app + "Update\\healthy"));
+    EXPECT_FALSE(exists(app + "Update\\started"));
 }
 
 TEST(UpdateScript, AScriptThatCannotStartIsReported) {
