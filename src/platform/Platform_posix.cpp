@@ -1,6 +1,7 @@
 #include "platform/Platform.h"
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <csignal>
 #include <cstring>
@@ -537,6 +538,32 @@ void removeLeftovers(const std::string& folder, const std::string& name) {
 
 } // namespace
 
+namespace {
+
+// The process's umask, read once, before any thread of the program runs (this initialiser
+// runs before main), and never changed: reading it with umask() means setting it, and a
+// thread creating a folder or file between the two calls would do so with no mask at all.
+// /proc tells it without setting it where the kernel offers it.
+mode_t readUmask() {
+    if (FILE* f = std::fopen("/proc/self/status", "re")) {
+        char line[256];
+        unsigned mask = 0;
+        bool found = false;
+        while (!found && std::fgets(line, sizeof line, f))
+            found = std::sscanf(line, "Umask: %o", &mask) == 1;
+        std::fclose(f);
+        if (found)
+            return static_cast<mode_t>(mask & 0777);
+    }
+    const mode_t mask = ::umask(022);
+    ::umask(mask);
+    return mask;
+}
+
+const mode_t g_umask = readUmask();
+
+} // namespace
+
 Status writeFileAtomic(const std::string& path, std::string_view data, bool ownerOnly) {
     auto fail = [&](const char* what) {
         return Error{std::string(what) + " " + path + ": " + std::strerror(errno)};
@@ -552,9 +579,7 @@ Status writeFileAtomic(const std::string& path, std::string_view data, bool owne
         if (::stat(path.c_str(), &old) == 0) {
             mode = old.st_mode & 07777;
         } else {
-            mode_t mask = ::umask(0);
-            ::umask(mask);
-            mode = 0666 & ~mask;
+            mode = 0666 & ~g_umask;
         }
     }
     // The new content goes to a temporary file beside the target, named after this process so

@@ -197,3 +197,34 @@ TEST(UpdateScriptCommandLine, RunsTheScriptByItsBareName) {
                             "C:\\temp.bat"})
         EXPECT_EQ(updateScriptCommandLine(bad), "") << bad;
 }
+
+TEST(Files, TheUmaskIsNeverChangedWhileThreadsCreateFilesAndFolders) {
+    vxtest::TempDir dir("umask");
+    // Files written atomically on several threads while another makes folders: were the
+    // mask ever 0 for a moment, some of them would be open to every user.
+    const mode_t before = ::umask(022);
+    ::umask(before);
+    std::vector<std::thread> writers;
+    for (int t = 0; t < 8; ++t)
+        writers.emplace_back([&, t] {
+            for (int i = 0; i < 400; ++i)
+                (void)writeFileAtomic(dir.file("f" + std::to_string(t) + "-" + std::to_string(i)), "x");
+        });
+    writers.emplace_back([&] {
+        for (int i = 0; i < 3200; ++i)
+            (void)createDir(dir.file("d" + std::to_string(i)));
+    });
+    for (auto& w : writers)
+        w.join();
+    int files = 0, folders = 0;
+    for (const auto& e : std::filesystem::directory_iterator(dir.path())) {
+        struct stat st {};
+        ASSERT_EQ(::lstat(e.path().c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & before, 0u) << e.path() << " is open beyond the umask";
+        (S_ISDIR(st.st_mode) ? folders : files) += 1;
+    }
+    EXPECT_EQ(files, 3200);
+    EXPECT_EQ(folders, 3200);
+    const mode_t after = ::umask(before);
+    EXPECT_EQ(after, before);
+}
