@@ -201,7 +201,8 @@ TEST(UpdateScriptCommandLine, RunsTheScriptByItsBareName) {
 TEST(Files, TheUmaskIsNeverChangedWhileThreadsCreateFilesAndFolders) {
     vxtest::TempDir dir("umask");
     // Files written atomically on several threads while another makes folders: were the
-    // mask ever 0 for a moment, some of them would be open to every user.
+    // mask ever 0 for a moment, some of them would be open to every user. (Eight writers
+    // of 400 files each: fewer rarely met the moment when the mask was read by setting it.)
     const mode_t before = ::umask(022);
     ::umask(before);
     std::vector<std::thread> writers;
