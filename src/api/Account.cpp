@@ -77,10 +77,15 @@ void TVX_JS::_LoginFun(const std::string& user, const std::string& pwd,
     body->AddFormField("pid", _GetConfigValue("pid"));
     auto* worker = new THttpThread(BaseUrl + "Login.php", "", "", "0", body.get(), kSendPost,
                                    readTimeout);
-    worker->FSendDone = [this, body](THttpThread*, PReturnInfo info) { onLoginReply(info->str); };
+    worker->FSendDone = [this, body, login = ++m_logins](THttpThread*, PReturnInfo info) {
+        onLoginReply(login, info->str);
+    };
 }
 
-void TVX_JS::onLoginReply(const std::string& reply) {
+void TVX_JS::onLoginReply(std::uint64_t login, const std::string& reply) {
+    // A later login has been asked for: its reply decides (the fields hold its user).
+    if (login != m_logins)
+        return;
     const std::string token0 = ScrambleParam("0");
     if (reply.empty()) {
         pageCall(page::ST_Login(false, token0, texts::kLoginTimeout));

@@ -28,12 +28,14 @@ void TVX_JS::_GetMyApps() { requestList(Purpose::None, "0"); }
 void TVX_JS::requestList(Purpose purpose, const std::string& index) {
     auto* worker = new THttpThread(BaseUrl + "myApps.php?u=" + ScrambleParam(_uid), "", "",
                                    index, nullptr, kSendGetText, readTimeout);
-    worker->FSendDone = [this, purpose](THttpThread*, PReturnInfo info) {
-        parseListReply(purpose, info->index, info->str);
+    worker->FSendDone = [this, purpose, uid = _uid](THttpThread*, PReturnInfo info) {
+        parseListReply(purpose, info->index, info->str, uid);
     };
 }
 
-void TVX_JS::parseListReply(Purpose purpose, const std::string& index, const std::string& reply) {
+void TVX_JS::parseListReply(Purpose purpose, const std::string& index, const std::string& reply,
+                            const std::string& uid) {
+    const std::uint64_t arrival = m_listsArrived++;
     // A list of thousands of applications takes a while to parse: that happens off the main
     // thread, the merge and the page calls here.
     // The installed descriptors of the listed applications are read there too, for the
@@ -52,7 +54,18 @@ void TVX_JS::parseListReply(Purpose purpose, const std::string& index, const std
                 r.versions.emplace(a.VerFile, InstalledVersion(a.VerFile));
             return r;
         },
-        [this, purpose, index](ListReply r) { onListReply(purpose, index, r); });
+        [this, purpose, index, uid, arrival](ListReply r) {
+            m_parsedLists.emplace(arrival, ParsedList{purpose, index, uid, std::move(r)});
+            while (!m_parsedLists.empty() && m_parsedLists.begin()->first == m_listsMerged) {
+                auto next = m_parsedLists.extract(m_parsedLists.begin());
+                ++m_listsMerged;
+                ParsedList& list = next.mapped();
+                // Asked for a user who is no longer the one logged in: nothing of it is his.
+                if (list.uid != _uid)
+                    continue;
+                onListReply(list.purpose, list.index, list.reply);
+            }
+        });
 }
 
 std::string TVX_JS::_AddNewTestApp(const std::string& appid) {
@@ -63,8 +76,8 @@ std::string TVX_JS::_AddNewTestApp(const std::string& appid) {
     auto* worker =
         new THttpThread(BaseUrl + "userAppAdd.php", "", "", appid, body.get(), kSendPost,
                         readTimeout);
-    worker->FSendDone = [this, body](THttpThread*, PReturnInfo info) {
-        parseListReply(Purpose::Add, info->index, info->str);
+    worker->FSendDone = [this, body, uid = _uid](THttpThread*, PReturnInfo info) {
+        parseListReply(Purpose::Add, info->index, info->str, uid);
     };
     return std::string(texts::kAdding);
 }

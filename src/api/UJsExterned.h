@@ -179,7 +179,9 @@ private:
     enum class Purpose { None, Login, Add };
 
     void requestList(Purpose purpose, const std::string& index);
-    void onLoginReply(const std::string& reply);
+    void onLoginReply(std::uint64_t login, const std::string& reply);
+    // Each login is numbered: a reply of one that a later login superseded changes nothing.
+    std::uint64_t m_logins = 0;
     // The installed version of each listed application's descriptor, by VerFile path.
     using InstalledVersions = std::unordered_map<std::string, std::optional<std::string>>;
     struct ListReply {
@@ -188,8 +190,19 @@ private:
         InstalledVersions versions;
         std::uint64_t generation = 0; // m_filesGeneration when the versions were read
     };
-    void parseListReply(Purpose purpose, const std::string& index, const std::string& reply);
+    // `uid`: the user the list was asked for. Replies are parsed off the main thread, where
+    // a large one may take longer than a later small one; they are merged in the order they
+    // arrived all the same, and one asked for a user who is no longer logged in is dropped.
+    void parseListReply(Purpose purpose, const std::string& index, const std::string& reply,
+                        const std::string& uid);
     void onListReply(Purpose purpose, const std::string& index, ListReply& reply);
+    struct ParsedList {
+        Purpose purpose;
+        std::string index, uid;
+        ListReply reply;
+    };
+    std::map<std::uint64_t, ParsedList> m_parsedLists; // by arrival, waiting for their turn
+    std::uint64_t m_listsArrived = 0, m_listsMerged = 0;
     // The statuses to the page; `known` (may be null) holds installed versions read before.
     void refreshStatuses(const InstalledVersions* known);
     // Counts the client's own changes of installed files, so that versions read off the main

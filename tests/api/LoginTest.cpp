@@ -250,3 +250,116 @@ TEST_F(LoginTest, UidProductIdAndConfigValues) {
     std::filesystem::remove(vx::ConfigXml);
     EXPECT_EQ(api->_GetConfigValue("title"), "");
 }
+
+namespace {
+
+// A service whose replies the test lets go one by one: logins by user name, lists by the
+// user's token, each held until released. A list names application 1 with the user's version
+// ("1.0" for the first, "2.0" for the second) unless `plans` says otherwise.
+class OrderTest : public ApiTest {
+protected:
+    void SetUp() override {
+        ApiTest::SetUp();
+        service.server.Post("/Login.php", [this](const httplib::Request& req, httplib::Response& res) {
+            const std::string user = req.get_file_value("user").content;
+            hold("login " + user);
+            res.set_content(loginReply("true", "", user == "first" ? "10001" : "20002"),
+                            "text/xml; charset=utf-8");
+        });
+        service.server.Get("/myApps.php", [this](const httplib::Request& req, httplib::Response& res) {
+            const std::string token = req.target.substr(req.target.find("u=") + 2);
+            const std::string who = token == vx::ScrambleParam("10001") ? "first" : "second";
+            hold("list " + who);
+            std::pair<int, std::string> plan{1, who == "first" ? "1.0" : "2.0"};
+            {
+                std::lock_guard lock(m);
+                if (!plans.empty()) {
+                    plan = plans.front();
+                    plans.erase(plans.begin());
+                }
+            }
+            std::vector<std::string> apps;
+            for (int i = 0; i < plan.first; ++i)
+                apps.push_back(appElement(1 + i, "a" + std::to_string(i), plan.second));
+            res.set_content(listReply(apps), "text/xml");
+        });
+    }
+    // Holds a reply while its name is in `held`; counts the requests that came.
+    void hold(const std::string& what) {
+        std::unique_lock lock(m);
+        ++came[what];
+        cv.notify_all();
+        cv.wait(lock, [&] { return !held.count(what); });
+    }
+    void release(const std::string& what) {
+        std::lock_guard lock(m);
+        held.erase(what);
+        cv.notify_all();
+    }
+    void waitCame(const std::string& what, int n = 1) {
+        waitFor([&] { std::lock_guard lock(m); return came[what] >= n; }, what.c_str());
+    }
+    void TearDown() override {
+        {
+            std::lock_guard lock(m);
+            held.clear();
+            cv.notify_all();
+        }
+        ApiTest::TearDown();
+    }
+    std::string users() { return vxtest::readFile(vx::UsersXml); }
+
+    std::mutex m;
+    std::condition_variable cv;
+    std::set<std::string> held;
+    std::map<std::string, int> came;
+    std::vector<std::pair<int, std::string>> plans; // (applications, version) of the next lists
+};
+
+} // namespace
+
+TEST_F(OrderTest, ALoginAndAListThatASecondLoginOvertookChangeNothing) {
+    // The first login's reply comes after the second's.
+    held = {"login first"};
+    api->_LoginFun("first", "p1", "1", "0");
+    waitCame("login first");
+    api->_LoginFun("second", "p2", "1", "0");
+    waitFor([&] { return !host.callsStarting("ST_Login(").empty() && vx::THttpThread::liveCount() == 1; },
+            "the second login");
+    release("login first");
+    settle();
+    EXPECT_EQ(host.callsStarting("ST_Login("),
+              std::vector<std::string>{ST_Login(true, vx::ScrambleParam("20002"), "登录成功")});
+    EXPECT_EQ(vx::UserInfo.uid, "20002");
+    EXPECT_EQ(users().find("first"), std::string::npos) << users();
+    EXPECT_NE(users().find("pwd=\"p2\""), std::string::npos) << users();
+
+    // A list asked for the first user arrives after the second user logged in: dropped.
+    api->_LoginFun("first", "p1", "1", "0");
+    settle();
+    ASSERT_EQ(vx::UserInfo.uid, "10001");
+    held = {"list first"};
+    api->_GetMyApps();
+    waitCame("list first", 2);
+    api->_LoginFun("second", "p2", "1", "0");
+    waitFor([&] { return vx::UserInfo.uid == "20002" && vx::FindApp(1) &&
+                         vx::FindApp(1)->version == "2.0"; },
+            "the second user's list");
+    release("list first");
+    settle();
+    EXPECT_EQ(vx::FindApp(1)->version, "2.0");
+}
+
+TEST_F(OrderTest, ListsAreMergedInTheOrderTheyArrived) {
+    api->_LoginFun("first", "p1", "1", "0");
+    settle();
+    // A large list arrives and is being parsed when a small one asked for after it arrives:
+    // the small one, the newer, decides.
+    plans = {{40000, "1.5"}, {1, "1.6"}};
+    api->_GetMyApps();
+    waitCame("list first", 2);
+    waitFor([&] { return vx::THttpThread::liveCount() == 0; }, "the large list's arrival");
+    api->_GetMyApps();
+    settle();
+    EXPECT_EQ(vx::FindApp(1)->version, "1.6");
+}
