@@ -292,36 +292,59 @@ void LinkServer::stopOnThread() {
 }
 
 void LinkServer::accept() {
-    m_acceptor.async_accept([this](std::error_code ec, tcp::socket socket) {
-        if (!m_acceptor.is_open())
-            return;
-        if (ec) {
-            // Out of descriptors or a similar passing shortage: try again a little later
-            // instead of spinning on the failing accept.
-            m_acceptRetry.expires_after(std::chrono::milliseconds(100));
-            m_acceptRetry.async_wait([this](std::error_code e) {
-                if (!e && m_acceptor.is_open())
-                    accept();
-            });
-            return;
-        }
-        keepFromChildren(static_cast<std::uintptr_t>(socket.native_handle()));
-        std::error_code e;
-        auto peer = socket.remote_endpoint(e);
-        Limits limits = currentLimits();
-        // The port is open to every user of the machine: only this user's programs are
-        // served, and the others hear nothing, as do peers from off the machine.
-        if (e || !isLoopback(peer.address()) ||
-            m_connections.size() >= static_cast<std::size_t>(limits.maxConnections) ||
-            !peerIsSameUser(static_cast<std::uintptr_t>(socket.native_handle()))) {
-            socket.close(e);
-        } else {
-            auto c = std::make_shared<Connection>(*this, std::move(socket), limits);
-            m_connections.emplace(c.get(), c);
-            c->start();
-        }
-        accept();
-    });
+    if (kAcceptsPrivately) {
+        m_acceptor.async_wait(tcp::acceptor::wait_read, [this](std::error_code ec) {
+            if (!m_acceptor.is_open())
+                return;
+            tcp::socket socket(m_io);
+            if (!ec) {
+                bool wouldBlock = false;
+                const auto fd = acceptPrivate(m_acceptor.native_handle(), wouldBlock);
+                if (fd < 0 && wouldBlock)
+                    return accept(); // taken by nobody else, but gone: wait again
+                if (fd < 0)
+                    ec = std::error_code(errno, std::system_category());
+                else
+                    socket.assign(m_acceptor.local_endpoint().protocol(),
+                                  static_cast<tcp::socket::native_handle_type>(fd), ec);
+            }
+            onAccepted(ec, std::move(socket));
+        });
+        return;
+    }
+    m_acceptor.async_accept(
+        [this](std::error_code ec, tcp::socket socket) { onAccepted(ec, std::move(socket)); });
+}
+
+void LinkServer::onAccepted(std::error_code ec, asio::ip::tcp::socket socket) {
+    if (!m_acceptor.is_open())
+        return;
+    if (ec) {
+        // Out of descriptors or a similar passing shortage: try again a little later
+        // instead of spinning on the failing accept.
+        m_acceptRetry.expires_after(std::chrono::milliseconds(100));
+        m_acceptRetry.async_wait([this](std::error_code e) {
+            if (!e && m_acceptor.is_open())
+                accept();
+        });
+        return;
+    }
+    keepFromChildren(static_cast<std::uintptr_t>(socket.native_handle()));
+    std::error_code e;
+    auto peer = socket.remote_endpoint(e);
+    Limits limits = currentLimits();
+    // The port is open to every user of the machine: only this user's programs are
+    // served, and the others hear nothing, as do peers from off the machine.
+    if (e || !isLoopback(peer.address()) ||
+        m_connections.size() >= static_cast<std::size_t>(limits.maxConnections) ||
+        !peerIsSameUser(static_cast<std::uintptr_t>(socket.native_handle()))) {
+        socket.close(e);
+    } else {
+        auto c = std::make_shared<Connection>(*this, std::move(socket), limits);
+        m_connections.emplace(c.get(), c);
+        c->start();
+    }
+    accept();
 }
 
 void LinkServer::deliver(const std::string& text) {

@@ -112,6 +112,7 @@ private:
     };
 
     void accept();
+    void onAccepted(std::error_code ec, asio::ip::tcp::socket socket);
     void stopOnThread();
     void hold(std::int32_t appId, const std::shared_ptr<const std::string>& framed);
     void dropLapsedHolds();

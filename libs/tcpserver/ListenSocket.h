@@ -16,6 +16,17 @@ void prepareListenSocket(std::uintptr_t nativeHandle);
 // application from seeing its link close.
 void keepFromChildren(std::uintptr_t nativeHandle);
 
+// POSIX takes each connection off the listener itself (acceptPrivate), born close-on-exec,
+// once the listener is readable; Windows accepts through Asio and marks it at once
+// (keepFromChildren): a handle is inherited there only by a child created to inherit, which
+// the client never starts.
+extern const bool kAcceptsPrivately;
+// Takes one waiting connection off a listening socket, close-on-exec and non-blocking from
+// the start (accept4), so that a program started meanwhile on another thread cannot inherit
+// it even for a moment. The new native handle; -1 when none is waiting (`wouldBlock`) or on
+// an error. Only where kAcceptsPrivately.
+std::intptr_t acceptPrivate(std::uintptr_t listenHandle, bool& wouldBlock);
+
 // True when the program at the other end of an accepted loopback connection runs as the same
 // user as this process. The port is open to every user of the machine; another user's program
 // must not talk to this user's client. False also when the owner cannot be found out.

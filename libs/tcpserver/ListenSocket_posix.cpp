@@ -1,5 +1,6 @@
 #include "ListenSocket.h"
 
+#include <cerrno>
 #include <cstring>
 #include <fcntl.h>
 #include <linux/inet_diag.h>
@@ -115,6 +116,23 @@ std::optional<uid_t> ownerOfPeer(const Ends& e) {
 void prepareListenSocket(std::uintptr_t nativeHandle) {
     int on = 1;
     ::setsockopt(static_cast<int>(nativeHandle), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+}
+
+const bool kAcceptsPrivately = true;
+
+std::intptr_t acceptPrivate(std::uintptr_t listenHandle, bool& wouldBlock) {
+    for (;;) {
+        const int fd = ::accept4(static_cast<int>(listenHandle), nullptr, nullptr,
+                                 SOCK_CLOEXEC | SOCK_NONBLOCK);
+        if (fd >= 0) {
+            wouldBlock = false;
+            return fd;
+        }
+        if (errno == EINTR || errno == ECONNABORTED)
+            continue;
+        wouldBlock = errno == EAGAIN || errno == EWOULDBLOCK;
+        return -1;
+    }
 }
 
 void keepFromChildren(std::uintptr_t nativeHandle) {

@@ -114,6 +114,13 @@ void prepareListenSocket(std::uintptr_t nativeHandle) {
                  reinterpret_cast<const char*>(&on), sizeof on);
 }
 
+const bool kAcceptsPrivately = false;
+
+std::intptr_t acceptPrivate(std::uintptr_t, bool& wouldBlock) {
+    wouldBlock = false;
+    return -1; // Asio's accept, then keepFromChildren
+}
+
 void keepFromChildren(std::uintptr_t nativeHandle) {
     // Sockets are created inheritable; CreateProcess with bInheritHandles would hand them on.
     ::SetHandleInformation(reinterpret_cast<HANDLE>(nativeHandle), HANDLE_FLAG_INHERIT, 0);

@@ -19,6 +19,7 @@
 #include "core/Xml.h"
 #include "http/HttpThread.h"
 #include "link/HelperLibraries.h"
+#include "platform/Platform.h"
 #include "shell/QtEngine.h"
 #include "shell/TitleBar.h"
 #include "shell/UBrowser.h"
@@ -192,7 +193,11 @@ void TfrmMain::openPopup(const std::string& url, std::optional<std::pair<int, in
 }
 
 void TfrmMain::openInSystemBrowser(const std::string& url) {
-    QDesktopServices::openUrl(QUrl(QString::fromStdString(url)));
+    // The platform's own start closes every descriptor of the client in the browser's
+    // process; QDesktopServices forks with all of them open. It stays the way out only where
+    // the system has no opener (xdg-open) of its own.
+    if (!platform::openUrl(url))
+        QDesktopServices::openUrl(QUrl(QString::fromStdString(url)));
 }
 
 void TfrmMain::enableRefreshTimer() {

@@ -6,6 +6,7 @@
 #include "ClientFixture.h"
 #include "core/Text.h"
 #include "link/LinkNotify.h"
+#include "platform/Platform.h"
 #include "tcpserver/LinkProtocol.h"
 
 #include <LinkClient.h>
@@ -439,4 +440,28 @@ TEST_F(SeamTest, AnUpdateCutShortIsUndoneBeforeItsFilesAreCompared) {
     EXPECT_FALSE(fs::exists(stage));
     EXPECT_EQ(vxtest::readFile(readme), fresh);
     EXPECT_EQ(api->_CheckAPP("12"), "正常");
+}
+
+TEST_F(SeamTest, TheSystemBrowserInheritsNothingOfTheClient) {
+    startLink();
+    const int strayFile = ::open("/dev/zero", O_RDONLY);
+    ASSERT_GE(strayFile, 0);
+    RawPeer watcher(port, 30); // an accepted connection of the link server
+    ASSERT_TRUE(watcher.connected());
+    // The system's opener is the probe here: it writes its descriptors to the "address".
+    const std::string bin = client.file("bin");
+    fs::create_directories(bin);
+    fs::copy_file(VX_FD_PROBE, bin + "/xdg-open");
+    const std::string path = std::getenv("PATH") ? std::getenv("PATH") : "";
+    ::setenv("PATH", (bin + ":" + path).c_str(), 1);
+    const std::string report = client.file("browser-fds.txt");
+    const bool opened = vx::platform::openUrl(report);
+    ::setenv("PATH", path.c_str(), 1);
+    ASSERT_TRUE(opened);
+    waitFor([&] { return fs::exists(report); }, "the opener's report");
+    auto got = lines(report);
+    ASSERT_FALSE(got.empty());
+    got.erase(got.begin());
+    EXPECT_EQ(got, (std::vector<std::string>{"0 /dev/null", "1 /dev/null", "2 /dev/null"}));
+    ::close(strayFile);
 }
