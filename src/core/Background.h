@@ -6,6 +6,7 @@
 
 #include <functional>
 #include <memory>
+#include <system_error>
 #include <thread>
 #include <utility>
 
@@ -16,21 +17,37 @@ namespace vx {
 namespace detail {
 void backgroundStarted();
 void backgroundHandedBack();
+// Throws std::system_error as std::thread does when the system gives no thread: for tests,
+// the next `count` calls fail so (failThreadStartsForTests).
+void checkThreadStart();
 } // namespace detail
 
 // Jobs started whose continuation has not yet run on the main thread.
 int backgroundJobsRunning();
 
+// FOR TESTS ONLY: the next `count` thread starts of runInBackground and the digest pool fail as
+// when the system has no thread left.
+void failThreadStartsForTests(int count);
+
+// When the system gives no thread, the work runs on the calling thread instead (a pause, but
+// the operation ends as it would): `then` still comes later, from the main thread's queue.
 template <typename Work, typename Then>
 void runInBackground(Work work, Then then) {
     detail::backgroundStarted();
-    std::thread([work = std::move(work), then = std::move(then)]() mutable {
+    auto job = [work = std::move(work), then = std::move(then)]() mutable {
         auto result = std::make_shared<decltype(work())>(work());
         mainThread().post([then = std::move(then), result]() mutable {
             detail::backgroundHandedBack();
             then(std::move(*result));
         });
-    }).detach();
+    };
+    auto shared = std::make_shared<decltype(job)>(std::move(job));
+    try {
+        detail::checkThreadStart();
+        std::thread([shared] { (*shared)(); }).detach();
+    } catch (const std::system_error&) {
+        (*shared)();
+    }
 }
 
 } // namespace vx

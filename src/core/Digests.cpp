@@ -130,9 +130,16 @@ void runJob(const std::vector<DigestRequest>& files, const std::string& cacheFil
     const unsigned width =
         std::max(1u, std::min<unsigned>(std::thread::hardware_concurrency(),
                                         static_cast<unsigned>(toRead.size())));
+    // Threads the system will not give are done without: the job's own thread reads what
+    // the started ones leave, and every started one is joined.
     std::vector<std::thread> pool;
-    for (unsigned t = 1; t < width; ++t)
-        pool.emplace_back(work);
+    try {
+        for (unsigned t = 1; t < width; ++t) {
+            detail::checkThreadStart();
+            pool.emplace_back(work);
+        }
+    } catch (const std::system_error&) {
+    }
     work();
     for (auto& t : pool)
         t.join();

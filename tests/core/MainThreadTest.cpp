@@ -4,7 +4,11 @@
 #include <thread>
 #include <vector>
 
+#include "core/Background.h"
+#include "core/Crypto.h"
+#include "core/Digests.h"
 #include "core/MainThread.h"
+#include "support/TempDir.h"
 
 using namespace vx;
 
@@ -62,5 +66,34 @@ TEST(MainThreadRegistry, SetAndGet) {
     LoopMainThread loop;
     setMainThread(&loop);
     EXPECT_EQ(&mainThread(), &loop);
+    setMainThread(nullptr);
+}
+
+TEST(Background, WithoutThreadsTheWorkRunsAnywayAndEndsOnTheMainThread) {
+    LoopMainThread loop;
+    setMainThread(&loop);
+    vxtest::TempDir dir("nothread");
+    std::vector<DigestRequest> files;
+    for (int i = 0; i < 6; ++i)
+        files.push_back({dir.write("f" + std::to_string(i), std::string(1000 + i, 'a')),
+                         DigestKind::Md5});
+    // For each number of thread starts that fail (none, some, all of the pool, the job's own
+    // too), the digests are all there and the continuation runs once, on the main thread.
+    for (int failing : {0, 1, 2, 8}) {
+        failThreadStartsForTests(failing);
+        std::vector<Digest> got;
+        int calls = 0;
+        computeDigests(files, "", [&](std::vector<Digest> d) {
+            EXPECT_TRUE(loop.isMainThread());
+            got = std::move(d);
+            ++calls;
+        });
+        ASSERT_TRUE(loop.runUntil([&] { return calls == 1; })) << failing;
+        ASSERT_EQ(got.size(), files.size());
+        for (std::size_t i = 0; i < files.size(); ++i)
+            EXPECT_EQ(got[i], FileMD5(files[i].path).value()) << failing << " " << i;
+        EXPECT_EQ(backgroundJobsRunning(), 0);
+    }
+    failThreadStartsForTests(0);
     setMainThread(nullptr);
 }
