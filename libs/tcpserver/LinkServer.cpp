@@ -402,7 +402,11 @@ void LinkServer::closeAll() {
         if (c->registered())
             ++closedPerId[c->appId()];
     }
-    // Each id starts afresh: its connections had everything sent to it so far.
+    // Each CloseAll starts over (a login follows it): what was held for an application that
+    // has not come back since the one before belongs to the user before, and goes. Each id
+    // closed now starts afresh: what was sent to it before is not held again (what a slow
+    // reader had not taken yet goes with its connection).
+    m_held.clear();
     for (auto& [id, n] : closedPerId)
         m_held[id] = Held{until, n, {}, 0, false};
     for (auto& c : all)

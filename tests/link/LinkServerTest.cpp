@@ -560,6 +560,25 @@ TEST_F(ServerTest, CloseAllHoldsABoundedQueueForEachApplicationItClosed) {
     EXPECT_EQ(late30.readFrame(), to(30, "live"));
 }
 
+TEST_F(ServerTest, ASecondCloseAllDropsWhatTheFirstHeld) {
+    // A login closes 26, which does not come back before the next login closes everything
+    // again: what was held for the first user is never delivered after the second's UID.
+    lib().setUid("1001");
+    Peer a(port);
+    ASSERT_TRUE(a.registerAs(26));
+    ASSERT_TRUE(rec().waitForCount(1));
+    ASSERT_EQ(lib().closeAll(), TCPSERVER_OK);
+    ASSERT_EQ(lib().sendToApp(to(26, "UserInfo?uid=1001").c_str()), TCPSERVER_OK);
+    ASSERT_TRUE(a.waitClosed());
+    ASSERT_EQ(lib().closeAll(), TCPSERVER_OK);
+    lib().setUid("2002");
+    Peer back(port);
+    ASSERT_TRUE(back.registerAs(26));
+    EXPECT_EQ(back.readFrame(), "VXLINK/1 UID 2002");
+    ASSERT_EQ(lib().sendToApp(to(26, "live").c_str()), TCPSERVER_OK);
+    EXPECT_EQ(back.readFrame(), to(26, "live"));
+}
+
 TEST_F(ServerTest, HeldMessagesLapseTenSecondsAfterTheCloseAll) {
     lib().setUid(nullptr);
     Peer a(port);
