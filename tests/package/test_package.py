@@ -13,16 +13,15 @@ prefix behaves as the .deb does.
 import glob
 import os
 import shutil
-import signal
-import socket
 import subprocess
 import sys
 import tempfile
-import time
 
 BUILD, SOURCE = (os.path.abspath(a) for a in sys.argv[1:3])
 sys.path.insert(0, os.path.join(SOURCE, "tools", "demo"))
+sys.path.insert(0, os.path.join(SOURCE, "tests", "e2e"))
 import vxcdp  # noqa: E402
+from test_e2e import free_port, port_in_use, wait_until  # noqa: E402
 
 BASE = "http://127.0.0.1:18080/"
 PACKAGE = "/usr/lib/vxcenter"
@@ -36,26 +35,6 @@ def log(text):
 def check(ok, what):
     if not ok:
         raise AssertionError(what)
-
-
-def port_in_use(port):
-    with socket.socket() as s:
-        return s.connect_ex(("127.0.0.1", port)) == 0
-
-
-def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
-
-
-def wait_until(pred, timeout, what):
-    deadline = time.time() + timeout
-    while time.time() < deadline:
-        if pred():
-            return
-        time.sleep(0.2)
-    raise AssertionError(f"waited in vain for {what}")
 
 
 def tree(folder):

@@ -184,3 +184,21 @@ TEST(System, PathsVersionAndPrivateSockets) {
     ::closesocket(static_cast<SOCKET>(s));
     ::WSACleanup();
 }
+
+TEST(Files, ATreeIsRemovedWithoutFollowingItsLinks) {
+    TempFolder root("remove tree");
+    const std::string tree = root / "应用 (x86)";
+    ASSERT_TRUE(vx::platform::createDirs(tree + "\\bin\\deep"));
+    ASSERT_TRUE(vx::platform::writeFileAtomic(tree + "\\bin\\deep\\a.dll", "a").ok());
+    ASSERT_TRUE(vx::platform::writeFileAtomic(tree + "\\version.xml", "v").ok());
+    // A link to a folder outside (where the system lets this user make one) goes as itself.
+    const std::string outside = root / "outside";
+    ASSERT_TRUE(vx::platform::createDir(outside));
+    ASSERT_TRUE(vx::platform::writeFileAtomic(outside + "\\keep.txt", "mine").ok());
+    const bool linked = ::CreateSymbolicLinkW(wide(tree + "\\link").c_str(), wide(outside).c_str(),
+                                              SYMBOLIC_LINK_FLAG_DIRECTORY) != FALSE;
+    EXPECT_TRUE(vx::platform::removeTree(tree));
+    EXPECT_FALSE(vx::platform::dirExists(tree));
+    EXPECT_TRUE(vx::platform::fileExists(outside + "\\keep.txt")) << (linked ? "followed" : "");
+    EXPECT_TRUE(vx::platform::removeTree(root / "never there"));
+}
