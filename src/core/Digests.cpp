@@ -18,6 +18,7 @@ namespace {
 
 std::atomic<long long> g_read{0};
 std::atomic<std::int64_t> g_settleNs{2'000'000'000};
+std::function<bool(const std::string&)> g_changeTimeProbe; // tests only; set before any job
 
 constexpr std::string_view kCacheHeader = "vxdigests 1";
 
@@ -91,12 +92,27 @@ void runJob(const std::vector<DigestRequest>& files, const std::string& cacheFil
     std::vector<std::size_t> toRead;
     std::unordered_map<std::string, std::size_t> first; // a path listed twice is read once
     std::vector<std::size_t> sameAs(paths.size());
+    // A volume that keeps no change times cannot tell a same-size replacement with its
+    // modification time kept from the file before: its files are read every time, and none
+    // is recorded. Asked once per volume of the job.
+    std::unordered_map<std::uint64_t, bool> volumeKeeps;
+    std::vector<char> cacheable(paths.size(), 0);
+    for (std::size_t i = 0; i < paths.size(); ++i) {
+        const auto stamp = platform::fileStamp(files[i].path);
+        if (!stamp)
+            continue;
+        auto [v, fresh] = volumeKeeps.emplace(stamp->volume, true);
+        if (fresh)
+            v->second = g_changeTimeProbe ? g_changeTimeProbe(files[i].path)
+                                          : platform::keepsChangeTimes(files[i].path);
+        cacheable[i] = v->second;
+    }
     for (std::size_t i = 0; i < paths.size(); ++i) {
         auto [it, fresh] = first.emplace(paths[i], i);
         sameAs[i] = it->second;
         if (!fresh)
             continue;
-        auto hit = cache.find(paths[i]);
+        auto hit = cacheable[i] ? cache.find(paths[i]) : cache.end();
         if (hit != cache.end()) {
             auto stamp = platform::fileStamp(files[i].path);
             if (stamp && *stamp == hit->second.stamp) {
@@ -122,7 +138,7 @@ void runJob(const std::vector<DigestRequest>& files, const std::string& cacheFil
             results[i] = md5.value();
             const auto after = platform::fileStamp(files[i].path);
             const std::int64_t settled = platform::fileClockNow() - settle;
-            if (before && after && *before == *after && !md5.value().empty() &&
+            if (cacheable[i] && before && after && *before == *after && !md5.value().empty() &&
                 after->modified < settled && after->changed < settled)
                 keep[i] = Entry{*after, md5.value()};
         }
@@ -188,5 +204,9 @@ int digestJobsRunning() { return backgroundJobsRunning(); }
 long long digestFilesRead() { return g_read.load(); }
 
 void setDigestCacheSettleTime(std::chrono::nanoseconds settle) { g_settleNs = settle.count(); }
+
+void setChangeTimeProbeForTests(std::function<bool(const std::string&)> probe) {
+    g_changeTimeProbe = std::move(probe);
+}
 
 } // namespace vx

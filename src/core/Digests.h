@@ -46,5 +46,8 @@ int digestJobsRunning();
 long long digestFilesRead();
 // How old a file's times must be for its digest to be recorded.
 void setDigestCacheSettleTime(std::chrono::nanoseconds settle);
+// FOR TESTS ONLY: what tells whether a file's volume keeps change times (platform's
+// keepsChangeTimes when empty). Files of a volume that keeps none are read every time.
+void setChangeTimeProbeForTests(std::function<bool(const std::string&)> probe);
 
 } // namespace vx

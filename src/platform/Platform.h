@@ -182,6 +182,12 @@ std::int64_t fileClockNow();
 // and so are the folders above it. False when anything of it is left.
 bool removeTree(const std::string& path);
 
+// False when the file system holding `path` keeps no change times (FAT, exFAT, and on Linux
+// file systems in user space, which may be either): there a file replaced by another of the
+// same size with its modification time kept looks unchanged. True otherwise, and when the
+// system cannot tell.
+bool keepsChangeTimes(const std::string& path);
+
 // True when a file (not a folder) exists at the path.
 bool fileExists(const std::string& path);
 // True when a folder exists at the path.

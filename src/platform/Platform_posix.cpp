@@ -15,6 +15,7 @@
 #include <sys/file.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/vfs.h>
 #include <sys/utsname.h>
 #include <sys/wait.h>
 #include <thread>
@@ -328,6 +329,15 @@ bool shellOpen(const std::string& file, const std::string& params, const std::st
 }
 
 long currentProcessId() { return static_cast<long>(::getpid()); }
+
+bool keepsChangeTimes(const std::string& path) {
+    struct statfs fs {};
+    if (::statfs(path.c_str(), &fs) != 0)
+        return true;
+    constexpr long kFat = 0x4d44, kExFat = 0x2011BAB0, kFuse = 0x65735546;
+    const long type = static_cast<long>(fs.f_type);
+    return type != kFat && type != kExFat && type != kFuse;
+}
 
 bool startedProgramRuns(const std::string& folder) {
     std::lock_guard lock(g_startedMutex);

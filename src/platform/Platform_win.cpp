@@ -251,6 +251,16 @@ bool removeTreeW(const std::wstring& path) {
 
 long currentProcessId() { return static_cast<long>(::GetCurrentProcessId()); }
 
+bool keepsChangeTimes(const std::string& path) {
+    wchar_t root[MAX_PATH] = {};
+    wchar_t fsName[MAX_PATH] = {};
+    if (!::GetVolumePathNameW(widen(path).c_str(), root, MAX_PATH) ||
+        !::GetVolumeInformationW(root, nullptr, 0, nullptr, nullptr, nullptr, fsName, MAX_PATH))
+        return true;
+    const std::wstring name = fsName;
+    return name != L"FAT" && name != L"FAT32" && name != L"exFAT";
+}
+
 bool startedProgramRuns(const std::string& folder) {
     std::lock_guard lock(g_startedMutex);
     bool runs = false;

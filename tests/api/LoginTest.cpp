@@ -355,7 +355,7 @@ TEST_F(OrderTest, ListsAreMergedInTheOrderTheyArrived) {
     settle();
     // A large list arrives and is being parsed when a small one asked for after it arrives:
     // the small one, the newer, decides.
-    plans = {{40000, "1.5"}, {1, "1.6"}};
+    plans = {{4000, "1.5"}, {1, "1.6"}};
     api->_GetMyApps();
     waitCame("list first", 2);
     waitFor([&] { return vx::THttpThread::liveCount() == 0; }, "the large list's arrival");

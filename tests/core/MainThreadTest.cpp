@@ -8,6 +8,7 @@
 #include "core/Crypto.h"
 #include "core/Digests.h"
 #include "core/MainThread.h"
+#include "platform/Platform.h"
 #include "support/TempDir.h"
 
 using namespace vx;
@@ -95,5 +96,35 @@ TEST(Background, WithoutThreadsTheWorkRunsAnywayAndEndsOnTheMainThread) {
         EXPECT_EQ(backgroundJobsRunning(), 0);
     }
     failThreadStartsForTests(0);
+    setMainThread(nullptr);
+}
+
+TEST(DigestCache, FilesOfAVolumeWithoutChangeTimesAreReadEveryTime) {
+    LoopMainThread loop;
+    setMainThread(&loop);
+    setDigestCacheSettleTime(std::chrono::nanoseconds(0));
+    vxtest::TempDir dir("fatcache");
+    const std::string file = dir.write("app.bin", std::string(4096, 'a'));
+    const std::string cache = dir.file("version.digests");
+    auto readsOfOneCheck = [&] {
+        const long long before = digestFilesRead();
+        bool done = false;
+        computeDigests(std::vector<std::string>{file}, cache, [&](std::vector<Digest>) { done = true; });
+        EXPECT_TRUE(loop.runUntil([&] { return done; }));
+        return digestFilesRead() - before;
+    };
+    // A volume that keeps change times: the second check reads nothing.
+    for (const bool keeps : {true, false}) {
+        std::filesystem::remove(cache);
+        setChangeTimeProbeForTests([keeps](const std::string&) { return keeps; });
+        EXPECT_EQ(readsOfOneCheck(), 1) << keeps;
+        EXPECT_EQ(readsOfOneCheck(), keeps ? 0 : 1) << keeps;
+        // On FAT nothing is recorded that a same-size replacement could match.
+        EXPECT_EQ(vxtest::readFile(cache).find("app.bin") != std::string::npos, keeps);
+    }
+    setChangeTimeProbeForTests(nullptr);
+    setDigestCacheSettleTime(std::chrono::seconds(2));
+    // This machine's own temporary folder keeps them.
+    EXPECT_TRUE(platform::keepsChangeTimes(dir.path().string()));
     setMainThread(nullptr);
 }
