@@ -24,6 +24,7 @@ import vxcdp  # noqa: E402
 from test_e2e import free_port, port_in_use, wait_until  # noqa: E402
 
 BASE = "http://127.0.0.1:18080/"
+VXLINK = None  # a copy that every user may run, whatever the build folder's modes (main())
 PACKAGE = "/usr/lib/vxcenter"
 SKIP = 77
 
@@ -73,7 +74,7 @@ class User:
                               capture_output=True, text=True, timeout=60, **kw)
 
     def link(self, *message, app="12", count=None):
-        args = [os.path.join(BUILD, "bin", "vxlink"), "--app", app, "--timeout", "3000"]
+        args = [VXLINK, "--app", app, "--timeout", "3000"]
         if count is not None:
             args += ["--count", str(count)]
         return self.run(args + list(message))
@@ -357,6 +358,10 @@ def main():
                                       capture_output=True).returncode == 0
     tmp = tempfile.mkdtemp(prefix="vx-package-")
     os.chmod(tmp, 0o755)  # the users' homes lie below it
+    global VXLINK
+    VXLINK = os.path.join(tmp, "vxlink")
+    shutil.copy(os.path.join(BUILD, "bin", "vxlink"), VXLINK)
+    os.chmod(VXLINK, 0o755)
     run = None
     try:
         log("building and installing the .deb")
