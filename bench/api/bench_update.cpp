@@ -144,6 +144,13 @@ int main() {
                                    "</version><zipFile>pkg.zip</zipFile><updateFile>" +
                                    entries + "</updateFile></info>";
     std::ofstream(app / "version.xml") << "<info><version>1.0</version></info>";
+    // The installed descriptors of the 5,000 applications of the status refresh below.
+    for (int i = 100; i < 5100; ++i) {
+        const fs::path folder = fs::path(vx::AppsPath) / ("d" + std::to_string(i));
+        fs::create_directories(folder);
+        std::ofstream(folder / "version.xml") << "<info><version>1.0</version></info>";
+    }
+    double refreshStall = 0;
     // Installed files are not brand new: let the cache's settle time pass.
     std::this_thread::sleep_for(std::chrono::milliseconds(2500));
 
@@ -227,15 +234,17 @@ int main() {
     vxbench::report("main-thread stall, first merge of 5000 (ms)", meter.stop(), kFrameMs, "ms");
     // Every status of those 5,000 again (the page's _RefreshApp), each with its installed
     // descriptor read.
-    for (int i = 100; i < 5100; ++i) {
-        const fs::path folder = fs::path(vx::AppsPath) / ("d" + std::to_string(i));
-        fs::create_directories(folder);
-        std::ofstream(folder / "version.xml") << "<info><version>1.0</version></info>";
+    // The first refresh reads each descriptor; a later one only looks at each file's stamp.
+    double firstRefresh = 0;
+    for (int round = 0; round < 2; ++round) {
+        meter.start();
+        api._RefreshApp();
+        loop.runUntil(idle);
+        (round == 0 ? firstRefresh : refreshStall) = meter.stop();
     }
-    meter.start();
-    api._RefreshApp();
-    loop.runUntil(idle);
-    vxbench::report("main-thread stall, status refresh of 5000 applications (ms)", meter.stop(),
+    vxbench::report("main-thread stall, first status refresh of 5000 applications (ms)",
+                    firstRefresh, kFrameMs, "ms");
+    vxbench::report("main-thread stall, status refresh of 5000 applications (ms)", refreshStall,
                     kFrameMs, "ms");
 
     // An install of 3,000 files through the real downloader.

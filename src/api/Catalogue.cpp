@@ -4,6 +4,7 @@
 
 #include "api/ApiSupport.h"
 #include "api/PageCalls.h"
+#include "core/Digests.h"
 #include "api/PageHost.h"
 #include "core/Background.h"
 #include "core/Crypto.h"
@@ -50,8 +51,17 @@ void TVX_JS::parseListReply(Purpose purpose, const std::string& index, const std
                 return r;
             }
             r.apps = listedApps(*r.doc, base, apps);
-            for (const TMyApp& a : r.apps)
-                r.versions.emplace(a.VerFile, InstalledVersion(a.VerFile));
+            for (const TMyApp& a : r.apps) {
+                const auto before = platform::fileStamp(a.VerFile);
+                auto version = InstalledVersion(a.VerFile);
+                const auto after = platform::fileStamp(a.VerFile);
+                const std::int64_t settled =
+                    platform::fileClockNow() - digestCacheSettleTime().count();
+                if (before && after && *before == *after && after->modified < settled &&
+                    after->changed < settled)
+                    r.stamped.emplace(a.VerFile, std::pair{*after, version});
+                r.versions.emplace(a.VerFile, std::move(version));
+            }
             return r;
         },
         [this, purpose, index, uid, arrival](ListReply r) {
@@ -188,6 +198,16 @@ void TVX_JS::onListReply(Purpose purpose, const std::string& index, ListReply& r
         mergeAppList(std::move(reply.apps));
     const InstalledVersions* known =
         reply.generation == m_filesGeneration ? &reply.versions : nullptr;
+    if (known) {
+        // What was read off the main thread saves the next refresh its reading.
+        for (auto& [file, read] : reply.stamped) {
+            auto [keeps, fresh] = m_volumeKeepsChangeTimes.emplace(read.first.volume, true);
+            if (fresh)
+                keeps->second = platform::keepsChangeTimes(file);
+            if (keeps->second)
+                m_knownVersions[file] = KnownVersion{read.first, std::move(read.second)};
+        }
+    }
     int32_t id = 0;
     TMyApp* app = purpose == Purpose::Add && parseInt32(index, id) ? FindApp(id) : nullptr;
     if (ok) {
@@ -242,10 +262,36 @@ void TVX_JS::refreshStatuses(const InstalledVersions* known) {
         auto it = known ? known->find(app->VerFile) : InstalledVersions::const_iterator{};
         if (known && it != known->end())
             status = AppStatus(*app, it->second);
+        else if (!app->DownStatu.empty())
+            status = app->DownStatu;
         else
-            status = AppStatus(*app);
+            status = AppStatus(*app, installedVersionNow(app->VerFile));
         pageCall(page::ST_icoStatu(std::to_string(app->appID), status));
     }
+}
+
+std::optional<std::string> TVX_JS::installedVersionNow(const std::string& verFile) {
+    const auto stamp = platform::fileStamp(verFile);
+    if (!stamp) {
+        m_knownVersions.erase(verFile);
+        return InstalledVersion(verFile);
+    }
+    auto [keeps, fresh] = m_volumeKeepsChangeTimes.emplace(stamp->volume, true);
+    if (fresh)
+        keeps->second = platform::keepsChangeTimes(verFile);
+    if (auto hit = m_knownVersions.find(verFile);
+        keeps->second && hit != m_knownVersions.end() && hit->second.stamp == *stamp)
+        return hit->second.version;
+    auto version = InstalledVersion(verFile);
+    // A write within the file system's clock tick after this read would keep the stamp as
+    // it is: only a file whose times are older than that is remembered (the digest cache's
+    // rule).
+    const std::int64_t settled = platform::fileClockNow() - digestCacheSettleTime().count();
+    if (keeps->second && stamp->modified < settled && stamp->changed < settled)
+        m_knownVersions[verFile] = KnownVersion{*stamp, version};
+    else
+        m_knownVersions.erase(verFile);
+    return version;
 }
 
 void TVX_JS::_OpenTimer() { OpenTimer(true); }

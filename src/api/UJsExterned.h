@@ -16,6 +16,7 @@
 
 #include "core/Global.h"
 #include "core/Text.h"
+#include "platform/Platform.h"
 
 namespace pugi {
 class xml_document;
@@ -188,6 +189,10 @@ private:
         std::shared_ptr<pugi::xml_document> doc; // null: a failed transfer, or not XML
         std::vector<TMyApp> apps; // the listed applications, read off the main thread
         InstalledVersions versions;
+        // Those of the versions whose files held still while read, with their stamps, for
+        // the remembered versions (installedVersionNow).
+        std::unordered_map<std::string, std::pair<platform::FileStamp, std::optional<std::string>>>
+            stamped;
         std::uint64_t generation = 0; // m_filesGeneration when the versions were read
     };
     // `uid`: the user the list was asked for. Replies are parsed off the main thread, where
@@ -205,6 +210,16 @@ private:
     std::uint64_t m_listsArrived = 0, m_listsMerged = 0;
     // The statuses to the page; `known` (may be null) holds installed versions read before.
     void refreshStatuses(const InstalledVersions* known);
+    // An installed descriptor's version, read again only when the file's stamp changed (or
+    // on a volume that keeps no change times): a refresh of thousands of applications then
+    // costs one look at each file, and the page's calls keep their order.
+    std::optional<std::string> installedVersionNow(const std::string& verFile);
+    struct KnownVersion {
+        platform::FileStamp stamp;
+        std::optional<std::string> version;
+    };
+    std::unordered_map<std::string, KnownVersion> m_knownVersions;
+    std::unordered_map<std::uint64_t, bool> m_volumeKeepsChangeTimes;
     // Counts the client's own changes of installed files, so that versions read off the main
     // thread are not used once they may be stale.
     std::uint64_t m_filesGeneration = 0;

@@ -205,6 +205,8 @@ long long digestFilesRead() { return g_read.load(); }
 
 void setDigestCacheSettleTime(std::chrono::nanoseconds settle) { g_settleNs = settle.count(); }
 
+std::chrono::nanoseconds digestCacheSettleTime() { return std::chrono::nanoseconds(g_settleNs.load()); }
+
 void setChangeTimeProbeForTests(std::function<bool(const std::string&)> probe) {
     g_changeTimeProbe = std::move(probe);
 }

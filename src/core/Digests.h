@@ -44,8 +44,10 @@ void computeDigests(std::vector<DigestRequest> files, std::string cacheFile,
 int digestJobsRunning();
 // Files whose contents were read since the start of the process (tests, benchmarks).
 long long digestFilesRead();
-// How old a file's times must be for its digest to be recorded.
+// How old a file's times must be for its digest to be recorded (2 s; tests set less). The
+// page API's remembered versions of installed descriptors follow the same rule.
 void setDigestCacheSettleTime(std::chrono::nanoseconds settle);
+std::chrono::nanoseconds digestCacheSettleTime();
 // FOR TESTS ONLY: what tells whether a file's volume keeps change times (platform's
 // keepsChangeTimes when empty). Files of a volume that keeps none are read every time.
 void setChangeTimeProbeForTests(std::function<bool(const std::string&)> probe);

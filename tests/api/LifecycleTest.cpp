@@ -3,8 +3,11 @@
 
 #include "ApiFixture.h"
 
+#include <fcntl.h>
+#include <fstream>
 #include <sys/stat.h>
 
+#include "core/Digests.h"
 #include "core/Text.h"
 #include "platform/Platform.h"
 
@@ -101,6 +104,48 @@ TEST_F(LifecycleTest, RunStartsOrShowsByConnectionAndLeavesOtherStatesAlone) {
     waitFor([&] { return vxtest::readFile(vx::AppsPath + "app30/started.txt") ==
                          "started\nstarted\n"; },
             "the second start");
+}
+
+TEST_F(LifecycleTest, StatusesFollowEveryChangeOfAnInstalledDescriptor) {
+    installThirty("1.0");
+    const std::string file = vx::AppsPath + "app30/version.xml";
+    auto statusOf30 = [&] {
+        host.calls.clear();
+        api->_RefreshApp();
+        return host.has("ST_icoStatu(\"30\",\"正常\")") ? "正常"
+               : host.has("ST_icoStatu(\"30\",\"有升级\")") ? "有升级" : "?";
+    };
+    // Remembered between refreshes at once (no settle time), so the stamp alone decides.
+    vx::setDigestCacheSettleTime(std::chrono::nanoseconds(0));
+    auto age = [&] {
+        const timespec past[2] = {{::time(nullptr) - 60, 0}, {::time(nullptr) - 60, 0}};
+        ASSERT_EQ(::utimensat(AT_FDCWD, file.c_str(), past, 0), 0);
+    };
+    age();
+    EXPECT_STREQ(statusOf30(), "正常");
+    EXPECT_STREQ(statusOf30(), "正常");
+    // Changed in place, same size, its times set back: its change time tells.
+    struct stat st {};
+    ASSERT_EQ(::stat(file.c_str(), &st), 0);
+    std::string text = vxtest::readFile(file);
+    text.replace(text.find("<version>1.0") + 9, 3, "0.9");
+    {
+        std::ofstream out(file, std::ios::binary | std::ios::in | std::ios::out);
+        out << text;
+    }
+    const timespec kept[2] = {st.st_atim, st.st_mtim};
+    ASSERT_EQ(::utimensat(AT_FDCWD, file.c_str(), kept, 0), 0);
+    EXPECT_STREQ(statusOf30(), "有升级");
+    // Replaced by another file.
+    dir.write("apps/app30/version.xml", descriptor("1.0"));
+    age();
+    EXPECT_STREQ(statusOf30(), "正常");
+    // Removed.
+    fs::remove(file);
+    host.calls.clear();
+    api->_RefreshApp();
+    EXPECT_TRUE(host.has("ST_icoStatu(\"30\",\"未安装\")"));
+    vx::setDigestCacheSettleTime(std::chrono::seconds(2));
 }
 
 TEST_F(LifecycleTest, UninstallRemovesTheFolderOnlyWhenNothingHoldsIt) {
