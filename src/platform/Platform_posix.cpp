@@ -341,9 +341,21 @@ bool keepsChangeTimes(const std::string& path) {
 
 bool startedProgramRuns(const std::string& folder) {
     std::lock_guard lock(g_startedMutex);
-    for (const auto& [pid, started] : g_started)
-        if (started == folder)
+    for (const auto& [pid, started] : g_started) {
+        if (started != folder || ::kill(pid, 0) != 0)
+            continue;
+        // Ended but not reaped yet (its waiting thread comes a moment later): a zombie.
+        char state = 0;
+        if (FILE* f = std::fopen(("/proc/" + std::to_string(pid) + "/stat").c_str(), "re")) {
+            char line[512] = {};
+            if (std::fgets(line, sizeof line, f))
+                if (const char* close = std::strrchr(line, ')'); close && close[1] == ' ')
+                    state = close[2];
+            std::fclose(f);
+        }
+        if (state != 'Z')
             return true;
+    }
     return false;
 }
 
