@@ -176,6 +176,8 @@ std::string updateScriptPosix(const std::string& appPath, const std::string& exe
     s += "while [ \"$(cat \"${upd}healthy\" 2>/dev/null)\" != \"$pid\" ]; do\n";
     // The shell reaps the exited client while it waits for sleep, so kill -0 then fails.
     s += "  if ! kill -0 \"$pid\" 2>/dev/null || [ \"$t\" -ge " + wait + " ]; then\n";
+    // A client that confirmed and ended at once, between the two looks, keeps its files.
+    s += "    [ \"$(cat \"${upd}healthy\" 2>/dev/null)\" = \"$pid\" ] && break\n";
     s += "    kill \"$pid\" 2>/dev/null\n";
     s += "    i=0\n";
     s += "    while kill -0 \"$pid\" 2>/dev/null && [ \"$i\" -lt 10 ]; do\n";
