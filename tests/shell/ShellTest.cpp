@@ -10,8 +10,10 @@
 #include <QEventLoop>
 #include <QTimer>
 #include <QWebEngineView>
+#include <fcntl.h>
 #include <filesystem>
 #include <set>
+#include <sys/stat.h>
 #include <thread>
 
 #include "core/Background.h"
@@ -216,6 +218,30 @@ TEST_F(ShellTest, NativeFunctionsFromPageScript) {
         return js("JSON.stringify(calls)").toString().contains("就绪");
     }));
 }
+
+#ifdef VX_FD_PROBE
+TEST_F(ShellTest, TheSystemBrowserOfTheMainWindowInheritsNothingOfTheClient) {
+    startMain();
+    // The system's opener is a script that hands what it inherited to the probe, which writes
+    // its descriptors down.
+    vxtest::TempDir dir("browser");
+    const std::string report = dir.file("fds.txt");
+    const std::string opener = dir.write("bin/xdg-open", "#!/bin/sh\nexec '" +
+                                                              std::string(VX_FD_PROBE) + "' '" +
+                                                              report + "'\n");
+    ::chmod(opener.c_str(), 0755);
+    const QByteArray path = qgetenv("PATH");
+    qputenv("PATH", QByteArray::fromStdString(dir.file("bin")) + ":" + path);
+    const int stray = ::open("/dev/zero", O_RDONLY); // one that nobody marked close-on-exec
+    js("_OpenURLB('http://127.0.0.1:1/help.html')");
+    qputenv("PATH", path);
+    EXPECT_TRUE(pumpUntil([&] { return std::filesystem::exists(report); }));
+    std::string fds = vxtest::readFile(report);
+    fds.erase(0, fds.find('\n') + 1); // the probe's pid
+    EXPECT_EQ(fds, "0 /dev/null\n1 /dev/null\n2 /dev/null\n");
+    ::close(stray);
+}
+#endif
 
 // The trust settings of a test, put back when it ends however it ends.
 struct TrustRestorer {
