@@ -301,8 +301,9 @@ TEST_F(UserCopy, AKillAtAnyStepLeavesTheOldOrTheNewCopy) {
             fs::remove_all(folder);
             fs::copy(cut, folder, fs::copy_options::recursive);
             const bool recoveryCut = killedAt(older, folder, m);
-            if (recoveryCut)
+            if (recoveryCut) {
                 ASSERT_FALSE(killedAt(older, folder, -1));
+            }
             const std::string now = which(folder, oldSet, newSet);
             ASSERT_NE(now, "mixed") << "refresh killed at " << n << ", recovery at " << m;
             ASSERT_TRUE(holds(folder, kUserFiles)) << n << "/" << m;
@@ -315,8 +316,9 @@ TEST_F(UserCopy, AKillAtAnyStepLeavesTheOldOrTheNewCopy) {
                 break;
         }
         // Once a refresh has committed, every later kill finishes it too.
-        if (last == "new")
+        if (last == "new") {
             ASSERT_EQ(outcome, "new") << "killed at " << n;
+        }
         last = outcome;
     }
     EXPECT_EQ(last, "new");

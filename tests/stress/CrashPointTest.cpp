@@ -7,19 +7,17 @@
 // - an undo: the same update, whose last move fails after the others have moved (a cancel
 //   undoes a placement through the same steps).
 
-#include <fcntl.h>
 #include <filesystem>
 #include <thread>
 #include <map>
-#include <spawn.h>
 #include <sys/wait.h>
 
 #include <gtest/gtest.h>
 
 #include "downloader/DownloaderHarness.h"
+#include "support/SpawnSelf.h"
 #include "support/TempDir.h"
 
-extern char** environ;
 
 namespace fs = std::filesystem;
 
@@ -89,24 +87,10 @@ void prepare(const std::string& mode, const vxtest::TempDir& dir, const std::str
 
 // Runs this test program as a child doing one step of the scenario; its exit status.
 int child(const std::string& mode, int crashAt, const std::string& root, const std::string& base) {
-    std::vector<std::string> env = {"VX_CRASH_MODE=" + mode, "VX_CRASH_AT=" + std::to_string(crashAt),
-                                    "VX_CRASH_ROOT=" + root, "VX_CRASH_BASE=" + base};
-    for (char** e = environ; *e; ++e)
-        env.push_back(*e);
-    std::vector<char*> envp;
-    for (auto& e : env)
-        envp.push_back(e.data());
-    envp.push_back(nullptr);
-    const std::string self = fs::read_symlink("/proc/self/exe").string();
-    std::string filter = "--gtest_filter=CrashPointChild.Run";
-    char* argv[] = {const_cast<char*>(self.c_str()), filter.data(), nullptr};
-    pid_t pid = 0;
-    posix_spawn_file_actions_t quiet;
-    ::posix_spawn_file_actions_init(&quiet);
-    ::posix_spawn_file_actions_addopen(&quiet, 1, "/dev/null", O_WRONLY, 0);
-    const int rc = ::posix_spawn(&pid, self.c_str(), &quiet, nullptr, argv, envp.data());
-    ::posix_spawn_file_actions_destroy(&quiet);
-    if (rc != 0)
+    const pid_t pid = vxtest::spawnSelf(
+        "CrashPointChild.Run", {"VX_CRASH_MODE=" + mode, "VX_CRASH_AT=" + std::to_string(crashAt),
+                                "VX_CRASH_ROOT=" + root, "VX_CRASH_BASE=" + base});
+    if (pid < 0)
         return -1;
     int status = 0;
     ::waitpid(pid, &status, 0);
@@ -197,8 +181,9 @@ TEST(CrashPoints, EveryStepOfPlacementAndRecoveryLeavesTheOldOrTheNewSet) {
                 ASSERT_TRUE(recovered == 0 || recovered == kCrashed) << n << "/" << m;
                 const std::string now = cleaned();
                 ASSERT_TRUE(now == "old" || now == "new") << "placement cut at " << n << ", recovery at " << m << ": " << now;
-                if (mode == "undo")
+                if (mode == "undo") {
                     ASSERT_EQ(now, "old") << n << "/" << m;
+                }
                 if (outcome.empty())
                     outcome = now;
                 ASSERT_EQ(now, outcome) << "the recovery's own cut changed the outcome: " << n << "/" << m;

@@ -14,7 +14,6 @@
 #include <map>
 #include <random>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -22,9 +21,9 @@
 
 #include "core/Xml.h"
 #include "downloader/DownloaderHarness.h"
+#include "support/SpawnSelf.h"
 #include "support/TempDir.h"
 
-extern char** environ;
 
 namespace fs = std::filesystem;
 
@@ -281,7 +280,6 @@ TEST(KillDuringInstall, EveryKillLeavesOneWholeVersion) {
     std::printf("install kill runs: seed %u\n", seed);
     std::fflush(stdout);
     std::mt19937 rng(seed);
-    const std::string self = fs::read_symlink("/proc/self/exe").string();
 
     for (bool package : {true, false}) {
         const std::string app = dir.file(package ? "apps/app" : "upd/app");
@@ -291,23 +289,11 @@ TEST(KillDuringInstall, EveryKillLeavesOneWholeVersion) {
         ASSERT_EQ(wholeVersion(app, package), 0);
         int version = 0, advanced = 0, kills = 0, whileMoving = 0;
         for (int k = 0; k < 30; ++k) {
-            std::vector<std::string> env = {"VX_KILL_APP=" + app, "VX_KILL_MODE=" + std::string(package ? "install" : "update"),
-                                            "VX_KILL_FROM=" + std::to_string((k + 1) * 1000),
-                                            "VX_KILL_BASE=" + server.base()};
-            for (char** e = environ; *e; ++e)
-                env.push_back(*e);
-            std::vector<char*> envp;
-            for (auto& e : env)
-                envp.push_back(e.data());
-            envp.push_back(nullptr);
-            std::string filter = "--gtest_filter=KillDuringInstallChild.Run";
-            char* argv[] = {const_cast<char*>(self.c_str()), filter.data(), nullptr};
-            posix_spawn_file_actions_t actions;
-            posix_spawn_file_actions_init(&actions);
-            posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-            pid_t pid = 0;
-            ASSERT_EQ(::posix_spawn(&pid, self.c_str(), &actions, nullptr, argv, envp.data()), 0);
-            posix_spawn_file_actions_destroy(&actions);
+            const pid_t pid = vxtest::spawnSelf(
+                "KillDuringInstallChild.Run",
+                {"VX_KILL_APP=" + app, "VX_KILL_MODE=" + std::string(package ? "install" : "update"),
+                 "VX_KILL_FROM=" + std::to_string((k + 1) * 1000), "VX_KILL_BASE=" + server.base()});
+            ASSERT_GT(pid, 0);
             // Every other kill comes while the set is being moved in.
             if (k % 2 == 0)
                 ::usleep(static_cast<useconds_t>(50000 + rng() % 400000));
