@@ -38,3 +38,15 @@ function(vx_add_test name)
   set_tests_properties(${name} PROPERTIES LABELS "${T_LABEL}" TIMEOUT ${T_TIMEOUT}
                        ENVIRONMENT "VX_TEST_TMP=${CMAKE_BINARY_DIR}/testtmp;${T_ENV}")
 endfunction()
+
+# vx_keep_library_sockets_private(target): the executable defines socketpair() so that the
+# socket pairs libcurl makes for itself are close-on-exec (platform/interpose/LibrarySockets.h).
+# Exported, so that libcurl's calls reach it also from a library the client loads at run time.
+function(vx_keep_library_sockets_private target)
+  if(NOT WIN32)
+    target_sources(${target} PRIVATE ${CMAKE_SOURCE_DIR}/src/platform/interpose/LibrarySockets_posix.cpp)
+    target_include_directories(${target} PRIVATE ${CMAKE_SOURCE_DIR}/src)
+    target_link_options(${target} PRIVATE "LINKER:--export-dynamic-symbol=socketpair")
+    target_link_libraries(${target} PRIVATE ${CMAKE_DL_LIBS})
+  endif()
+endfunction()

@@ -4,15 +4,19 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+
 #include <arpa/inet.h>
 #include <dirent.h>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include "core/MainThread.h"
 #include "http/HttpThread.h"
+#include "platform/interpose/LibrarySockets.h"
 #include "support/Loopback.h"
 
 namespace {
@@ -62,4 +66,44 @@ TEST(WorkerConnection, IsCloseOnExec) {
     EXPECT_TRUE(loop.runUntil([&] { return done; }));
     ::close(server.fd);
     vx::setMainThread(nullptr);
+}
+
+// The socket pairs libcurl makes for itself during a request (the wake-up pair of its
+// transfer, and the resolver's for a name): close-on-exec from the moment they exist.
+std::atomic<int> g_pairs{0};
+std::atomic<int> g_inheritable{0};
+
+TEST(WorkerConnection, LibcurlsOwnSocketPairsAreCloseOnExec) {
+    vx::platform::setLibrarySocketPairHookForTests([](int a, int b) {
+        ++g_pairs;
+        for (int fd : {a, b})
+            if (!(::fcntl(fd, F_GETFD) & FD_CLOEXEC))
+                ++g_inheritable;
+    });
+    vx::LoopMainThread loop;
+    vx::setMainThread(&loop);
+    vxtest::Listener server = vxtest::listenLoopback(4);
+    for (const char* host : {"127.0.0.1", "localhost"}) {
+        bool done = false;
+        auto* worker = new vx::THttpThread("http://" + std::string(host) + ":" +
+                                               std::to_string(server.port) + "/x",
+                                           "", "", "0", nullptr, vx::kSendGetText,
+                                           std::chrono::milliseconds(20000));
+        worker->FSendDone = [&](vx::THttpThread*, vx::PReturnInfo) { done = true; };
+        int peer = -1;
+        for (int i = 0; i < 1000 && peer < 0; ++i) {
+            loop.processPending();
+            pollfd p{server.fd, POLLIN, 0};
+            if (::poll(&p, 1, 10) == 1)
+                peer = ::accept(server.fd, nullptr, nullptr);
+        }
+        ASSERT_GE(peer, 0) << host;
+        ::close(peer);
+        EXPECT_TRUE(loop.runUntil([&] { return done; })) << host;
+    }
+    ::close(server.fd);
+    vx::setMainThread(nullptr);
+    vx::platform::setLibrarySocketPairHookForTests(nullptr);
+    EXPECT_GE(g_pairs.load(), 2);
+    EXPECT_EQ(g_inheritable.load(), 0);
 }

@@ -47,9 +47,9 @@ TEST_F(SecureRoadTest, LoginInstallUpdateAndTheClientsOwnUpdate) {
     EXPECT_EQ(api->_CheckAPP("12"), "正常");
 
     // The client's own update: fetched over HTTPS, checked, moved in by the script and
-    // started, and the new client runs.
+    // started, and the new client runs and confirms with its process id, so it stays.
     const std::string v2 = "#!/bin/sh\necho v2 > \"$(dirname \"$0\")/ran.txt\"\n"
-                           ": > \"$(dirname \"$0\")/Update/healthy\"\n";
+                           "echo $$ > \"$(dirname \"$0\")/Update/healthy\"\n";
     std::filesystem::create_directories(data.path() / "apps/KVLMZ/files");
     data.write("apps/KVLMZ/files/vxclient", v2);
     data.write("apps/KVLMZ/version.txt", "2.0");
