@@ -129,6 +129,10 @@ Status verifyServerChain(const std::string& caFile, const std::vector<QByteArray
     X509_STORE_CTX_set_purpose(ctx.get(), X509_PURPOSE_SSL_SERVER);
     X509_VERIFY_PARAM* param = X509_STORE_CTX_get0_param(ctx.get());
     X509_VERIFY_PARAM_set_time(param, std::time(nullptr));
+    // The strength the worker and the downloader require too (OpenSSL's default security
+    // level of their TLS): no signature by SHA-1 or MD5, no RSA key under 2048 bits, no
+    // curve under 224.
+    X509_VERIFY_PARAM_set_auth_level(param, 2);
     // Every certificate of the file is an anchor, an intermediate authority too, as libcurl
     // treats the same file for the client's own requests.
     X509_VERIFY_PARAM_set_flags(param, X509_V_FLAG_PARTIAL_CHAIN);

@@ -262,7 +262,8 @@ TEST_F(Tls, CertificatesThatDoNotVerifyFailAtOnceWithoutARetry) {
         const char* certificate;
         bool trusted; // the test authority's file set
     };
-    for (const Row& row : {Row{"server", false}, Row{"wronghost", true}, Row{"expired", true}}) {
+    for (const Row& row : {Row{"server", false}, Row{"wronghost", true}, Row{"expired", true},
+                                            Row{"sha1signed", true}, Row{"rsa1024", true}}) {
         SCOPED_TRACE(std::string(row.certificate) +
                      (row.trusted ? ", test authority trusted" : ", system only"));
         ASSERT_EQ(

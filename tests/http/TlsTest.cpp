@@ -66,9 +66,9 @@ TEST_F(TlsTest, TheConfiguredAuthorityIsTrustedBesideTheSystems) {
     EXPECT_EQ(get(server.url("page", "localhost"))->info.str, "secure answer");
 }
 
-TEST_F(TlsTest, AWrongNameOrAnExpiredCertificateIsRefusedEvenFromTheTrustedAuthority) {
+TEST_F(TlsTest, AWrongNameAnExpiredOrAWeakCertificateIsRefusedEvenFromTheTrustedAuthority) {
     vx::Trust.caFile = vxtest::certsFile("ca.pem");
-    for (const char* cert : {"wronghost", "expired"}) {
+    for (const char* cert : {"wronghost", "expired", "sha1signed", "rsa1024"}) {
         SCOPED_TRACE(cert);
         vxtest::TlsServer server(cert);
         ASSERT_TRUE(server.valid());
@@ -77,7 +77,7 @@ TEST_F(TlsTest, AWrongNameOrAnExpiredCertificateIsRefusedEvenFromTheTrustedAutho
         EXPECT_EQ(out->info.str, "");
         EXPECT_TRUE(out->info.certificateFailed);
     }
-    EXPECT_EQ(m_certificateFailures.size(), 2u);
+    EXPECT_EQ(m_certificateFailures.size(), 4u);
 }
 
 TEST_F(TlsTest, AnUnreadableAuthorityFileLeavesTheSystemsTrustAlone) {

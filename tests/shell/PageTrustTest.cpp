@@ -80,6 +80,8 @@ TEST(PageTrustVerify, OnlyTheFilesAuthorityForTheRightHostNowAsAServer) {
         {"certificate of another name, for it", ca, derOf({"wronghost.pem"}), "wrong.example",
          true},
         {"expired", ca, derOf({"expired.pem"}), "127.0.0.1", false},
+        {"signed with SHA-1", ca, derOf({"sha1signed.pem"}), "127.0.0.1", false},
+        {"RSA key of 1024 bits", ca, derOf({"rsa1024.pem"}), "127.0.0.1", false},
         {"the authority as the server", ca, derOf({"ca.pem"}), "127.0.0.1", false},
         {"no cafile", "", derOf({"server.pem"}), "127.0.0.1", false},
         {"cafile missing", dir.file("none.pem"), derOf({"server.pem"}), "127.0.0.1", false},
@@ -175,6 +177,8 @@ TEST_F(PageTrustLoad, WithTheCaFileOnlyAValidCertificateOfTheHostLoads) {
     setting.set(certsFile("ca.pem"));
     expectRefused(load("wronghost"), "127.0.0.1", "certificate of another name");
     expectRefused(load("expired"), "127.0.0.1", "expired certificate");
+    expectRefused(load("sha1signed"), "127.0.0.1", "signed with SHA-1");
+    expectRefused(load("rsa1024"), "127.0.0.1", "RSA key of 1024 bits");
     const Outcome good = load("server");
     EXPECT_TRUE(good.loaded);
     EXPECT_EQ(good.title, kTitle);
