@@ -5,6 +5,7 @@
 #include "core/Text.h"
 
 #include <charconv>
+#include <ctime>
 #include <fstream>
 #include <httplib.h>
 #include <pugixml.hpp>
@@ -442,6 +443,9 @@ std::optional<std::string> DemoService::descriptor(const std::string& dir,
                                                    const std::optional<App>& app) {
     const bool client = !app;
     const fs::path folder = appFolder(dir);
+    // Signed descriptors expire a week after the day they were signed on.
+    const std::string expiry =
+        m_options.signingKeyPem.empty() ? std::string() : signedExpiry(std::time(nullptr));
     auto files = folder.empty() ? vx::Expected<std::vector<ReleaseFile>>(std::vector<ReleaseFile>{})
                                 : scanRelease(folder / "files", m_digests);
     if (!files)
@@ -450,7 +454,7 @@ std::optional<std::string> DemoService::descriptor(const std::string& dir,
         std::string version;
         if (!folder.empty())
             version = readSmallFile(folder / "version.txt");
-        return clientDescriptor(version, *files);
+        return clientDescriptor(version, *files, expiry);
     }
     // The client writes the descriptor itself; a release copy would only be fetched to be
     // replaced.
@@ -471,7 +475,8 @@ std::optional<std::string> DemoService::descriptor(const std::string& dir,
                 break;
             }
     }
-    return applicationDescriptor(app->version, app->package, zipSha256, list);
+    return applicationDescriptor(app->version, app->package, zipSha256, list,
+                                 Binding{std::to_string(app->id), app->mainFile, expiry});
 }
 
 void DemoService::routes() {

@@ -105,10 +105,16 @@ pugi::xml_node declared(pugi::xml_document& doc, const char* root) {
 
 std::string applicationDescriptor(const std::string& version, const std::string& zipFile,
                                   const std::string& zipSha256,
-                                  const std::vector<ReleaseFile>& files) {
+                                  const std::vector<ReleaseFile>& files, const Binding& binding) {
     pugi::xml_document doc;
     pugi::xml_node root = declared(doc, "info");
+    if (!binding.appId.empty())
+        root.append_child("appId").text() = binding.appId.c_str();
     root.append_child("version").text() = version.c_str();
+    if (!binding.mainFile.empty())
+        root.append_child("MainFile").text() = binding.mainFile.c_str();
+    if (!binding.expires.empty())
+        root.append_child("expires").text() = binding.expires.c_str();
     root.append_child("zipFile").text() = zipFile.c_str();
     if (!zipSha256.empty())
         root.append_child("zipSHA256").text() = zipSha256.c_str();
@@ -116,13 +122,22 @@ std::string applicationDescriptor(const std::string& version, const std::string&
     return text(doc);
 }
 
-std::string clientDescriptor(const std::string& version, const std::vector<ReleaseFile>& files) {
+std::string clientDescriptor(const std::string& version, const std::vector<ReleaseFile>& files,
+                             const std::string& expires) {
     pugi::xml_document doc;
     pugi::xml_node root = declared(doc, "verInfo");
     if (!version.empty())
         root.append_child("version").text() = version.c_str();
+    if (!expires.empty())
+        root.append_child("expires").text() = expires.c_str();
     appendFiles(root.append_child("updateFile"), files);
     return text(doc);
+}
+
+std::string signedExpiry(std::int64_t now) {
+    const std::int64_t day = 86400;
+    const std::int64_t start = now - ((now % day) + day) % day;
+    return vx::utcTimeText(start + 7 * day);
 }
 
 } // namespace vxdemo

@@ -52,13 +52,31 @@ private:
 vx::Expected<std::vector<ReleaseFile>> scanRelease(const std::filesystem::path& release,
                                                    DigestCache& cache);
 
-// An application's descriptor: root "info" with version, zipFile, zipSHA256 (the package's
-// SHA-256; left out when empty, as for a package that is not there) and updateFile, one
-// child per release file with Dir ("{app}" + its folder), Name, MD5 and SHA256.
+// What binds a descriptor to its purpose, each element left out when empty: the
+// application's id (appId) and the file it starts (MainFile), and the moment after which a
+// client no longer takes it (expires, as vx::utcTimeText writes it).
+struct Binding {
+    std::string appId;
+    std::string mainFile;
+    std::string expires;
+};
+
+// An application's descriptor: root "info" with appId, version, MainFile, expires, zipFile,
+// zipSHA256 (the package's SHA-256; left out when empty, as for a package that is not there)
+// and updateFile, one child per release file with Dir ("{app}" + its folder), Name, MD5 and
+// SHA256.
 std::string applicationDescriptor(const std::string& version, const std::string& zipFile,
                                   const std::string& zipSha256,
-                                  const std::vector<ReleaseFile>& files);
-// The client's descriptor: root "verInfo" with version (when given) and updateFile.
-std::string clientDescriptor(const std::string& version, const std::vector<ReleaseFile>& files);
+                                  const std::vector<ReleaseFile>& files,
+                                  const Binding& binding = {});
+// The client's descriptor: root "verInfo" with version (when given), expires (when given)
+// and updateFile.
+std::string clientDescriptor(const std::string& version, const std::vector<ReleaseFile>& files,
+                             const std::string& expires = {});
+
+// The expiry the service signs with: seven days after the start of the current UTC day, so
+// that a descriptor and its signature fetched on the same day are of the same bytes, and each
+// day's descriptors are signed again, long before the last ones expire.
+std::string signedExpiry(std::int64_t nowSeconds);
 
 } // namespace vxdemo

@@ -2,6 +2,7 @@
 // accounts and catalogue.
 
 #include "DemoService.h"
+#include "core/Signing.h"
 #include "platform/Platform.h"
 
 #include <csignal>
@@ -27,6 +28,7 @@ constexpr const char* kUsage =
        vxcenter-demo [options] grant NAME APPID
        vxcenter-demo [options] list
        vxcenter-demo descriptor FOLDER [--client] [--version V] [--zip FILE]
+                                [--app-id N] [--main-file F] [--expires UTC]
 
 The demo application-centre service. It listens on 127.0.0.1 and serves the start page,
 Login.php, myApps.php, userAppAdd.php, catalog.php and apps/<folder>/... . On its first
@@ -59,6 +61,8 @@ app options (add-app):
 descriptor: prints the version.xml that the service would serve for a release folder
 (--client: the client's own descriptor, root verInfo). --zip names the package (zipFile);
 when the file is found (as given, or beside FOLDER) its SHA-256 is given as zipSHA256.
+--app-id and --main-file bind an application's descriptor to its application and program,
+--expires sets the moment after which a client under a signkey refuses the descriptor.
 
 exit status: 0 done; 1 failed; 2 bad usage
 )";
@@ -186,10 +190,21 @@ int main(int argc, char** argv) {
         if (args.size() < 2)
             return usage("descriptor needs a FOLDER");
         bool client = false;
-        std::string version, zip;
+        std::string version, zip, expires;
+        Binding binding;
         for (std::size_t i = 2; i < args.size(); ++i) {
             if (args[i] == "--client")
                 client = true;
+            else if (args[i] == "--app-id" && i + 1 < args.size())
+                binding.appId = args[++i];
+            else if (args[i] == "--main-file" && i + 1 < args.size())
+                binding.mainFile = args[++i];
+            else if (args[i] == "--expires" && i + 1 < args.size()) {
+                auto t = vx::parseUtcTime(args[++i]);
+                if (!t)
+                    return usage("--expires wants a UTC time such as 2026-12-31T00:00:00Z");
+                expires = vx::utcTimeText(*t);
+            }
             else if (args[i] == "--version" && i + 1 < args.size())
                 version = args[++i];
             else if (args[i] == "--zip" && i + 1 < args.size())
@@ -224,8 +239,9 @@ int main(int argc, char** argv) {
                              zip.c_str());
             }
         }
-        std::fputs((client ? clientDescriptor(version, *files)
-                           : applicationDescriptor(version, zip, zipSha256, *files))
+        binding.expires = expires;
+        std::fputs((client ? clientDescriptor(version, *files, expires)
+                           : applicationDescriptor(version, zip, zipSha256, *files, binding))
                        .c_str(),
                    stdout);
         return 0;

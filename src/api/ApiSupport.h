@@ -113,8 +113,24 @@ std::string digestRefusal(const std::string& sha256, const std::string& url);
 // installed one's: an old signed descriptor served again (its signature is still good) must
 // not take an application back. Versions compare as dotted numbers ("1.10" after "1.9");
 // either one not of that form, or no installed descriptor, lets it pass.
+//
+// The same holds against the highest version ever accepted for `key` (the application's id,
+// or "client"), kept in acceptedVersionsFile(): an uninstall does not open the door to an
+// older release.
 std::string rollbackRefusal(const std::string& offered, const std::string& verFile,
-                            const std::string& url);
+                            const std::string& url, const std::string& key);
+// Config/AcceptedVersions: a line "key=version" for each application id and for "client",
+// owner-only, replaced atomically.
+std::string acceptedVersionsFile();
+std::optional<std::string> highestAccepted(const std::string& key);
+// Raises the kept version of `key` to `version` when it is a dotted number higher than the
+// kept one (or none is kept); under signed descriptors only.
+void recordAccepted(const std::string& key, const std::string& version);
+// Under signed descriptors, a refusal text when the application descriptor `root` fetched
+// from `url` is not the application's `appId`: no <appId>, another id, or the folder's
+// installed descriptor (`verFile`) names another application.
+std::string ownerRefusal(const pugi::xml_node& root, int32_t appId, const std::string& verFile,
+                         const std::string& url);
 // -1, 0 or 1 as dotted numbers a < b, a == b, a > b ("1.0" == "1"); nullopt when either is
 // not one.
 std::optional<int> compareVersions(std::string_view a, std::string_view b);

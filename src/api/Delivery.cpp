@@ -8,8 +8,12 @@
 #include "core/Trust.h"
 #include "http/HttpThread.h"
 #include "link/HelperLibraries.h"
+#include "platform/Platform.h"
 
 #include <algorithm>
+#include <cstdio>
+#include <ctime>
+#include <map>
 #include <memory>
 #include <vector>
 
@@ -31,6 +35,21 @@ std::string signatureRefusal(const std::string& url, const std::string& bytes,
         if (verifyEd25519(key, bytes, *signature))
             return {};
     return std::string(texts::kSignatureInvalid) + url;
+}
+
+// Why a signed descriptor is no longer taken: its <expires> has passed, or cannot be read
+// (a replayed genuine descriptor must not hold an application back for ever).
+std::string expiryRefusal(const std::string& url, const std::string& text) {
+    pugi::xml_document doc;
+    if (!xml::parse(doc, text))
+        return {}; // refused later as any malformed descriptor
+    const pugi::xml_node expires = xml::findElement(doc.document_element(), "expires");
+    if (!expires)
+        return {};
+    const auto until = parseUtcTime(xml::text(expires));
+    if (!until || *until <= static_cast<std::int64_t>(std::time(nullptr)))
+        return std::string(texts::kDescriptorExpired) + url;
+    return {};
 }
 
 } // namespace
@@ -82,14 +101,90 @@ std::optional<int> compareVersions(std::string_view a, std::string_view b) {
 }
 
 std::string rollbackRefusal(const std::string& offered, const std::string& verFile,
-                            const std::string& url) {
+                            const std::string& url, const std::string& key) {
     if (!Trust.signingRequired)
         return {};
-    const std::optional<std::string> installed = InstalledVersion(verFile);
-    if (!installed)
+    auto older = [&](const std::optional<std::string>& than) {
+        if (!than)
+            return false;
+        const auto order = compareVersions(offered, *than);
+        return order && *order < 0;
+    };
+    if (older(verFile.empty() ? std::nullopt : InstalledVersion(verFile)) ||
+        older(highestAccepted(key)))
+        return std::string(texts::kVersionRollback) + url;
+    return {};
+}
+
+std::string acceptedVersionsFile() { return ConfigPath + "AcceptedVersions"; }
+
+namespace {
+
+std::map<std::string, std::string> readAccepted() {
+    std::map<std::string, std::string> out;
+    platform::SharedReadFile f;
+    if (!f.open(acceptedVersionsFile()))
+        return out;
+    std::string text;
+    char buf[4096];
+    for (long long n; (n = f.read(buf, sizeof buf)) > 0 && text.size() < (1u << 20);)
+        text.append(buf, std::size_t(n));
+    for (std::size_t start = 0; start < text.size();) {
+        std::size_t end = text.find('\n', start);
+        if (end == std::string::npos)
+            end = text.size();
+        const std::string line = text.substr(start, end - start);
+        start = end + 1;
+        const auto eq = line.find('=');
+        if (eq != std::string::npos && eq > 0 && compareVersions(line.substr(eq + 1), "0"))
+            out[line.substr(0, eq)] = line.substr(eq + 1);
+    }
+    return out;
+}
+
+} // namespace
+
+std::optional<std::string> highestAccepted(const std::string& key) {
+    auto all = readAccepted();
+    auto it = all.find(key);
+    return it == all.end() ? std::nullopt : std::optional<std::string>(it->second);
+}
+
+void recordAccepted(const std::string& key, const std::string& version) {
+    if (!Trust.signingRequired || key.empty() || key.find_first_of("=\r\n") != std::string::npos)
+        return;
+    const std::string v = trimSpaces(version);
+    if (!compareVersions(v, "0"))
+        return; // not a dotted number: nothing to compare with later
+    auto all = readAccepted();
+    if (auto it = all.find(key); it != all.end()) {
+        const auto order = compareVersions(v, it->second);
+        if (!order || *order <= 0)
+            return;
+    }
+    all[key] = v;
+    std::string text;
+    for (const auto& [k, kept] : all)
+        text += k + "=" + kept + "\n";
+    if (Status st = platform::writeFileAtomic(acceptedVersionsFile(), text, true); !st)
+        std::fprintf(stderr, "cannot keep the accepted versions: %s\n", st.error().c_str());
+}
+
+std::string ownerRefusal(const pugi::xml_node& root, int32_t appId, const std::string& verFile,
+                         const std::string& url) {
+    if (!Trust.signingRequired)
         return {};
-    const auto order = compareVersions(offered, *installed);
-    return order && *order < 0 ? std::string(texts::kVersionRollback) + url : std::string();
+    const std::string id = std::to_string(appId);
+    if (trimSpaces(xml::elementText(root, "appId")) != id)
+        return std::string(texts::kDescriptorOtherApp) + url;
+    // A folder that holds another application's installed descriptor is not this one's.
+    pugi::xml_document installed;
+    if (platform::fileExists(verFile) && xml::load(installed, verFile)) {
+        const std::string other = trimSpaces(xml::elementText(installed.document_element(), "appId"));
+        if (!other.empty() && other != id)
+            return std::string(texts::kDescriptorOtherApp) + verFile;
+    }
+    return {};
 }
 
 } // namespace api
@@ -111,7 +206,9 @@ void TVX_JS::fetchDescriptor(const std::string& url, const std::string& index,
         auto* sig = new THttpThread(url + ".sig", "", "", index, nullptr, kSendGetText,
                                     readTimeout);
         sig->FSendDone = [url, descriptor, done](THttpThread*, PReturnInfo s) {
-            const std::string refusal = signatureRefusal(url, descriptor->first, s->str);
+            std::string refusal = signatureRefusal(url, descriptor->first, s->str);
+            if (refusal.empty())
+                refusal = expiryRefusal(url, descriptor->second);
             if (!refusal.empty())
                 return done({}, refusal);
             done(descriptor->second, {});

@@ -55,6 +55,10 @@ void TVX_JS::requestDescriptor(TMyApp* info, DescriptorStep step) {
     if (!info)
         return;
     beginAppOperation(info->appID);
+    m_operation.appDir = info->appDir;
+    m_operation.verFile = info->VerFile;
+    m_operation.verUrl = info->VerUrl;
+    m_operation.dirUrl = info->DirUrl;
     const std::string index = std::to_string(info->appID);
     const bool install = step == &TVX_JS::onInstallDescriptor;
     fetchDescriptor(info->VerUrl, index,
@@ -68,6 +72,15 @@ void TVX_JS::requestDescriptor(TMyApp* info, DescriptorStep step) {
         }
         (this->*step)(index, text);
     });
+}
+
+TMyApp* TVX_JS::operationApp(const std::string& index) {
+    TMyApp* app = findAppByText(index);
+    if (!app || app->appID != m_operation.appId || app->appDir != m_operation.appDir ||
+        app->VerFile != m_operation.verFile || app->VerUrl != m_operation.verUrl ||
+        app->DirUrl != m_operation.dirUrl)
+        return nullptr;
+    return app;
 }
 
 void TVX_JS::beginAppOperation(int32_t appId) {
@@ -118,21 +131,24 @@ void TVX_JS::onInstallDescriptor(const std::string& index, const std::string& re
     if (!xml::parse(doc, reply))
         return failOperation(index, texts::kInstallFailed);
     const std::string zip = xml::elementText(doc.document_element(), "zipFile");
-    TMyApp* app = findAppByText(index);
+    TMyApp* app = operationApp(index);
     if (!app)
         return failOperation(index, texts::kInstallFailed);
     const std::string local = localPathBelow(app->appDir, "{app}", zip);
     if (zip.empty() || local.empty())
         return failOperation(index, texts::kInstallFailed);
     const std::string sha256 = xml::elementText(doc.document_element(), "zipSHA256");
-    std::string why = digestRefusal(sha256, app->VerUrl);
+    const std::string version = xml::elementText(doc.document_element(), "version");
+    std::string why = ownerRefusal(doc.document_element(), app->appID, app->VerFile, app->VerUrl);
     if (why.empty())
-        why = rollbackRefusal(xml::elementText(doc.document_element(), "version"), app->VerFile,
-                              app->VerUrl);
+        why = digestRefusal(sha256, app->VerUrl);
+    if (why.empty())
+        why = rollbackRefusal(version, app->VerFile, app->VerUrl, index);
     if (!why.empty()) {
         ShowStatus(why);
         return failOperation(index, texts::kInstallFailed);
     }
+    recordAccepted(index, version);
     if (!platform::dirExists(app->appDir))
         platform::createDir(app->appDir.substr(0, app->appDir.size() - 1));
     m_operation.downloading = true;
@@ -151,22 +167,25 @@ void TVX_JS::onUpdateDescriptor(const std::string& index, const std::string& rep
     if (!xml::parse(*doc, reply))
         return failOperation(index, texts::kUpdateFailed);
     pugi::xml_node files = xml::findElement(doc->document_element(), "updateFile");
-    int32_t id = 0;
-    TMyApp* app = parseInt32(index, id) ? FindApp(id) : nullptr;
+    TMyApp* app = operationApp(index);
+    const int32_t id = app ? app->appID : 0;
     if (!files || !app)
         return failOperation(index, texts::kUpdateFailed);
     // The installed files' digests are read on worker threads (an application may hold
     // gigabytes); the operation goes on here when they are known.
     auto entries = std::make_shared<std::vector<UpdateEntry>>(
         listEntries(files, app->DirUrl, app->appDir));
-    std::string why = digestRefusal(*entries, app->VerUrl);
+    const std::string version = xml::elementText(doc->document_element(), "version");
+    std::string why = ownerRefusal(doc->document_element(), id, app->VerFile, app->VerUrl);
     if (why.empty())
-        why = rollbackRefusal(xml::elementText(doc->document_element(), "version"), app->VerFile,
-                              app->VerUrl);
+        why = digestRefusal(*entries, app->VerUrl);
+    if (why.empty())
+        why = rollbackRefusal(version, app->VerFile, app->VerUrl, index);
     if (!why.empty()) {
         ShowStatus(why);
         return failOperation(index, texts::kUpdateFailed);
     }
+    recordAccepted(index, version);
     // Each file is compared by the digest its entry gives: SHA-256 when listed, else MD5.
     std::vector<DigestRequest> paths;
     for (const auto& e : *entries)
@@ -175,7 +194,7 @@ void TVX_JS::onUpdateDescriptor(const std::string& index, const std::string& rep
                     serial = m_operation.serial](std::vector<Digest> digests) {
         if (!isCurrent(serial))
             return; // cancelled while the digests were computed
-        TMyApp* app = FindApp(id);
+        TMyApp* app = operationApp(index);
         if (!app)
             return failOperation(index, texts::kUpdateFailed);
         // An unreadable local file counts as changed.
@@ -254,6 +273,16 @@ void TVX_JS::DownloadNotify(int32_t id, const std::string& textAnsi) {
     if (text == texts::kDone) {
         if (!app)
             return clientDownloaded();
+        // The files went into the folder the operation began with; a record that names
+        // another folder by now gets nothing of it, its descriptor least of all.
+        if (m_operation.running && m_operation.appId == id &&
+            !operationApp(std::to_string(id))) {
+            m_pendingDescriptors.erase(id);
+            failOperation(std::to_string(id), app->DownStatu == texts::kUpdating
+                                                  ? texts::kUpdateFailed
+                                                  : texts::kInstallFailed);
+            return _RefreshApp();
+        }
         endAppOperation();
         if (auto pending = m_pendingDescriptors.find(id); pending != m_pendingDescriptors.end()) {
             (void)platform::writeFileAtomic(app->VerFile, pending->second);

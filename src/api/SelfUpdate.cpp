@@ -8,6 +8,7 @@
 #include "core/Digests.h"
 #include "core/MainThread.h"
 #include "core/Signing.h"
+#include "core/Trust.h"
 #include "http/HttpThread.h"
 #include "link/HelperLibraries.h"
 #include "platform/Platform.h"
@@ -86,6 +87,18 @@ void TVX_JS::onClientDescriptor(const std::string& reply) {
         files = xml::findElement(doc->document_element(), "updateFile");
     if (!files)
         return endClientCheck();
+    const std::string url = BaseUrl + std::string(kClientDescriptor);
+    const std::string version = trimSpaces(xml::elementText(doc->document_element(), "version"));
+    if (Trust.signingRequired) {
+        // A signed descriptor is the client's only when it is one: its root is verInfo and it
+        // says which version it brings.
+        if (std::string_view(doc->document_element().name()) != "verInfo" || version.empty())
+            return endClientCheck();
+        if (std::string why = rollbackRefusal(version, "", url, "client"); !why.empty()) {
+            ShowStatus(why);
+            return endClientCheck();
+        }
+    }
     // A release that its update script had to put back is not offered again until the
     // service's descriptor changes.
     const std::string sha = sha256Hex(reply);
@@ -96,11 +109,11 @@ void TVX_JS::onClientDescriptor(const std::string& reply) {
     const std::string updateDir = AppPath + "Update" + platform::kSeparator;
     auto entries = std::make_shared<std::vector<UpdateEntry>>(
         listEntries(files, BaseUrl + "apps/KVLMZ/", updateDir));
-    const std::string url = BaseUrl + std::string(kClientDescriptor);
     if (std::string why = digestRefusal(*entries, url); !why.empty()) {
         ShowStatus(why);
         return endClientCheck();
     }
+    recordAccepted("client", version);
     // Every entry is compared with the running executable's digest of the entry's kind, read
     // off this thread.
     computeDigests(std::vector<DigestRequest>{{executablePath, DigestKind::Md5},

@@ -90,6 +90,11 @@ inline constexpr std::string_view kDigestMalformed = "描述文件的SHA256校�
 inline constexpr std::string_view kCertificateFailed = "证书验证失败：";
 // A signed descriptor older than the installed one (a replayed old release).
 inline constexpr std::string_view kVersionRollback = "描述文件的版本比已安装的旧，已拒绝：";
+// A signed application descriptor that names no application, or another than the record it
+// was fetched for (or the folder's installed descriptor names another).
+inline constexpr std::string_view kDescriptorOtherApp = "描述文件不属于该应用，已拒绝：";
+// A signed descriptor whose <expires> has passed (or cannot be read).
+inline constexpr std::string_view kDescriptorExpired = "描述文件已过期，已拒绝：";
 // Signed descriptors are required, and the downloader cannot check SHA-256.
 inline constexpr std::string_view kDownloaderUnchecked = "下载器不支持SHA256校验，已拒绝下载";
 } // namespace texts
@@ -272,8 +277,13 @@ private:
         bool cancelling = false;
         int32_t appId = 0;
         std::uint64_t serial = 0;
+        // The record's folder and addresses as the operation began: a list refresh that
+        // changes them meanwhile makes the record another one (operationApp).
+        std::string appDir, verFile, verUrl, dirUrl;
     };
     AppOperation m_operation;
+    // The operation's record while it still names the folder and addresses it began with.
+    TMyApp* operationApp(const std::string& index);
     void beginAppOperation(int32_t appId);
     bool isCurrent(std::uint64_t serial) const {
         return m_operation.running && m_operation.serial == serial;

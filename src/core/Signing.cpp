@@ -3,6 +3,7 @@
 #include "core/Crypto.h"
 #include "platform/Platform.h"
 
+#include <cstdio>
 #include <memory>
 #include <openssl/bio.h>
 #include <openssl/evp.h>
@@ -182,6 +183,125 @@ Expected<std::string> signEd25519(std::string_view privatePem, std::string_view 
 
 std::string signatureFileText(std::string_view signature) {
     return base64Bytes(signature) + "\n";
+}
+
+namespace {
+
+// Days from 1970-01-01 to the given date of the proleptic Gregorian calendar.
+std::int64_t daysFromCivil(std::int64_t y, unsigned m, unsigned d) {
+    y -= m <= 2;
+    const std::int64_t era = (y >= 0 ? y : y - 399) / 400;
+    const unsigned yoe = static_cast<unsigned>(y - era * 400);
+    const unsigned doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
+    const unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+    return era * 146097 + static_cast<std::int64_t>(doe) - 719468;
+}
+
+} // namespace
+
+std::optional<std::int64_t> parseUtcTime(std::string_view t) {
+    std::size_t i = 0;
+    auto number = [&](std::size_t digits) -> std::optional<int> {
+        if (i + digits > t.size())
+            return std::nullopt;
+        int v = 0;
+        for (std::size_t k = 0; k < digits; ++k) {
+            const char c = t[i + k];
+            if (c < '0' || c > '9')
+                return std::nullopt;
+            v = v * 10 + (c - '0');
+        }
+        i += digits;
+        return v;
+    };
+    auto expect = [&](char c) {
+        if (i < t.size() && t[i] == c) {
+            ++i;
+            return true;
+        }
+        return false;
+    };
+    while (!t.empty() && isSpace(t.front()))
+        t.remove_prefix(1);
+    while (!t.empty() && isSpace(t.back()))
+        t.remove_suffix(1);
+    auto year = number(4);
+    if (!year || !expect('-'))
+        return std::nullopt;
+    auto month = number(2);
+    if (!month || !expect('-'))
+        return std::nullopt;
+    auto day = number(2);
+    if (!day || *month < 1 || *month > 12 || *day < 1)
+        return std::nullopt;
+    static constexpr int kDays[] = {31, 29, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+    const bool leap = (*year % 4 == 0 && *year % 100 != 0) || *year % 400 == 0;
+    if (*day > kDays[*month - 1] || (*month == 2 && *day == 29 && !leap))
+        return std::nullopt;
+    std::int64_t seconds = daysFromCivil(*year, unsigned(*month), unsigned(*day)) * 86400;
+    if (i == t.size())
+        return seconds;
+    if (!expect('T') && !expect('t') && !expect(' '))
+        return std::nullopt;
+    auto hour = number(2);
+    if (!hour || !expect(':'))
+        return std::nullopt;
+    auto minute = number(2);
+    if (!minute)
+        return std::nullopt;
+    int second = 0;
+    if (expect(':')) {
+        auto s = number(2);
+        if (!s)
+            return std::nullopt;
+        second = *s;
+        if (expect('.') || expect(',')) {
+            const std::size_t start = i;
+            while (i < t.size() && t[i] >= '0' && t[i] <= '9')
+                ++i;
+            if (i == start)
+                return std::nullopt;
+        }
+    }
+    if (*hour > 23 || *minute > 59 || second > 60)
+        return std::nullopt;
+    seconds += *hour * 3600 + *minute * 60 + second;
+    if (expect('Z') || expect('z'))
+        return i == t.size() ? std::optional<std::int64_t>(seconds) : std::nullopt;
+    const bool plus = expect('+');
+    if (!plus && !expect('-'))
+        return std::nullopt; // a time without its zone is not UTC for sure
+    auto oh = number(2);
+    if (!oh)
+        return std::nullopt;
+    expect(':');
+    auto om = number(2);
+    if (!om || *oh > 23 || *om > 59 || i != t.size())
+        return std::nullopt;
+    const std::int64_t offset = *oh * 3600 + *om * 60;
+    return plus ? seconds - offset : seconds + offset;
+}
+
+std::string utcTimeText(std::int64_t s) {
+    std::int64_t days = s / 86400, rest = s % 86400;
+    if (rest < 0) {
+        rest += 86400;
+        --days;
+    }
+    // The civil date of a day number (the inverse of daysFromCivil).
+    days += 719468;
+    const std::int64_t era = (days >= 0 ? days : days - 146096) / 146097;
+    const unsigned doe = static_cast<unsigned>(days - era * 146097);
+    const unsigned yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+    const unsigned doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+    const unsigned mp = (5 * doy + 2) / 153;
+    const unsigned d = doy - (153 * mp + 2) / 5 + 1;
+    const unsigned m = mp < 10 ? mp + 3 : mp - 9;
+    const std::int64_t y = static_cast<std::int64_t>(yoe) + era * 400 + (m <= 2);
+    char buf[32];
+    std::snprintf(buf, sizeof buf, "%04lld-%02u-%02uT%02d:%02d:%02dZ", static_cast<long long>(y),
+                  m, d, int(rest / 3600), int(rest / 60 % 60), int(rest % 60));
+    return buf;
 }
 
 } // namespace vx

@@ -5,6 +5,8 @@
 // Keys and signatures cross this interface as raw bytes in std::string: a public key is 32
 // bytes, a signature 64. Their text forms are base64 (config.xml's signkey, the ".sig" file).
 
+#include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -44,5 +46,12 @@ Expected<std::string> publicKeyOf(std::string_view privatePem);
 Expected<std::string> signEd25519(std::string_view privatePem, std::string_view message);
 // The text of a signature file: base64 of the signature and a line break.
 std::string signatureFileText(std::string_view signature);
+
+// A descriptor's <expires>: a moment in UTC as ISO 8601 writes it, "2026-12-17T00:00:00Z"
+// (seconds and their fractions optional, "Z" or an offset such as "+08:00"), or a date alone
+// ("2026-12-17", its first second). Seconds since 1970; none for anything else.
+std::optional<std::int64_t> parseUtcTime(std::string_view text);
+// The form descriptors carry: "2026-12-17T00:00:00Z".
+std::string utcTimeText(std::int64_t secondsSince1970);
 
 } // namespace vx

@@ -24,6 +24,13 @@ bool iequals(std::string_view a, std::string_view b) {
     return true;
 }
 
+std::string trimSpaces(std::string_view s) {
+    const auto first = s.find_first_not_of(" \t\r\n");
+    if (first == std::string_view::npos)
+        return {};
+    return std::string(s.substr(first, s.find_last_not_of(" \t\r\n") + 1 - first));
+}
+
 bool icontains(std::string_view haystack, std::string_view needle) {
     if (needle.empty())
         return true;

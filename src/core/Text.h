@@ -14,6 +14,8 @@ std::string asciiLower(std::string_view s);
 bool iequals(std::string_view a, std::string_view b);
 // True when `needle` occurs in `haystack`, ASCII letters compared without regard to case.
 bool icontains(std::string_view haystack, std::string_view needle);
+// Without the spaces, tabs and line breaks at either end.
+std::string trimSpaces(std::string_view s);
 
 // UTF-8 <-> the system's ANSI code page (GBK on the systems the client serves). Characters
 // the code page lacks become its default character "?", and each maximal subpart of an

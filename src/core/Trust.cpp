@@ -3,6 +3,7 @@
 #include <pugixml.hpp>
 
 #include "core/Signing.h"
+#include "core/Text.h"
 #include "core/Xml.h"
 
 namespace vx {
@@ -17,13 +18,6 @@ bool isPlainFileName(const std::string& name) {
            name.find_first_of("/\\:") == std::string::npos;
 }
 
-std::string trimmed(const std::string& s) {
-    const auto first = s.find_first_not_of(" \t\r\n");
-    if (first == std::string::npos)
-        return {};
-    return s.substr(first, s.find_last_not_of(" \t\r\n") + 1 - first);
-}
-
 } // namespace
 
 TrustSettings readTrustSettings(const pugi::xml_node& configRoot, const std::string& configFolder) {
@@ -31,7 +25,7 @@ TrustSettings readTrustSettings(const pugi::xml_node& configRoot, const std::str
     if (!configRoot)
         return t;
     if (pugi::xml_node ca = xml::findElement(configRoot, "cafile")) {
-        const std::string name = trimmed(xml::text(ca));
+        const std::string name = trimSpaces(xml::text(ca));
         if (isPlainFileName(name))
             t.caFile = configFolder + name;
         else if (!name.empty())

@@ -5,6 +5,8 @@
 
 #include "core/Global.h"
 #include "core/Text.h"
+#include "core/Trust.h"
+#include "core/Xml.h"
 #include "http/FormUrl.h"
 #include "link/HelperLibraries.h"
 #include "platform/Platform.h"
@@ -194,6 +196,33 @@ void LinkNotify(const std::string& textAnsi, LinkContext& ctx) {
     // The events and the remaining keywords need nothing.
 }
 
+namespace {
+
+// The installed descriptor of the record's folder is this application's and names the
+// record's main file.
+bool signedMainFile(const TMyApp& app) {
+    pugi::xml_document doc;
+    if (!xml::load(doc, app.VerFile))
+        return false;
+    const pugi::xml_node root = doc.document_element();
+    const std::string owner = trimSpaces(xml::elementText(root, "appId"));
+    if (!owner.empty() && owner != std::to_string(app.appID))
+        return false;
+    std::string named = trimSpaces(xml::elementText(root, "MainFile"));
+    std::string listed = app.MainFile;
+    for (std::string* p : {&named, &listed})
+        for (char& c : *p)
+            if (c == '\\')
+                c = '/';
+#ifdef _WIN32
+    return !named.empty() && iequals(named, listed); // one file, whatever the case
+#else
+    return !named.empty() && named == listed;
+#endif
+}
+
+} // namespace
+
 void RunApp(int32_t appID, const std::string& parma,
             const std::function<void(const std::string&)>& showStatus) {
     try {
@@ -205,6 +234,12 @@ void RunApp(int32_t appID, const std::string& parma,
         const std::string path = app->appDir + app->MainFile;
         if (app->MainFile.empty() || !platform::fileExists(path)) {
             showStatus("应用不存在：" + path);
+            return;
+        }
+        // Under signed descriptors the list (which nobody signs) does not choose what runs:
+        // only the main file that the installed descriptor names.
+        if (Trust.signingRequired && !signedMainFile(*app)) {
+            showStatus(std::string(kCannotStart) + path);
             return;
         }
         // Packages made on Windows, or by tools that keep no modes, unpack the main file

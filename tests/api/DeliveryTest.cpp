@@ -47,7 +47,7 @@ protected:
         publish(path + ".sig", vx::signatureFileText(*sig));
     }
     std::string installDescriptor(const std::string& zipSha256) {
-        return "<?xml version=\"1.0\" encoding=\"utf-8\"?><info><version>1.0</version>"
+        return "<?xml version=\"1.0\" encoding=\"utf-8\"?><info><appId>30</appId><version>1.0</version>"
                "<zipFile>pkg.zip</zipFile>" +
                (zipSha256.empty() ? std::string() : "<zipSHA256>" + zipSha256 + "</zipSHA256>") +
                "<updateFile/></info>";
@@ -191,7 +191,7 @@ TEST_F(DeliveryTest, AnOlderSignedDescriptorServedAgainTakesNothingBack) {
 
     // The same over an install ("repair"): refused as well.
     const std::string pkg = makeZip(dir, {{"version.xml", descriptor("1.9", "")}});
-    publishSigned("app30/version.xml", "<?xml version=\"1.0\" encoding=\"utf-8\"?><info><version>1.9"
+    publishSigned("app30/version.xml", "<?xml version=\"1.0\" encoding=\"utf-8\"?><info><appId>30</appId><version>1.9"
                                        "</version><zipFile>pkg.zip</zipFile><zipSHA256>" +
                                            sha256(pkg) + "</zipSHA256></info>");
     publish("app30/pkg.zip", pkg);
@@ -292,7 +292,7 @@ protected:
 
 TEST_F(DeliveryChoiceTest, DigestsGoToTheCheckingEntryAndAreNeverDroppedUnderAKey) {
     const std::string digest = std::string(64, 'a');
-    const std::string text = "<?xml version=\"1.0\"?><info><zipFile>p.zip</zipFile><zipSHA256>" +
+    const std::string text = "<?xml version=\"1.0\"?><info><appId>30</appId><zipFile>p.zip</zipFile><zipSHA256>" +
                              digest + "</zipSHA256></info>";
     auto key = vx::generateSigningKey();
     ASSERT_TRUE(key.ok());

@@ -83,9 +83,9 @@ protected:
     }
     std::string descriptor(const std::string& version, const std::string& entries,
                            const std::string& zip = "pkg.zip") {
-        return "<?xml version=\"1.0\" encoding=\"utf-8\"?><info><version>" + version +
-               "</version><zipFile>" + zip + "</zipFile><updateFile>" + entries +
-               "</updateFile></info>";
+        return "<?xml version=\"1.0\" encoding=\"utf-8\"?><info><appId>30</appId><version>" +
+               version + "</version><MainFile>run.sh</MainFile><zipFile>" + zip +
+               "</zipFile><updateFile>" + entries + "</updateFile></info>";
     }
 
     vx::HelperLibraries libs;

@@ -9,6 +9,10 @@
 #include "platform/Platform.h"
 
 #include <algorithm>
+#include <cstdlib>
+#include <ctime>
+#include <pugixml.hpp>
+#include <sstream>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -37,8 +41,12 @@ Signing of descriptors (Ed25519):
                      by its owner only) and DIR/signing.pub (the public key in base64);
                      prints the <signkey> element for the client's config.xml. An existing
                      DIR/signing.key is never replaced.
-  sign KEY FILE      signs the bytes of FILE with the private key KEY (a PEM file, as keygen
-                     or `openssl genpkey -algorithm ed25519` writes it) into FILE.sig
+  sign KEY FILE [--expires UTC | --expires-days N]
+                     signs the bytes of FILE with the private key KEY (a PEM file, as keygen
+                     or `openssl genpkey -algorithm ed25519` writes it) into FILE.sig. With
+                     an expiry, FILE (a descriptor) first gets the element <expires> below its
+                     root, set to UTC (2026-12-31T00:00:00Z) or to N days from now: clients
+                     under a signkey refuse it after that moment
   verify PUBKEY FILE checks FILE.sig against FILE; PUBKEY is the base64 public key or a file
                      holding it (signing.pub); prints "good signature"
 
@@ -121,13 +129,44 @@ int keygen(const std::string& dir) {
     return print("<signkey>" + pair->publicKeyBase64 + "</signkey>");
 }
 
-int sign(const std::string& keyFile, const std::string& file) {
+// The descriptor's text with its root's <expires> set to `expires` (added when missing).
+vx::Expected<std::string> withExpiry(const std::string& file, const std::string& text,
+                                     const std::string& expires) {
+    pugi::xml_document doc;
+    const pugi::xml_parse_result parsed =
+        doc.load_buffer(text.data(), text.size(), pugi::parse_full, pugi::encoding_utf8);
+    if (!parsed || !doc.document_element())
+        return vx::Error{file + " is not an XML descriptor: " + parsed.description()};
+    pugi::xml_node root = doc.document_element();
+    pugi::xml_node e = root.child("expires");
+    if (!e) {
+        pugi::xml_node after = root.child("version");
+        e = after ? root.insert_child_after("expires", after) : root.prepend_child("expires");
+    }
+    e.text() = expires.c_str();
+    std::ostringstream out;
+    doc.save(out, "  ", pugi::format_default, pugi::encoding_utf8);
+    return out.str();
+}
+
+int sign(const std::string& keyFile, const std::string& file, const std::string& expires) {
     auto pem = readAll(keyFile);
     if (!pem)
         return fail(pem.error());
     auto data = readAll(file);
     if (!data)
         return fail(data.error());
+    if (!expires.empty()) {
+        auto changed = withExpiry(file, *data, expires);
+        if (!changed)
+            return fail(changed.error());
+        // The key is checked before the descriptor changes.
+        if (auto pub = vx::publicKeyOf(*pem); !pub)
+            return fail(keyFile + ": " + pub.error());
+        if (vx::Status st = vx::platform::writeFileAtomic(file, *changed); !st)
+            return fail(st.error());
+        data = std::move(*changed);
+    }
     auto sig = vx::signEd25519(*pem, *data);
     if (!sig)
         return fail(keyFile + ": " + sig.error());
@@ -184,15 +223,35 @@ int main(int argc, char** argv) {
         "urlencode", "urldecode",  "keygen", "sign", "verify"};
     if (std::find(kCommands.begin(), kCommands.end(), cmd) == kCommands.end())
         return usage(("unknown command: " + cmd).c_str());
+    std::vector<std::string> rest = args;
+    std::string expires;
+    if (cmd == "sign" && rest.size() == 4) {
+        if (rest[2] == "--expires") {
+            auto t = vx::parseUtcTime(rest[3]);
+            if (!t)
+                return usage("--expires wants a UTC time such as 2026-12-31T00:00:00Z");
+            expires = vx::utcTimeText(*t);
+        } else if (rest[2] == "--expires-days") {
+            char* end = nullptr;
+            const long days = std::strtol(rest[3].c_str(), &end, 10);
+            if (rest[3].empty() || *end || days < 1 || days > 3650)
+                return usage("--expires-days wants a number of days from 1 to 3650");
+            expires = vx::utcTimeText(static_cast<std::int64_t>(std::time(nullptr)) +
+                                      std::int64_t(days) * 86400);
+        } else {
+            return usage(("unknown sign option: " + rest[2]).c_str());
+        }
+        rest.resize(2);
+    }
     const std::size_t wanted = cmd == "sign" || cmd == "verify" ? 2 : 1;
-    if (args.size() != wanted)
+    if (rest.size() != wanted)
         return usage(wanted == 2 ? (cmd + " expects exactly two arguments").c_str()
                                  : "expected exactly one argument");
     const std::string& arg = args[0];
     if (cmd == "keygen")
         return keygen(arg);
     if (cmd == "sign")
-        return sign(args[0], args[1]);
+        return sign(args[0], args[1], expires);
     if (cmd == "verify")
         return verify(args[0], args[1]);
     if (cmd == "sha256") {
