@@ -9,6 +9,8 @@
 #include <pugixml.hpp>
 #include "core/Trust.h"
 
+#include <sys/stat.h>
+
 using namespace apitest;
 
 namespace {
@@ -268,6 +270,220 @@ TEST_F(DeliveryTest, TheClientsOwnUpdateIsRefusedWhenItsDescriptorIsNotSigned) {
     EXPECT_FALSE(std::filesystem::exists(dir.file("Update/vxclient")));
     EXPECT_FALSE(std::filesystem::exists(dir.file("temp.sh")));
     EXPECT_EQ(host.closed, 0);
+}
+
+// Genuine signed descriptors served for something else than they were signed for: another
+// application's, an expired one, an older release after an uninstall, a folder that holds
+// another application. Each is refused before anything is fetched; the fresh one passes.
+TEST_F(DeliveryTest, AGenuineDescriptorIsTakenOnlyForWhatItIsFor) {
+    const std::string pkg = makeZip(dir, {{"version.xml", descriptor("1.0", "")}, {"run.sh", "#!/bin/sh\n"}});
+    publish("app30/pkg.zip", pkg);
+    const auto install = [&](const std::string& appId, const std::string& version,
+                             const std::string& extra = "") {
+        return "<?xml version=\"1.0\" encoding=\"utf-8\"?><info>" +
+               (appId.empty() ? std::string() : "<appId>" + appId + "</appId>") + "<version>" +
+               version + "</version>" + extra + "<zipFile>pkg.zip</zipFile><zipSHA256>" +
+               sha256(pkg) + "</zipSHA256><updateFile/></info>";
+    };
+    const std::string other = "描述文件不属于该应用，已拒绝：", expired = "描述文件已过期，已拒绝：",
+                      older = "描述文件的版本比已安装的旧，已拒绝：";
+    const std::string url = service.base() + "apps/app30/version.xml";
+    const std::string verFile = vx::AppsPath + "app30/version.xml";
+    struct Case {
+        const char* what;
+        std::string descriptor;
+        std::string status; // the refusal's text and address; empty: installed
+        std::function<void()> before = [] {};
+    } cases[] = {
+        {"no appId", install("", "1.0"), other + url},
+        {"another application's genuine pair", install("31", "1.0"), other + url},
+        {"an id with more to it", install("30 31", "1.0"), other + url},
+        {"expired", install("30", "1.0", "<expires>2001-01-01T00:00:00Z</expires>"), expired + url},
+        {"an expiry nobody can read", install("30", "1.0", "<expires>next week</expires>"), expired + url},
+        {"an expiry without its zone", install("30", "1.0", "<expires>2999-01-01T00:00:00</expires>"),
+         expired + url},
+        {"into a folder of another application", install("30", "1.0"), other + verFile,
+         [&] { dir.write("apps/app30/version.xml", "<info><appId>31</appId><version>1.0</version></info>"); }},
+        {"fresh, a newer release", install("30", "2.0", "<expires>2999-01-01T08:00:00+08:00</expires>"), "",
+         [&] { std::filesystem::remove_all(vx::AppsPath + "app30"); }},
+        {"the older release after an uninstall", install("30", "1.9"), older + url,
+         [&] { EXPECT_EQ(api->_UninstallApp("30"), "未安装"); }},
+        {"the same release again", install("30", "2.0"), ""},
+    };
+    loadList();
+    for (auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        c.before();
+        waitIdle("the uninstall");
+        publishSigned("app30/version.xml", c.descriptor);
+        const int fetched = requestsFor("app30/pkg.zip");
+        host.calls.clear();
+        EXPECT_EQ(api->_InstallApp("30"), "正在安装");
+        waitIdle("the install");
+        if (c.status.empty()) {
+            EXPECT_TRUE(host.has("ST_setFlatDivAnlv(\"30\",\"安装完成\")")) << ::testing::PrintToString(host.calls);
+            continue;
+        }
+        EXPECT_TRUE(host.has("ST_setFlatDivAnlv(\"30\",\"安装失败\")"));
+        EXPECT_TRUE(statusHas(c.status)) << ::testing::PrintToString(host.calls);
+        EXPECT_EQ(requestsFor("app30/pkg.zip"), fetched);
+    }
+    // What was accepted is kept by its owner alone.
+    EXPECT_EQ(vx::api::highestAccepted("30"), "2.0");
+    struct stat st {};
+    ASSERT_EQ(::stat(vx::api::acceptedVersionsFile().c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+
+    // An update: another application's descriptor at this one's address changes nothing.
+    publishSigned("app30/version.xml",
+                  "<?xml version=\"1.0\"?><info><appId>31</appId><version>3.0</version><zipFile>pkg.zip</zipFile><updateFile>"
+                  "<f Dir=\"{app}\" Name=\"run.sh\" MD5=\"\" SHA256=\"" + sha256("evil") + "\"/></updateFile></info>");
+    publish("app30/run.sh", "evil");
+    host.calls.clear();
+    EXPECT_EQ(api->_UpdateApp("30"), "正在升级");
+    waitIdle("the update");
+    EXPECT_TRUE(statusHas(other + url));
+    EXPECT_EQ(vx::FindApp(30)->DownStatu, "升级失败");
+    EXPECT_EQ(requestsFor("app30/run.sh"), 0);
+}
+
+// Under a key the list does not choose what runs: only the main file the installed descriptor
+// names, in a folder whose descriptor is this application's.
+TEST_F(DeliveryTest, OnlyTheMainFileOfTheInstalledDescriptorRuns) {
+    dir.write("apps/app30/run.sh", "#!/bin/sh\necho ran > \"$(dirname \"$0\")/ran.txt\"\n");
+    dir.write("apps/app30/other.sh", "#!/bin/sh\necho other > \"$(dirname \"$0\")/ran.txt\"\n");
+    const std::string listed = appElement(30, "app30", "1.0");
+    const auto naming = [&](const std::string& mainFile) {
+        std::string e = listed;
+        e.replace(e.find("<MainFile>run.sh</MainFile>"), 27, "<MainFile>" + mainFile + "</MainFile>");
+        return e;
+    };
+    const std::string refused = "应用无法启动：" + vx::AppsPath + "app30/";
+    struct Case {
+        const char* what;
+        std::string listEntry;
+        std::string installed;
+        std::string runs; // what ran.txt says afterwards; empty: the start is refused
+    } cases[] = {
+        {"the signed main file", listed, descriptor("1.0", ""), "ran\n"},
+        {"another file of the package", naming("other.sh"), descriptor("1.0", ""), ""},
+        {"a descriptor that names none", listed,
+         "<info><appId>30</appId><version>1.0</version></info>", ""},
+        {"a descriptor of another application", listed,
+         "<info><appId>31</appId><version>1.0</version><MainFile>run.sh</MainFile></info>", ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        std::filesystem::remove(dir.file("apps/app30/ran.txt"));
+        dir.write("apps/app30/version.xml", c.installed);
+        apps = {c.listEntry};
+        loadList();
+        EXPECT_EQ(api->_RunApp("30"), "正在启动");
+        if (c.runs.empty()) {
+            EXPECT_TRUE(statusHas(refused)) << ::testing::PrintToString(host.calls);
+            continue;
+        }
+        waitFor([&] { return std::filesystem::exists(dir.file("apps/app30/ran.txt")); }, "the start");
+        waitFor([&] { return vxtest::readFile(dir.file("apps/app30/ran.txt")) == c.runs; }, "the program");
+    }
+    EXPECT_FALSE(std::filesystem::exists(dir.file("apps/app30/ran.txt")));
+}
+
+// A list refresh that moves the application to another folder while its operation runs: the
+// result is dropped, and nothing lands in the other folder.
+TEST_F(DeliveryTest, AnOperationWhoseRecordMovedMeanwhileWritesNothingElsewhere) {
+    const std::string pkg = makeZip(dir, {{"version.xml", descriptor("1.0", "")}, {"run.sh", "x"}});
+    publish("app30/pkg.zip", pkg);
+    publishSigned("app30/version.xml", installDescriptor(sha256(pkg)));
+    for (const char* moment : {"app30/version.xml", "app30/version.xml.sig", "app30/pkg.zip"}) {
+        SCOPED_TRACE(moment);
+        std::filesystem::remove_all(vx::AppsPath + "app30");
+        std::filesystem::remove_all(vx::AppsPath + "moved");
+        apps = {appElement(30, "app30", "1.0")};
+        loadList();
+        hold(moment);
+        EXPECT_EQ(api->_InstallApp("30"), "正在安装");
+        waitFor([&] { return requestsFor(moment) > 0; }, "the held request");
+        apps = {appElement(30, "moved", "1.0")};
+        api->_GetMyApps();
+        waitFor([] { return vx::FindApp(30) && vx::FindApp(30)->appDir.find("moved") != std::string::npos; },
+                "the refreshed list");
+        release();
+        waitIdle("the install");
+        EXPECT_TRUE(host.has("ST_setFlatDivAnlv(\"30\",\"安装失败\")")) << ::testing::PrintToString(host.calls);
+        EXPECT_FALSE(std::filesystem::exists(vx::AppsPath + "moved"));
+        host.calls.clear();
+    }
+}
+
+// The client's own descriptor under a key: a verInfo root with its version, never older than
+// the highest client version accepted before.
+TEST_F(DeliveryTest, TheClientsDescriptorMustBeOneAndNeverOlder) {
+    const std::string v2 = "#!/bin/sh\necho v2\n";
+    api->executablePath = dir.write("vxclient", "#!/bin/sh\necho v1\n");
+    publish("KVLMZ/vxclient", v2);
+    const std::string files = "<updateFile><f Dir=\"{app}\" Name=\"vxclient\" MD5=\"" + md5Upper(v2) +
+                              "\" SHA256=\"" + sha256(v2) + "\"/></updateFile>";
+    const std::string url = service.base() + "apps/KVLMZ/version.xml";
+    struct Case {
+        const char* what;
+        std::string descriptor;
+        std::string status; // a refusal's status line, or empty
+        bool fetched;
+    } cases[] = {
+        {"another root that holds a verInfo", "<info><verInfo/><version>9.0</version>" + files + "</info>", "", false},
+        {"no version", "<verInfo>" + files + "</verInfo>", "", false},
+        {"older than accepted", "<verInfo><version>2.9</version>" + files + "</verInfo>",
+         "描述文件的版本比已安装的旧，已拒绝：" + url, false},
+        {"expired", "<verInfo><version>3.0</version><expires>2020-02-29</expires>" + files + "</verInfo>",
+         "描述文件已过期，已拒绝：" + url, false},
+        {"the accepted one again", "<verInfo><version>3.0</version>" + files + "</verInfo>", "", true},
+    };
+    ASSERT_TRUE(vx::platform::writeFileAtomic(vx::api::acceptedVersionsFile(), "client=3.0\n30=1.0\n").ok());
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        publishSigned("KVLMZ/version.xml", c.descriptor);
+        host.calls.clear();
+        const int before = requestsFor("KVLMZ/vxclient");
+        vx::SetShowMsgHook([](const std::string&, const std::string&) {});
+        api->CheckMainVer();
+        waitFor([&] { return !vx::installBusy && vx::THttpThread::liveCount() == 0 &&
+                             vx::backgroundJobsRunning() == 0; }, "the check");
+        vx::SetShowMsgHook(nullptr);
+        if (!c.status.empty()) {
+            EXPECT_TRUE(statusHas(c.status)) << ::testing::PrintToString(host.calls);
+        }
+        EXPECT_EQ(requestsFor("KVLMZ/vxclient") > before, c.fetched);
+    }
+    EXPECT_EQ(vx::api::highestAccepted("client"), "3.0");
+    EXPECT_EQ(vx::api::highestAccepted("30"), "1.0");
+}
+
+TEST(DescriptorTimes, Iso8601InUtc) {
+    struct Row {
+        const char* text;
+        std::optional<std::int64_t> seconds;
+    } rows[] = {
+        {"1970-01-01T00:00:00Z", 0},
+        {"2026-12-17T00:00:00Z", 1797465600},
+        {"2026-12-17", 1797465600},
+        {" 2026-12-17T08:00:00+08:00 ", 1797465600},
+        {"2026-12-16T19:30-04:30", 1797465600},
+        {"2026-12-17T00:00:00.999Z", 1797465600},
+        {"2024-02-29T12:00:00Z", 1709208000},
+        {"2023-02-29T12:00:00Z", std::nullopt},
+        {"2026-13-01", std::nullopt},
+        {"2026-12-17T24:00:00Z", std::nullopt},
+        {"2026-12-17T00:00:00", std::nullopt},
+        {"2026-12-17T00:00:00Zjunk", std::nullopt},
+        {"17.12.2026", std::nullopt},
+        {"", std::nullopt},
+    };
+    for (const Row& r : rows)
+        EXPECT_EQ(vx::parseUtcTime(r.text), r.seconds) << r.text;
+    for (std::int64_t t : {std::int64_t(0), std::int64_t(1797465600), std::int64_t(951782400 + 86399)})
+        EXPECT_EQ(vx::parseUtcTime(vx::utcTimeText(t)), t);
+    EXPECT_EQ(vx::utcTimeText(1797465600), "2026-12-17T00:00:00Z");
 }
 
 // The decisions about the downloader's entries, with a fake downloader.

@@ -8,7 +8,9 @@
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <fstream>
+#include <condition_variable>
 #include <map>
+#include <set>
 #include <sys/stat.h>
 #include <zip.h>
 
@@ -55,7 +57,9 @@ protected:
         });
         service.server.Get(R"(/apps/(.*))", [this](const httplib::Request& req,
                                                    httplib::Response& res) {
-            std::lock_guard lock(m);
+            std::unique_lock lock(m);
+            ++requested[req.matches[1]];
+            released.wait(lock, [&] { return held.count(req.matches[1]) == 0; });
             auto it = files.find(req.matches[1]);
             if (it == files.end()) {
                 res.status = 404;
@@ -65,10 +69,27 @@ protected:
         });
     }
     void TearDown() override {
+        release();
         vx::setDownloadMessageHandler(nullptr);
         ApiTest::TearDown();
     }
 
+    // Requests for a held path wait in the service until release().
+    void hold(const std::string& path) {
+        std::lock_guard lock(m);
+        held.insert(path);
+    }
+    void release() {
+        {
+            std::lock_guard lock(m);
+            held.clear();
+        }
+        released.notify_all();
+    }
+    int requestsFor(const std::string& path) {
+        std::lock_guard lock(m);
+        return requested[path];
+    }
     void publish(const std::string& path, const std::string& content) {
         std::lock_guard lock(m);
         files[path] = content;
@@ -90,6 +111,9 @@ protected:
 
     vx::HelperLibraries libs;
     std::mutex m;
+    std::condition_variable released;
+    std::set<std::string> held;
+    std::map<std::string, int> requested;
     std::map<std::string, std::string> files;
     std::vector<std::string> apps{appElement(30, "app30", "1.0")};
 };
