@@ -143,5 +143,83 @@ TEST_F(TamperTest, TheClientsOwnUpdateChangedOnTheWayIsNeverRun) {
     EXPECT_FALSE(std::filesystem::exists(client.file("ran.txt")));
 }
 
+// Genuine files replayed for something else: another application's signed pair at an
+// application's address, an older signed release after an uninstall, a list that names
+// another file of the package to start. Every one is refused; nothing is placed or run.
+TEST_F(TamperTest, AGenuineReplayDoesNothingItWasNotSignedFor) {
+    loginThroughProxy();
+    httplib::Client service("127.0.0.1", port);
+    const auto genuine = [&](const std::string& path) {
+        auto r = service.Get(path);
+        return r && r->status == 200 ? r->body : std::string();
+    };
+    const std::string appinfo = genuine("/apps/appinfo/version.xml");
+    const std::string appinfoSig = genuine("/apps/appinfo/version.xml.sig");
+    ASSERT_NE(appinfo.find("<appId>20</appId>"), std::string::npos) << appinfo;
+    // What the service signed for userinfo once, when it offered 1.0: signed by its key.
+    std::string older = genuine("/apps/userinfo/version.xml");
+    ASSERT_NE(older.find("<version>1.1</version>"), std::string::npos) << older;
+    older.replace(older.find("<version>1.1</version>"), 22, "<version>1.0</version>");
+    const std::string olderSig =
+        vx::signatureFileText(*vx::signEd25519(signingKey.privatePem, older));
+    const auto serve = [this](std::map<std::string, std::string> bodies) {
+        proxy->setRule([bodies](const std::string& path, std::string& body) {
+            auto it = bodies.find(path);
+            if (it == bodies.end())
+                return false;
+            body = it->second;
+            return true;
+        });
+    };
+
+    // Another application's pair at the launcher's address.
+    serve({{"/apps/launcher/version.xml", appinfo}, {"/apps/launcher/version.xml.sig", appinfoSig}});
+    EXPECT_EQ(api->_InstallApp("15"), "正在安装");
+    waitIdle("the install of 15");
+    EXPECT_TRUE(statusHas("描述文件不属于该应用，已拒绝：" + proxy->base() + "apps/launcher/version.xml"));
+    EXPECT_EQ(proxy->requests("GET /apps/launcher/launcher"), 0);
+    EXPECT_EQ(proxy->requests("GET /apps/appinfo/"), 0);
+    EXPECT_EQ(filesIn(vx::AppsPath + "launcher"), 0);
+
+    // Installed (1.1 accepted) and uninstalled, then the older release served again.
+    serve({});
+    EXPECT_EQ(api->_InstallApp("12"), "正在安装");
+    waitIdle("the install of 12");
+    ASSERT_TRUE(host.has("ST_setFlatDivAnlv(\"12\",\"安装完成\")"));
+    EXPECT_EQ(api->_UninstallApp("12"), "未安装");
+    waitIdle("the uninstall");
+    serve({{"/apps/userinfo/version.xml", older}, {"/apps/userinfo/version.xml.sig", olderSig}});
+    host.calls.clear();
+    const int packages = proxy->requests("GET /apps/userinfo/userinfo");
+    EXPECT_EQ(api->_InstallApp("12"), "正在安装");
+    waitIdle("the older install of 12");
+    EXPECT_TRUE(statusHas("描述文件的版本比已安装的旧，已拒绝："));
+    EXPECT_EQ(proxy->requests("GET /apps/userinfo/userinfo"), packages);
+    EXPECT_EQ(filesIn(vx::AppsPath + "userinfo"), 0);
+
+    // Installed and updated again; the list then names the package's readme as the program
+    // to start.
+    serve({});
+    EXPECT_EQ(api->_InstallApp("12"), "正在安装");
+    waitIdle("the install of 12");
+    EXPECT_EQ(api->_UpdateApp("12"), "正在升级");
+    waitIdle("the update of 12");
+    ASSERT_EQ(api->_CheckAPP("12"), "正常");
+    proxy->setRule([](const std::string& path, std::string& body) {
+        const auto at = body.find("<MainFile>vx-userinfo");
+        if (path.rfind("/myApps.php", 0) != 0 || at == std::string::npos)
+            return false;
+        body.replace(at, std::string("<MainFile>vx-userinfo").size(), "<MainFile>readme.txt");
+        return true;
+    });
+    api->_GetMyApps();
+    waitIdle("the list");
+    ASSERT_EQ(vx::FindApp(12)->MainFile.rfind("readme.txt", 0), 0u) << vx::FindApp(12)->MainFile;
+    host.calls.clear();
+    EXPECT_EQ(api->_RunApp("12"), "正在启动");
+    EXPECT_TRUE(statusHas("应用无法启动：" + vx::AppsPath + "userinfo/readme.txt"))
+        << ::testing::PrintToString(host.calls);
+}
+
 } // namespace
 } // namespace servicetest
