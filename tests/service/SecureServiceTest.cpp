@@ -6,6 +6,7 @@
 #include "support/TlsServer.h"
 
 #include <csignal>
+#include <ctime>
 #include <cstdio>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -96,6 +97,19 @@ TEST_F(SecureService, EveryDescriptorIsSignedAndCarriesTheSha256OfWhatIsServed) 
             EXPECT_STREQ(f.first_attribute().next_attribute().name(), "Name");
         }
         EXPECT_GE(files, 2) << dir;
+        // Signed for a week from the start of today (UTC), and for its application and program.
+        const auto expires = vx::parseUtcTime(root.child_value("expires"));
+        ASSERT_TRUE(expires) << desc->body;
+        const std::int64_t now = std::time(nullptr);
+        EXPECT_GT(*expires, now + 6 * 86400) << desc->body;
+        EXPECT_LE(*expires, now + 7 * 86400) << desc->body;
+        EXPECT_EQ(*expires % 86400, 0);
+        if (dir != vxdemo::kClientDir) {
+            const auto app = service->store().appByDir(dir);
+            ASSERT_TRUE(app);
+            EXPECT_EQ(root.child_value("appId"), std::to_string(app->id)) << desc->body;
+            EXPECT_EQ(root.child_value("MainFile"), app->mainFile) << desc->body;
+        }
         if (dir == vxdemo::kClientDir) {
             EXPECT_FALSE(root.child("zipSHA256")) << desc->body;
             continue;

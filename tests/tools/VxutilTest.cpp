@@ -4,6 +4,9 @@
 #include <cstdlib>
 #include <filesystem>
 #include <gtest/gtest.h>
+#include "core/Signing.h"
+#include <ctime>
+#include <pugixml.hpp>
 #include <string>
 #include <sys/wait.h>
 
@@ -106,6 +109,43 @@ TEST(Vxutil, KeygenSignVerify) {
     EXPECT_EQ(good.out, "good signature\n");
     EXPECT_EQ(vxutil("verify " + quote(pub.substr(0, 44)) + " " + quote(file)).out,
               "good signature\n");
+
+    // With an expiry the descriptor gets its <expires> (replaced when it has one) and the
+    // signature covers it; a bad expiry changes nothing.
+    const std::string desc = dir.write(
+        "expiring.xml", "<?xml version=\"1.0\"?>\n<info><version>1.0</version><zipFile>p.zip</zipFile></info>\n");
+    struct Row {
+        std::string option;
+        int status;
+        std::string expires; // in the descriptor afterwards
+    } rows[] = {
+        {"--expires 2030-01-02T08:00:00+08:00", 0, "2030-01-02T00:00:00Z"},
+        {"--expires 2031-05-06", 0, "2031-05-06T00:00:00Z"},
+        {"--expires tomorrow", 2, "2031-05-06T00:00:00Z"},
+        {"--expires-days 0", 2, "2031-05-06T00:00:00Z"},
+        {"--expires-days 7", 0, ""},
+        {"--expire 7", 2, ""},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.option);
+        const std::string before = vxtest::readFile(desc);
+        EXPECT_EQ(vxutil("sign " + quote(key) + " " + quote(desc) + " " + row.option).status, row.status);
+        pugi::xml_document doc;
+        ASSERT_TRUE(doc.load_string(vxtest::readFile(desc).c_str()));
+        const std::string expires = doc.document_element().child_value("expires");
+        if (row.status != 0) {
+            EXPECT_EQ(vxtest::readFile(desc), before);
+        } else if (!row.expires.empty()) {
+            EXPECT_EQ(expires, row.expires);
+        } else {
+            const auto t = vx::parseUtcTime(expires);
+            ASSERT_TRUE(t) << expires;
+            EXPECT_NEAR(double(*t - std::time(nullptr)), 7.0 * 86400, 120.0);
+        }
+        EXPECT_EQ(std::string(doc.document_element().first_child().next_sibling().name()), "expires");
+        EXPECT_EQ(vxutil("verify " + quote(keys + "/signing.pub") + " " + quote(desc)).out,
+                  "good signature\n");
+    }
 
     // One byte changed, another key, a missing or damaged signature: refused with a reason.
     dir.write("version.xml", "<?xml version=\"1.0\"?>\r\n<info/>\r");
