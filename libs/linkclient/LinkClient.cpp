@@ -3,6 +3,7 @@
 #include "core/Text.h"
 #include "http/FormUrl.h"
 #include "tcpserver/LinkProtocol.h"
+#include "tcpserver/SocketOwner.h"
 
 #include <algorithm>
 #include <asio.hpp>
@@ -160,12 +161,62 @@ public:
             }
             std::error_code ignored;
             socket.set_option(tcp::no_delay(true), ignored);
+            checkOwner(std::chrono::steady_clock::now() + opts.acceptWait,
+                       std::chrono::milliseconds(1));
+        });
+    }
+
+    // Nothing goes out and nothing is read before the server's end of the connection is
+    // known to be this user's: until then neither the registration nor a queued request is
+    // written (writeMore waits for ownerChecked), and frames the other side sends are left
+    // unread. An end that its program has not taken off the listener's queue yet has no
+    // owner to tell; it is asked again, more and more slowly, up to acceptWait.
+    void checkOwner(std::chrono::steady_clock::time_point deadline,
+                    std::chrono::milliseconds pause) {
+        const auto o = owner::ownerOfOtherEnd(
+            static_cast<std::uintptr_t>(socket.native_handle()), true);
+        if (o.verdict == owner::Verdict::Same) {
+            ownerChecked = true;
             have = 0;
             awaitingAck = true;
             registrationFrame = proto::registrationFrame(opts.appId);
             writeMore();
             read();
-        });
+            return;
+        }
+        if (o.verdict == owner::Verdict::Unknown && o.pending &&
+            std::chrono::steady_clock::now() < deadline) {
+            retry.expires_after(pause);
+            retry.async_wait([this, deadline, pause](std::error_code e) {
+                if (!e)
+                    checkOwner(deadline, std::min(pause * 2, std::chrono::milliseconds(50)));
+            });
+            return;
+        }
+        const std::string where = serverEnd();
+        if (o.verdict == owner::Verdict::Other)
+            lost(where + " is held by a program of another user (" + o.who +
+                     "), not by this user's client: nothing was sent to it",
+                 true);
+        else if (o.pending)
+            lost("cannot tell which user's program holds " + where + ": it has not taken the "
+                     "connection within " + std::to_string(opts.acceptWait.count()) +
+                     " ms; nothing was sent to it",
+                 true);
+        else
+            lost("cannot tell which user's program holds " + where + " (" + o.who +
+                     "); nothing was sent to it",
+                 true);
+    }
+
+    // "127.0.0.1:8885", the address the connection went to.
+    std::string serverEnd() {
+        std::error_code ec;
+        const auto ep = socket.remote_endpoint(ec);
+        if (ec)
+            return opts.host + ":" + std::to_string(opts.port);
+        const std::string host = ep.address().to_string();
+        return (ep.address().is_v6() ? "[" + host + "]" : host) + ":" + std::to_string(ep.port());
     }
 
     void read() {
@@ -242,7 +293,7 @@ public:
     }
 
     void writeMore() {
-        if (writing || !socket.is_open())
+        if (writing || !socket.is_open() || !ownerChecked)
             return;
         std::vector<asio::const_buffer> buffers;
         inflight.clear();
@@ -279,16 +330,23 @@ public:
         });
     }
 
-    void lost(const std::string& why) {
+    // A refusal (the program on the port is not this user's) is tried again only after the
+    // longest pause: whoever holds the port is not going to give it up within milliseconds.
+    void lost(const std::string& why, bool refusal = false) {
         std::error_code ec;
         socket.close(ec);
+        ownerChecked = false;
         awaitingAck = false;
         registrationFrame.clear();
+        if (refusal)
+            delay = opts.maxRetryDelay;
         bool again;
         {
             std::lock_guard lock(m);
             isRegistered = false;
             error = why;
+            if (refusal)
+                ++refusalCount;
             again = opts.reconnect && !closed;
             if (!again)
                 ended = true;
@@ -327,6 +385,7 @@ public:
     std::vector<std::string> inflight;
     bool writing = false;
     bool awaitingAck = false;
+    bool ownerChecked = false; // the server's end is this user's: writing may begin
 
     // shared, under m
     mutable std::mutex m;
@@ -335,6 +394,7 @@ public:
     std::optional<std::string> userId;
     std::string error;
     std::uint64_t registrationCount = 0;
+    std::uint64_t refusalCount = 0;
     std::size_t queued = 0;
     bool isRegistered = false;
     bool started = false;
@@ -349,14 +409,22 @@ LinkClient::~LinkClient() {
     m_impl->close();
 }
 
+std::uint64_t LinkClient::refusals() const {
+    std::lock_guard lock(m_impl->m);
+    return m_impl->refusalCount;
+}
+
 void LinkClient::start() {
     m_impl->start();
 }
 
 vx::Status LinkClient::waitRegistered(std::chrono::milliseconds timeout) {
     std::unique_lock lock(m_impl->m);
-    bool ok = m_impl->cv.wait_for(
-        lock, timeout, [&] { return m_impl->isRegistered || m_impl->closed || m_impl->ended; });
+    const std::uint64_t refusedBefore = m_impl->refusalCount;
+    bool ok = m_impl->cv.wait_for(lock, timeout, [&] {
+        return m_impl->isRegistered || m_impl->closed || m_impl->ended ||
+               m_impl->refusalCount != refusedBefore;
+    });
     if (m_impl->isRegistered)
         return {};
     std::string why = m_impl->closed ? "link closed" : m_impl->error;

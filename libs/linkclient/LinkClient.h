@@ -44,6 +44,11 @@ struct LinkClientOptions {
     std::chrono::milliseconds maxRetryDelay{2000};
     // Requests kept while not registered; send() fails beyond that.
     std::size_t maxPending = 1024;
+    // How long the program on the port may take to take a new connection off its queue (the
+    // link server does so at once, unless the client is busy). Until it has, its owner cannot
+    // be told and the kit sends nothing; after that the connection is refused as one of an
+    // unknown owner.
+    std::chrono::milliseconds acceptWait{5000};
 };
 
 // A connection to the link server registered as one application id. A background thread
@@ -55,6 +60,16 @@ struct LinkClientOptions {
 // user's id (uid()), then the messages sent to this id since the CloseAll, in order, come out
 // of receive(). The server holds them for 10 seconds after the CloseAll, up to 64 messages
 // and 256 KiB; what comes later than that, or does not fit, is lost.
+//
+// The port is open to every user of the machine: another user's program may hold it before
+// the client starts or while it restarts, and would receive the application's requests (login
+// data among them) and could tell it any user id. So after each connect, before it sends a
+// byte or reads one, the kit asks the system who holds the server's end of the connection
+// (Linux: the kernel's socket table; Windows: the connection table and the owning process's
+// token). Unless it is this user, the connection is refused: closed with nothing sent and
+// nothing believed, refusals() grows, lastError() names the port and the user (or why the
+// owner cannot be told), and the kit tries again only after maxRetryDelay (or, without
+// reconnect, stops), so that it finds the real client once that holds the port again.
 class LinkClient {
 public:
     explicit LinkClient(LinkClientOptions options);
@@ -64,11 +79,16 @@ public:
 
     // Starts connecting in the background (once).
     void start();
-    // Waits until registered; the error says why not (refused, timed out, closed).
+    // Waits until registered; the error says why not (refused, timed out, closed). Returns
+    // early, with the error, when a connection is refused during the wait because another
+    // user's program holds the port (or its owner cannot be told).
     vx::Status waitRegistered(std::chrono::milliseconds timeout);
     bool registered() const;
     // Registrations so far, the first one included: it grows by one on every reconnect.
     std::uint64_t registrations() const;
+    // Connections refused so far because the program on the port is not this user's (or its
+    // owner cannot be told); lastError() says whose it is.
+    std::uint64_t refusals() const;
 
     // Queues a request (UTF-8, converted to the ANSI code page) for the client. Requests
     // made while not registered are sent once registered. Fails for a text above 64 KiB,

@@ -6,6 +6,7 @@
 #include "core/Text.h"
 #include "tcpserver/LinkProtocol.h"
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <csignal>
@@ -38,7 +39,11 @@ constexpr const char* kUsage =
     "\n"
     "example: vxlink --app 12 \"获取用户信息:MyID=12\"   prints  UserInfo?uid=10086\n"
     "\n"
-    "exit status: 0 done; 1 could not connect or register; 2 bad usage;\n"
+    "The port is open to every user of the machine: unless the program holding it runs as\n"
+    "this user, vxlink sends it nothing and says whose it is.\n"
+    "\n"
+    "exit status: 0 done; 1 could not connect or register (also: the port is held by another\n"
+    "             user's program); 2 bad usage;\n"
     "             3 fewer replies than --count arrived in time\n";
 
 volatile std::sig_atomic_t g_stop = 0;
@@ -135,6 +140,9 @@ int main(int argc, char** argv) {
 
     // A single request does not outlive a lost link; a listener rides it out.
     opts.reconnect = listen;
+    // Half of the wait for the connection may go to a program that is slow to take it:
+    // refused as one of an unknown owner then, with that said, rather than timed out.
+    opts.acceptWait = std::max(timeout / 2, std::chrono::milliseconds(1));
     vxlink::LinkClient client(opts);
     client.start();
     if (auto st = client.waitRegistered(timeout); !st) {
@@ -173,12 +181,17 @@ int main(int argc, char** argv) {
         return 0;
     }
 
-    std::uint64_t seenRegistrations = 0;
+    std::uint64_t seenRegistrations = 0, seenRefusals = client.refusals();
     std::optional<std::string> seenUid;
     while (!g_stop) {
         auto msg = client.receive(std::chrono::milliseconds(200));
         if (msg)
             print(*msg, raw);
+        // Each refusal is said: another user's program on the port is for a person to see.
+        if (auto r = client.refusals(); r != seenRefusals) {
+            seenRefusals = r;
+            std::fprintf(stderr, "vxlink: %s\n", client.lastError().c_str());
+        }
         if (auto r = client.registrations(); r != seenRegistrations) {
             seenRegistrations = r;
             std::fprintf(stderr, "vxlink: registered as %d at %s:%u\n", opts.appId,

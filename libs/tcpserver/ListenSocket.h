@@ -29,7 +29,9 @@ std::intptr_t acceptPrivate(std::uintptr_t listenHandle, bool& wouldBlock);
 
 // True when the program at the other end of an accepted loopback connection runs as the same
 // user as this process. The port is open to every user of the machine; another user's program
-// must not talk to this user's client. False also when the owner cannot be found out.
+// must not talk to this user's client. False also when the owner cannot be found out: a peer
+// that has closed or half-closed its end, or is gone, before the server looks at it
+// (SocketOwner.h).
 bool peerIsSameUser(std::uintptr_t nativeHandle);
 
 } // namespace tcpserver

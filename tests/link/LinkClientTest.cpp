@@ -37,21 +37,27 @@ vxlink::LinkClientOptions optionsFor(const std::string& port, int id) {
     return o;
 }
 
-// A started vxlink process with its standard output on a pipe.
+// A started vxlink process with its standard output on a pipe (and its standard error on
+// another when asked).
 struct Tool {
     pid_t pid = -1;
     int out = -1;
+    int err = -1;
 
     // `env`: NAME=value entries added to this process's environment.
     explicit Tool(const std::vector<std::string>& args, const std::string& exe = VXLINK_EXE,
-                  const std::vector<std::string>& env = {}) {
-        int fds[2];
-        if (::pipe(fds) != 0)
+                  const std::vector<std::string>& env = {}, bool captureErr = false) {
+        int fds[2], efds[2] = {-1, -1};
+        if (::pipe(fds) != 0 || (captureErr && ::pipe(efds) != 0))
             throw std::runtime_error("pipe");
         posix_spawn_file_actions_t fa;
         posix_spawn_file_actions_init(&fa);
         posix_spawn_file_actions_adddup2(&fa, fds[1], 1);
         posix_spawn_file_actions_addclose(&fa, fds[0]);
+        if (captureErr) {
+            posix_spawn_file_actions_adddup2(&fa, efds[1], 2);
+            posix_spawn_file_actions_addclose(&fa, efds[0]);
+        }
         std::vector<std::string> all{exe};
         all.insert(all.end(), args.begin(), args.end());
         std::vector<char*> argv;
@@ -70,20 +76,26 @@ struct Tool {
         posix_spawn_file_actions_destroy(&fa);
         ::close(fds[1]);
         out = fds[0];
+        if (captureErr) {
+            ::close(efds[1]);
+            err = efds[0];
+        }
     }
     ~Tool() {
         if (out >= 0)
             ::close(out);
+        if (err >= 0)
+            ::close(err);
         if (pid > 0) {
             ::kill(pid, SIGKILL);
             ::waitpid(pid, nullptr, 0);
         }
     }
     // Reads the output up to and including `lines` line breaks, or to its end.
-    std::string readLines(int lines) {
+    std::string readLines(int lines, bool fromErr = false) {
         std::string s;
         char c;
-        while (lines > 0 && ::read(out, &c, 1) == 1) {
+        while (lines > 0 && ::read(fromErr ? err : out, &c, 1) == 1) {
             s += c;
             if (c == '\n')
                 --lines;
@@ -102,6 +114,7 @@ struct Tool {
 struct ToolRun {
     int code;
     std::string out;
+    std::string err;
 };
 
 // Waits, with the hang guard, until `done` holds.
@@ -131,10 +144,13 @@ std::vector<std::string> linesOf(const std::filesystem::path& file) {
     return lines;
 }
 
+// vxlink writes a line or two to its standard error, so reading one stream to its end and
+// then the other cannot block it.
 ToolRun runTool(const std::vector<std::string>& args) {
-    Tool t(args);
+    Tool t(args, VXLINK_EXE, {}, true);
     std::string out = t.readLines(1 << 30);
-    return {t.wait(), out};
+    std::string err = t.readLines(1 << 30, true);
+    return {t.wait(), out, err};
 }
 
 } // namespace
@@ -188,6 +204,8 @@ TEST_F(ServerTest, ClientSendsRequestsAndReceivesDecodedReplies) {
     reply = client.receive(kHangGuard);
     ASSERT_TRUE(reply.has_value());
     EXPECT_EQ(reply->payload, "中文");
+
+    EXPECT_EQ(client.refusals(), 0u);
 
     EXPECT_FALSE(client.send(std::string(proto::kMaxFrame + 1, 'x')).ok());
     EXPECT_FALSE(client.send(std::string("a\0b", 3)).ok());
@@ -338,4 +356,146 @@ TEST(Vxlink, ReportsUsageAndFailures) {
     r = runTool({"--app", "1", "--port", port, "--timeout", "500", "获取用户信息:MyID=1"});
     EXPECT_EQ(r.code, 1);
     EXPECT_EQ(r.out, "");
+}
+
+namespace {
+
+// What a program of another user does on the port where the kit expects the client.
+enum class ImpostorAct {
+    Answers,      // takes each connection and greets it at once as the server would
+    Listens,      // takes each connection and waits for the first frame
+    NeverAccepts, // leaves every connection in its listener's queue
+};
+
+struct ImpostorPlan {
+    ImpostorAct act;
+    const std::string* greeting; // "VXLINK/1 OK" and "VXLINK/1 UID 10086", framed
+};
+
+struct ImpostorReport {
+    int connections = 0;
+    long bytes = 0; // everything the kit sent it, over all its connections
+};
+
+// Listens on a free loopback port and reports it (2 bytes), plays its part until the parent
+// is done, then takes what is still waiting in its queue, reads every connection to its end
+// and reports an ImpostorReport.
+void impostor(const void* arg, int report, int command) {
+    const auto& plan = *static_cast<const ImpostorPlan*>(arg);
+    const int l = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof a;
+    if (::bind(l, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || ::listen(l, 64) != 0 ||
+        ::getsockname(l, reinterpret_cast<sockaddr*>(&a), &len) != 0)
+        return;
+    const std::uint16_t port = ntohs(a.sin_port);
+    ::write(report, &port, sizeof port);
+
+    ImpostorReport r;
+    constexpr int kMax = 64;
+    pollfd p[2 + kMax];
+    int n = 2;
+    auto takeAll = [&](bool greet) {
+        for (int fd; n < 2 + kMax && (fd = ::accept4(l, nullptr, nullptr, SOCK_NONBLOCK)) >= 0;) {
+            ++r.connections;
+            if (greet)
+                ::send(fd, plan.greeting->data(), plan.greeting->size(), MSG_NOSIGNAL);
+            p[n++] = {fd, POLLIN, 0};
+        }
+    };
+    // What a connection holds now; false at its end.
+    auto readSome = [&](int fd) {
+        char buf[4096];
+        for (;;) {
+            const ssize_t got = ::recv(fd, buf, sizeof buf, 0);
+            if (got > 0)
+                r.bytes += got;
+            else
+                return got < 0 && errno == EAGAIN;
+        }
+    };
+    p[0] = {command, POLLIN, 0};
+    p[1] = {plan.act == ImpostorAct::NeverAccepts ? -1 : l, POLLIN, 0};
+    while (::poll(p, static_cast<nfds_t>(n), -1) > 0 && !(p[0].revents & (POLLIN | POLLHUP))) {
+        if (p[1].revents & POLLIN)
+            takeAll(plan.act == ImpostorAct::Answers);
+        for (int i = 2; i < n; ++i)
+            if (p[i].revents && !readSome(p[i].fd))
+                p[i].fd = -1; // poll skips it from now on
+    }
+    takeAll(false);
+    for (int i = 2; i < n; ++i)
+        if (p[i].fd >= 0)
+            readSome(p[i].fd);
+    ::write(report, &r, sizeof r);
+}
+
+} // namespace
+
+// Another user's program holds the port (before the client starts, or while it restarts): the
+// kit sends it nothing at all (not the registration, not a request queued before or during
+// the connection), believes none of its frames, and says whose the program is; so does
+// vxlink, which exits with 1.
+TEST(LinkKitOwner, AProgramOfAnotherUserOnThePortGetsNothing) {
+    LINKTEST_NEEDS_ROOT();
+    const std::string greeting = proto::frame("VXLINK/1 OK") + proto::frame("VXLINK/1 UID 10086");
+    const struct {
+        ImpostorAct act;
+        const char* name;
+        const char* says; // what the error says of the program's owner
+    } cases[] = {
+        {ImpostorAct::Answers, "answers at once", "uid 65534"},
+        {ImpostorAct::Listens, "listens", "uid 65534"},
+        // Its owner cannot be told while nobody has taken the connection (the kernel's table
+        // may even name root then): unknown, so refused as well.
+        {ImpostorAct::NeverAccepts, "never accepts", "cannot tell"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const ImpostorPlan plan{c.act, &greeting};
+        AsOtherUser other(impostor, &plan);
+        std::uint16_t portNumber = 0;
+        ASSERT_TRUE(other.read(&portNumber, sizeof portNumber));
+        const std::string port = std::to_string(portNumber);
+        const std::string where = "127.0.0.1:" + port;
+
+        vxlink::LinkClientOptions o = optionsFor(port, 12);
+        o.acceptWait = 200ms;
+        vxlink::LinkClient client(o);
+        ASSERT_TRUE(client.send("登陆信息:user=demo&uid=10086").ok());
+        client.start();
+        // Requests made while the kit looks at the other end wait as well.
+        const auto until = std::chrono::steady_clock::now() + kHangGuard;
+        while (client.refusals() == 0 && std::chrono::steady_clock::now() < until) {
+            ASSERT_TRUE(client.send("获取用户信息:MyID=12").ok());
+            std::this_thread::sleep_for(10ms);
+        }
+        // It keeps trying (the real client may take the port back) and is refused each time.
+        auto st = client.waitRegistered(kHangGuard);
+        ASSERT_FALSE(st.ok());
+        EXPECT_GE(client.refusals(), 2u);
+        EXPECT_NE(st.error().find(where), std::string::npos) << st.error();
+        EXPECT_NE(st.error().find(c.says), std::string::npos) << st.error();
+        EXPECT_EQ(client.lastError(), st.error());
+        EXPECT_EQ(client.registrations(), 0u);
+        EXPECT_EQ(client.uid(), std::nullopt);
+        EXPECT_EQ(client.receive(0ms), std::nullopt);
+        client.close();
+
+        ToolRun r = runTool({"--app", "12", "--port", port, "--timeout", "1000",
+                             "获取用户信息:MyID=12"});
+        EXPECT_EQ(r.code, 1);
+        EXPECT_EQ(r.out, "");
+        EXPECT_NE(r.err.find(where), std::string::npos) << r.err;
+        EXPECT_NE(r.err.find(c.says), std::string::npos) << r.err;
+
+        other.done();
+        ImpostorReport seen;
+        ASSERT_TRUE(other.read(&seen, sizeof seen));
+        EXPECT_GE(seen.connections, 3); // the kit twice, the tool once: they did reach it
+        EXPECT_EQ(seen.bytes, 0);
+        EXPECT_EQ(other.finish(), 0);
+    }
 }

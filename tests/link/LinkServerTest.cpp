@@ -596,48 +596,172 @@ TEST_F(ServerTest, HeldMessagesLapseTenSecondsAfterTheCloseAll) {
     EXPECT_EQ(back.readFrame(), to(25, "live"));
 }
 
-TEST_F(ServerTest, APeerOfAnotherUserIsClosedWithoutAWord) {
-    if (::geteuid() != 0)
-        GTEST_SKIP() << "needs root to run a peer as another user (nobody, 65534)";
-    // Prepared before the fork: the child only makes system calls.
-    const std::string bytes = proto::registrationFrame(7) + proto::frame("from another user");
-    const int portNumber = std::stoi(port);
-    int report[2];
-    ASSERT_EQ(::pipe(report), 0);
-    const pid_t child = ::fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
-        char verdict = 'E'; // could not become nobody or connect
-        if (::setgid(65534) == 0 && ::setuid(65534) == 0) {
-            const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-            timeval tv{static_cast<time_t>(kHangGuard.count()), 0};
-            ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-            sockaddr_in a{};
-            a.sin_family = AF_INET;
-            a.sin_port = htons(static_cast<uint16_t>(portNumber));
-            a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-            if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0) {
-                ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL);
-                char buf[256];
-                const ssize_t n = ::recv(fd, buf, sizeof buf, 0);
-                // Closed with nothing said ('C'), answered ('A'), or left hanging ('T').
-                verdict = n == 0 || (n < 0 && errno == ECONNRESET) ? 'C' : n > 0 ? 'A' : 'T';
-            }
-        }
-        ::write(report[1], &verdict, 1);
-        ::_exit(0);
-    }
-    ::close(report[1]);
-    char verdict = '?';
-    EXPECT_EQ(::read(report[0], &verdict, 1), 1);
-    ::close(report[0]);
-    ::waitpid(child, nullptr, 0);
-    EXPECT_EQ(verdict, 'C');
+namespace {
 
-    // This user's programs are still served; the other user's left no trace in the callback.
+// How a peer of another user behaves once connected.
+enum class PeerAct {
+    Stays,            // registers, sends a message and waits for an answer
+    SendsAndCloses,   // registers, sends a message and closes at once
+    ConnectsAndCloses,
+    HalfCloses,       // registers, sends a message, shuts its sending side and waits
+    Resets,           // registers, sends a message and aborts the connection (RST)
+};
+
+struct PeerPlan {
+    PeerAct act;
+    int port;
+    const std::string* bytes; // the registration and one message
+};
+
+// Closes once the other side has acknowledged the end of what was sent: the socket then goes
+// straight to the kernel's time-wait table (FIN_WAIT2 there), owned by no process, where the
+// socket table reports uid 0 for it: root's, were the server to believe it.
+void closeOnceAcknowledged(int fd) {
+    ::shutdown(fd, SHUT_WR);
+    tcp_info info{};
+    socklen_t len = sizeof info;
+    while (::getsockopt(fd, IPPROTO_TCP, TCP_INFO, &info, &len) == 0 &&
+           info.tcpi_state == TCP_FIN_WAIT1)
+        ::usleep(1000);
+    ::close(fd);
+}
+
+// The peer (of another user, but for one case): connects, acts, reports 'D' once it has acted, then what came back
+// if it still listens: 'C' closed without a word, 'A' answered, 'T' nothing yet when the
+// parent was done. 'N' when it could not connect.
+void otherUsersPeer(const void* arg, int report, int command) {
+    const auto& plan = *static_cast<const PeerPlan*>(arg);
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(static_cast<uint16_t>(plan.port));
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+        ::write(report, "N", 1);
+        return;
+    }
+    if (plan.act != PeerAct::ConnectsAndCloses)
+        ::send(fd, plan.bytes->data(), plan.bytes->size(), MSG_NOSIGNAL);
+    bool listens = false;
+    switch (plan.act) {
+    case PeerAct::Stays:
+        listens = true;
+        break;
+    case PeerAct::HalfCloses:
+        ::shutdown(fd, SHUT_WR);
+        listens = true;
+        break;
+    case PeerAct::Resets: {
+        linger l{1, 0};
+        ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &l, sizeof l);
+        ::close(fd);
+        break;
+    }
+    case PeerAct::SendsAndCloses:
+    case PeerAct::ConnectsAndCloses:
+        closeOnceAcknowledged(fd);
+        break;
+    }
+    ::write(report, "D", 1);
+    if (!listens)
+        return;
+    pollfd p[2] = {{fd, POLLIN, 0}, {command, POLLIN, 0}};
+    char verdict = 'T';
+    while (::poll(p, 2, -1) > 0 && !(p[1].revents & (POLLIN | POLLHUP))) {
+        char buf[256];
+        const ssize_t n = ::recv(fd, buf, sizeof buf, 0);
+        verdict = n == 0 || (n < 0 && errno == ECONNRESET) ? 'C' : n > 0 ? 'A' : 'T';
+        break;
+    }
+    ::write(report, &verdict, 1);
+}
+
+// Holds the server's thread inside the callback until opened: meanwhile the server accepts
+// nothing, so a peer's whole act is over before the server first looks at it.
+struct Gate {
+    std::mutex m;
+    std::condition_variable cv;
+    bool inside = false;
+    bool open = false;
+    // In the callback: says it is there and waits to be let through.
+    void pass() {
+        std::unique_lock lock(m);
+        inside = true;
+        cv.notify_all();
+        cv.wait_for(lock, kHangGuard, [&] { return open; });
+        inside = open = false;
+    }
+    bool waitInside() {
+        std::unique_lock lock(m);
+        return cv.wait_for(lock, kHangGuard, [&] { return inside; });
+    }
+    void release() {
+        std::lock_guard lock(m);
+        open = true;
+        cv.notify_all();
+    }
+};
+
+} // namespace
+
+// The same-user rule fails closed: whatever another user's peer does with its connection
+// before the server takes it (its socket may then linger in the time-wait table, owned by no
+// process, where the kernel's table names root as its owner), the peer is never served. The
+// server's thread is held in the callback meanwhile, so it looks only once the act is over.
+TEST_F(ServerTest, APeerOfAnotherUserIsNeverServedWhateverItDoes) {
+    LINKTEST_NEEDS_ROOT();
+    const std::string bytes = proto::registrationFrame(7) + proto::frame("from another user");
+    const struct {
+        PeerAct act;
+        const char* name;
+        char heard; // what a listening peer hears: 'C' closed without a word; 0 not listening
+        bool otherUser = true;
+    } cases[] = {
+        {PeerAct::Stays, "stays", 'C'},
+        {PeerAct::SendsAndCloses, "sends and closes at once", 0},
+        {PeerAct::ConnectsAndCloses, "connects and closes", 0},
+        {PeerAct::HalfCloses, "half-closes", 'C'},
+        {PeerAct::Resets, "resets", 0},
+        // A closing end is no proof of its owner even when the table names this user: only
+        // an established connection counts.
+        {PeerAct::HalfCloses, "half-closes, as this user", 'C', false},
+    };
+    auto gate = std::make_shared<Gate>();
+    rec().setHook([gate](const std::string& text) {
+        if (text == "hold")
+            gate->pass();
+    });
     Peer own(port);
     ASSERT_TRUE(own.registerAs(8));
-    ASSERT_TRUE(own.sendFrame("after the other user"));
-    ASSERT_TRUE(rec().waitFor("after the other user"));
-    EXPECT_EQ(rec().events(), (std::vector<std::string>{online(8), "after the other user"}));
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        ASSERT_TRUE(own.sendFrame("hold"));
+        ASSERT_TRUE(gate->waitInside());
+        const std::size_t eventsBefore = rec().events().size();
+        const PeerPlan plan{c.act, std::stoi(port), &bytes};
+        AsOtherUser peer(otherUsersPeer, &plan, c.otherUser);
+        char acted = '?';
+        ASSERT_TRUE(peer.read(&acted, 1));
+        ASSERT_EQ(acted, 'D');
+        gate->release();
+        if (c.heard) {
+            char heard = '?';
+            EXPECT_TRUE(peer.read(&heard, 1));
+            EXPECT_EQ(heard, c.heard);
+        }
+        // The server has taken the other user's connection before this one; served or not,
+        // its frames were waiting in its socket already.
+        Peer after(port);
+        ASSERT_TRUE(after.registerAs(9));
+        ASSERT_TRUE(after.sendFrame("after"));
+        ASSERT_TRUE(rec().waitFor("after", static_cast<std::size_t>(&c - cases + 1)));
+        const auto events = rec().events();
+        for (std::size_t i = eventsBefore; i < events.size(); ++i)
+            EXPECT_TRUE(events[i] != online(7) && events[i] != "from another user")
+                << vx::fromAnsi(events[i]);
+        EXPECT_EQ(peer.finish(), 0);
+    }
+    // This user's programs are still served.
+    ASSERT_TRUE(own.sendFrame("still served"));
+    ASSERT_TRUE(rec().waitFor("still served"));
 }

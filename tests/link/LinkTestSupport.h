@@ -18,8 +18,10 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <optional>
+#include <poll.h>
 #include <string>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
 
@@ -244,6 +246,89 @@ private:
     int m_fd = -1;
     bool m_connected = false;
 };
+
+// A forked child that runs as another user of the machine (nobody, 65534; the tests run as
+// root to make one), or as this one for a counterpart (`asOtherUser` false). `body` runs in
+// the child once it is that user, with the ends of two
+// pipes: what it writes to `report` the parent reads with read(), and it learns from `command`
+// what the parent tells it (and that the parent is done, at end of file). Everything the body
+// needs is prepared before the fork: in the child of a threaded program it only makes system
+// calls. A child that cannot become nobody reports the single byte 'E' and ends.
+class AsOtherUser {
+public:
+    static constexpr uid_t kUid = 65534;
+    using Body = void (*)(const void* arg, int report, int command);
+
+    AsOtherUser(Body body, const void* arg, bool asOtherUser = true) {
+        int r[2], c[2];
+        if (::pipe(r) != 0 || ::pipe(c) != 0)
+            throw std::runtime_error("pipe");
+        m_pid = ::fork();
+        if (m_pid < 0)
+            throw std::runtime_error("fork");
+        if (m_pid == 0) {
+            ::close(r[0]);
+            ::close(c[1]);
+            if (asOtherUser && (::setgid(kUid) != 0 || ::setuid(kUid) != 0 || ::getuid() != kUid)) {
+                ::write(r[1], "E", 1);
+                ::_exit(1);
+            }
+            body(arg, r[1], c[0]);
+            ::_exit(0);
+        }
+        ::close(r[1]);
+        ::close(c[0]);
+        m_report = r[0];
+        m_command = c[1];
+    }
+    ~AsOtherUser() { finish(); }
+    AsOtherUser(const AsOtherUser&) = delete;
+    AsOtherUser& operator=(const AsOtherUser&) = delete;
+
+    // Exactly `n` bytes of the child's report; false when it ended before.
+    bool read(void* to, std::size_t n) {
+        auto* p = static_cast<char*>(to);
+        while (n > 0) {
+            const ssize_t got = ::read(m_report, p, n);
+            if (got <= 0)
+                return false;
+            p += got;
+            n -= static_cast<std::size_t>(got);
+        }
+        return true;
+    }
+    void tell(char c) { ::write(m_command, &c, 1); }
+    // Tells the child that the parent is done (end of file on its command pipe).
+    void done() {
+        if (m_command >= 0)
+            ::close(m_command);
+        m_command = -1;
+    }
+    // Ends the child and waits for it; its exit status (-1 when killed).
+    int finish() {
+        done();
+        if (m_report >= 0)
+            ::close(m_report);
+        m_report = -1;
+        int status = 0;
+        if (m_pid > 0 && ::waitpid(m_pid, &status, 0) == m_pid) {
+            m_pid = -1;
+            return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        }
+        return -1;
+    }
+
+private:
+    pid_t m_pid = -1;
+    int m_report = -1;
+    int m_command = -1;
+};
+
+#define LINKTEST_NEEDS_ROOT()                                                                   \
+    do {                                                                                        \
+        if (::geteuid() != 0)                                                                   \
+            GTEST_SKIP() << "needs root to run a program as another user (nobody, 65534)";      \
+    } while (0)
 
 // A fresh server on a free port for each test, with default limits.
 class ServerTest : public ::testing::Test {

@@ -83,7 +83,11 @@ TEST_F(ServerTest, TheKitSendsInGbkReceivesInUtf8AndComesBackAfterCloseAll) {
     rec().setHook(userInfoResponder);
     vxlink::LinkClient client(optionsFor(port, 12));
     client.start();
+    // Registering means the kit found the server's end in Wine's connection table and its
+    // process's token user equal to its own (Wine runs every program as one user, so the
+    // refusal of another user's program is tested on Linux only).
     ASSERT_TRUE(client.waitRegistered(kHangGuard).ok()) << client.lastError();
+    EXPECT_EQ(client.refusals(), 0u);
     ASSERT_TRUE(rec().waitFor(online(12)));
 
     ASSERT_TRUE(client.send("获取用户信息:MyID=12").ok());
