@@ -344,16 +344,25 @@ bool startedProgramRuns(const std::string& folder) {
     for (const auto& [pid, started] : g_started) {
         if (started != folder || ::kill(pid, 0) != 0)
             continue;
-        // Ended but not reaped yet (its waiting thread comes a moment later): a zombie.
+        // Ended but not reaped yet (its waiting thread comes a moment later): a zombie, or
+        // one still on its way out. The kernel marks a process as exiting before it closes
+        // its files, so a program whose link connection has just dropped is never taken
+        // for running.
         char state = 0;
+        unsigned long flags = 0;
         if (FILE* f = std::fopen(("/proc/" + std::to_string(pid) + "/stat").c_str(), "re")) {
-            char line[512] = {};
+            char line[1024] = {};
             if (std::fgets(line, sizeof line, f))
-                if (const char* close = std::strrchr(line, ')'); close && close[1] == ' ')
-                    state = close[2];
+                if (const char* close = std::strrchr(line, ')'); close && close[1] == ' ') {
+                    int ppid = 0, pgrp = 0, session = 0, tty = 0, tpgid = 0;
+                    if (std::sscanf(close + 2, "%c %d %d %d %d %d %lu", &state, &ppid, &pgrp,
+                                    &session, &tty, &tpgid, &flags) != 7)
+                        flags = 0;
+                }
             std::fclose(f);
         }
-        if (state != 'Z')
+        constexpr unsigned long kExiting = 0x4; // PF_EXITING
+        if (state != 'Z' && state != 'X' && !(flags & kExiting))
             return true;
     }
     return false;
