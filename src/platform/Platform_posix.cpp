@@ -345,9 +345,9 @@ bool startedProgramRuns(const std::string& folder) {
         if (started != folder || ::kill(pid, 0) != 0)
             continue;
         // Ended but not reaped yet (its waiting thread comes a moment later): a zombie, or
-        // one still on its way out. The kernel marks a process as exiting before it closes
-        // its files, so a program whose link connection has just dropped is never taken
-        // for running.
+        // one still on its way out (the kernel marks a process as exiting before it closes
+        // its files, so a program whose link connection has just dropped is never taken for
+        // running), or one reaped since kill() saw it: no stat to read any more.
         char state = 0;
         unsigned long flags = 0;
         if (FILE* f = std::fopen(("/proc/" + std::to_string(pid) + "/stat").c_str(), "re")) {
@@ -357,12 +357,12 @@ bool startedProgramRuns(const std::string& folder) {
                     int ppid = 0, pgrp = 0, session = 0, tty = 0, tpgid = 0;
                     if (std::sscanf(close + 2, "%c %d %d %d %d %d %lu", &state, &ppid, &pgrp,
                                     &session, &tty, &tpgid, &flags) != 7)
-                        flags = 0;
+                        state = 0;
                 }
             std::fclose(f);
         }
         constexpr unsigned long kExiting = 0x4; // PF_EXITING
-        if (state != 'Z' && state != 'X' && !(flags & kExiting))
+        if (state != 0 && state != 'Z' && state != 'X' && !(flags & kExiting))
             return true;
     }
     return false;
