@@ -114,6 +114,14 @@ void TVX_JS::onLoginReply(std::uint64_t login, const std::string& reply) {
     if (!saveUsersXml())
         pageCall(page::ST_Login(false, token0, texts::kLoginNotAdmin));
     m_link.CloseAll();
+    // Each user's queue runs under his own login only: another user's login stops the
+    // running entry to be continued at his next one.
+    if (uid != m_queue.user()) {
+        m_queueReady = false;
+        if (m_operation.running && m_operation.queued)
+            (void)stopQueued(true);
+        m_queue.setUser(uid);
+    }
     UserInfo.user = xml::elementText(root, "user");
     UserInfo.qq = xml::elementText(root, "qq");
     UserInfo.aid = xml::elementText(root, "agentId");

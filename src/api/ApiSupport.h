@@ -44,6 +44,24 @@ inline std::string joinLines(const std::vector<std::string>& items) {
     return out;
 }
 
+// The items of a CR LF list (as joinLines makes them), without blank ones.
+inline std::vector<std::string> splitLines(const std::string& text) {
+    std::vector<std::string> out;
+    std::size_t start = 0;
+    while (start < text.size()) {
+        std::size_t end = text.find('\n', start);
+        if (end == std::string::npos)
+            end = text.size();
+        std::string item = text.substr(start, end - start);
+        if (!item.empty() && item.back() == '\r')
+            item.pop_back();
+        if (!item.empty())
+            out.push_back(std::move(item));
+        start = end + 1;
+    }
+    return out;
+}
+
 inline std::string fileNameOf(const std::string& path) {
     auto cut = path.find_last_of("/\\");
     return cut == std::string::npos ? path : path.substr(cut + 1);
@@ -59,6 +77,7 @@ struct DownloadList {
 // (SHA256 may be missing).
 struct UpdateEntry {
     std::string url, local, md5, sha256;
+    unsigned long long size = 0; // the optional size attribute, 0 when not given
 };
 
 // The entries of an updateFile element, in order. Each child's Dir, with "{app}" standing for
@@ -74,8 +93,12 @@ inline std::vector<UpdateEntry> listEntries(pugi::xml_node files, const std::str
         std::string local = localPathBelow(localBase, dir, name);
         if (local.empty())
             continue;
+        unsigned long long size = 0;
+        if (const std::string s = xml::attr(f, "size");
+            !s.empty() && s.find_first_not_of("0123456789") == std::string::npos && s.size() < 19)
+            size = std::stoull(s);
         entries.push_back({replaceAppToken(dir, remoteBase) + name, std::move(local),
-                           xml::attr(f, "MD5"), xml::attr(f, "SHA256")});
+                           xml::attr(f, "MD5"), xml::attr(f, "SHA256"), size});
     }
     return entries;
 }

@@ -222,6 +222,15 @@ std::string TVX_JS::startDownload(const std::string& urls, const std::string& pa
     bool anyDigest = false;
     for (const auto& d : sha256s)
         anyDigest = anyDigest || !d.empty();
+    if (m_operation.running && m_operation.appId == appId)
+        m_operation.targets = splitLines(paths);
+    // A queued operation's partial files survive a pause or a kill.
+    if (m_operation.running && m_operation.appId == appId && m_operation.queued &&
+        m_downloader.canResume() && (anyDigest || !Trust.signingRequired)) {
+        const std::string items = sha256s.size() == 1 ? sha256s.front() : joinLines(sha256s);
+        m_downloader.DownFileResumable(urls, paths, folder, items, 5, appId);
+        return {};
+    }
     if (anyDigest && m_downloader.canCheckSha256()) {
         const std::string items = sha256s.size() == 1 ? sha256s.front() : joinLines(sha256s);
         m_downloader.DownFileSha256(urls, paths, folder, items, 5, appId);

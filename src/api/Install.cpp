@@ -26,7 +26,7 @@ constexpr std::string_view kUndoFailedPrefix = "无法恢复旧文件";
 // --- Install and update ------------------------------------------------------------------------
 
 std::string TVX_JS::_InstallApp(const std::string& _appid) {
-    if (installBusy)
+    if (installBusy || m_queue.pending())
         return std::string(texts::kBusy);
     TMyApp* app = findAppByText(_appid);
     if (!app)
@@ -37,7 +37,7 @@ std::string TVX_JS::_InstallApp(const std::string& _appid) {
 }
 
 std::string TVX_JS::_UpdateApp(const std::string& _appid) {
-    if (installBusy)
+    if (installBusy || m_queue.pending())
         return std::string(texts::kBusy);
     TMyApp* app = findAppByText(_appid);
     if (!app)
@@ -89,17 +89,35 @@ void TVX_JS::beginAppOperation(int32_t appId) {
     m_operation.downloading = false;
     m_operation.cancelling = false;
     m_operation.appId = appId;
+    m_operation.queued = m_beginningQueued;
+    m_operation.pausing = false;
+    m_operation.requeue = false;
+    m_operation.queueUid = m_queue.user();
+    m_operation.targets.clear();
     ++m_operation.serial;
 }
 
 void TVX_JS::failOperation(const std::string& index, std::string_view state) {
-    if (TMyApp* app = findAppByText(index))
+    std::string_view shown = texts::kInstallFailed;
+    if (TMyApp* app = findAppByText(index)) {
+        if (app->DownStatu == texts::kRepairing)
+            state = shown = texts::kRepairFailed;
         app->DownStatu = state;
-    pageCall(page::ST_setFlatDivAnlv(index, texts::kInstallFailed));
+    }
+    pageCall(page::ST_setFlatDivAnlv(index, shown));
     endAppOperation();
 }
 
 void TVX_JS::endAppOperation() {
+    // An operation of the queue leaves it (a stopped one was moved already), and the next
+    // one begins once the caller is done.
+    if (m_operation.queued)
+        m_queue.finish(m_operation.queueUid);
+    m_operation.queued = false;
+    mainThread().post([this, alive = std::weak_ptr<int>(m_alive)] {
+        if (alive.lock())
+            startNextQueued();
+    });
     m_operation.running = false;
     m_operation.downloading = false;
     m_operation.cancelling = false;
@@ -145,6 +163,16 @@ void TVX_JS::onInstallDescriptor(const std::string& index, const std::string& re
     if (why.empty())
         why = rollbackRefusal(version, app->VerFile, app->VerUrl, index);
     if (!why.empty()) {
+        ShowStatus(why);
+        return failOperation(index, texts::kInstallFailed);
+    }
+    // The package and what it unpacks to (its stage) before anything is fetched; the
+    // downloader checks again with the package's own figures before unpacking.
+    unsigned long long unpacked = 0;
+    if (const std::string size = xml::elementText(doc.document_element(), "size");
+        !size.empty() && size.size() < 19 && size.find_first_not_of("0123456789") == std::string::npos)
+        unpacked = std::stoull(size);
+    if (std::string why = spaceRefusal(app->appDir, 2 * unpacked); !why.empty()) {
         ShowStatus(why);
         return failOperation(index, texts::kInstallFailed);
     }
@@ -208,6 +236,14 @@ void TVX_JS::onUpdateDescriptor(const std::string& index, const std::string& rep
             (void)xml::save(*doc, app->VerFile);
             return failOperation(index, texts::kUpdateFailed);
         }
+        unsigned long long needed = 0;
+        for (std::size_t i = 0; i < entries->size(); ++i)
+            if (!(digests[i] && sameDigest((*entries)[i], *digests[i])))
+                needed += (*entries)[i].size;
+        if (std::string why = spaceRefusal(app->appDir, needed); !why.empty()) {
+            ShowStatus(why);
+            return failOperation(index, texts::kUpdateFailed);
+        }
         // The new descriptor replaces the installed one once its files are in place, so that
         // a failed download keeps offering the update.
         m_operation.downloading = true;
@@ -235,6 +271,12 @@ void TVX_JS::onUpdateDescriptor(const std::string& index, const std::string& rep
 
 void TVX_JS::DownloadNotify(int32_t id, const std::string& textAnsi) {
     const std::string text = fromAnsi(textAnsi);
+    if (text == texts::kPaused) {
+        // The final message of a download stopped by PauseDown: its partial files are kept.
+        if (m_operation.running && m_operation.pausing && m_operation.appId == id)
+            endStopped();
+        return;
+    }
     if (auto cancelled = m_cancelledDownloads.find(id); cancelled != m_cancelledDownloads.end()) {
         // The rest of a download stopped by _CancelInstall. Only its final message matters:
         // the library has undone its files then, so the operation ends and the statuses are
@@ -293,6 +335,8 @@ void TVX_JS::DownloadNotify(int32_t id, const std::string& textAnsi) {
             pageCall(page::ST_setFlatDivAnlv(appId, texts::kInstallDone));
         else if (app->DownStatu == texts::kUpdating)
             pageCall(page::ST_setFlatDivAnlv(appId, texts::kUpdateDone));
+        else if (app->DownStatu == texts::kRepairing)
+            pageCall(page::ST_setFlatDivAnlv(appId, texts::kRepairDone));
         _RefreshApp();
         app->DownStatu.clear();
         return;
@@ -305,9 +349,15 @@ void TVX_JS::DownloadNotify(int32_t id, const std::string& textAnsi) {
         }
         endAppOperation();
         m_pendingDescriptors.erase(id);
-        app->DownStatu =
-            app->DownStatu == texts::kUpdating ? texts::kUpdateFailed : texts::kInstallFailed;
-        pageCall(page::ST_setFlatDivAnlv(std::to_string(app->appID), texts::kInstallFailed));
+        // Too little space is said on the status line (the downloader's own check).
+        if (const std::string why = text.substr(6); why.rfind(texts::kDiskSpacePrefix, 0) == 0)
+            ShowStatus(why);
+        const bool repair = app->DownStatu == texts::kRepairing;
+        app->DownStatu = repair ? texts::kRepairFailed
+                         : app->DownStatu == texts::kUpdating ? texts::kUpdateFailed
+                                                              : texts::kInstallFailed;
+        pageCall(page::ST_setFlatDivAnlv(std::to_string(app->appID),
+                                         repair ? texts::kRepairFailed : texts::kInstallFailed));
         _RefreshApp();
         return;
     }

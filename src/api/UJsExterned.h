@@ -14,6 +14,8 @@
 #include <string>
 #include <string_view>
 
+#include "api/Queue.h"
+#include "core/Digests.h"
 #include "core/Global.h"
 #include "core/Text.h"
 #include "platform/Platform.h"
@@ -97,6 +99,22 @@ inline constexpr std::string_view kDescriptorOtherApp = "描述文件不属于�
 inline constexpr std::string_view kDescriptorExpired = "描述文件已过期，已拒绝：";
 // Signed descriptors are required, and the downloader cannot check SHA-256.
 inline constexpr std::string_view kDownloaderUnchecked = "下载器不支持SHA256校验，已拒绝下载";
+// The download queue (docs/page-api.md): waiting for its turn; stopped with its partial
+// files kept.
+inline constexpr std::string_view kQueued = "排队中";
+inline constexpr std::string_view kPaused = "已暂停";
+// Verification and repair of an installed application's files.
+inline constexpr std::string_view kVerifying = "正在校验";
+inline constexpr std::string_view kFilesIntact = "文件完整";
+inline constexpr std::string_view kFilesDamagedPrefix = "文件损坏：";
+inline constexpr std::string_view kRepairing = "正在修复";
+inline constexpr std::string_view kRepairDone = "修复完成";
+inline constexpr std::string_view kRepairFailed = "修复失败";
+// The installed descriptor names no files and no record of the package's entries is kept.
+inline constexpr std::string_view kCannotVerify = "无法校验：没有文件清单";
+// "磁盘空间不足：需要 N MB，可用 M MB" (N rounded up, M down, in MiB).
+std::string diskSpaceShort(unsigned long long needed, unsigned long long available);
+inline constexpr std::string_view kDiskSpacePrefix = "磁盘空间不足：";
 } // namespace texts
 
 class TVX_JS {
@@ -145,6 +163,26 @@ public:
     std::string _RunApp(const std::string& appid);
     std::string _UninstallApp(const std::string& appid);
     std::string _CancelInstall(const std::string& appid);
+    // Beyond the first set: the download queue, pause and resume, the rate limit,
+    // verification and repair.
+    std::string _QueueApp(const std::string& appid);
+    std::string _GetQueue();
+    std::string _MoveInQueue(const std::string& appid, int position);
+    std::string _RemoveFromQueue(const std::string& appid);
+    std::string _PauseApp(const std::string& appid);
+    std::string _ResumeApp(const std::string& appid);
+    std::string _SetRateLimit(int kib);
+    std::string _GetRateLimit();
+    std::string _VerifyApp(const std::string& appid);
+    std::string _RepairApp(const std::string& appid);
+
+    // The queue file (Config/Queue.xml by default) is read; the client calls it at its start.
+    void loadQueue(const std::string& file);
+    // The rate limit at start: the one _SetRateLimit remembered in `settingFile`
+    // (Config/RateLimit), else config.xml's `configured` (KiB/s).
+    void loadRateLimit(const std::string& settingFile, int configured);
+    // FOR TESTS ONLY: the free space every check sees (nullopt: the file system's).
+    static void setFreeSpaceForTests(std::optional<unsigned long long> bytes);
 
     // The downloader's callback, on the main thread: progress, "完成" or a status text.
     void DownloadNotify(int32_t id, const std::string& textAnsi);
@@ -247,6 +285,31 @@ private:
     void onUpdateDescriptor(const std::string& index, const std::string& reply);
     void onClientDescriptor(const std::string& reply);
     void failOperation(const std::string& index, std::string_view state);
+    // The queue: begins its next entry when nothing runs and the user's list is known.
+    void startNextQueued();
+    void beginQueued(const QueuedApp& entry);
+    // Stops the running operation of the queue: paused (`requeue`: put back at the head, for
+    // a change of user). False when it can no longer stop (placement under way).
+    bool stopQueued(bool requeue);
+    void endStopped();
+    DownloadQueue m_queue;
+    bool m_queueReady = false; // the logged-in user's list has been merged
+    std::string m_rateLimitFile;
+    int m_rateLimitKib = 0;
+    // Verification: the files of an installed application and the digest each must have.
+    struct VerifyItem {
+        std::string path, url, digest, sha256;
+        DigestKind kind = DigestKind::Md5;
+    };
+    // Empty with `listed` false when nothing records what the files should be.
+    std::vector<VerifyItem> verifyItems(const TMyApp& app, bool& listed, bool& packageOnly) const;
+    // Hashes the items on workers (progress through ST_jdt) and hands the damaged ones on.
+    void verifyFiles(int32_t id, std::vector<VerifyItem> items,
+                     std::function<void(std::vector<VerifyItem> damaged)> done);
+    std::map<int32_t, bool> m_verifying;
+    void startRepair(TMyApp* app);
+    // A refusal text when the file system of `folder` has less than `needed` bytes free.
+    std::string spaceRefusal(const std::string& folder, unsigned long long needed) const;
     bool saveUsersXml();
     void sendLink(int32_t appId, std::string_view payload);
 
@@ -275,6 +338,13 @@ private:
         bool running = false;
         bool downloading = false;
         bool cancelling = false;
+        // From the queue: whose queue, stopped by _PauseApp or a change of user (the final
+        // "已暂停" ends it), and the download's targets.
+        bool queued = false;
+        bool pausing = false;
+        bool requeue = false;
+        std::string queueUid;
+        std::vector<std::string> targets;
         int32_t appId = 0;
         std::uint64_t serial = 0;
         // The record's folder and addresses as the operation began: a list refresh that
@@ -285,6 +355,9 @@ private:
     // The operation's record while it still names the folder and addresses it began with.
     TMyApp* operationApp(const std::string& index);
     void beginAppOperation(int32_t appId);
+    bool m_beginningQueued = false; // the operation being begun comes from the queue
+    // Work posted to the main thread runs only while this object lives.
+    std::shared_ptr<int> m_alive = std::make_shared<int>(0);
     bool isCurrent(std::uint64_t serial) const {
         return m_operation.running && m_operation.serial == serial;
     }

@@ -115,6 +115,26 @@ MemberTable makeTable() {
                 [](TVX_JS& o, Args a) -> R { return o._UninstallApp(a.text(0)); })
         .method("_CancelInstall", text1, K::Text,
                 [](TVX_JS& o, Args a) -> R { return o._CancelInstall(a.text(0)); })
+        // Beyond the first set (docs/page-api.md).
+        .method("_QueueApp", text1, K::Text,
+                [](TVX_JS& o, Args a) -> R { return o._QueueApp(a.text(0)); })
+        .method("_GetQueue", none, K::Text, [](TVX_JS& o, Args) -> R { return o._GetQueue(); })
+        .method("_MoveInQueue", {K::Text, K::Integer}, K::Text,
+                [](TVX_JS& o, Args a) -> R { return o._MoveInQueue(a.text(0), a.int32(1)); })
+        .method("_RemoveFromQueue", text1, K::Text,
+                [](TVX_JS& o, Args a) -> R { return o._RemoveFromQueue(a.text(0)); })
+        .method("_PauseApp", text1, K::Text,
+                [](TVX_JS& o, Args a) -> R { return o._PauseApp(a.text(0)); })
+        .method("_ResumeApp", text1, K::Text,
+                [](TVX_JS& o, Args a) -> R { return o._ResumeApp(a.text(0)); })
+        .method("_SetRateLimit", {K::Integer}, K::Text,
+                [](TVX_JS& o, Args a) -> R { return o._SetRateLimit(a.int32(0)); })
+        .method("_GetRateLimit", none, K::Text,
+                [](TVX_JS& o, Args) -> R { return o._GetRateLimit(); })
+        .method("_VerifyApp", text1, K::Text,
+                [](TVX_JS& o, Args a) -> R { return o._VerifyApp(a.text(0)); })
+        .method("_RepairApp", text1, K::Text,
+                [](TVX_JS& o, Args a) -> R { return o._RepairApp(a.text(0)); })
         .field("process", K::Text, [](const TVX_JS& o) -> R { return o.process; })
         .field("ckPwd", K::Text, [](const TVX_JS& o) -> R { return o.ckPwd; })
         .field("ckAuto", K::Text, [](const TVX_JS& o) -> R { return o.ckAuto; })

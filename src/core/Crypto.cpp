@@ -1,9 +1,11 @@
 #include "core/Crypto.h"
 #include "core/Signing.h"
 
+#include <cstdio>
 #include <memory>
 #include <openssl/evp.h>
 #include <vector>
+#include <zlib.h>
 
 #include "core/Text.h"
 #include "platform/Platform.h"
@@ -153,6 +155,24 @@ Expected<std::string> fileDigest(const std::string& path, const EVP_MD* md, cons
 
 Expected<std::string> FileMD5(const std::string& path) {
     return fileDigest(path, EVP_md5(), "MD5", true);
+}
+
+Expected<std::string> FileCRC32(const std::string& path) {
+    if (!platform::fileExists(path))
+        return std::string{};
+    platform::SharedReadFile file;
+    if (Status st = file.open(path); !st)
+        return Error{st.error()};
+    uLong crc = crc32(0L, Z_NULL, 0);
+    std::vector<char> buf(1 << 20);
+    for (long long n; (n = file.read(buf.data(), buf.size())) != 0;) {
+        if (n < 0)
+            return Error{"cannot read " + path};
+        crc = crc32(crc, reinterpret_cast<const Bytef*>(buf.data()), static_cast<uInt>(n));
+    }
+    char text[9];
+    std::snprintf(text, sizeof text, "%08lx", static_cast<unsigned long>(crc));
+    return std::string(text);
 }
 
 // Declared in core/Signing.h, with the other SHA-256 functions.

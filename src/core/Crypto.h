@@ -31,5 +31,8 @@ Expected<std::string> UnscrambleParam(std::string_view token);
 // exists at the path. The file is opened so that other processes may read, write and
 // delete it meanwhile. An error when the file exists but cannot be opened or read.
 Expected<std::string> FileMD5(const std::string& path);
+// CRC-32 (as zip entries carry it) of a file's bytes as 8 lowercase hexadecimal digits; the
+// same rules as FileMD5.
+Expected<std::string> FileCRC32(const std::string& path);
 
 } // namespace vx

@@ -30,12 +30,14 @@ struct Entry {
 };
 
 DigestKind kindOf(const std::string& digest) {
-    return digest.size() == 64 ? DigestKind::Sha256 : DigestKind::Md5;
+    return digest.size() == 64 ? DigestKind::Sha256
+           : digest.size() == 8 ? DigestKind::Crc32
+                                : DigestKind::Md5;
 }
 
 // The cache's key of a file: its path and the kind of its digest.
 std::string cacheKey(const std::string& path, DigestKind kind) {
-    return (kind == DigestKind::Sha256 ? "S" : "M") + path;
+    return (kind == DigestKind::Sha256 ? "S" : kind == DigestKind::Crc32 ? "C" : "M") + path;
 }
 
 std::unordered_map<std::string, Entry> loadCache(const std::string& file) {
@@ -58,7 +60,7 @@ std::unordered_map<std::string, Entry> loadCache(const std::string& file) {
         if (!(f >> e.md5 >> e.stamp.size >> e.stamp.modified >> e.stamp.changed >>
               e.stamp.volume >> e.stamp.index) ||
             f.get() != '\t' || !std::getline(f, path) || path.empty() ||
-            (e.md5.size() != 32 && e.md5.size() != 64))
+            (e.md5.size() != 32 && e.md5.size() != 64 && e.md5.size() != 8))
             return {}; // a damaged cache is no cache
         const DigestKind kind = kindOf(e.md5);
         cache[cacheKey(path, kind)] = std::move(e);
@@ -130,7 +132,8 @@ void runJob(const std::vector<DigestRequest>& files, const std::string& cacheFil
         for (std::size_t k; (k = next.fetch_add(1)) < toRead.size();) {
             const std::size_t i = toRead[k];
             const auto before = platform::fileStamp(files[i].path);
-            auto md5 = files[i].kind == DigestKind::Sha256 ? FileSHA256(files[i].path)
+            auto md5 = files[i].kind == DigestKind::Sha256  ? FileSHA256(files[i].path)
+                       : files[i].kind == DigestKind::Crc32 ? FileCRC32(files[i].path)
                                                             : FileMD5(files[i].path);
             g_read.fetch_add(1);
             if (!md5)

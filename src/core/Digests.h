@@ -25,7 +25,7 @@ namespace vx {
 // could not be read.
 using Digest = std::optional<std::string>;
 
-enum class DigestKind { Md5, Sha256 };
+enum class DigestKind { Md5, Sha256, Crc32 };
 struct DigestRequest {
     std::string path;
     DigestKind kind = DigestKind::Md5;

@@ -101,6 +101,9 @@ using DownFileSha256Proc = int(VXDL_CALL*)(const char* urls, const char* paths, 
                                            const char* sha256s, int attempts, int appId,
                                            DownloadNotify notify);
 using TrustCaFileProc = int(VXDL_CALL*)(const char* pemPath);
+using PauseDownProc = int(VXDL_CALL*)(int appId);
+using DiscardPartialsProc = int(VXDL_CALL*)(const char* paths);
+using SetRateLimitProc = int(VXDL_CALL*)(int bytesPerSecond);
 
 template <typename Fn>
 Fn entry(const platform::DynamicLibrary* lib, const char* name) {
@@ -127,6 +130,10 @@ struct HelperLibraries::Impl {
     CleanLeftoversProc cleanLeftovers = nullptr;
     DownFileSha256Proc downFileSha256 = nullptr;
     TrustCaFileProc trustCaFile = nullptr;
+    DownFileSha256Proc downFileResumable = nullptr;
+    PauseDownProc pauseDown = nullptr;
+    DiscardPartialsProc discardPartials = nullptr;
+    SetRateLimitProc setRateLimit = nullptr;
 };
 
 HelperLibraries::HelperLibraries() : m_impl(std::make_unique<Impl>()) {}
@@ -159,6 +166,14 @@ Status HelperLibraries::bindDownloader(const std::string& folder) {
     m_impl->cleanLeftovers = entry<CleanLeftoversProc>(m_impl->down.get(), "CleanLeftovers");
     m_impl->downFileSha256 = entry<DownFileSha256Proc>(m_impl->down.get(), "DownFileSha256");
     m_impl->trustCaFile = entry<TrustCaFileProc>(m_impl->down.get(), "DownLoaderTrustCaFile");
+    // Pausing means something only with partial files to continue: both or neither.
+    m_impl->downFileResumable =
+        entry<DownFileSha256Proc>(m_impl->down.get(), "DownFileResumable");
+    m_impl->pauseDown = entry<PauseDownProc>(m_impl->down.get(), "PauseDown");
+    if (!m_impl->downFileResumable || !m_impl->pauseDown)
+        m_impl->downFileResumable = nullptr, m_impl->pauseDown = nullptr;
+    m_impl->discardPartials = entry<DiscardPartialsProc>(m_impl->down.get(), "DiscardPartials");
+    m_impl->setRateLimit = entry<SetRateLimitProc>(m_impl->down.get(), "DownLoaderSetRateLimit");
     if (!m_impl->downFile)
         return Error{"the downloader library has no DownFile"};
     return {};
@@ -223,6 +238,34 @@ void HelperLibraries::DownFileSha256(const std::string& urlsAnsi, const std::str
 }
 
 bool HelperLibraries::canCheckSha256() const { return m_impl->downFileSha256 != nullptr; }
+
+void HelperLibraries::DownFileResumable(const std::string& urlsAnsi, const std::string& pathsAnsi,
+                                        const std::string& folderAnsi,
+                                        const std::string& sha256s, int attempts, int appId) {
+    if (!m_impl->downFileResumable)
+        return DownFileSha256(urlsAnsi, pathsAnsi, folderAnsi, sha256s, attempts, appId);
+    if (m_impl->downFileResumable(urlsAnsi.c_str(), pathsAnsi.c_str(), folderAnsi.c_str(),
+                                  sha256s.c_str(), attempts, appId, &downloadCallback) == 0)
+        return;
+    const std::string why = toAnsi("下载器无法启动");
+    downloadCallback(appId, why.c_str());
+    downloadCallback(appId, ("error:" + why).c_str());
+}
+
+bool HelperLibraries::canResume() const { return m_impl->downFileResumable != nullptr; }
+
+bool HelperLibraries::PauseDown(int appId) {
+    return m_impl->pauseDown && m_impl->pauseDown(appId) == 0;
+}
+
+void HelperLibraries::DiscardPartials(const std::string& pathsAnsi) {
+    if (m_impl->discardPartials)
+        (void)m_impl->discardPartials(pathsAnsi.c_str());
+}
+
+bool HelperLibraries::SetRateLimit(int bytesPerSecond) {
+    return m_impl->setRateLimit && m_impl->setRateLimit(bytesPerSecond) == 0;
+}
 
 bool HelperLibraries::trustCaFile(const std::string& pemPathAnsi) {
     return m_impl->trustCaFile && m_impl->trustCaFile(pemPathAnsi.c_str()) == 0;

@@ -53,6 +53,28 @@ public:
         (void)folderAnsi;
         return false;
     }
+    // DownFileSha256 whose partial downloads survive a pause or a kill and are continued by
+    // the next such call for the same targets. Only called when canResume().
+    virtual void DownFileResumable(const std::string& urlsAnsi, const std::string& pathsAnsi,
+                                   const std::string& folderAnsi, const std::string& sha256s,
+                                   int attempts, int appId) {
+        DownFileSha256(urlsAnsi, pathsAnsi, folderAnsi, sha256s, attempts, appId);
+    }
+    virtual bool canResume() const { return false; }
+    // Stops the running download of appId keeping its partial files; its handler then gets
+    // one final "已暂停". False when nothing of that id runs or its outcome is decided.
+    virtual bool PauseDown(int appId) {
+        (void)appId;
+        return false;
+    }
+    // Removes the kept partial downloads of the given targets (CR LF list).
+    virtual void DiscardPartials(const std::string& pathsAnsi) { (void)pathsAnsi; }
+    // The limit of all transfers together, bytes per second (0: none). False when this
+    // downloader cannot limit.
+    virtual bool SetRateLimit(int bytesPerSecond) {
+        (void)bytesPerSecond;
+        return false;
+    }
 };
 
 // Handlers of the libraries' callbacks, run on the main thread with the library's text.
@@ -95,6 +117,15 @@ public:
                         const std::string& folderAnsi, const std::string& sha256s, int attempts,
                         int appId) override;
     bool canCheckSha256() const override;
+    // The downloader's optional DownFileResumable, PauseDown, DiscardPartials and
+    // DownLoaderSetRateLimit entries.
+    void DownFileResumable(const std::string& urlsAnsi, const std::string& pathsAnsi,
+                           const std::string& folderAnsi, const std::string& sha256s,
+                           int attempts, int appId) override;
+    bool canResume() const override;
+    bool PauseDown(int appId) override;
+    void DiscardPartials(const std::string& pathsAnsi) override;
+    bool SetRateLimit(int bytesPerSecond) override;
     // Hands the downloader config.xml's extra certificate authorities (its optional
     // DownLoaderTrustCaFile entry). False without the entry or when the file is refused.
     bool trustCaFile(const std::string& pemPathAnsi);

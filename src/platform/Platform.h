@@ -137,6 +137,9 @@ std::string sharedLibraryFileName(std::string_view baseName);
 // file is always either the old or the whole new content. With ownerOnly the new file is
 // readable and writable by its owner alone (POSIX). The old file stays when this fails.
 Status writeFileAtomic(const std::string& path, std::string_view data, bool ownerOnly = false);
+// The bytes an unprivileged writer may still put on the file system holding `path` (the
+// nearest existing folder of it); nullopt when it cannot be told.
+std::optional<unsigned long long> freeSpace(const std::string& path);
 
 // A file opened for reading that other processes may read, write and delete meanwhile.
 class SharedReadFile {

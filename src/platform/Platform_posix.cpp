@@ -15,6 +15,7 @@
 #include <sys/file.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <sys/vfs.h>
 #include <sys/utsname.h>
 #include <sys/wait.h>
@@ -366,6 +367,23 @@ bool startedProgramRuns(const std::string& folder) {
             return true;
     }
     return false;
+}
+
+std::optional<unsigned long long> freeSpace(const std::string& path) {
+    std::string at = path;
+    for (;;) {
+        struct statvfs v {};
+        if (::statvfs(at.empty() ? "/" : at.c_str(), &v) == 0)
+            return static_cast<unsigned long long>(v.f_bavail) * v.f_frsize;
+        if (errno != ENOENT && errno != ENOTDIR)
+            return std::nullopt;
+        while (!at.empty() && at.back() == '/')
+            at.pop_back();
+        const auto slash = at.find_last_of('/');
+        if (at.empty() || slash == std::string::npos)
+            return std::nullopt;
+        at.resize(slash == 0 ? 1 : slash);
+    }
 }
 
 bool removeTree(const std::string& path) {

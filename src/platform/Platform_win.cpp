@@ -261,6 +261,21 @@ bool keepsChangeTimes(const std::string& path) {
     return name != L"FAT" && name != L"FAT32" && name != L"exFAT";
 }
 
+std::optional<unsigned long long> freeSpace(const std::string& path) {
+    std::wstring at = widen(path);
+    for (;;) {
+        ULARGE_INTEGER avail{};
+        if (::GetDiskFreeSpaceExW(at.c_str(), &avail, nullptr, nullptr))
+            return static_cast<unsigned long long>(avail.QuadPart);
+        while (!at.empty() && (at.back() == L'\\' || at.back() == L'/'))
+            at.pop_back();
+        const auto cut = at.find_last_of(L"\\/");
+        if (cut == std::wstring::npos)
+            return std::nullopt;
+        at.resize(cut + 1);
+    }
+}
+
 bool startedProgramRuns(const std::string& folder) {
     std::lock_guard lock(g_startedMutex);
     bool runs = false;

@@ -111,6 +111,16 @@ bool TfrmMain::FormCreate() {
             return fail(), false;
         m_linkBound = true;
         (void)m_libs->bindDownloader(AppPath); // a missing downloader shows when it is used
+        // The download queue as a restart or a kill left it, and the bandwidth limit:
+        // the one the page set last, else config.xml's <maxrate> (KiB/s, 0: none).
+        m_api->loadQueue(ConfigPath + "Queue.xml");
+        {
+            int32_t maxrate = 0;
+            if (const pugi::xml_node rate = xml::findElement(root, "maxrate");
+                !rate || !parseInt32(trimSpaces(xml::text(rate)), maxrate) || maxrate < 0)
+                maxrate = 0;
+            m_api->loadRateLimit(ConfigPath + "RateLimit", maxrate);
+        }
         if (!Trust.caFile.empty() && !m_libs->trustCaFile(toAnsi(Trust.caFile)))
             std::fprintf(stderr, "vxcenter: the downloader cannot use %s\n", Trust.caFile.c_str());
         THttpThread::setCertificateFailureHook([api = m_api.get()](const std::string& url) {
