@@ -1,7 +1,9 @@
 /* 应用中心首页：登录、我的应用、应用目录。
  * 客户端注入的原生函数（_LoginFun、_InstallApp ……）只在客户端里存在；在普通浏览器里打开时，
  * 页面以“预览模式”直接向服务请求登录和列表，安装等操作给出提示。
- * 打开、卸载与取消安装用 _RunApp、_UninstallApp、_CancelInstall。
+ * 打开、卸载与取消安装用 _RunApp、_UninstallApp、_CancelInstall；下载队列、暂停与继续、限速、
+ * 校验与修复用 _QueueApp、_GetQueue、_MoveInQueue、_RemoveFromQueue、_PauseApp、_ResumeApp、
+ * _SetRateLimit、_GetRateLimit、_VerifyApp、_RepairApp（客户端有这些函数时）。
  * 客户端回调本页的函数：ST_Login、ST_icoStatu、ST_jdt、ST_setFlatDivAnlv、ST_softStatu、
  * ST_writeUserList、ST_writeUserForm、tsmsg。 */
 (function () {
@@ -133,6 +135,8 @@
     showView("mine");
     loadMine();
     loadCatalog();
+    setupRate();
+    renderQueue();
   }
 
   /* ---------- 记住的用户与自动登录 ---------- */
@@ -240,7 +244,9 @@
   }
 
   var STATUS_CLASS = { "正常": "ok", "有升级": "update", "正在安装": "busy", "正在升级": "busy",
-    "安装失败": "bad", "升级失败": "bad", "添加失败": "bad" };
+    "正在修复": "busy", "排队中": "busy", "已暂停": "update",
+    "安装失败": "bad", "升级失败": "bad", "添加失败": "bad", "修复失败": "bad" };
+  var hasQueue = typeof window._QueueApp === "function";
 
   function statusOf(app) {
     if (state.status[app.id]) return state.status[app.id];
@@ -288,7 +294,7 @@
       "版本 " + (app.version || "—") + (app.versionName ? " · " + app.versionName : "") +
       (app.price && app.price !== "0" ? " · ￥" + app.price : " · 免费");
 
-    var busy = status === "正在安装" || status === "正在升级";
+    var busy = status === "正在安装" || status === "正在升级" || status === "正在修复";
     var prog = tile.querySelector(".progress");
     var p = state.progress[id];
     prog.hidden = !(busy || (p !== undefined && p < 100));
@@ -306,7 +312,13 @@
     main.className = "primary act-main";
     main.onclick = null;
     if (busy) {
-      main.textContent = status === "正在升级" ? "升级中…" : "安装中…";
+      main.textContent = status === "正在升级" ? "升级中…" : status === "正在修复" ? "修复中…" : "安装中…";
+    } else if (status === "排队中") {
+      main.textContent = "排队中";
+      main.disabled = true;
+    } else if (status === "已暂停") {
+      main.textContent = "继续";
+      main.onclick = function () { resumeApp(id); };
     } else if (status === "未安装" || status === "安装失败" || status === "必备" || status === "添加失败") {
       main.textContent = status === "安装失败" || status === "添加失败" ? "重新安装" : (status === "必备" ? "安装 / 修复" : "安装");
       main.onclick = function () { install(id); };
@@ -326,17 +338,100 @@
     var cancel = tile.querySelector(".act-cancel");
     cancel.hidden = !(busy && inClient);
     cancel.onclick = busy ? function () { cancelInstall(id); } : null;
+    var pause = tile.querySelector(".act-pause");
+    pause.hidden = !(busy && hasQueue);
+    pause.onclick = busy ? function () { pauseApp(id); } : null;
     var uninstall = tile.querySelector(".act-uninstall");
-    var installed = status === "正常" || status === "有升级" || status === "升级失败";
+    var installed = status === "正常" || status === "有升级" || status === "升级失败" || status === "修复失败";
     uninstall.hidden = !(installed && inClient && !app.nessary);
     uninstall.onclick = installed ? function () { uninstallApp(id); } : null;
+    var verify = tile.querySelector(".act-verify"), repair = tile.querySelector(".act-repair");
+    verify.hidden = !(installed && hasQueue);
+    verify.onclick = installed ? function () { verifyApp(id); } : null;
+    repair.hidden = !(installed && hasQueue && (/^文件损坏/.test(text) || status === "修复失败"));
+    repair.onclick = installed ? function () { repairApp(id); } : null;
+  }
+
+  /* ---------- 下载队列 ---------- */
+
+  function renderQueue() {
+    if (!hasQueue) return;
+    var ids = (native("_GetQueue") || "").split(",").filter(Boolean);
+    var paused = state.apps.filter(function (a) { return state.status[a.id] === "已暂停"; });
+    $("queuePanel").hidden = !ids.length && !paused.length;
+    var list = $("queueList");
+    list.textContent = "";
+    ids.forEach(function (id, i) {
+      var li = document.createElement("li");
+      li.dataset.id = id;
+      li.appendChild(document.createTextNode(appName(id) + " "));
+      var up = document.createElement("button");
+      up.className = "link-btn q-up"; up.textContent = "上移"; up.disabled = i === 0;
+      up.onclick = function () { native("_MoveInQueue", id, i - 1); renderQueue(); };
+      var pause = document.createElement("button");
+      pause.className = "link-btn q-pause"; pause.textContent = "暂停";
+      pause.onclick = function () { pauseApp(id); };
+      var rm = document.createElement("button");
+      rm.className = "link-btn q-remove"; rm.textContent = "移除";
+      rm.onclick = function () { removeFromQueue(id); };
+      li.appendChild(up); li.appendChild(pause); li.appendChild(rm);
+      list.appendChild(li);
+    });
+    var pl = $("pausedList");
+    pl.textContent = "";
+    paused.forEach(function (a) {
+      var li = document.createElement("li");
+      li.dataset.id = a.id;
+      li.appendChild(document.createTextNode(a.name + "（已暂停） "));
+      var go = document.createElement("button");
+      go.className = "link-btn q-resume"; go.textContent = "继续";
+      go.onclick = function () { resumeApp(a.id); };
+      var rm = document.createElement("button");
+      rm.className = "link-btn q-remove"; rm.textContent = "移除";
+      rm.onclick = function () { removeFromQueue(a.id); };
+      li.appendChild(go); li.appendChild(rm);
+      pl.appendChild(li);
+    });
+  }
+
+  function setStatus(id, r) {
+    if (r) { state.status[id] = r; if (r === "正在安装" || r === "正在升级") state.progress[id] = 0; }
+    updateTile(id);
+    renderQueue();
+  }
+
+  function pauseApp(id) { setStatus(String(id), native("_PauseApp", String(id))); }
+  function resumeApp(id) { setStatus(String(id), native("_ResumeApp", String(id))); }
+  function removeFromQueue(id) {
+    var r = native("_RemoveFromQueue", String(id));
+    delete state.stateText[id];
+    setStatus(String(id), r === "已取消" ? "" : r);
+  }
+  function verifyApp(id) {
+    var r = native("_VerifyApp", String(id));
+    if (r && r !== "正在校验") toast(r, true);
+  }
+  function repairApp(id) { setStatus(String(id), native("_RepairApp", String(id))); }
+
+  function setupRate() {
+    if (!hasQueue || state.rateReady) return;
+    state.rateReady = true;
+    $("rateBox").hidden = false;
+    $("rateInput").value = native("_GetRateLimit") || "0";
+    $("btnRate").addEventListener("click", function (ev) {
+      ev.preventDefault();
+      var r = native("_SetRateLimit", Math.max(0, parseInt($("rateInput").value, 10) || 0));
+      $("rateInput").value = r;
+      softStatus(r === "0" ? "下载不限速" : "下载限速 " + r + " KiB/s");
+    });
   }
 
   function needClient() { toast("请在应用中心客户端中使用此功能", true); }
 
   function install(id) {
     if (!inClient) return needClient();
-    var r = native("_InstallApp", String(id));
+    var r = native(hasQueue ? "_QueueApp" : "_InstallApp", String(id));
+    if (r === "排队中") return setStatus(String(id), r);
     if (r === "正在安装") {
       state.status[id] = "正在安装";
       state.progress[id] = 0;
@@ -349,7 +444,8 @@
 
   function update(id) {
     if (!inClient) return needClient();
-    var r = native("_UpdateApp", String(id));
+    var r = native(hasQueue ? "_QueueApp" : "_UpdateApp", String(id));
+    if (r === "排队中") return setStatus(String(id), r);
     if (r === "正在升级") {
       state.status[id] = "正在升级";
       state.progress[id] = 0;
@@ -396,6 +492,7 @@
   window.ST_icoStatu = function (id, status) {
     id = String(id);
     state.status[id] = status;
+    setTimeout(renderQueue, 0);
     if (status !== "正在安装" && status !== "正在升级") delete state.progress[id];
     if (!findApp(id) && state.token && !state.reloadPending) {
       // 列表中出现了页面还没有的应用（例如刚添加的）。
@@ -424,6 +521,9 @@
   window.ST_setFlatDivAnlv = function (id, text) {
     id = String(id);
     state.stateText[id] = text;
+    if (text === "排队中" || text === "已暂停" || text === "正在修复" || text === "正在升级") state.status[id] = text;
+    if (text === "正在修复") state.progress[id] = 0;
+    setTimeout(renderQueue, 0);
     if (text === "添加完成") {
       toast("应用已添加到“我的应用”");
       loadMine();
@@ -431,7 +531,10 @@
     } else if (text === "正在安装") {
       state.status[id] = "正在安装";
       state.progress[id] = 0;
-    } else if (text === "安装完成" || text === "升级完成") {
+    } else if (text === "文件完整" || /^文件损坏/.test(text)) {
+      delete state.progress[id];
+      softStatus(appName(id) + "：" + text);
+    } else if (text === "安装完成" || text === "升级完成" || text === "修复完成") {
       state.progress[id] = 100;
       toast(((findApp(id) || {}).name || "应用") + text);
       softStatus(text);
