@@ -211,17 +211,16 @@ void TVX_JS::onListReply(Purpose purpose, const std::string& index, ListReply& r
     int32_t id = 0;
     TMyApp* app = purpose == Purpose::Add && parseInt32(index, id) ? FindApp(id) : nullptr;
     if (ok) {
-        if (purpose == Purpose::Login) {
+        if (purpose == Purpose::Login)
             pageCall(page::ST_Login(true, ScrambleParam(UserInfo.uid), texts::kLoginOk));
-            // The user's queue as it stood: its entries show their state, and it goes on.
-            for (const auto& e : m_queue.waiting())
-                if (TMyApp* queued = FindApp(e.id); queued && !(m_operation.running && m_operation.appId == e.id))
-                    queued->DownStatu = texts::kQueued;
-            for (const auto& e : m_queue.paused())
-                if (TMyApp* paused = FindApp(e.id); paused && !(m_operation.running && m_operation.appId == e.id))
-                    paused->DownStatu = texts::kPaused;
-            m_queueReady = true;
-        }
+        // The user's list is known: his queue, as it stood, shows its state and goes on.
+        for (const auto& e : m_queue.waiting())
+            if (TMyApp* queued = FindApp(e.id); queued && !(m_operation.running && m_operation.appId == e.id))
+                queued->DownStatu = texts::kQueued;
+        for (const auto& e : m_queue.paused())
+            if (TMyApp* paused = FindApp(e.id); paused && !(m_operation.running && m_operation.appId == e.id))
+                paused->DownStatu = texts::kPaused;
+        m_queueReady = true;
         if (purpose == Purpose::Add) {
             pageCall(page::ST_setFlatDivAnlv(index, texts::kAdded));
             if (installBusy || m_queue.pending()) {
@@ -238,8 +237,7 @@ void TVX_JS::onListReply(Purpose purpose, const std::string& index, ListReply& r
             }
         }
         refreshStatuses(known);
-        if (purpose == Purpose::Login)
-            startNextQueued();
+        startNextQueued();
     } else {
         if (purpose == Purpose::Login)
             pageCall(page::ST_Login(false, ScrambleParam("0"), texts::kListFailed));
