@@ -1,11 +1,13 @@
 // Download and unpack speed of libDownLoader against curl and Debian's unzip, measured in
 // the same run on the same data over loopback.
 //
-//   bench_downloader [MiB [download|unpack]]   size of the big file (512 by default); only
-//                                               one of the two parts
+//   bench_downloader [MiB [download|unpack|rate]]   size of the big file (512 by default);
+//                                                    only one of the parts
 
 #include <arpa/inet.h>
+#include <atomic>
 #include <condition_variable>
+#include <csignal>
 #include <dlfcn.h>
 #include <filesystem>
 #include <fstream>
@@ -92,6 +94,8 @@ private:
 };
 
 using DownFileFn = int (*)(const char*, const char*, const char*, int, int, void (*)(int, const char*));
+using RateLimitFn = int (*)(int);
+using CancelFn = int (*)(int);
 
 std::mutex g_mutex;
 std::condition_variable g_cv;
@@ -153,14 +157,47 @@ std::pair<double, double> interleaved(int runs, Prep prepare, A ours, B baseline
     return {a, b};
 }
 
+void* g_library = nullptr;
+
 DownFileFn loadLibrary() {
     std::string own = fs::read_symlink("/proc/self/exe").parent_path() / "libDownLoader.so";
-    void* h = ::dlopen(own.c_str(), RTLD_NOW);
-    if (!h) {
+    g_library = ::dlopen(own.c_str(), RTLD_NOW);
+    if (!g_library) {
         std::fprintf(stderr, "dlopen %s: %s\n", own.c_str(), ::dlerror());
         std::exit(1);
     }
-    return reinterpret_cast<DownFileFn>(::dlsym(h, "DownFile"));
+    return reinterpret_cast<DownFileFn>(::dlsym(g_library, "DownFile"));
+}
+
+template <typename Fn>
+Fn entry(const char* name) {
+    void* f = ::dlsym(g_library, name);
+    if (!f) {
+        std::fprintf(stderr, "the library has no %s\n", name);
+        std::exit(1);
+    }
+    return reinterpret_cast<Fn>(f);
+}
+
+// The bytes the downloads in `folder` have received so far (their temporary files).
+std::uintmax_t receivedIn(const fs::path& folder) {
+    std::uintmax_t bytes = 0;
+    std::error_code ec;
+    for (fs::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec))
+        if (it->path().filename().string().find(".vxdl-") != std::string::npos)
+            bytes += it->file_size(ec);
+    return bytes;
+}
+
+std::atomic<int> g_ended{0};
+
+void countEnd(int, const char* text) {
+    std::string t = vx::fromAnsi(text);
+    if (t == "完成" || t == "已取消" || t.rfind("error:", 0) == 0) {
+        std::lock_guard lock(g_mutex);
+        ++g_ended;
+        g_cv.notify_all();
+    }
 }
 
 // A package like an application's: a few thousand files of mixed sizes in nested folders.
@@ -301,6 +338,49 @@ int main(int argc, char** argv) {
             });
         vxbench::report("install package of " + std::to_string(files) + " files (vs curl+unzip)", tInstall * 1000,
                         tCurlUnzip * 1000, "ms");
+    }
+    // --- The bandwidth limit ----------------------------------------------------------------
+    // Two calls share one limit for 10 s, from a server that would deliver far faster; what
+    // they received together over the time, against the limit (goal: 0.95 to 1.0).
+    if (only.empty() || only == "rate") {
+        constexpr int kLimit = 2 << 20;
+        constexpr double kSeconds = 10;
+        std::string source = (work / "rate.bin").string();
+        {
+            std::ofstream out(source, std::ios::binary);
+            std::vector<char> block(1 << 20, 'r');
+            for (int i = 0; i < 64; ++i) // more than both calls can receive in the time
+                out.write(block.data(), static_cast<std::streamsize>(block.size()));
+        }
+        // The calls are cancelled while the server still sends: its sendfile must not end the
+        // program.
+        ::signal(SIGPIPE, SIG_IGN);
+        FileServer server(source);
+        const fs::path folder = work / "rate";
+        fs::create_directories(folder);
+        auto setRateLimit = entry<RateLimitFn>("DownLoaderSetRateLimit");
+        auto cancelDown = entry<CancelFn>("CancelDown");
+        setRateLimit(kLimit);
+        g_ended = 0;
+        const auto t0 = std::chrono::steady_clock::now();
+        for (int id : {21, 22}) {
+            const std::string path = (folder / ("f" + std::to_string(id))).string();
+            downFileFn((server.url("rate.bin") + "\r\n").c_str(), (path + "\r\n").c_str(), "", 1, id, &countEnd);
+        }
+        std::this_thread::sleep_until(t0 + std::chrono::duration<double>(kSeconds));
+        const std::uintmax_t bytes = receivedIn(folder);
+        const double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+        cancelDown(21);
+        cancelDown(22);
+        {
+            std::unique_lock lock(g_mutex);
+            g_cv.wait(lock, [] { return g_ended == 2; });
+        }
+        setRateLimit(0);
+        fs::remove(source);
+        const double mibPerSecond = double(bytes) / elapsed / double(1 << 20);
+        vxbench::report("rate limit 2 MiB/s, 10 s: achieved / limit", mibPerSecond, double(kLimit) / double(1 << 20),
+                        "MiB/s");
     }
     return 0;
 }

@@ -18,6 +18,7 @@
 #include "FileOps.h"
 #include "Place.h"
 #include "Progress.h"
+#include "RateLimit.h"
 #include "Security.h"
 #include "Transfer.h"
 #include "Unpack.h"
@@ -615,4 +616,9 @@ extern "C" VXDL_EXPORT void VXDL_CALL DownLoaderCrashAtStepForTests(int step) {
 extern "C" VXDL_EXPORT void VXDL_CALL DownLoaderSetMinimumRateForTests(int windowMs, int minBytesPerSecond) {
     vxdl::g_rateWindowMs = windowMs > 0 ? windowMs : 0;
     vxdl::g_minRate = minBytesPerSecond > 0 ? minBytesPerSecond : 0;
+}
+
+extern "C" VXDL_EXPORT int VXDL_CALL DownLoaderSetRateLimit(int bytesPerSecond) {
+    vxdl::RateLimit::shared().set(bytesPerSecond);
+    return 0;
 }

@@ -104,6 +104,13 @@ VXDL_EXPORT int VXDL_CALL DownFileSha256(const char* urls, const char* paths, co
 // ("证书验证失败（...）").
 VXDL_EXPORT int VXDL_CALL DownLoaderTrustCaFile(const char* pemPath);
 
+// Limits the bandwidth of the whole library to `bytesPerSecond` bytes of body per second:
+// every transfer of every call, whichever thread started it, draws from the one limit, and
+// running transfers follow a change within a twentieth of a second. 0 or less: no limit (the
+// default). Time in which the limit holds a transfer back counts neither as a stall nor
+// against the minimum rate ("传输过慢"). From any thread; returns 0.
+VXDL_EXPORT int VXDL_CALL DownLoaderSetRateLimit(int bytesPerSecond);
+
 #ifdef __cplusplus
 }
 #endif

@@ -8,6 +8,7 @@
 #include <stdexcept>
 #include <thread>
 
+#include "RateLimit.h"
 #include "Security.h"
 #include "http/CurlSupport.h"
 
@@ -79,32 +80,43 @@ std::optional<ContentRange> parseContentRange(const std::string& value) {
 // transfer whose average over the last window fell below the minimum rate, judged only once
 // it has run a whole window. It keeps a sample of the received count every twentieth of the
 // window, so a window is measured to within 5 % of its length, with a bounded memory.
+// Time in which the bandwidth limit held the transfer back is not the server's: the minimum
+// shrinks by the share of the window spent so, so that a limit below the minimum rate (or
+// shared by many transfers) never passes for a slow server.
 class RateGuard {
 public:
+    using Clock = std::chrono::steady_clock;
+
     RateGuard(long windowMs, long minRate)
         : m_window(std::chrono::milliseconds(windowMs)),
           m_step(std::max<std::chrono::milliseconds>(m_window / 20, std::chrono::milliseconds(1))),
           m_minBytes(static_cast<std::uint64_t>(minRate) * static_cast<std::uint64_t>(windowMs) / 1000) {
-        m_samples.push_back({Clock::now(), 0});
+        m_samples.push_back({Clock::now(), 0, Clock::duration::zero()});
     }
 
-    // `received`: body bytes received so far in this transfer (never falls).
-    bool tooSlow(std::uint64_t received) {
+    // `received`: body bytes received so far in this transfer (never falls); `held`: the
+    // time the bandwidth limit has held it back so far (never falls either).
+    bool tooSlow(std::uint64_t received, Clock::duration held) {
         const auto now = Clock::now();
         if (now - m_samples.back().at >= m_step)
-            m_samples.push_back({now, received});
+            m_samples.push_back({now, received, held});
         // The front stays the newest sample at least a window old.
         while (m_samples.size() >= 2 && now - m_samples[1].at >= m_window)
             m_samples.pop_front();
         const Sample& first = m_samples.front();
-        return now - first.at >= m_window && received - first.bytes < m_minBytes;
+        const auto span = now - first.at;
+        if (span < m_window)
+            return false;
+        const auto free = span - std::min(span, held - first.held);
+        const double share = std::chrono::duration<double>(free) / std::chrono::duration<double>(span);
+        return static_cast<double>(received - first.bytes) < static_cast<double>(m_minBytes) * share;
     }
 
 private:
-    using Clock = std::chrono::steady_clock;
     struct Sample {
         Clock::time_point at;
         std::uint64_t bytes;
+        Clock::duration held;
     };
     std::chrono::milliseconds m_window, m_step;
     std::uint64_t m_minBytes;
@@ -158,6 +170,7 @@ struct Attempt {
     std::uint64_t requestedStart = 0;
     RateGuard* rate = nullptr;
     std::uint64_t received = 0; // body bytes of this attempt, for the rate guard
+    RateGuard::Clock::duration held{}; // time the bandwidth limit held this attempt back
 
     // Headers of the latest response (redirects reset them).
     std::optional<std::uint64_t> contentLength;
@@ -169,7 +182,7 @@ struct Attempt {
     bool badStatus = false;
     bool tooSlow = false;
     bool downgrade = false;
-    const CancelFlag* cancel = nullptr;
+    CancelFlag* cancel = nullptr;
     std::string reason;
 
     // Decides, once the final response's body starts, what to do with the bytes already
@@ -280,13 +293,22 @@ struct Attempt {
                 return 0;
             if (a->badRange || a->badStatus || a->localError)
                 return 0;
-            if (Status s = a->file->write(data, size * count); !s) {
-                a->localError = true;
-                a->reason = s.error();
-                return 0;
+            // Under a bandwidth limit each piece waits for its turn before it is written (the
+            // reads behind it wait in the socket, which slows the server down in turn).
+            RateLimit& limit = RateLimit::shared();
+            for (std::size_t done = 0, total = size * count; done < total;) {
+                const std::size_t n = std::min(total - done, limit.piece());
+                if (!limit.take(n, *a->cancel, a->held))
+                    return 0; // stopped; the caller sees the flag
+                if (Status s = a->file->write(data + done, n); !s) {
+                    a->localError = true;
+                    a->reason = s.error();
+                    return 0;
+                }
+                done += n;
+                a->received += n;
+                a->progress->setBytes(a->index, a->file->size());
             }
-            a->received += size * count;
-            a->progress->setBytes(a->index, a->file->size());
             return size * count;
         } catch (...) {
             a->localError = true;
@@ -362,7 +384,7 @@ int xferInfo(void* self, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
     try {
         if (a->prepared && !a->badRange && !a->badStatus)
             a->progress->setBytes(a->index, a->file->size());
-        if (a->rate && a->rate->tooSlow(a->received)) {
+        if (a->rate && a->rate->tooSlow(a->received, a->held)) {
             a->tooSlow = true;
             a->reason = "传输过慢";
             return 1; // aborts the transfer
@@ -398,9 +420,11 @@ void CancelFlag::set() {
     m_cv.notify_all();
 }
 
-bool CancelFlag::waitFor(long ms) {
+bool CancelFlag::waitFor(long ms) { return waitFor(std::chrono::milliseconds(ms)); }
+
+bool CancelFlag::waitFor(std::chrono::nanoseconds time) {
     std::unique_lock lock(m_mutex);
-    return m_cv.wait_for(lock, std::chrono::milliseconds(ms), [this] { return m_set.load(); });
+    return m_cv.wait_for(lock, time, [this] { return m_set.load(); });
 }
 
 Fetcher::Fetcher(const Timings& timings, std::function<void(const std::string&)> status,

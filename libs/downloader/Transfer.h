@@ -3,6 +3,7 @@
 // is reused across the call's files), used from the call's worker thread only.
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
@@ -45,6 +46,7 @@ public:
     bool isSet() const { return m_set.load(); }
     // Waits for `ms` milliseconds or until the flag is set; true when it is set.
     bool waitFor(long ms);
+    bool waitFor(std::chrono::nanoseconds time);
 
 private:
     friend class Fetcher;

@@ -43,13 +43,7 @@ private:
 
 // True once a temporary file of `name` in `dir` has received `bytes` bytes.
 bool partArrived(const fs::path& dir, const std::string& name, std::size_t bytes) {
-    for (int i = 0; i < 3000; ++i) {
-        for (const auto& e : fs::recursive_directory_iterator(dir))
-            if (hasText(e.path().filename().string(), "." + name + ".vxdl-") && fs::file_size(e.path()) >= bytes)
-                return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return false;
+    return fileArrived(dir, "." + name + ".vxdl-", bytes);
 }
 
 class Cancel : public ::testing::Test {

@@ -39,6 +39,7 @@ using DownFileSha256Fn = int (*)(const char*, const char*, const char*, const ch
 using TrustCaFileFn = int (*)(const char*);
 using CrashAtStepFn = void (*)(int);
 using CleanLeftoversFn = int (*)(const char*);
+using RateLimitFn = int (*)(int);
 
 // The library, loaded once for the whole test program and never unloaded (workers may
 // still be ending when a test finishes).
@@ -51,6 +52,7 @@ struct Library {
     TrustCaFileFn trustCaFile = nullptr;
     CrashAtStepFn crashAtStep = nullptr;
     CleanLeftoversFn cleanLeftovers = nullptr;
+    RateLimitFn setRateLimit = nullptr;
 
     static Library& get() {
         static Library lib;
@@ -73,8 +75,9 @@ private:
         trustCaFile = reinterpret_cast<TrustCaFileFn>(::dlsym(handle, "DownLoaderTrustCaFile"));
         crashAtStep = reinterpret_cast<CrashAtStepFn>(::dlsym(handle, "DownLoaderCrashAtStepForTests"));
         cleanLeftovers = reinterpret_cast<CleanLeftoversFn>(::dlsym(handle, "CleanLeftovers"));
+        setRateLimit = reinterpret_cast<RateLimitFn>(::dlsym(handle, "DownLoaderSetRateLimit"));
         if (!downFile || !setTimings || !setMinimumRate || !cancelDown || !downFileSha256 ||
-            !trustCaFile || !crashAtStep || !cleanLeftovers)
+            !trustCaFile || !crashAtStep || !cleanLeftovers || !setRateLimit)
             throw std::runtime_error("missing exports");
         // Short connect and stall timeouts and retry pauses keep failure tests quick.
         setTimings(kConnectMs, kStallSeconds, kRetryMs);
@@ -353,6 +356,20 @@ inline std::set<std::string> listing(const std::filesystem::path& dir) {
     for (const auto& e : std::filesystem::recursive_directory_iterator(dir))
         names.insert(std::filesystem::relative(e.path(), dir).string());
     return names;
+}
+
+// True once a file in `dir` (or below it) whose name contains `part` holds `bytes` bytes
+// (given up after half a minute, so that a broken library fails the test instead of hanging).
+inline bool fileArrived(const std::filesystem::path& dir, const std::string& part, std::size_t bytes) {
+    for (int i = 0; i < 3000; ++i) {
+        std::error_code ec;
+        for (std::filesystem::recursive_directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec))
+            if (it->path().filename().string().find(part) != std::string::npos &&
+                std::filesystem::file_size(it->path(), ec) >= bytes && !ec)
+                return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return false;
 }
 
 // A port on which nothing listens.
