@@ -242,8 +242,23 @@ std::string mimeOf(const fs::path& p) {
     return "application/octet-stream";
 }
 
+// Counts the bytes of one streamed reply and, with a log, says how many went out once the
+// reply is over, whole or cut off ("SENT /path N"): what a resumed download saved shows in
+// the log.
+struct SentBytes {
+    std::function<void(const std::string&)> log;
+    std::string what;
+    std::size_t n = 0;
+    bool streamed = false;
+    ~SentBytes() {
+        if (log && streamed)
+            log("SENT " + what + " " + std::to_string(n));
+    }
+};
+
 // Streams a regular file; false when there is none at the path.
-bool sendFile(httplib::Response& res, const fs::path& file) {
+bool sendFile(httplib::Response& res, const fs::path& file,
+              std::shared_ptr<SentBytes> sent = nullptr) {
     std::error_code ec;
     if (!fs::is_regular_file(file, ec))
         return false;
@@ -253,9 +268,11 @@ bool sendFile(httplib::Response& res, const fs::path& file) {
     auto in = std::make_shared<std::ifstream>(file, std::ios::binary);
     if (!*in)
         return false;
+    if (sent)
+        sent->streamed = true;
     res.set_content_provider(
         static_cast<std::size_t>(size), mimeOf(file),
-        [in](std::size_t offset, std::size_t length, httplib::DataSink& sink) {
+        [in, sent](std::size_t offset, std::size_t length, httplib::DataSink& sink) {
             char buf[64 * 1024];
             in->clear();
             in->seekg(static_cast<std::streamoff>(offset));
@@ -267,6 +284,8 @@ bool sendFile(httplib::Response& res, const fs::path& file) {
                     return false; // the file shrank meanwhile: end the connection
                 if (!sink.write(buf, got))
                     return false;
+                if (sent)
+                    sent->n += got;
                 length -= got;
             }
             return true;
@@ -623,7 +642,14 @@ void DemoService::routes() {
         auto rel = safeRelative(rest);
         if (!rel || folder.empty())
             return refuse(res, 404, "文件不存在");
-        if (sendFile(res, folder / "files" / *rel) || sendFile(res, folder / *rel))
+        std::shared_ptr<SentBytes> sent;
+        if (m_options.log && req.method == "GET")
+        {
+            sent = std::make_shared<SentBytes>();
+            sent->log = m_options.log;
+            sent->what = req.path;
+        }
+        if (sendFile(res, folder / "files" / *rel, sent) || sendFile(res, folder / *rel, sent))
             return;
         refuse(res, 404, "文件不存在");
     });
