@@ -35,6 +35,7 @@ std::atomic<long> g_stallSeconds{0};
 std::atomic<long> g_retryDelayMs{0};
 std::atomic<long> g_rateWindowMs{0};
 std::atomic<long> g_minRate{0};
+std::atomic<long long> g_freeSpaceMiB{-1}; // DownLoaderSetFreeSpaceForTests; negative: the real figure
 
 Timings currentTimings() {
     Timings t;
@@ -169,6 +170,7 @@ struct Call {
     int id = 0;
     DownloadNotify notify = nullptr;
     std::shared_ptr<Running> running;
+    std::optional<std::uint64_t> freeSpace; // a test's figure for the free space, when set
 };
 
 class Worker {
@@ -232,7 +234,8 @@ private:
         }
     }
     // A status text saying what failed now; the one "error:" message once all is released.
-    void fail(const std::string& what, const std::string& reason) {
+    void fail(const std::string& what, const std::string& reason) { failWith(what + "：" + reason); }
+    void failWith(const std::string& text) {
         if (!m_final.empty())
             return;
         // A transfer or an unpacking ended by CancelDown failed for no reason to report.
@@ -240,8 +243,8 @@ private:
             m_final = kCancelled;
             return;
         }
-        send(what + "：" + reason);
-        m_final = "error:" + what + "：" + reason;
+        send(text);
+        m_final = "error:" + text;
     }
 
     void work() {
@@ -355,8 +358,14 @@ private:
             if (cancelled())
                 return fail("解压失败", kCancelled);
             send("正在解压 " + jobs[i].name);
-            auto result = unpackZip(m_temps[i]->path(), files, [this] { return cancelled(); });
+            // The stage is beside the folder, on its file system; what earlier packages of
+            // the call unpacked there is already taken from the free space.
+            bool outOfRoom = false;
+            auto room = [this, &files] { return m_call.freeSpace ? m_call.freeSpace : freeSpace(files); };
+            auto result = unpackZip(m_temps[i]->path(), files, [this] { return cancelled(); }, room, &outOfRoom);
             m_temps[i]->discard(); // of no further use, whether it unpacked or not
+            if (!result && outOfRoom)
+                return failWith(result.error());
             if (!result)
                 return fail("解压 " + jobs[i].name + " 失败", result.error());
             for (auto& f : result->files)
@@ -520,6 +529,8 @@ int startCall(const char* urls, const char* paths, const char* folder, const cha
         call.attempts = attempts < 1 ? 1 : (attempts > 100 ? 100 : attempts);
         call.id = appId;
         call.notify = notify;
+        if (const long long mib = vxdl::g_freeSpaceMiB.load(); mib >= 0)
+            call.freeSpace = static_cast<std::uint64_t>(mib) * 1024 * 1024;
         // Listed before the thread starts, so that a CancelDown right after this returns
         // finds the call.
         call.running = vxdl::enlist(appId);
@@ -621,4 +632,8 @@ extern "C" VXDL_EXPORT void VXDL_CALL DownLoaderSetMinimumRateForTests(int windo
 extern "C" VXDL_EXPORT int VXDL_CALL DownLoaderSetRateLimit(int bytesPerSecond) {
     vxdl::RateLimit::shared().set(bytesPerSecond);
     return 0;
+}
+
+extern "C" VXDL_EXPORT void VXDL_CALL DownLoaderSetFreeSpaceForTests(int mebibytes) {
+    vxdl::g_freeSpaceMiB = mebibytes < 0 ? -1 : mebibytes;
 }

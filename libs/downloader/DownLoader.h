@@ -39,7 +39,9 @@ typedef void(VXDL_CALL* DownloadNotify)(int id, const char* text);
 //   notify    the callback.
 // Several files (no folder) are all downloaded before any is placed, then placed together:
 // all or none. Packages are unpacked into a stage beside `folder` and moved in only when all
-// of them unpacked whole: all or none. Each call first removes what killed processes of the
+// of them unpacked whole: all or none. A package whose files together are larger than the
+// free space there is refused before it writes a byte: "error:磁盘空间不足：需要 N MB，可用 M MB"
+// (N rounded up, M rounded down, in MiB). Each call first removes what killed processes of the
 // library left in the folders it is given (temporary files, kept old files, stages).
 // Returns 0 when the call was accepted: its callback then ends with exactly one "完成",
 // one "error:..." or one "已取消" message. Returns -1 when it was refused at once (notify is null, or no
@@ -110,6 +112,13 @@ VXDL_EXPORT int VXDL_CALL DownLoaderTrustCaFile(const char* pemPath);
 // default). Time in which the limit holds a transfer back counts neither as a stall nor
 // against the minimum rate ("传输过慢"). From any thread; returns 0.
 VXDL_EXPORT int VXDL_CALL DownLoaderSetRateLimit(int bytesPerSecond);
+
+// FOR TESTS ONLY: calls started afterwards take `mebibytes` MiB as the free space of the
+// file system they unpack packages on, instead of asking the system; negative: the system's
+// figure again. (Before a package is unpacked, the sum of its entries' sizes is checked
+// against the free space: too little ends the call with
+// "error:磁盘空间不足：需要 N MB，可用 M MB", N rounded up and M down to whole MiB.)
+VXDL_EXPORT void VXDL_CALL DownLoaderSetFreeSpaceForTests(int mebibytes);
 
 #ifdef __cplusplus
 }

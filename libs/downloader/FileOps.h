@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -114,6 +115,10 @@ bool isLink(const std::string& path);
 bool removeFile(const std::string& path);
 // The system's text for its last error, in UTF-8.
 std::string lastSystemError();
+// The bytes that this process may still write on the file system holding `path` (on POSIX
+// statvfs's f_bavail, which leaves out what is reserved for the superuser; on Windows what
+// GetDiskFreeSpaceEx gives the caller, quotas counted); nullopt when it cannot be asked.
+std::optional<std::uint64_t> freeSpace(const std::string& path);
 
 // Nothing the library holds may outlive it in a program the client starts (an application
 // keeping a half-written file or a server connection open). Files are opened close-on-exec

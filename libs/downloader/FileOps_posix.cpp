@@ -12,6 +12,7 @@
 #include <sys/file.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 namespace vxdl {
@@ -47,6 +48,13 @@ std::set<int> openDescriptors() {
 } // namespace
 
 std::string lastSystemError() { return std::strerror(errno); }
+
+std::optional<std::uint64_t> freeSpace(const std::string& path) {
+    struct statvfs st {};
+    if (::statvfs(path.empty() ? "." : path.c_str(), &st) != 0)
+        return std::nullopt;
+    return static_cast<std::uint64_t>(st.f_bavail) * static_cast<std::uint64_t>(st.f_frsize);
+}
 
 std::string parentOf(const std::string& path) {
     auto pos = path.find_last_of('/');

@@ -51,6 +51,13 @@ std::string lastSystemError() {
     return narrow(w);
 }
 
+std::optional<std::uint64_t> freeSpace(const std::string& path) {
+    ULARGE_INTEGER available{};
+    if (!::GetDiskFreeSpaceExW(wide(path.empty() ? std::string(".") : path).c_str(), &available, nullptr, nullptr))
+        return std::nullopt;
+    return static_cast<std::uint64_t>(available.QuadPart);
+}
+
 std::string parentOf(const std::string& path) {
     auto pos = path.find_last_of("/\\");
     if (pos == std::string::npos)

@@ -124,7 +124,9 @@ std::optional<std::vector<std::string>> entryParts(const std::string& name, std:
 }
 
 vx::Expected<UnpackResult> unpackZip(const std::string& package, const std::string& folder,
-                                     const std::function<bool()>& stop) {
+                                     const std::function<bool()>& stop,
+                                     const std::function<std::optional<std::uint64_t>()>& freeBytes,
+                                     bool* outOfRoom) {
     int err = 0;
     std::unique_ptr<zip_t, ZipCloser> zip(zip_open(package.c_str(), ZIP_RDONLY, &err));
     if (!zip) {
@@ -167,6 +169,29 @@ vx::Expected<UnpackResult> unpackZip(const std::string& package, const std::stri
             e.executable = (mode & 0111) != 0;
         }
         entries.push_back(std::move(e));
+    }
+
+    // Every unpacked file stays in the stage, beside the old files it replaces, until the
+    // whole set is moved in, so the package needs the whole of its unpacked size on top of
+    // what the disk holds now. A package that cannot fit is refused before it writes a byte,
+    // rather than after filling the disk for nothing. The sizes are those the central
+    // directory announces (libzip refuses an entry whose data disagrees); no margin for the
+    // file system's own blocks is added, so only what would have failed anyway is refused.
+    if (freeBytes) {
+        std::uint64_t needed = 0;
+        for (const Entry& e : entries) {
+            zip_stat_t st;
+            zip_stat_init(&st);
+            if (!e.folder && zip_stat_index(zip.get(), e.index, 0, &st) == 0 && (st.valid & ZIP_STAT_SIZE))
+                needed = st.size > UINT64_MAX - needed ? UINT64_MAX : needed + st.size;
+        }
+        if (auto available = freeBytes(); available && needed > *available) {
+            constexpr std::uint64_t kMiB = 1024 * 1024;
+            if (outOfRoom)
+                *outOfRoom = true;
+            return Error{"磁盘空间不足：需要 " + std::to_string((needed + kMiB - 1) / kMiB) + " MB，可用 " +
+                         std::to_string(*available / kMiB) + " MB"};
+        }
     }
 
     UnpackResult result;

@@ -1,6 +1,7 @@
 #pragma once
 // Unpacking a zip package into a folder, on libzip.
 
+#include <cstdint>
 #include <functional>
 #include <optional>
 #include <string>
@@ -33,7 +34,13 @@ struct UnpackResult {
 // code page, as Chinese Windows zip tools write them. Nothing is ever written outside
 // `folder`, not even through links already inside it. `stop` is asked between reads; when
 // it says so the unpacking ends with an error.
+// When `freeBytes` is given, the entries' uncompressed sizes (from the central directory)
+// are summed before anything is written, and a sum above what freeBytes() says is free
+// refuses the package with "磁盘空间不足：需要 N MB，可用 M MB" (N rounded up, M down, in
+// MiB) and sets *outOfRoom.
 vx::Expected<UnpackResult> unpackZip(const std::string& package, const std::string& folder,
-                                     const std::function<bool()>& stop);
+                                     const std::function<bool()>& stop,
+                                     const std::function<std::optional<std::uint64_t>()>& freeBytes = {},
+                                     bool* outOfRoom = nullptr);
 
 } // namespace vxdl

@@ -40,6 +40,7 @@ using TrustCaFileFn = int (*)(const char*);
 using CrashAtStepFn = void (*)(int);
 using CleanLeftoversFn = int (*)(const char*);
 using RateLimitFn = int (*)(int);
+using FreeSpaceFn = void (*)(int);
 
 // The library, loaded once for the whole test program and never unloaded (workers may
 // still be ending when a test finishes).
@@ -53,6 +54,7 @@ struct Library {
     CrashAtStepFn crashAtStep = nullptr;
     CleanLeftoversFn cleanLeftovers = nullptr;
     RateLimitFn setRateLimit = nullptr;
+    FreeSpaceFn setFreeSpace = nullptr;
 
     static Library& get() {
         static Library lib;
@@ -76,8 +78,9 @@ private:
         crashAtStep = reinterpret_cast<CrashAtStepFn>(::dlsym(handle, "DownLoaderCrashAtStepForTests"));
         cleanLeftovers = reinterpret_cast<CleanLeftoversFn>(::dlsym(handle, "CleanLeftovers"));
         setRateLimit = reinterpret_cast<RateLimitFn>(::dlsym(handle, "DownLoaderSetRateLimit"));
+        setFreeSpace = reinterpret_cast<FreeSpaceFn>(::dlsym(handle, "DownLoaderSetFreeSpaceForTests"));
         if (!downFile || !setTimings || !setMinimumRate || !cancelDown || !downFileSha256 ||
-            !trustCaFile || !crashAtStep || !cleanLeftovers || !setRateLimit)
+            !trustCaFile || !crashAtStep || !cleanLeftovers || !setRateLimit || !setFreeSpace)
             throw std::runtime_error("missing exports");
         // Short connect and stall timeouts and retry pauses keep failure tests quick.
         setTimings(kConnectMs, kStallSeconds, kRetryMs);

@@ -2,7 +2,9 @@
 // would write anywhere else.
 
 #include <filesystem>
+#include <optional>
 #include <set>
+#include <sys/mount.h>
 #include <sys/stat.h>
 
 #include "DownloaderHarness.h"
@@ -160,6 +162,76 @@ TEST_F(Packages, AMoveRefusedHalfWayPutsEveryOldFileBack) {
     EXPECT_EQ(listing(m_root.path()).count("app"), 1u);
     for (const auto& name : listing(m_root.path()))
         EXPECT_FALSE(hasText(name, "vxstage")) << "the stage was left: " << name;
+}
+
+// A small file system of its own (tmpfs) at a folder, for as long as the object lives; when
+// mounting is not allowed here, mounted() says so and the folder stays an ordinary one.
+class SmallFileSystem {
+public:
+    SmallFileSystem(const std::string& dir, const char* size) : m_dir(dir) {
+        fs::create_directories(dir);
+        m_mounted = ::mount("tmpfs", dir.c_str(), "tmpfs", 0, (std::string("size=") + size).c_str()) == 0;
+    }
+    ~SmallFileSystem() {
+        if (m_mounted)
+            ::umount2(m_dir.c_str(), MNT_DETACH);
+    }
+    bool mounted() const { return m_mounted; }
+
+private:
+    std::string m_dir;
+    bool m_mounted = false;
+};
+
+// Before a package writes a byte, its unpacked size is weighed against the free space of
+// the folder's file system: too little ends the call with the sizes in whole MiB, the
+// folder as it was and nothing of the call left beside it.
+TEST_F(Packages, APackageLargerThanTheFreeSpaceIsRefusedBeforeItWritesAByte) {
+    constexpr std::size_t kMiB = 1024 * 1024;
+    struct Case {
+        const char* what;
+        bool smallFileSystem; // a real 4 MiB file system (the test figure where none can be made)
+        int freeMiB;          // the test figure of the free space; -1: the system's
+        std::size_t unpacked; // bytes of the package's files
+        const char* final;
+    };
+    const Case cases[] = {
+        {"6 MiB on a 4 MiB file system", true, -1, 6 * kMiB, "error:磁盘空间不足：需要 6 MB，可用 3 MB"},
+        {"a byte more than 6 MiB free", false, 6, 6 * kMiB + 1, "error:磁盘空间不足：需要 7 MB，可用 6 MB"},
+        {"exactly the free space", false, 6, 6 * kMiB, "完成"},
+    };
+    auto& lib = Library::get();
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        const std::string root = m_root.file(std::string("room-") + std::to_string(&c - cases));
+        std::optional<SmallFileSystem> small;
+        if (c.smallFileSystem)
+            small.emplace(root, "4m");
+        if (small && !small->mounted())
+            lib.setFreeSpace(3); // not allowed to mount here: what a nearly empty 4 MiB one has
+        else
+            lib.setFreeSpace(c.freeMiB);
+        const std::string app = root + "/app";
+        fs::create_directories(app);
+        vxtest::TempDir built("built");
+        // Two files of zeros: the package itself is a few KiB.
+        serve(ZipBuilder()
+                  .file("a.bin", std::string(c.unpacked / 2, '\0'))
+                  .file("b.bin", std::string(c.unpacked - c.unpacked / 2, '\0'))
+                  .build(built.file("p.zip")));
+        std::ofstream(app + "/old.txt") << "old";
+        auto msgs = download({m_http.url("/pkg.zip")}, {app + "/pkg.zip"}, app);
+        lib.setFreeSpace(-1);
+        EXPECT_EQ(msgs.back(), c.final);
+        if (std::string(c.final) == "完成") {
+            EXPECT_EQ(fs::file_size(app + "/a.bin") + fs::file_size(app + "/b.bin"), c.unpacked);
+            continue;
+        }
+        expectFailure(msgs);
+        EXPECT_EQ(msgs[msgs.size() - 2], std::string(c.final).substr(6)) << "the status text before it";
+        EXPECT_EQ(listing(root), (std::set<std::string>{"app", "app/old.txt"}));
+        EXPECT_EQ(vxtest::readFile(app + "/old.txt"), "old");
+    }
 }
 
 TEST_F(Packages, AnEntryNamedLikeThePackageSurvivesIt) {
