@@ -645,5 +645,153 @@ class SignedE2E(ClientCase):
         self.assertFalse(os.path.exists(os.path.join(self.folder, "apps", app_dir, "version.xml")))
 
 
+class QueueE2E(ClientCase):
+    """The download queue, pause and resume, the bandwidth limit, verify and repair: the
+    real client and its page against the demo service (user demo has 4, 12 and 15)."""
+
+    def package(self, app_dir):
+        folder = os.path.join(BUILD, "service", "packages", app_dir)
+        name = [f for f in os.listdir(folder) if f.endswith(".zip")][0]
+        return name, os.path.getsize(os.path.join(folder, name))
+
+    def sent(self, path):
+        """The bytes the service streamed of `path` in all ("SENT path N" lines)."""
+        total = 0
+        for line in self.service_requests("SENT "):
+            parts = line.split()
+            if len(parts) == 3 and parts[1] == path:
+                total += int(parts[2])
+        return total
+
+    def watch_progress(self, page):
+        page.eval("window.__max = {}; var __j = window.ST_jdt; window.ST_jdt = function (id, p) {"
+                  " window.__max[id] = Math.max(window.__max[id] || 0, Number(p)); return __j(id, p); };"
+                  " true")
+
+    def wait_progress(self, page, app_id, at_least):
+        page.wait(f"(window.__max['{app_id}'] || 0) >= {at_least}", 90,
+                  f"application {app_id}'s download under way")
+
+    def wait_installed(self, page, app_id, timeout=120):
+        page.wait(f"['正常', '有升级'].indexOf(_CheckAPP('{app_id}')) >= 0", timeout,
+                  f"application {app_id} installed")
+
+    def restart(self, kill):
+        if kill:
+            self.client.kill()
+        else:
+            self.client.send_signal(signal.SIGTERM)
+        self.client.wait(30)
+        for p in self.pages:
+            p.close()
+        self.pages = []
+        wait_until(lambda: not port_in_use(8885), 20, "the link server port to be free")
+        return self.start_client()
+
+    def tile_click(self, page, app_id, selector):
+        page.eval(f"document.querySelector('#mineGrid .tile[data-id=\"{app_id}\"] {selector}')"
+                  ".click(); true")
+
+    def tile_state(self, page, app_id):
+        return page.eval(f"document.querySelector('#mineGrid .tile[data-id=\"{app_id}\"] "
+                         ".tile-state').textContent")
+
+    def test_a_queue_cut_by_a_kill_goes_on_after_the_restart(self):
+        page = self.start_client()
+        self.logged_in(page)
+        ids = ["15", "12", "4"]
+        self.assertEqual(page.eval("_SetRateLimit(256)"), "256")
+        self.watch_progress(page)
+        self.assertEqual([page.eval(f"_QueueApp('{i}')") for i in ids],
+                         ["正在安装", "排队中", "排队中"])
+        self.assertEqual(page.eval("_GetQueue()"), "12,4")
+        self.wait_progress(page, "15", 20)
+        page = self.restart(kill=True)
+        self.assertEqual(page.eval("_GetRateLimit()"), "256")  # remembered
+        self.assertEqual(page.eval("_SetRateLimit(0)"), "0")
+        self.logged_in(page)
+        for i in ids:
+            self.wait_installed(page, i)
+        self.assertEqual(page.eval("_GetQueue()"), "")
+        # The package the kill cut off went on from what had arrived.
+        name, size = self.package("launcher")
+        zips = [r for r in self.service_requests(f"GET /apps/launcher/{name}")]
+        self.assertTrue([r for r in zips if r.endswith(" 206")], zips)
+        self.assertLess(self.sent(f"/apps/launcher/{name}"), 2 * size)
+        with open(os.path.join(self.folder, "Config", "Queue.xml"), encoding="utf-8") as f:
+            self.assertNotIn("<app", f.read())
+
+    def test_pause_and_resume_across_a_restart_fetch_the_package_about_once(self):
+        page = self.start_client()
+        self.logged_in(page)
+        name, size = self.package("launcher")
+        page.eval("document.getElementById('rateInput').value = '256';"
+                  " document.getElementById('btnRate').click(); true")
+        self.assertEqual(page.eval("_GetRateLimit()"), "256")
+        self.watch_progress(page)
+        self.tile_click(page, "15", ".act-main")
+        self.wait_progress(page, "15", 30)
+        self.tile_click(page, "15", ".act-pause")
+        page.wait("_CheckAPP('15') === '已暂停'", 30, "the pause")
+        before = self.sent(f"/apps/launcher/{name}")
+        page = self.restart(kill=False)
+        self.logged_in(page)
+        page.wait("_CheckAPP('15') === '已暂停' && document.querySelector("
+                  "'#pausedList li[data-id=\"15\"] .q-resume')", 30, "the paused entry after the restart")
+        self.assertEqual(page.eval("_SetRateLimit(0)"), "0")
+        page.eval("document.querySelector('#pausedList li[data-id=\"15\"] .q-resume').click(); true")
+        self.wait_installed(page, "15")
+        # One package plus what was on its way when it paused: the rest came as a range.
+        total = self.sent(f"/apps/launcher/{name}")
+        self.assertGreater(before, 0)
+        self.assertLessEqual(total - before, size - before + 256 * 1024)
+        self.assertLess(total - before, size)
+        self.assertTrue([r for r in self.service_requests(f"GET /apps/launcher/{name}")
+                         if r.endswith(" 206")])
+
+    def test_the_queue_panel_and_verify_and_repair_from_the_tiles(self):
+        page = self.start_client()
+        self.logged_in(page)
+        self.assertEqual(page.eval("_SetRateLimit(128)"), "128")
+        self.watch_progress(page)
+        self.tile_click(page, "15", ".act-main")
+        self.wait_progress(page, "15", 1)
+        self.tile_click(page, "12", ".act-main")
+        self.assertEqual(page.eval("_QueueApp('4')"), "排队中")
+        page.wait("document.querySelectorAll('#queueList li').length === 2", 30, "the queue panel")
+        self.assertEqual(page.eval("_GetQueue()"), "12,4")
+        page.eval("document.querySelector('#queueList li[data-id=\"4\"] .q-up').click(); true")
+        self.assertEqual(page.eval("_GetQueue()"), "4,12")
+        page.eval("document.querySelector('#queueList li[data-id=\"12\"] .q-remove').click(); true")
+        self.assertEqual(page.eval("_GetQueue()"), "4")
+        self.assertEqual(page.eval("_CheckAPP('12')"), "未安装")
+        self.assertEqual(page.eval("_SetRateLimit(0)"), "0")
+        self.wait_installed(page, "15")
+        self.wait_installed(page, "4")
+        # 校验 finds a changed file and a missing one; 修复 puts them right.
+        folder = os.path.join(self.folder, "apps", "launcher")
+        program = os.path.join(folder, "vx-launcher")
+        with open(program, "rb") as f:
+            original = f.read()
+        with open(os.path.join(folder, "readme.txt"), "a", encoding="utf-8") as f:
+            f.write("changed")
+        os.remove(program)
+        page.eval("window.__said = []; var __s = window.ST_setFlatDivAnlv;"
+                  " window.ST_setFlatDivAnlv = function (id, t) { if (id == '15') window.__said.push(t);"
+                  " return __s(id, t); }; true")
+        page.wait("!document.querySelector('#mineGrid .tile[data-id=\"15\"] .act-verify').hidden",
+                  30, "the verify button")
+        self.tile_click(page, "15", ".act-verify")
+        page.wait("window.__said.indexOf('文件损坏：2') >= 0", 60, "the damage found")
+        page.wait("!document.querySelector('#mineGrid .tile[data-id=\"15\"] .act-repair').hidden",
+                  30, "the repair button")
+        self.tile_click(page, "15", ".act-repair")
+        page.wait("window.__said.indexOf('修复完成') >= 0", 120, "the repair")
+        with open(program, "rb") as f:
+            self.assertEqual(f.read(), original)
+        self.tile_click(page, "15", ".act-verify")
+        page.wait("window.__said.indexOf('文件完整') >= 0", 60, "the files whole again")
+        self.assertEqual(page.eval("_CheckAPP('15')"), "正常")
+
 if __name__ == "__main__":
     unittest.main()
