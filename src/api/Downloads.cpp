@@ -237,9 +237,13 @@ void TVX_JS::endStopped() {
     m_pendingDescriptors.erase(id);
     ++m_filesGeneration;
     if (TMyApp* app = FindApp(id)) {
-        app->DownStatu = requeue ? texts::kQueued : texts::kPaused;
-        if (!requeue)
+        // Put back for another user's login: the record shows its files' state meanwhile.
+        if (requeue) {
+            app->DownStatu.clear();
+        } else {
+            app->DownStatu = texts::kPaused;
             pageCall(page::ST_setFlatDivAnlv(std::to_string(id), texts::kPaused));
+        }
     }
     endAppOperation();
 }

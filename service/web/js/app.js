@@ -32,6 +32,7 @@
     status: {},         // 应用编号 -> 状态文字（ST_icoStatu）
     progress: {},       // 应用编号 -> 进度
     stateText: {},      // 应用编号 -> 状态提示（ST_setFlatDivAnlv）
+    verifying: {},      // 正在校验的应用编号
     remembered: {},     // 用户名 -> 记住的密码
     autoTimer: null,
     autoTried: false,
@@ -509,8 +510,14 @@
 
   window.ST_jdt = function (id, progress) {
     id = String(id);
+    if (state.verifying[id]) {
+      // 校验的进度：不改变应用的状态。
+      state.stateText[id] = "正在校验 " + (Number(progress) || 0) + "%";
+      updateTile(id);
+      return;
+    }
     state.progress[id] = Number(progress) || 0;
-    if (state.status[id] !== "正在安装" && state.status[id] !== "正在升级")
+    if (state.status[id] !== "正在安装" && state.status[id] !== "正在升级" && state.status[id] !== "正在修复")
       state.status[id] = state.stateText[id] === "正在检查需要升级的文件" ? "正在升级" : "正在安装";
     if (/^正在/.test(state.stateText[id] || "") || !state.stateText[id])
       state.stateText[id] = (state.status[id] === "正在升级" ? "正在升级 " : "正在下载 ") + state.progress[id] + "%";
@@ -531,7 +538,10 @@
     } else if (text === "正在安装") {
       state.status[id] = "正在安装";
       state.progress[id] = 0;
-    } else if (text === "文件完整" || /^文件损坏/.test(text)) {
+    } else if (text === "正在校验") {
+      state.verifying[id] = true;
+    } else if (text === "文件完整" || /^文件损坏/.test(text) || /^无法校验/.test(text)) {
+      delete state.verifying[id];
       delete state.progress[id];
       softStatus(appName(id) + "：" + text);
     } else if (text === "安装完成" || text === "升级完成" || text === "修复完成") {
