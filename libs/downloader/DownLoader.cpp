@@ -122,16 +122,23 @@ std::filesystem::path fsPath(const std::string& utf8) {
 
 // The final message of a call stopped by CancelDown.
 constexpr const char* kCancelled = "已取消";
+// The final message of a call stopped by PauseDown.
+constexpr const char* kPaused = "已暂停";
 
-// A running call as CancelDown finds it.
+// A running call as CancelDown and PauseDown find it. Its fields other than `cancel` are
+// guarded by g_runningMutex.
 struct Running {
     int id = 0;
     CancelFlag cancel;
+    bool paused = false;   // stopped by PauseDown (and not by CancelDown after it)
+    bool pausable = true;  // until every file has arrived or the call failed
 };
 
 // Every running call. A call leaves it when its outcome is decided, under the lock, so that
 // CancelDown either reaches a call before that moment (and the call ends "已取消") or finds
-// nothing of it (and returns -1).
+// nothing of it (and returns -1). PauseDown's moment comes earlier: once every file of the
+// call has arrived, or it has failed, the call goes on to its end as if it had not come, so
+// that a paused call never stops half placed.
 std::mutex g_runningMutex;
 std::vector<std::shared_ptr<Running>> g_running;
 
@@ -143,11 +150,24 @@ std::shared_ptr<Running> enlist(int id) {
     return r;
 }
 
-// Takes the call out of the list; true when it was cancelled meanwhile.
-bool leave(const std::shared_ptr<Running>& r) {
+// How a call was stopped, when it was.
+struct Stop {
+    bool cancelled = false; // by CancelDown or PauseDown
+    bool paused = false;    // by PauseDown
+};
+
+// Takes the call out of the list; says whether it was stopped meanwhile.
+Stop leave(const std::shared_ptr<Running>& r) {
     std::lock_guard lock(g_runningMutex);
     g_running.erase(std::remove(g_running.begin(), g_running.end(), r), g_running.end());
-    return r->cancel.isSet();
+    return {r->cancel.isSet(), r->paused};
+}
+
+// From now on PauseDown passes the call by; true when it came before.
+bool closePause(const std::shared_ptr<Running>& r) {
+    std::lock_guard lock(g_runningMutex);
+    r->pausable = false;
+    return r->paused;
 }
 
 std::atomic<unsigned> g_stageCounter{0};
@@ -171,6 +191,7 @@ struct Call {
     DownloadNotify notify = nullptr;
     std::shared_ptr<Running> running;
     std::optional<std::uint64_t> freeSpace; // a test's figure for the free space, when set
+    bool resumable = false; // DownFileResumable: partial downloads are kept across calls
 };
 
 class Worker {
@@ -193,7 +214,8 @@ public:
         }
         // The outcome is decided once: a cancel that came before this point undoes even a
         // complete placement, one after it finds the call gone.
-        const bool cancelled = leave(m_call.running);
+        const Stop stop = leave(m_call.running);
+        const bool cancelled = stop.cancelled;
         try {
             if (m_placement && (cancelled || m_final != "完成")) {
                 if (Status undo = m_placement->rollback(); !undo)
@@ -204,7 +226,7 @@ public:
         } catch (...) {
         }
         if (cancelled)
-            m_final = kCancelled;
+            m_final = stop.paused ? kPaused : kCancelled;
         // The final message goes out only once every resource of the call (connection,
         // files, package, stage) has been released, so the caller may act on it at once. A
         // stage whose undo failed stays, with the old files kept in it, for the next start
@@ -212,6 +234,7 @@ public:
         try {
             const bool keep = m_placement && m_placement->undoFailed();
             m_placement.reset();
+            settlePartials(stop.paused);
             m_temps.clear();
             if (!m_stage.empty() && !keep)
                 retireStage(m_stage, m_stageLock);
@@ -238,6 +261,8 @@ private:
     void failWith(const std::string& text) {
         if (!m_final.empty())
             return;
+        // A failure decides the outcome: a PauseDown from now on finds nothing to pause.
+        closePause(m_call.running);
         // A transfer or an unpacking ended by CancelDown failed for no reason to report.
         if (cancelled()) {
             m_final = kCancelled;
@@ -271,13 +296,16 @@ private:
                 digests[i] = *digest;
             }
         }
-        std::vector<FileJob> jobs;
+        std::vector<FileJob>& jobs = m_jobs;
+        std::set<std::string> targets;
         for (std::size_t i = 0; i < urls.size(); ++i) {
             FileJob job;
             job.sha256 = digests[i];
             job.url = urls[i];
             job.target = localPath(paths[i]);
             job.name = fileName(job.target);
+            // A target named twice in one call keeps one partial, for its first URL.
+            job.resumable = m_call.resumable && targets.insert(job.target).second;
             jobs.push_back(std::move(job));
         }
 
@@ -326,6 +354,9 @@ private:
             if (Status s = fetcher.fetch(i, jobs[i], m_call.attempts, progress, *m_temps.back(), folder.empty());
                 !s)
                 return fail("下载 " + jobs[i].name + " 失败", s.error());
+            // Every file has arrived: the call goes on to its end now, whatever PauseDown says.
+            if (i + 1 == jobs.size() && closePause(m_call.running))
+                return fail("下载失败", kPaused);
             progress.fileDone(i);
         }
         progress.finish();
@@ -364,6 +395,8 @@ private:
             auto room = [this, &files] { return m_call.freeSpace ? m_call.freeSpace : freeSpace(files); };
             auto result = unpackZip(m_temps[i]->path(), files, [this] { return cancelled(); }, room, &outOfRoom);
             m_temps[i]->discard(); // of no further use, whether it unpacked or not
+            if (jobs[i].resumable)
+                removeFile(partialInfoPath(jobs[i].target)); // its partial is used up
             if (!result && outOfRoom)
                 return failWith(result.error());
             if (!result)
@@ -389,6 +422,34 @@ private:
     }
 
     bool cancelled() const { return m_call.running->cancel.isSet(); }
+
+    // The partial downloads of a resumable call at its end: a paused call keeps them for a
+    // later call; one that failed or was cancelled removes them (also those that earlier
+    // calls left for targets it had not come to); a complete one has used them up (moved in,
+    // or unpacked and removed) and removes their info. A partial another running call holds
+    // is never touched.
+    void settlePartials(bool paused) {
+        if (!m_call.resumable)
+            return;
+        for (auto& t : m_temps) {
+            if (!t->kept())
+                continue;
+            if (paused)
+                t->keep();
+            else
+                t->discard();
+        }
+        if (paused)
+            return;
+        for (const FileJob& job : m_jobs) {
+            if (!job.resumable)
+                continue;
+            if (m_final == "完成")
+                removeFile(partialInfoPath(job.target));
+            else
+                removePartial(job.target);
+        }
+    }
 
     // The deepest folder that holds every target of the call ("" for bare names).
     static std::string commonFolder(const std::vector<FileJob>& jobs) {
@@ -438,7 +499,8 @@ private:
     }
 
     Call m_call;
-    std::string m_final; // "完成", "error:..." or "已取消"
+    std::vector<FileJob> m_jobs;
+    std::string m_final; // "完成", "error:...", "已取消" or "已暂停"
     std::vector<std::unique_ptr<TempFile>> m_temps; // the downloaded files, by job
     std::unique_ptr<Placement> m_placement;
     std::string m_stage; // the stage of the call, once made
@@ -514,7 +576,7 @@ namespace vxdl {
 namespace {
 
 int startCall(const char* urls, const char* paths, const char* folder, const char* sha256s,
-              bool checked, int attempts, int appId, DownloadNotify notify) {
+              bool checked, bool resumable, int attempts, int appId, DownloadNotify notify) {
     if (!notify)
         return -1;
     try {
@@ -529,6 +591,7 @@ int startCall(const char* urls, const char* paths, const char* folder, const cha
         call.attempts = attempts < 1 ? 1 : (attempts > 100 ? 100 : attempts);
         call.id = appId;
         call.notify = notify;
+        call.resumable = resumable;
         if (const long long mib = vxdl::g_freeSpaceMiB.load(); mib >= 0)
             call.freeSpace = static_cast<std::uint64_t>(mib) * 1024 * 1024;
         // Listed before the thread starts, so that a CancelDown right after this returns
@@ -556,14 +619,14 @@ int startCall(const char* urls, const char* paths, const char* folder, const cha
 extern "C" VXDL_EXPORT int VXDL_CALL DownFile(const char* urls, const char* paths,
                                               const char* folder, int attempts, int appId,
                                               DownloadNotify notify) {
-    return vxdl::startCall(urls, paths, folder, nullptr, false, attempts, appId, notify);
+    return vxdl::startCall(urls, paths, folder, nullptr, false, false, attempts, appId, notify);
 }
 
 extern "C" VXDL_EXPORT int VXDL_CALL DownFileSha256(const char* urls, const char* paths,
                                                     const char* folder, const char* sha256s,
                                                     int attempts, int appId,
                                                     DownloadNotify notify) {
-    return vxdl::startCall(urls, paths, folder, sha256s, true, attempts, appId, notify);
+    return vxdl::startCall(urls, paths, folder, sha256s, true, false, attempts, appId, notify);
 }
 
 extern "C" VXDL_EXPORT int VXDL_CALL DownLoaderTrustCaFile(const char* pemPath) {
@@ -603,6 +666,7 @@ extern "C" VXDL_EXPORT int VXDL_CALL CancelDown(int appId) {
         int found = 0;
         for (const auto& r : vxdl::g_running) {
             if (r->id == appId) {
+                r->paused = false; // a cancel after a pause removes what the pause kept
                 r->cancel.set();
                 ++found;
             }
@@ -636,4 +700,41 @@ extern "C" VXDL_EXPORT int VXDL_CALL DownLoaderSetRateLimit(int bytesPerSecond) 
 
 extern "C" VXDL_EXPORT void VXDL_CALL DownLoaderSetFreeSpaceForTests(int mebibytes) {
     vxdl::g_freeSpaceMiB = mebibytes < 0 ? -1 : mebibytes;
+}
+
+extern "C" VXDL_EXPORT int VXDL_CALL DownFileResumable(const char* urls, const char* paths,
+                                                       const char* folder, const char* sha256s,
+                                                       int attempts, int appId,
+                                                       DownloadNotify notify) {
+    return vxdl::startCall(urls, paths, folder, sha256s, true, true, attempts, appId, notify);
+}
+
+extern "C" VXDL_EXPORT int VXDL_CALL PauseDown(int appId) {
+    try {
+        std::lock_guard lock(vxdl::g_runningMutex);
+        int found = 0;
+        for (const auto& r : vxdl::g_running) {
+            // A call being cancelled stays so; one past its last download ends as it will.
+            if (r->id != appId || !r->pausable || (r->cancel.isSet() && !r->paused))
+                continue;
+            r->paused = true;
+            r->cancel.set();
+            ++found;
+        }
+        return found > 0 ? 0 : -1;
+    } catch (...) {
+        return -1;
+    }
+}
+
+extern "C" VXDL_EXPORT int VXDL_CALL DiscardPartials(const char* paths) {
+    try {
+        if (!paths)
+            return -1;
+        for (const std::string& path : vxdl::splitLines(vx::fromAnsi(paths)))
+            vxdl::removePartial(vxdl::localPath(path));
+        return 0;
+    } catch (...) {
+        return -1;
+    }
 }

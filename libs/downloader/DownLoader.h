@@ -23,6 +23,7 @@ extern "C" {
 //   "完成"               once, when every file of the call is in place (and unpacked);
 //   "error:<reason>"     once, when the call failed (then "完成" never comes);
 //   "已取消"             once, when CancelDown stopped the call (then neither of the two);
+//   "已暂停"             once, when PauseDown stopped the call (then none of the three);
 //   anything else        a status text for a person (what is fetched, retries, failures).
 // It is called from the call's worker thread, never from inside DownFile, one message at a
 // time and in order for one call; calls for different DownFile calls may run at the same
@@ -44,7 +45,7 @@ typedef void(VXDL_CALL* DownloadNotify)(int id, const char* text);
 // (N rounded up, M rounded down, in MiB). Each call first removes what killed processes of the
 // library left in the folders it is given (temporary files, kept old files, stages).
 // Returns 0 when the call was accepted: its callback then ends with exactly one "完成",
-// one "error:..." or one "已取消" message. Returns -1 when it was refused at once (notify is null, or no
+// one "error:...", one "已取消" or (after PauseDown) one "已暂停" message. Returns -1 when it was refused at once (notify is null, or no
 // worker thread could be started); the callback is then never called.
 VXDL_EXPORT int VXDL_CALL DownFile(const char* urls, const char* paths, const char* folder,
                                    int attempts, int appId, DownloadNotify notify);
@@ -119,6 +120,37 @@ VXDL_EXPORT int VXDL_CALL DownLoaderSetRateLimit(int bytesPerSecond);
 // against the free space: too little ends the call with
 // "error:磁盘空间不足：需要 N MB，可用 M MB", N rounded up and M down to whole MiB.)
 VXDL_EXPORT void VXDL_CALL DownLoaderSetFreeSpaceForTests(int mebibytes);
+
+// DownFileSha256 (the same arguments, messages, checks and all-or-none placement) whose
+// partial downloads outlive the call: each file is received into ".NAME.vxpart" beside its
+// target, and ".NAME.vxpart.info" notes the URL and the file's validator (strong ETag or
+// Last-Modified) before its first byte is written. A later DownFileResumable call for the
+// same target and URL goes on where the bytes end (Range with If-Range): a file changed on
+// the server comes back whole and starts over, a server that ignores ranges sends it whole,
+// and the digest, when given, covers the kept bytes too (a mismatch is a failed attempt that
+// starts over from the first byte). Progress counts the kept bytes as done. A partial is
+// kept when PauseDown stops the call or the process ends; it is used up when its file is
+// placed (or unpacked), and removed when the call ends with "error:" or "已取消". Bytes kept
+// without a validator, or for another URL, are not continued but fetched again. DownFile
+// and DownFileSha256 never use a partial, and neither they nor the cleaning of leftovers
+// ever remove one.
+VXDL_EXPORT int VXDL_CALL DownFileResumable(const char* urls, const char* paths, const char* folder,
+                                            const char* sha256s, int attempts, int appId,
+                                            DownloadNotify notify);
+
+// Stops the running call(s) of `appId` as CancelDown does (from any thread, as soon as
+// possible, temporary files and stages removed, every old file as it was), but each file's
+// partial download of a DownFileResumable call is kept for a later call, and the one final
+// message is "已暂停" (also for a DownFile or DownFileSha256 call, which keeps nothing).
+// Returns 0 when a call was stopped so, -1 when no call of that id runs or it is past the
+// point of pausing: once every file of a call has arrived (unpacking and placement follow)
+// or the call has failed, it ends as it would have, so that a paused call is never half
+// placed.
+VXDL_EXPORT int VXDL_CALL PauseDown(int appId);
+
+// Removes the partial downloads kept for the given targets (and their info), in the form of
+// DownFile's `paths`; a partial a running call is using is left alone. 0, or -1 for null.
+VXDL_EXPORT int VXDL_CALL DiscardPartials(const char* paths);
 
 #ifdef __cplusplus
 }

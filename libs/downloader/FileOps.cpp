@@ -35,4 +35,17 @@ long pidInName(const std::string& name, const std::string& marker) {
     return std::stol(rest.substr(0, dash));
 }
 
+std::string partialPath(const std::string& target) {
+#ifdef _WIN32
+    const auto slash = target.find_last_of("/\\");
+#else
+    const auto slash = target.find_last_of('/');
+#endif
+    if (slash == std::string::npos)
+        return "." + target + ".vxpart";
+    return target.substr(0, slash + 1) + "." + target.substr(slash + 1) + ".vxpart";
+}
+
+std::string partialInfoPath(const std::string& target) { return partialPath(target) + ".info"; }
+
 } // namespace vxdl

@@ -28,9 +28,22 @@ public:
 
     // Creates a uniquely named, hidden file in the folder of `target` (which must exist).
     Status create(const std::string& target);
+    // Opens the kept partial download at `path` (made empty when missing) to write on at its
+    // end, held exclusively while open (an exclusive flock on POSIX, no sharing on Windows)
+    // so that two calls never write one partial. `busy` says that another holder has it.
+    // Like a created file it is removed by discard() and the destructor, unless keep() or
+    // placed() came first.
+    Status openKept(const std::string& path, bool& busy);
+    // Opened by openKept.
+    bool kept() const { return m_keptPart; }
     Status write(const char* data, std::size_t size);
-    // Empties the file and writes from its start again.
-    Status truncate();
+    // Cuts the file to `length` bytes (0: empties it) and writes on from there.
+    Status truncate(std::uint64_t length = 0);
+    // Hands the bytes written so far to `sink`, in order, from the file's start.
+    Status readBack(const std::function<void(const char*, std::size_t)>& sink);
+    // Closes the file (flushed to the disk first) and leaves it where it is, for a later
+    // call to go on with.
+    void keep();
     // Bytes written so far.
     std::uint64_t size() const { return m_size; }
     // Gives the file the owner's execute right too (where files have one).
@@ -63,6 +76,7 @@ private:
     std::uint64_t m_flushed = 0; // bytes whose write-back has been started
     bool m_executable = false;
     bool m_durable = false;
+    bool m_keptPart = false;
 };
 
 // Removes temporary files that TempFile left beside `target` in processes that have ended
@@ -113,6 +127,15 @@ Status makeDirsBelow(const std::string& root, const std::vector<std::string>& pa
 bool isLink(const std::string& path);
 // Removes a file; false when it still exists afterwards.
 bool removeFile(const std::string& path);
+// Removes a file unless a TempFile holds it open (openKept); false when it is held or still
+// exists afterwards.
+bool removeUnlessHeld(const std::string& path);
+
+// The names beside `target` under which DownFileResumable keeps a partial download between
+// calls: the bytes so far (".NAME.vxpart") and what they are part of (".NAME.vxpart.info").
+// Neither is a temporary file of a process: no cleaning of leftovers ever removes them.
+std::string partialPath(const std::string& target);
+std::string partialInfoPath(const std::string& target);
 // The system's text for its last error, in UTF-8.
 std::string lastSystemError();
 // The bytes that this process may still write on the file system holding `path` (on POSIX

@@ -1,5 +1,6 @@
 #include "FileOps.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdlib>
@@ -69,6 +70,7 @@ TempFile::~TempFile() { discard(); }
 
 Status TempFile::create(const std::string& target) {
     discard();
+    m_keptPart = false;
     m_target = target;
     m_size = 0;
     m_flushed = 0;
@@ -88,6 +90,59 @@ Status TempFile::create(const std::string& target) {
             return sysError("无法创建文件", candidate);
     }
     return Error{"无法创建临时文件 " + prefix};
+}
+
+Status TempFile::openKept(const std::string& path, bool& busy) {
+    discard();
+    busy = false;
+    m_target = path;
+    m_size = 0;
+    m_flushed = 0;
+    int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+    if (fd < 0)
+        return sysError("无法创建文件", path);
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        busy = errno == EWOULDBLOCK;
+        Status s = sysError("无法锁定文件", path);
+        ::close(fd);
+        return s;
+    }
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || ::lseek(fd, 0, SEEK_END) != st.st_size) {
+        Status s = sysError("无法打开文件", path);
+        ::close(fd);
+        return s;
+    }
+    m_handle = fd;
+    m_temp = path;
+    m_size = static_cast<std::uint64_t>(st.st_size);
+    m_keptPart = true;
+    return {};
+}
+
+Status TempFile::readBack(const std::function<void(const char*, std::size_t)>& sink) {
+    std::vector<char> buffer(256 * 1024);
+    for (std::uint64_t at = 0; at < m_size;) {
+        ssize_t n = ::pread(static_cast<int>(m_handle), buffer.data(),
+                            static_cast<std::size_t>(std::min<std::uint64_t>(buffer.size(), m_size - at)),
+                            static_cast<off_t>(at));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return sysError("读取失败", m_temp);
+        sink(buffer.data(), static_cast<std::size_t>(n));
+        at += static_cast<std::uint64_t>(n);
+    }
+    return {};
+}
+
+void TempFile::keep() {
+    if (m_handle >= 0) {
+        ::fsync(static_cast<int>(m_handle));
+        ::close(static_cast<int>(m_handle));
+        m_handle = -1;
+    }
+    m_temp.clear();
 }
 
 Status TempFile::write(const char* data, std::size_t size) {
@@ -126,11 +181,12 @@ void TempFile::startFlush() {
 #endif
 }
 
-Status TempFile::truncate() {
+Status TempFile::truncate(std::uint64_t length) {
     int fd = static_cast<int>(m_handle);
-    if (::ftruncate(fd, 0) != 0 || ::lseek(fd, 0, SEEK_SET) != 0)
+    const auto at = static_cast<off_t>(length);
+    if (::ftruncate(fd, at) != 0 || ::lseek(fd, at, SEEK_SET) != at)
         return sysError("写入失败", m_temp);
-    m_size = 0;
+    m_size = length;
     m_flushed = 0;
     return {};
 }
@@ -399,6 +455,17 @@ bool removeFile(const std::string& path) {
     if (::unlink(path.c_str()) == 0)
         return true;
     return errno == ENOENT;
+}
+
+bool removeUnlessHeld(const std::string& path) {
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+    if (fd < 0)
+        return errno == ENOENT ? true : removeFile(path);
+    // Removed under the lock, so that no call takes it up meanwhile.
+    const bool held = ::flock(fd, LOCK_EX | LOCK_NB) != 0;
+    const bool removed = !held && removeFile(path);
+    ::close(fd);
+    return removed;
 }
 
 void keepNewSocketsPrivate(const std::function<void()>& open) {

@@ -71,6 +71,7 @@ TempFile::~TempFile() { discard(); }
 
 Status TempFile::create(const std::string& target) {
     discard();
+    m_keptPart = false;
     m_target = target;
     m_size = 0;
     m_flushed = 0;
@@ -93,6 +94,62 @@ Status TempFile::create(const std::string& target) {
     return Error{"无法创建临时文件 " + prefix};
 }
 
+Status TempFile::openKept(const std::string& path, bool& busy) {
+    discard();
+    busy = false;
+    m_target = path;
+    m_size = 0;
+    m_flushed = 0;
+    // No sharing but deletion: a second holder (another call, DiscardPartials) is refused.
+    HANDLE h = ::CreateFileW(wide(path).c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_DELETE, nullptr,
+                             OPEN_ALWAYS, FILE_ATTRIBUTE_HIDDEN, nullptr);
+    if (h == INVALID_HANDLE_VALUE) {
+        busy = ::GetLastError() == ERROR_SHARING_VIOLATION;
+        return sysError("无法打开文件", path);
+    }
+    LARGE_INTEGER size{}, zero{};
+    if (!::GetFileSizeEx(h, &size) || !::SetFilePointerEx(h, zero, nullptr, FILE_END)) {
+        Status s = sysError("无法打开文件", path);
+        ::CloseHandle(h);
+        return s;
+    }
+    m_handle = reinterpret_cast<std::intptr_t>(h);
+    m_temp = path;
+    m_size = static_cast<std::uint64_t>(size.QuadPart);
+    m_keptPart = true;
+    return {};
+}
+
+Status TempFile::readBack(const std::function<void(const char*, std::size_t)>& sink) {
+    std::vector<char> buffer(256 * 1024);
+    for (std::uint64_t at = 0; at < m_size;) {
+        OVERLAPPED where{};
+        where.Offset = static_cast<DWORD>(at & 0xFFFFFFFFu);
+        where.OffsetHigh = static_cast<DWORD>(at >> 32);
+        DWORD n = 0;
+        const DWORD want = static_cast<DWORD>(std::min<std::uint64_t>(buffer.size(), m_size - at));
+        if (!::ReadFile(handleOf(m_handle), buffer.data(), want, &n, &where) || n == 0)
+            return sysError("读取失败", m_temp);
+        sink(buffer.data(), n);
+        at += n;
+    }
+    // A read at an offset moves the file pointer: writing goes on at the end.
+    LARGE_INTEGER end{};
+    end.QuadPart = static_cast<LONGLONG>(m_size);
+    if (!::SetFilePointerEx(handleOf(m_handle), end, nullptr, FILE_BEGIN))
+        return sysError("读取失败", m_temp);
+    return {};
+}
+
+void TempFile::keep() {
+    if (m_handle != -1) {
+        ::FlushFileBuffers(handleOf(m_handle));
+        ::CloseHandle(handleOf(m_handle));
+        m_handle = -1;
+    }
+    m_temp.clear();
+}
+
 Status TempFile::write(const char* data, std::size_t size) {
     while (size > 0) {
         DWORD chunk = size > (1u << 30) ? (1u << 30) : static_cast<DWORD>(size);
@@ -108,11 +165,12 @@ Status TempFile::write(const char* data, std::size_t size) {
 
 void TempFile::startFlush() {}
 
-Status TempFile::truncate() {
-    LARGE_INTEGER zero{};
-    if (!::SetFilePointerEx(handleOf(m_handle), zero, nullptr, FILE_BEGIN) || !::SetEndOfFile(handleOf(m_handle)))
+Status TempFile::truncate(std::uint64_t length) {
+    LARGE_INTEGER at{};
+    at.QuadPart = static_cast<LONGLONG>(length);
+    if (!::SetFilePointerEx(handleOf(m_handle), at, nullptr, FILE_BEGIN) || !::SetEndOfFile(handleOf(m_handle)))
         return sysError("写入失败", m_temp);
-    m_size = 0;
+    m_size = length;
     m_flushed = 0;
     return {};
 }
@@ -363,6 +421,24 @@ bool removeFile(const std::string& path) {
         return true;
     DWORD e = ::GetLastError();
     return e == ERROR_FILE_NOT_FOUND || e == ERROR_PATH_NOT_FOUND;
+}
+
+bool removeUnlessHeld(const std::string& path) {
+    // No sharing at all: refused while a call holds the file open (TempFile::openKept).
+    HANDLE h = ::CreateFileW(wide(path).c_str(), DELETE, 0, nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT,
+                             nullptr);
+    if (h == INVALID_HANDLE_VALUE) {
+        const DWORD e = ::GetLastError();
+        if (e == ERROR_SHARING_VIOLATION)
+            return false;
+        return e == ERROR_FILE_NOT_FOUND || e == ERROR_PATH_NOT_FOUND || removeFile(path);
+    }
+    // Removed through the handle, so that no call takes it up meanwhile.
+    FILE_DISPOSITION_INFO gone{};
+    gone.DeleteFile = TRUE;
+    const bool removed = ::SetFileInformationByHandle(h, FileDispositionInfo, &gone, sizeof gone);
+    ::CloseHandle(h);
+    return removed || removeFile(path);
 }
 
 void keepNewSocketsPrivate(const std::function<void()>& open) { open(); }

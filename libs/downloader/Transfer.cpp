@@ -5,6 +5,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <deque>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
 #include <stdexcept>
 #include <thread>
 
@@ -147,6 +150,12 @@ public:
     }
     // False when the job names a digest and the bytes have another.
     bool matches(const std::string& sha256) const { return !m_digest || m_digest->hex() == sha256; }
+    // The bytes already in the file (a kept partial) enter the digest first.
+    Status takeExisting() {
+        if (!m_digest || m_file.size() == 0)
+            return {};
+        return m_file.readBack([this](const char* data, std::size_t n) { m_digest->update(data, n); });
+    }
 
 private:
     TempFile& m_file;
@@ -171,6 +180,8 @@ struct Attempt {
     RateGuard* rate = nullptr;
     std::uint64_t received = 0; // body bytes of this attempt, for the rate guard
     RateGuard::Clock::duration held{}; // time the bandwidth limit held this attempt back
+    const FileJob* job = nullptr;
+    bool keptPart = false; // the file is the job's kept partial, with its info file
 
     // Headers of the latest response (redirects reset them).
     std::optional<std::uint64_t> contentLength;
@@ -210,6 +221,15 @@ struct Attempt {
             state->validator = newValidator;
             if (lower(acceptRanges) == "none")
                 state->rangesRefused = true;
+            // The info says what the bytes that follow belong to before the first of them is
+            // written: a kill at any moment leaves a partial that a later call can judge.
+            if (keptPart) {
+                if (Status s = writePartInfo(job->target, {job->url, newValidator, contentLength}); !s) {
+                    localError = true;
+                    reason = s.error();
+                    return false;
+                }
+            }
             if (contentLength)
                 progress->setSize(index, *contentLength);
             return true;
@@ -518,18 +538,124 @@ std::optional<std::uint64_t> Fetcher::headSize(const std::string& url, bool& rea
     return static_cast<std::uint64_t>(length);
 }
 
+std::optional<PartInfo> readPartInfo(const std::string& target) {
+    const std::string path = partialInfoPath(target);
+    std::ifstream in(std::filesystem::path(std::u8string(path.begin(), path.end())), std::ios::binary);
+    if (!in)
+        return std::nullopt;
+    PartInfo info;
+    bool sawUrl = false;
+    std::string line;
+    while (std::getline(in, line)) {
+        const auto space = line.find(' ');
+        const std::string key = line.substr(0, space), value = space == std::string::npos ? "" : line.substr(space + 1);
+        if (key == "url") {
+            info.url = value;
+            sawUrl = true;
+        } else if (key == "validator") {
+            info.validator = value;
+        } else if (key == "total") {
+            std::uint64_t t = 0;
+            if (parseUint(value, t))
+                info.total = t;
+        }
+    }
+    if (!sawUrl)
+        return std::nullopt;
+    return info;
+}
+
+Status writePartInfo(const std::string& target, const PartInfo& info) {
+    std::string text = "url " + info.url + "\nvalidator " + info.validator + "\n";
+    if (info.total)
+        text += "total " + std::to_string(*info.total) + "\n";
+    TempFile file;
+    if (Status s = file.create(partialInfoPath(target)); !s)
+        return s;
+    file.setDurable(true);
+    if (Status s = file.write(text.data(), text.size()); !s)
+        return s;
+    return file.commit();
+}
+
+void removePartial(const std::string& target) {
+    if (removeUnlessHeld(partialPath(target)))
+        removeFile(partialInfoPath(target));
+}
+
+namespace {
+
+// Opens the partial kept for a resumable job and decides what of it stays: the bytes of a
+// call for the same URL whose file had a validator (so a file changed since cannot be
+// spliced to them), no more than the file's size. A part as long as the whole file gives
+// back its last byte, so that the server is asked for something (with If-Range) and still
+// confirms the file before it is placed. False when another call holds it: the job then
+// downloads to a temporary file of its own.
+bool openPartial(const FileJob& job, TempFile& file, FileState& state, Status& error) {
+    bool busy = false;
+    if (Status s = file.openKept(partialPath(job.target), busy); !s) {
+        if (!busy)
+            error = s;
+        return false;
+    }
+    const auto info = readPartInfo(job.target);
+    std::uint64_t keep = 0;
+    if (info && info->url == job.url && !info->validator.empty()) {
+        keep = file.size();
+        if (info->total && keep > *info->total)
+            keep = 0;
+        else if (info->total && keep == *info->total && keep > 0)
+            keep -= 1;
+    }
+    if (keep != file.size()) {
+        if (Status s = file.truncate(keep); !s) {
+            error = s;
+            return false;
+        }
+    }
+    if (keep > 0) {
+        state.total = info->total;
+        state.validator = info->validator;
+    }
+    return true;
+}
+
+} // namespace
+
 Status Fetcher::fetch(std::size_t index, const FileJob& job, int attempts, Progress& progress, TempFile& file,
                       bool durable) {
     static const Error cancelled{"已取消"};
     if (Status s = makeDirs(parentOf(job.target)); !s)
         return s;
     removeStaleTemps(job.target);
-    if (Status s = file.create(job.target); !s)
-        return s;
-    file.setDurable(durable);
-
     FileState state;
+    bool keptPart = false;
+    if (job.resumable) {
+        Status error;
+        keptPart = openPartial(job, file, state, error);
+        if (!error)
+            return error;
+    }
+    if (!keptPart) {
+        if (Status s = file.create(job.target); !s)
+            return s;
+    }
+    file.setDurable(durable);
+    // Stops the file: a temporary file goes, a kept partial is the caller's to keep or not.
+    auto stopped = [&] {
+        if (!keptPart)
+            file.discard();
+        return cancelled;
+    };
+
     Received body(file, !job.sha256.empty());
+    if (Status s = body.takeExisting(); !s)
+        return s;
+    if (file.size() > 0) {
+        if (state.total)
+            progress.setSize(index, *state.total);
+        progress.setBytes(index, file.size());
+    }
     const std::string wire = wireUrl(job.url);
     std::string lastReason;
     for (int attempt = 1; attempt <= attempts; ++attempt) {
@@ -537,10 +663,8 @@ Status Fetcher::fetch(std::size_t index, const FileJob& job, int attempts, Progr
             m_status("下载 " + job.name + " 失败：" + lastReason + "，正在重试（第 " +
                      std::to_string(attempt) + " 次，共 " + std::to_string(attempts) + " 次）");
             long delay = m_timings.retryDelayMs << std::min(attempt - 2, 3);
-            if (m_cancel.waitFor(delay)) {
-                file.discard();
-                return cancelled;
-            }
+            if (m_cancel.waitFor(delay))
+                return stopped();
         }
 
         Attempt a;
@@ -550,6 +674,8 @@ Status Fetcher::fetch(std::size_t index, const FileJob& job, int attempts, Progr
         a.progress = &progress;
         a.index = index;
         a.cancel = &m_cancel;
+        a.job = &job;
+        a.keptPart = keptPart;
         a.requestedStart = state.rangesRefused ? 0 : file.size();
         RateGuard rate(m_timings.rateWindowMs, m_timings.minRate);
         a.rate = &rate;
@@ -584,10 +710,8 @@ Status Fetcher::fetch(std::size_t index, const FileJob& job, int attempts, Progr
         curl_easy_setopt(m_curl, CURLOPT_HTTPHEADER, nullptr);
         curl_slist_free_all(headers);
 
-        if (m_cancel.isSet()) {
-            file.discard();
-            return cancelled;
-        }
+        if (m_cancel.isSet())
+            return stopped();
         if (rc == CURLE_OK && !a.prepared)
             a.prepare(); // an empty body
         if (a.localError || a.downgrade)

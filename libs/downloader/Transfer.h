@@ -36,7 +36,23 @@ struct FileJob {
     std::string name; // the target's file name, for status texts
     // The SHA-256 the file's bytes must have (64 lowercase hexadecimal digits); empty: any.
     std::string sha256;
+    // The bytes go to the partial download kept beside the target (partialPath), which a
+    // later call goes on with when the server's file is still the same; see fetch().
+    bool resumable = false;
 };
+
+// What a kept partial download is part of, in its info file (partialInfoPath).
+struct PartInfo {
+    std::string url;       // as the call gave it
+    std::string validator; // strong ETag or Last-Modified of the file; empty: none was sent
+    std::optional<std::uint64_t> total;
+};
+std::optional<PartInfo> readPartInfo(const std::string& target);
+// Replaces the info in one rename, flushed to the disk first.
+Status writePartInfo(const std::string& target, const PartInfo& info);
+// Removes the partial download kept for `target` and its info, unless a running call holds
+// it (it is then left alone).
+void removePartial(const std::string& target);
 
 // A call's stop request (CancelDown), set from any thread. It wakes the call's transfer
 // and its pauses between attempts at once.
@@ -73,6 +89,12 @@ public:
 
     // Downloads job.url into `file`, a new temporary file beside job.target (missing folders
     // made), with up to `attempts` attempts; progress of file `index` goes to `progress`.
+    // For a resumable job `file` is the partial kept beside the target instead (unless
+    // another call holds it, then a temporary file as for any job): bytes a call left there
+    // for the same URL, with a validator, are asked for no more (Range and If-Range, as for
+    // a later attempt) and counted as received; their digest is taken first. Each response
+    // that starts the file over notes the URL and validator in the info file before its
+    // first byte is written. A set cancel flag then leaves the partial to the caller.
     // A file whose bytes do not have job.sha256 (when given) is a failed attempt, and the
     // next one fetches it from its start. When complete the file is closed (flushed to the
     // disk first when `durable`) under its temporary name, for the caller to place; on

@@ -41,6 +41,9 @@ using CrashAtStepFn = void (*)(int);
 using CleanLeftoversFn = int (*)(const char*);
 using RateLimitFn = int (*)(int);
 using FreeSpaceFn = void (*)(int);
+using DownFileResumableFn = DownFileSha256Fn;
+using PauseFn = int (*)(int);
+using DiscardPartialsFn = int (*)(const char*);
 
 // The library, loaded once for the whole test program and never unloaded (workers may
 // still be ending when a test finishes).
@@ -55,6 +58,9 @@ struct Library {
     CleanLeftoversFn cleanLeftovers = nullptr;
     RateLimitFn setRateLimit = nullptr;
     FreeSpaceFn setFreeSpace = nullptr;
+    DownFileResumableFn downFileResumable = nullptr;
+    PauseFn pauseDown = nullptr;
+    DiscardPartialsFn discardPartials = nullptr;
 
     static Library& get() {
         static Library lib;
@@ -79,8 +85,12 @@ private:
         cleanLeftovers = reinterpret_cast<CleanLeftoversFn>(::dlsym(handle, "CleanLeftovers"));
         setRateLimit = reinterpret_cast<RateLimitFn>(::dlsym(handle, "DownLoaderSetRateLimit"));
         setFreeSpace = reinterpret_cast<FreeSpaceFn>(::dlsym(handle, "DownLoaderSetFreeSpaceForTests"));
+        downFileResumable = reinterpret_cast<DownFileResumableFn>(::dlsym(handle, "DownFileResumable"));
+        pauseDown = reinterpret_cast<PauseFn>(::dlsym(handle, "PauseDown"));
+        discardPartials = reinterpret_cast<DiscardPartialsFn>(::dlsym(handle, "DiscardPartials"));
         if (!downFile || !setTimings || !setMinimumRate || !cancelDown || !downFileSha256 ||
-            !trustCaFile || !crashAtStep || !cleanLeftovers || !setRateLimit || !setFreeSpace)
+            !trustCaFile || !crashAtStep || !cleanLeftovers || !setRateLimit || !setFreeSpace ||
+            !downFileResumable || !pauseDown || !discardPartials)
             throw std::runtime_error("missing exports");
         // Short connect and stall timeouts and retry pauses keep failure tests quick.
         setTimings(kConnectMs, kStallSeconds, kRetryMs);
@@ -99,8 +109,8 @@ public:
     }
     static void notify(int id, const char* text) { get().add(id, text); }
 
-    // Waits for the call's final message ("完成", "error:..." or "已取消") and returns all
-    // its messages so far.
+    // Waits for the call's final message ("完成", "error:...", "已取消" or "已暂停") and
+    // returns all its messages so far.
     std::vector<std::string> waitFinal(int id) {
         std::unique_lock lock(m_mutex);
         m_cv.wait(lock, [&] { return m_final.count(id) > 0; });
@@ -131,7 +141,7 @@ private:
         if (m_final.count(id))
             m_violations.push_back(id);
         m_texts[id].push_back(text);
-        if (text == "完成" || text == "已取消" || text.rfind("error:", 0) == 0)
+        if (text == "完成" || text == "已取消" || text == "已暂停" || text.rfind("error:", 0) == 0)
             m_final.insert({id, true});
         m_cv.notify_all();
     }
@@ -211,6 +221,27 @@ inline std::vector<std::string> downloadChecked(const std::vector<std::string>& 
                                            &Messages::notify);
     EXPECT_EQ(rc, 0);
     return Messages::get().waitFinal(id);
+}
+
+// Starts a DownFileResumable call (texts in UTF-8 passed in the ANSI code page; one digest
+// item per URL, empty ones allowed) with the given id (a new one when 0); returns the id.
+inline int startResumable(const std::vector<std::string>& urls, const std::vector<std::string>& paths,
+                          const std::vector<std::string>& sha256s, const std::string& folder = "", int id = 0,
+                          int attempts = 5) {
+    std::string u, p, d;
+    for (const auto& s : urls)
+        u += s + "\r\n";
+    for (const auto& s : paths)
+        p += s + "\r\n";
+    for (const auto& s : sha256s)
+        d += s + "\r\n";
+    if (id == 0)
+        id = nextId();
+    int rc = Library::get().downFileResumable(vx::toAnsi(u).c_str(), vx::toAnsi(p).c_str(),
+                                              vx::toAnsi(folder).c_str(), d.c_str(), attempts, id,
+                                              &Messages::notify);
+    EXPECT_EQ(rc, 0);
+    return id;
 }
 
 // SHA-256 of bytes as 64 lowercase hexadecimal digits.
