@@ -441,8 +441,11 @@ private:
         }
         if (paused)
             return;
-        for (const FileJob& job : m_jobs) {
-            if (!job.resumable)
+        for (std::size_t i = 0; i < m_jobs.size(); ++i) {
+            const FileJob& job = m_jobs[i];
+            // A job whose partial another call held went to a temporary file: the partial is
+            // not this call's.
+            if (!job.resumable || (i < m_temps.size() && !m_temps[i]->kept()))
                 continue;
             if (m_final == "完成")
                 removeFile(partialInfoPath(job.target));

@@ -269,14 +269,16 @@ TEST(Resumable, KeptPartialsGoOnlyWhenCancelledOrDiscarded) {
 // PauseDown from inside the callback, at a message the call sends once every file has
 // arrived: too late to pause, the call goes on and ends "完成"; at the first message of the
 // download it is paused.
-int g_pauseAt = 0;
+// Set before each call starts; read by its worker only before it hands the message on, so
+// never after the test has seen the call's final message.
+std::atomic<int> g_pauseAt{0};
 std::string g_trigger;
 std::atomic<int> g_pauseResult{1};
 
 void pausingNotify(int id, const char* text) {
-    Messages::notify(id, text);
     if (id == g_pauseAt && vx::fromAnsi(text) == g_trigger)
         g_pauseResult = Library::get().pauseDown(id);
+    Messages::notify(id, text);
 }
 
 TEST(Resumable, APauseOnceEveryFileHasArrivedIsRefusedAndTheCallCompletes) {
@@ -317,7 +319,6 @@ TEST(Resumable, APauseOnceEveryFileHasArrivedIsRefusedAndTheCallCompletes) {
                                         &pausingNotify),
                   0);
         auto msgs = Messages::get().waitFinal(id);
-        g_pauseAt = 0;
         if (c.paused) {
             EXPECT_EQ(g_pauseResult, 0);
             expectEndedWith(msgs, "已暂停");
