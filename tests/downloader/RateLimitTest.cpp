@@ -29,6 +29,7 @@ protected:
     void TearDown() override {
         Library::get().setRateLimit(0);
         Library::get().setMinimumRate(0, 0);
+        Library::get().setTimings(Library::kConnectMs, Library::kStallSeconds, Library::kRetryMs);
     }
 
     vxtest::TempDir m_dir{"rate"};
@@ -40,6 +41,7 @@ struct LimitCase {
     int limit;                       // bytes per second
     std::vector<std::size_t> files;  // one call per file, all at once
     int trickleWindowMs, trickleMin; // the trickle rule during the case (0: the default)
+    int stallSeconds = Library::kStallSeconds;
 };
 
 // Each call's file arrives whole, and all of them together took at least their bytes over
@@ -51,11 +53,14 @@ TEST_F(RateLimits, TransfersTogetherNeverExceedTheLimit) {
         // 8 KiB/s for each call, far below a minimum rate of 64 KiB/s: the limit's own
         // holding back must not pass for a trickling server.
         {"below the minimum rate", 16 * 1024, {16 * 1024, 16 * 1024}, 500, 64 * 1024},
+        // Each piece of 1 KiB waits two seconds, twice the stall time.
+        {"slower than the stall time", 512, {1536}, 0, 0, 1},
     };
     for (const LimitCase& c : cases) {
         SCOPED_TRACE(c.what);
         auto& lib = Library::get();
         lib.setMinimumRate(c.trickleWindowMs, c.trickleMin);
+        lib.setTimings(Library::kConnectMs, c.stallSeconds, Library::kRetryMs);
         ASSERT_EQ(lib.setRateLimit(c.limit), 0);
         std::vector<int> ids;
         std::size_t total = 0;
