@@ -5,7 +5,9 @@
 #include <algorithm>
 #include <atomic>
 #include <curl/curl.h>
+#include <cstdio>
 #include <exception>
+#include <fstream>
 #include <filesystem>
 #include <memory>
 #include <mutex>
@@ -401,10 +403,27 @@ private:
                 return failWith(result.error());
             if (!result)
                 return fail("解压 " + jobs[i].name + " 失败", result.error());
-            for (auto& f : result->files)
+            UnpackResult unpacked = *result;
+            // A resumable call also leaves what the package held, "<package>.entries" beside
+            // the package's own path, moved in with the files: lines "crc32 size name".
+            if (jobs[i].resumable) {
+                std::string record;
+                for (const auto& sum : unpacked.sums) {
+                    char crc[9];
+                    std::snprintf(crc, sizeof crc, "%08x", static_cast<unsigned>(sum.crc));
+                    record += std::string(crc) + " " + std::to_string(sum.size) + " " + sum.name + "\n";
+                }
+                const std::vector<std::string> name{fileName(localPath(jobs[i].target)) + ".entries"};
+                std::ofstream out(fsPath(files + "/" + name.front()), std::ios::binary | std::ios::trunc);
+                out << record;
+                out.close();
+                if (out && std::find(unpacked.files.begin(), unpacked.files.end(), name) == unpacked.files.end())
+                    unpacked.files.push_back(name);
+            }
+            for (auto& f : unpacked.files)
                 if (seen.insert(f).second)
                     placedFiles.push_back(std::move(f));
-            for (auto& f : result->folders)
+            for (auto& f : unpacked.folders)
                 placedFolders.push_back(std::move(f));
         }
         m_placement = std::make_unique<Placement>(kept, m_stage + "/journal");

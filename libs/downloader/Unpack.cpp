@@ -268,8 +268,19 @@ vx::Expected<UnpackResult> unpackZip(const std::string& package, const std::stri
             if (Status s = out.write(buffer.data(), static_cast<std::size_t>(n)); !s)
                 return s;
         }
-        if (seenFiles.insert(e.parts).second)
+        if (seenFiles.insert(e.parts).second) {
             result.files.push_back(e.parts);
+            UnpackResult::Sum sum;
+            for (const auto& p : e.parts)
+                sum.name += (sum.name.empty() ? "" : "/") + p;
+            zip_stat_t st;
+            zip_stat_init(&st);
+            if (zip_stat_index(zip.get(), e.index, 0, &st) == 0) {
+                sum.crc = (st.valid & ZIP_STAT_CRC) ? st.crc : 0;
+                sum.size = (st.valid & ZIP_STAT_SIZE) ? st.size : 0;
+            }
+            result.sums.push_back(std::move(sum));
+        }
         out.startFlush();
         written.push_back(std::move(file));
         return written.size() > kInFlight ? placeOldest() : Status{};

@@ -24,6 +24,14 @@ std::optional<std::vector<std::string>> entryParts(const std::string& name, std:
 struct UnpackResult {
     std::vector<std::vector<std::string>> files;
     std::vector<std::vector<std::string>> folders;
+    // Each file's entry as the package lists it: its name ("/" separated), its CRC-32 and
+    // its size (what a later verification compares the installed files with).
+    struct Sum {
+        std::string name;
+        std::uint32_t crc = 0;
+        std::uint64_t size = 0;
+    };
+    std::vector<Sum> sums;
 };
 
 // Unpacks every entry of the zip at `package` below `folder` (an existing stage, which the

@@ -270,6 +270,9 @@ bool sendFile(httplib::Response& res, const fs::path& file,
         return false;
     if (sent)
         sent->streamed = true;
+    // A strong validator, so that a resumed download is continued only from the same file.
+    const auto mtime = fs::last_write_time(file, ec).time_since_epoch().count();
+    res.set_header("ETag", "\"" + std::to_string(size) + "-" + std::to_string(mtime) + "\"");
     res.set_content_provider(
         static_cast<std::size_t>(size), mimeOf(file),
         [in, sent](std::size_t offset, std::size_t length, httplib::DataSink& sink) {

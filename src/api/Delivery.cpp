@@ -224,9 +224,10 @@ std::string TVX_JS::startDownload(const std::string& urls, const std::string& pa
         anyDigest = anyDigest || !d.empty();
     if (m_operation.running && m_operation.appId == appId)
         m_operation.targets = splitLines(paths);
-    // A queued operation's partial files survive a pause or a kill.
-    if (m_operation.running && m_operation.appId == appId && m_operation.queued &&
-        m_downloader.canResume() && (anyDigest || !Trust.signingRequired)) {
+    // An application's partial files survive a pause or a kill, and the next operation goes
+    // on from them; a package also leaves the list of its entries for verification.
+    if (m_operation.running && m_operation.appId == appId && m_downloader.canResume() &&
+        (anyDigest || !Trust.signingRequired)) {
         const std::string items = sha256s.size() == 1 ? sha256s.front() : joinLines(sha256s);
         m_downloader.DownFileResumable(urls, paths, folder, items, 5, appId);
         return {};

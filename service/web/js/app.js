@@ -276,6 +276,7 @@
     $("mineEmpty").hidden = state.apps.length > 0;
     var n = state.apps.length, upd = state.apps.filter(function (a) { return state.status[a.id] === "有升级"; }).length;
     $("mineSummary").textContent = n ? ("共 " + n + " 个应用" + (upd ? "，" + upd + " 个可升级" : "")) : "暂无应用";
+    renderQueue();
   }
 
   function findApp(id) {
