@@ -105,6 +105,16 @@ std::string tvxSource(const std::string& productIdLiteral) {
            "\n\r native function _RunApp( A);"
            "\n\r native function _UninstallApp( A);"
            "\n\r native function _CancelInstall( A);"
+           "\n\r native function _QueueApp( A);"
+           "\n\r native function _GetQueue();"
+           "\n\r native function _MoveInQueue( A, B);"
+           "\n\r native function _RemoveFromQueue( A);"
+           "\n\r native function _PauseApp( A);"
+           "\n\r native function _ResumeApp( A);"
+           "\n\r native function _SetRateLimit( A);"
+           "\n\r native function _GetRateLimit();"
+           "\n\r native function _VerifyApp( A);"
+           "\n\r native function _RepairApp( A);"
            "\n\r var process;\n\r process=\"\";"
            "\n\r var ckPwd;\n\r ckPwd=\"\";"
            "\n\r var ckAuto;\n\r ckAuto=\"\";"
@@ -164,7 +174,7 @@ TEST_F(TvxTest, SourceOfThePageApi) {
 TEST_F(TvxTest, TableOfThePageApi) {
     const MemberTable& t = TVX_JS_Members();
     EXPECT_EQ(t.className, "TVX_JS");
-    ASSERT_EQ(t.methods.size(), 29u);
+    ASSERT_EQ(t.methods.size(), 39u);
     EXPECT_EQ(t.fields.size(), 7u);
     EXPECT_TRUE(t.properties.empty());
     for (const FieldInfo& f : t.fields)
@@ -178,6 +188,8 @@ TEST_F(TvxTest, TableOfThePageApi) {
     using K = ValueKind;
     EXPECT_EQ(method("_OpenURLA").params, (std::vector<K>{K::Text, K::Integer, K::Integer}));
     EXPECT_EQ(method("OpenTimer").params, std::vector<K>{K::Boolean});
+    EXPECT_EQ(method("_MoveInQueue").params, (std::vector<K>{K::Text, K::Integer}));
+    EXPECT_EQ(method("_SetRateLimit").params, std::vector<K>{K::Integer});
     EXPECT_EQ(method("_CloseAutoLogin").result, K::Boolean);
     EXPECT_EQ(method("_GetUid").result, K::Text);
     EXPECT_EQ(method("_LoginFun").result, std::nullopt);
