@@ -101,30 +101,42 @@ TEST_F(QueueTest, OneOperationAtATimeInQueueOrderAndTheFirstSetStillRefuses) {
 }
 
 TEST_F(QueueTest, WhatAKillLeftGoesOnUnderItsOwnUserOnly) {
-    // As a kill left it: user 7 had begun 30 with 31 waiting; user 8 has 32 waiting.
-    std::ofstream(queueFile) << ("<queue><user uid=\"7\"><active id=\"30\" kind=\"install\"/>"
-                      "<app id=\"31\" kind=\"install\"/></user>"
-                      "<user uid=\"8\"><app id=\"32\" kind=\"install\"/></user></queue>");
-    api->loadQueue(queueFile);
-    EXPECT_EQ(api->_GetQueue(), ""); // nobody logged in
-    hold("app32/version.xml");
-    login("b");
-    waitFor([&] { return requestsFor("app32/version.xml") == 1; }, "user 8's entry");
-    EXPECT_EQ(api->_CheckAPP("31"), "未安装");
-    // Another login stops 8's entry before it fetched anything and runs 7's queue, the
-    // entry that was cut short first.
-    login("a");
-    release();
-    waitFor([&] { return installed(30) && installed(31) && !vx::installBusy; }, "7's queue");
-    waitIdle("7's queue");
-    EXPECT_FALSE(installed(32));
-    EXPECT_EQ(packagesFetched(), (std::vector<std::string>{"30", "31"}));
-    EXPECT_NE(vxtest::readFile(queueFile).find("id=\"32\""), std::string::npos);
-    // Back to 8: his entry goes on.
-    login("b");
-    waitFor([&] { return installed(32) && !vx::installBusy; }, "8's queue");
-    waitIdle("8's queue");
-    EXPECT_EQ(vxtest::readFile(queueFile).find("<app"), std::string::npos);
+    // Another user's login comes while 8's entry waits for its descriptor, and while its
+    // package is on its way: either way it stops, 7's queue runs, and 8's goes on later.
+    for (const std::string phase : {"app32/version.xml", "app32/pkg.zip"}) {
+        SCOPED_TRACE(phase);
+        for (int id : {30, 31, 32})
+            fs::remove_all(vx::AppsPath + "app" + std::to_string(id));
+        {
+            std::lock_guard lock(service.mutex);
+            service.requests.clear();
+        }
+        // As a kill left it: 7 had begun 30 with 31 waiting; 8 has 32 waiting.
+        std::ofstream(queueFile) << "<queue><user uid=\"7\"><active id=\"30\" kind=\"install\"/>"
+                                    "<app id=\"31\" kind=\"install\"/></user>"
+                                    "<user uid=\"8\"><app id=\"32\" kind=\"install\"/></user></queue>";
+        api->loadQueue(queueFile);
+        if (phase == "app32/version.xml")
+            EXPECT_EQ(api->_GetQueue(), ""); // nobody logged in yet
+        hold(phase);
+        login("b");
+        waitFor([&] { return service.count("GET /apps/" + phase) == 1; }, "8's entry");
+        login("a");
+        release();
+        waitFor([&] { return installed(30) && installed(31) && !vx::installBusy; }, "7's queue");
+        waitIdle("7's queue");
+        EXPECT_FALSE(installed(32));
+        const std::vector<std::string> expected =
+            phase == "app32/pkg.zip" ? std::vector<std::string>{"32", "30", "31"}
+                                     : std::vector<std::string>{"30", "31"};
+        EXPECT_EQ(packagesFetched(), expected);
+        EXPECT_NE(vxtest::readFile(queueFile).find("id=\"32\""), std::string::npos);
+        login("b");
+        waitFor([&] { return installed(32) && !vx::installBusy; }, "8's queue");
+        waitIdle("8's queue");
+        EXPECT_EQ(vxtest::readFile(queueFile).find("<app"), std::string::npos);
+        EXPECT_EQ(vxtest::readFile(queueFile).find("<active"), std::string::npos);
+    }
     // A damaged queue file is an empty queue.
     std::ofstream(queueFile) << "<queue><user uid=\"7\"><app id=\"x\"";
     api->loadQueue(queueFile);
