@@ -6,6 +6,7 @@
 #include <set>
 #include <sys/mount.h>
 #include <sys/stat.h>
+#include <zlib.h>
 
 #include "DownloaderHarness.h"
 #include "support/TempDir.h"
@@ -238,6 +239,32 @@ TEST_F(Packages, AnEntryNamedLikeThePackageSurvivesIt) {
     serve(ZipBuilder().file("pkg.zip", "inner file"));
     expectSuccess(install());
     EXPECT_EQ(vxtest::readFile(m_app + "/pkg.zip"), "inner file");
+}
+
+} // namespace
+
+namespace {
+
+// A resumable package call leaves what the package held beside the package's path, for a
+// later verification; the other calls leave the folder as the package made it.
+TEST_F(Packages, AResumablePackageLeavesTheListOfItsEntries) {
+    const std::string a = "alpha", b(70000, 'b');
+    serve(ZipBuilder().file("a.txt", a).folder("sub/").file("sub/b.bin", b));
+    const int id = startResumable({m_http.url("/pkg.zip")}, {m_app + "/pkg.zip"}, {""}, m_app + "/");
+    expectSuccess(Messages::get().waitFinal(id));
+    auto crc = [](const std::string& bytes) {
+        char text[9];
+        std::snprintf(text, sizeof text, "%08lx",
+                      crc32(0L, reinterpret_cast<const Bytef*>(bytes.data()),
+                            static_cast<uInt>(bytes.size())));
+        return std::string(text);
+    };
+    EXPECT_EQ(vxtest::readFile(m_app + "/pkg.zip.entries"),
+              crc(a) + " 5 a.txt\n" + crc(b) + " 70000 sub/b.bin\n");
+    EXPECT_FALSE(fs::exists(m_app + "/pkg.zip"));
+    fs::remove(m_app + "/pkg.zip.entries");
+    expectSuccess(install());
+    EXPECT_FALSE(fs::exists(m_app + "/pkg.zip.entries"));
 }
 
 } // namespace
