@@ -194,8 +194,10 @@ void mergeAppList(std::vector<TMyApp>&& listed) {
 
 void TVX_JS::onListReply(Purpose purpose, const std::string& index, ListReply& reply) {
     const bool ok = reply.doc != nullptr;
-    if (ok)
+    if (ok) {
+        saveCatalogueCache(_uid, reply.apps);
         mergeAppList(std::move(reply.apps));
+    }
     const InstalledVersions* known =
         reply.generation == m_filesGeneration ? &reply.versions : nullptr;
     if (known) {

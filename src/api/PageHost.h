@@ -27,6 +27,9 @@ public:
     virtual void enableRefreshTimer() = 0;
     // Closes the main window, which ends the process.
     virtual void closeMainWindow() = 0;
+    // Shown the client's own page because the start page could not load: tries the
+    // service's start page again (it is loaded once the service answers).
+    virtual void retryOnline() {}
 };
 
 } // namespace vx

@@ -175,6 +175,17 @@ public:
     std::string _GetRateLimit();
     std::string _VerifyApp(const std::string& appid);
     std::string _RepairApp(const std::string& appid);
+    // The client's own page while the service cannot be reached: the installed applications
+    // of the last user (a JSON array), and a new try of the service's start page.
+    std::string _GetOfflineApps();
+    void _RetryOnline();
+
+    // The start page could not load: the last user's applications come from the catalogue
+    // cache (Config/Catalogue-<uid>.xml, written after every merged list) so that the
+    // installed ones can be started and removed.
+    void enterOffline();
+    // The cache file of a user id.
+    static std::string catalogueCacheFile(const std::string& uid);
 
     // The queue file (Config/Queue.xml by default) is read; the client calls it at its start.
     void loadQueue(const std::string& file);
@@ -244,6 +255,8 @@ private:
     void parseListReply(Purpose purpose, const std::string& index, const std::string& reply,
                         const std::string& uid);
     void onListReply(Purpose purpose, const std::string& index, ListReply& reply);
+    // Writes the user's catalogue cache off the main thread (owner-only, atomically).
+    void saveCatalogueCache(const std::string& uid, const std::vector<TMyApp>& listed);
     struct ParsedList {
         Purpose purpose;
         std::string index, uid;

@@ -135,6 +135,13 @@ MemberTable makeTable() {
                 [](TVX_JS& o, Args a) -> R { return o._VerifyApp(a.text(0)); })
         .method("_RepairApp", text1, K::Text,
                 [](TVX_JS& o, Args a) -> R { return o._RepairApp(a.text(0)); })
+        .method("_GetOfflineApps", none, K::Text,
+                [](TVX_JS& o, Args) -> R { return o._GetOfflineApps(); })
+        .method("_RetryOnline", none, std::nullopt,
+                [](TVX_JS& o, Args) -> R {
+                    o._RetryOnline();
+                    return {};
+                })
         .field("process", K::Text, [](const TVX_JS& o) -> R { return o.process; })
         .field("ckPwd", K::Text, [](const TVX_JS& o) -> R { return o.ckPwd; })
         .field("ckAuto", K::Text, [](const TVX_JS& o) -> R { return o.ckAuto; })

@@ -9,6 +9,7 @@
 #include "bridge/PromptChannel.h"
 #include "bridge/hiJsScriptExtented.h"
 #include "core/Global.h"
+#include "shell/OfflinePage.h"
 #include "shell/PageTrust.h"
 
 namespace vx::shell {
@@ -36,6 +37,7 @@ QWebEngineProfile* createClientProfile(const QString& cacheFolder, const QString
     g_profile->setCachePath(cacheFolder);
     g_profile->setPersistentStoragePath(cacheFolder);
     g_profile->setHttpUserAgent(userAgent);
+    installOfflinePage(g_profile);
     return g_profile;
 }
 
@@ -91,7 +93,13 @@ QString scriptOrigin(const QUrl& url) {
 }
 
 QString dispatchNativeCall(const QUrl& origin, const QString& message) {
-    if (!sameOrigin(origin, QUrl(QString::fromStdString(BaseUrl))) || !g_handler) {
+    // The client's own offline page gets its few functions, nothing else.
+    bool granted = sameOrigin(origin, QUrl(QString::fromStdString(BaseUrl)));
+    if (!granted && isOfflineOrigin(origin)) {
+        const auto call = parseCallMessage(message.toStdString());
+        granted = call && offlinePageMayCall(call->name);
+    }
+    if (!granted || !g_handler) {
         return QString::fromStdString(
             replyMessage(false, ResultValue(), std::string(bridge_texts::kHaveNoMember)));
     }

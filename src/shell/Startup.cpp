@@ -1,4 +1,5 @@
 #include "shell/Startup.h"
+#include "shell/OfflinePage.h"
 
 #include <QApplication>
 #include <QHostAddress>
@@ -151,6 +152,7 @@ int runClient(int argc, char** argv) {
     });
     // 4. The application object (Qt needs it before any engine setting can be made).
     QCoreApplication::setAttribute(Qt::AA_ShareOpenGLContexts);
+    registerOfflineScheme();
     QApplication app(argc, argv);
     // 5-7. One client per session.
     auto instance = platform::acquireInstanceLock("VXFrame");

@@ -5,6 +5,7 @@
 #include <QDesktopServices>
 #include <QScreen>
 #include <QVBoxLayout>
+#include <QWebEngineLoadingInfo>
 #include <QWebEngineView>
 #include <cstdio>
 #include <cstdlib>
@@ -20,6 +21,7 @@
 #include "http/HttpThread.h"
 #include "link/HelperLibraries.h"
 #include "platform/Platform.h"
+#include "shell/OfflinePage.h"
 #include "shell/QtEngine.h"
 #include "shell/TitleBar.h"
 #include "shell/UBrowser.h"
@@ -52,6 +54,9 @@ TfrmMain::TfrmMain() {
     outer->addWidget(m_view, 1);
     connect(m_titleBar, &TitleBar::buttonClicked, this, &TfrmMain::imgMiniClick);
     connect(m_view, &QWebEngineView::loadFinished, this, &TfrmMain::CrmFmxLoadEnd);
+    connect(page, &QWebEnginePage::loadingChanged, this, &TfrmMain::startPageLoading);
+    m_retry.setInterval(30000);
+    connect(&m_retry, &QTimer::timeout, this, &TfrmMain::retryOnline);
     m_timer2.setInterval(60000);
     connect(&m_timer2, &QTimer::timeout, this, [this] {
         if (m_api)
@@ -217,9 +222,58 @@ void TfrmMain::enableRefreshTimer() {
 
 void TfrmMain::closeMainWindow() { close(); }
 
+void TfrmMain::startPageLoading(const QWebEngineLoadingInfo& info) {
+    if (info.url().toString(QUrl::FullyEncoded).toStdString() != BaseUrl)
+        return;
+    constexpr int kAborted = -3; // another navigation took over: not the service's fault
+    const bool failed = info.status() == QWebEngineLoadingInfo::LoadFailedStatus &&
+                        info.errorCode() != kAborted &&
+                        info.errorDomain() != QWebEngineLoadingInfo::HttpStatusCodeDomain;
+    const bool serverError = info.errorDomain() == QWebEngineLoadingInfo::HttpStatusCodeDomain &&
+                             info.errorCode() >= 500 &&
+                             (info.status() == QWebEngineLoadingInfo::LoadFailedStatus ||
+                              info.status() == QWebEngineLoadingInfo::LoadSucceededStatus);
+    if (failed || serverError)
+        QTimer::singleShot(0, this, &TfrmMain::goOffline);
+}
+
+void TfrmMain::goOffline() {
+    if (!m_api)
+        return;
+    if (!m_offline)
+        m_api->enterOffline();
+    m_offline = true;
+    m_view->load(offlinePageUrl());
+    if (!m_retry.isActive())
+        m_retry.start();
+}
+
+void TfrmMain::retryOnline() {
+    if (!m_offline || m_probing)
+        return;
+    // The service is asked first, so that the offline page stays while it does not answer.
+    m_probing = true;
+    auto* probe = new THttpThread(BaseUrl, "", "", "", nullptr, kSendGetText,
+                                  std::chrono::milliseconds(15000));
+    probe->FSendDone = [this](THttpThread*, PReturnInfo info) {
+        m_probing = false;
+        if (!m_offline)
+            return;
+        if (info->str.empty()) {
+            ShowStatus("仍无法连接应用中心服务，稍后将自动重试");
+            return;
+        }
+        m_view->load(QUrl(QString::fromStdString(BaseUrl)));
+    };
+}
+
 void TfrmMain::CrmFmxLoadEnd(bool ok) {
     // The main frame's address, compared as text with the service's start page.
     if (m_view->url().toString(QUrl::FullyEncoded).toStdString() == BaseUrl) {
+        if (ok && m_offline) {
+            m_offline = false;
+            m_retry.stop();
+        }
         LoadUserList();
         // An update script waits for this client's word (or has put it back); the link
         // server's failure, shown after it, is what the user must act on.

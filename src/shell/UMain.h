@@ -12,6 +12,7 @@
 #include "api/PageHost.h"
 
 class QUrl;
+class QWebEngineLoadingInfo;
 class QWebEngineView;
 
 namespace vx {
@@ -42,6 +43,7 @@ public:
     void openInSystemBrowser(const std::string& url) override;
     void enableRefreshTimer() override;
     void closeMainWindow() override;
+    void retryOnline() override;
 
     // The status line of the page.
     void ShowStatus(const std::string& text);
@@ -64,6 +66,10 @@ protected:
 private:
     void imgMiniClick(const QString& name);
     void CrmFmxLoadEnd(bool ok);
+    // The start page could not load (no network, refused, DNS, TLS, a 5xx reply): the
+    // client's own page instead, and a new try every 30 s.
+    void startPageLoading(const QWebEngineLoadingInfo& info);
+    void goOffline();
     // A browser view of the client refused a certificate: the status line says for which host.
     void certificateRefused(const QUrl& url);
     void fail();
@@ -71,6 +77,9 @@ private:
     TitleBar* m_titleBar = nullptr;
     QWebEngineView* m_view = nullptr;
     QTimer m_timer2;
+    QTimer m_retry;
+    bool m_offline = false;
+    bool m_probing = false;
     std::unique_ptr<QtScriptEngine> m_engine;
     std::unique_ptr<vx::HelperLibraries> m_libs;
     std::unique_ptr<vx::TVX_JS> m_api;

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <httplib.h>
 
+#include <atomic>
 #include <QApplication>
 #include <QElapsedTimer>
 #include <QEventLoop>
@@ -21,11 +22,13 @@
 #include "core/Global.h"
 #include "core/Trust.h"
 #include "http/HttpThread.h"
+#include "shell/OfflinePage.h"
 #include "shell/QtEngine.h"
 #include "shell/QtMainThread.h"
 #include "shell/TitleBar.h"
 #include "shell/UBrowser.h"
 #include "shell/UMain.h"
+#include "support/Loopback.h"
 #include "support/TempDir.h"
 #include "support/TlsServer.h"
 
@@ -316,6 +319,72 @@ TEST_F(ShellTest, OtherOriginsGetNoMember) {
     EXPECT_EQ(js("window.frameSays").toString(), "");
 }
 
+// The start page cannot load (a refused connection, a 5xx reply): the client's own page
+// lists the last user's installed applications from the catalogue cache, grants only its own
+// functions, and gives way to the start page once the service answers.
+TEST_F(ShellTest, TheOfflinePageServesWhileTheServiceIsAway) {
+    static std::atomic<bool> down{true};
+    site.server.Get("/away/", [](const httplib::Request&, httplib::Response& res) {
+        if (down)
+            res.status = 503;
+        else
+            res.set_content(kStartPage, "text/html; charset=utf-8");
+    });
+    struct Case {
+        const char* name;
+        std::string base;
+        bool comesBack;
+    };
+    const Case cases[] = {{"refused", "http://127.0.0.1:" + std::to_string(vxtest::freePort()) + "/", false},
+                          {"503", site.url("/away/"), true}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        down = true;
+        SetBaseUrl(c.base);
+        InitSharedState(dir.str() + "vxclient");
+        dir.write("apps/userinfo/version.xml", "<info><version>1.0</version></info>");
+        dir.write("Config/Catalogue-10086.xml",
+                  "<apps><app><appId>12</appId><Name>用户信息</Name><Dir>userinfo</Dir>"
+                  "<MainFile>vx-userinfo</MainFile><Version>1.1</Version></app>"
+                  "<app><appId>15</appId><Name>启动器</Name><Dir>launcher</Dir>"
+                  "<MainFile>vx-launcher</MainFile><Version>1.0</Version></app></apps>");
+        main = new TfrmMain();
+        ASSERT_TRUE(main->FormCreate());
+        main->show();
+        ASSERT_TRUE(pumpUntil([&] {
+            return main->CrmFmx()->url() == offlinePageUrl() &&
+                   js("document.readyState === 'complete' && typeof _GetOfflineApps === 'function'")
+                       .toBool();
+        }));
+        // Only the installed one, with its installed version.
+        EXPECT_EQ(js("_GetOfflineApps()").toString(),
+                  QString::fromUtf8(R"([{"id":"12","name":"用户信息","version":"1.0","status":"有升级"}])"));
+        EXPECT_EQ(js("document.querySelectorAll('#apps li').length").toInt(), 1);
+        const QString attempt =
+            "(function(){try{%1;return 'ran'}catch(e){return 'threw:'+e.message}})()";
+        for (const char* refused : {"_LoginFun('a','b','0','0')", "_InstallApp('12')",
+                                    "_QueueApp('12')", "_GetPwd()", "_ExcuteJs('1')",
+                                    "_OpenURLB('http://x/')", "_UpdateApp('12')"})
+            EXPECT_EQ(js(attempt.arg(refused)).toString(), "threw:Have no member") << refused;
+        EXPECT_EQ(js(attempt.arg("_RunApp('12')")).toString(), "ran");
+        EXPECT_EQ(js(attempt.arg("_UninstallApp('15')")).toString(), "ran");
+        if (c.comesBack) {
+            down = false;
+            js("_RetryOnline(); true");
+            ASSERT_TRUE(pumpUntil([&] {
+                return main->CrmFmx()->url().toString().toStdString() == BaseUrl &&
+                       js("document.title === 'start' && typeof _GetUid === 'function'").toBool();
+            }));
+            EXPECT_EQ(js("typeof _GetPwd()").toString(), "string"); // the service's page again
+        }
+        main->close();
+        delete main;
+        main = nullptr;
+        pumpUntil([] { return THttpThread::liveCount() == 0 && vx::backgroundJobsRunning() == 0; });
+        AppList.clear();
+    }
+}
+
 TEST_F(ShellTest, RememberedUsersArriveInFileOrder) {
     dir.write("Config/Users.xml", "<VXFrame><User user=\"a\" pwd=\"1\"/><DefUser User=\"b\" "
                                   "PWD=\"\" auto=\"TRUE\"/><User user=\"b\"/></VXFrame>");
@@ -400,6 +469,7 @@ int main(int argc, char** argv) {
     static QtMainThread mainThread;
     setMainThread(&mainThread);
     QCoreApplication::setAttribute(Qt::AA_ShareOpenGLContexts);
+    registerOfflineScheme();
     QApplication app(argc, argv);
     vxtest::TempDir cache("shellcache");
     createClientProfile(QString::fromStdString(cache.str()),
