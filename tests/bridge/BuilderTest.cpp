@@ -115,6 +115,8 @@ std::string tvxSource(const std::string& productIdLiteral) {
            "\n\r native function _GetRateLimit();"
            "\n\r native function _VerifyApp( A);"
            "\n\r native function _RepairApp( A);"
+           "\n\r native function _GetOfflineApps();"
+           "\n\r native function _RetryOnline();"
            "\n\r var process;\n\r process=\"\";"
            "\n\r var ckPwd;\n\r ckPwd=\"\";"
            "\n\r var ckAuto;\n\r ckAuto=\"\";"
@@ -174,7 +176,7 @@ TEST_F(TvxTest, SourceOfThePageApi) {
 TEST_F(TvxTest, TableOfThePageApi) {
     const MemberTable& t = TVX_JS_Members();
     EXPECT_EQ(t.className, "TVX_JS");
-    ASSERT_EQ(t.methods.size(), 39u);
+    ASSERT_EQ(t.methods.size(), 41u);
     EXPECT_EQ(t.fields.size(), 7u);
     EXPECT_TRUE(t.properties.empty());
     for (const FieldInfo& f : t.fields)

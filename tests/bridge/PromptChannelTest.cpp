@@ -46,7 +46,7 @@ TEST(PromptChannel, DeclarationsOfThePageApi) {
     FakeDownloader downloader;
     TVX_JS api(host, link, downloader);
     const auto decls = nativeDeclarations(buildExtensionSource(TVX_JS_Members(), &api));
-    ASSERT_EQ(decls.size(), 39u);
+    ASSERT_EQ(decls.size(), 41u);
     for (std::size_t i = 0; i < decls.size(); ++i) {
         EXPECT_EQ(decls[i].name, TVX_JS_Members().methods[i].name);
         EXPECT_EQ(decls[i].paramCount, TVX_JS_Members().methods[i].paramCount());
