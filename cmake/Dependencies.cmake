@@ -7,6 +7,8 @@ find_package(pugixml REQUIRED)
 pkg_check_modules(CURL REQUIRED IMPORTED_TARGET libcurl)
 pkg_check_modules(PCRE2 REQUIRED IMPORTED_TARGET libpcre2-8)
 pkg_check_modules(LIBZIP REQUIRED IMPORTED_TARGET libzip)
+# Binary patches of updated files (zstd's patch-from).
+pkg_check_modules(ZSTD REQUIRED IMPORTED_TARGET libzstd)
 pkg_check_modules(HTTPLIB IMPORTED_TARGET cpp-httplib)
 
 # Standalone Asio is header-only.

@@ -19,6 +19,7 @@
 
 #include "FileOps.h"
 #include "Place.h"
+#include "Patch.h"
 #include "Progress.h"
 #include "RateLimit.h"
 #include "Security.h"
@@ -38,6 +39,9 @@ std::atomic<long> g_retryDelayMs{0};
 std::atomic<long> g_rateWindowMs{0};
 std::atomic<long> g_minRate{0};
 std::atomic<long long> g_freeSpaceMiB{-1}; // DownLoaderSetFreeSpaceForTests; negative: the real figure
+// Transfers at once per call (DownLoaderSetConnections).
+constexpr int kDefaultConnections = 4, kMaxConnections = 16;
+std::atomic<int> g_connections{kDefaultConnections};
 
 Timings currentTimings() {
     Timings t;
@@ -99,6 +103,37 @@ std::vector<std::string> splitItems(const std::string& text) {
 std::string quotedItem(const std::string& item) {
     constexpr std::size_t kShown = 80;
     return "\"" + (item.size() > kShown ? item.substr(0, kShown) + "…" : item) + "\"";
+}
+
+// A patch offered for a file: used when the file at the target has the digest `from`.
+struct PatchItem {
+    std::string from, url, sha256; // digests as 64 lowercase hexadecimal digits
+};
+
+// "fromSHA256|patchUrl|patchSHA256", or empty for none; nullopt (with `why`) when malformed.
+std::optional<std::optional<PatchItem>> parsePatchItem(const std::string& item, std::string& why) {
+    if (item.empty())
+        return std::optional<PatchItem>();
+    const auto first = item.find('|'), last = item.rfind('|');
+    if (first == std::string::npos || first == last) {
+        why = "不是“原文件SHA256|补丁地址|补丁SHA256”";
+        return std::nullopt;
+    }
+    auto from = normalSha256(item.substr(0, first));
+    auto sha = normalSha256(item.substr(last + 1));
+    std::string url = item.substr(first + 1, last - first - 1);
+    while (!url.empty() && url.back() == ' ')
+        url.pop_back();
+    url.erase(0, url.find_first_not_of(' '));
+    if (!from || from->empty() || !sha || sha->empty()) {
+        why = "的 SHA256 不是 64 位十六进制数字";
+        return std::nullopt;
+    }
+    if (url.empty()) {
+        why = "没有补丁地址";
+        return std::nullopt;
+    }
+    return std::optional<PatchItem>(PatchItem{*from, url, *sha});
 }
 
 // A local path from the client: on this system "\" separates folders as "/" does.
@@ -187,6 +222,8 @@ std::shared_ptr<const std::string> extraCas() {
 struct Call {
     std::string urls, paths, folder; // as given (ANSI code page)
     std::optional<std::string> sha256s;          // as given; none for DownFile
+    std::optional<std::string> patches;          // as given (UTF-8); none but for DownFilePatched
+    int connections = kDefaultConnections;       // transfers at once
     std::shared_ptr<const std::string> extraCas; // PEM text, or null for the system's only
     int attempts = 5;
     int id = 0;
@@ -253,6 +290,8 @@ private:
     void send(const std::string& utf8) noexcept {
         try {
             std::string ansi = vx::toAnsi(utf8);
+            // The call's transfers run on several threads; its messages go out one at a time.
+            std::lock_guard lock(m_sendMutex);
             m_call.notify(m_call.id, ansi.c_str());
         } catch (...) {
             // Out of memory, or the caller's callback threw: nothing may leave the thread.
@@ -298,6 +337,23 @@ private:
                 digests[i] = *digest;
             }
         }
+        m_patches.assign(urls.size(), std::nullopt);
+        if (m_call.patches) {
+            std::vector<std::string> given = splitItems(*m_call.patches);
+            if (given.size() != urls.size())
+                return fail("下载失败", "下载地址（" + std::to_string(urls.size()) + " 个）与补丁（" +
+                                            std::to_string(given.size()) + " 个）数目不一致");
+            for (std::size_t i = 0; i < given.size(); ++i) {
+                std::string why;
+                auto item = parsePatchItem(given[i], why);
+                if (!item)
+                    return fail("下载失败", "第 " + std::to_string(i + 1) + " 个补丁 " + quotedItem(given[i]) + " " + why);
+                // Only a result that can be checked may come from a patch.
+                if (*item && digests[i].empty())
+                    return fail("下载失败", "第 " + std::to_string(i + 1) + " 个补丁所属的文件没有 SHA256 校验值");
+                m_patches[i] = std::move(*item);
+            }
+        }
         std::vector<FileJob>& jobs = m_jobs;
         std::set<std::string> targets;
         for (std::size_t i = 0; i < urls.size(); ++i) {
@@ -321,9 +377,6 @@ private:
         }
         cleanLeftovers(folders, parents);
 
-        Fetcher fetcher(
-            currentTimings(), [this](const std::string& text) { send(text); },
-            m_call.running->cancel, m_call.extraCas);
         Progress progress(jobs.size(), [this](int p) { send("process:" + std::to_string(p)); });
         progress.start();
 
@@ -332,11 +385,24 @@ private:
                 return fail("无法创建安装文件夹", s.error());
         }
 
-        // For several files, learn their sizes first so the percentage covers the whole call.
-        if (jobs.size() > 1) {
+        // Up to `connections` files arrive at once, each on a transfer of its own; one that
+        // fails for good stops the others (through `stop`, which CancelDown sets too).
+        const std::size_t lanes =
+            std::min<std::size_t>(static_cast<std::size_t>(std::max(1, m_call.connections)), jobs.size());
+        CancelFlag stop(m_call.running->cancel);
+        std::vector<std::unique_ptr<Fetcher>> fetchers;
+        for (std::size_t l = 0; l < lanes; ++l)
+            fetchers.push_back(std::make_unique<Fetcher>(
+                currentTimings(), [this](const std::string& text) { send(text); }, stop, m_call.extraCas));
+
+        // On one connection, learn the sizes of several files first so that the percentage
+        // covers the whole call from its start. Several connections learn each size from its
+        // response instead (a file not yet started weighs as much as the average known one):
+        // a request more per file would cost what the parallel transfers save.
+        if (lanes == 1 && jobs.size() > 1) {
             for (std::size_t i = 0; i < jobs.size() && !cancelled(); ++i) {
                 bool reachable = true;
-                if (auto size = fetcher.headSize(jobs[i].url, reachable))
+                if (auto size = fetchers[0]->headSize(jobs[i].url, reachable))
                     progress.setSize(i, *size);
                 if (!reachable)
                     break;
@@ -345,22 +411,63 @@ private:
 
         // Every file is downloaded to its temporary file first; nothing is placed before
         // all of them have arrived whole.
-        const int count = static_cast<int>(jobs.size());
-        for (std::size_t i = 0; i < jobs.size(); ++i) {
-            if (cancelled())
-                return fail("下载失败", kCancelled);
-            std::string of = count > 1 ? "（" + std::to_string(i + 1) + "/" + std::to_string(count) + "）" : "";
-            send("正在下载 " + jobs[i].name + of);
-            m_temps.push_back(std::make_unique<TempFile>());
-            // A package is never placed, only read and removed: it needs no flush.
-            if (Status s = fetcher.fetch(i, jobs[i], m_call.attempts, progress, *m_temps.back(), folder.empty());
-                !s)
-                return fail("下载 " + jobs[i].name + " 失败", s.error());
-            // Every file has arrived: the call goes on to its end now, whatever PauseDown says.
-            if (i + 1 == jobs.size() && closePause(m_call.running))
-                return fail("下载失败", kPaused);
-            progress.fileDone(i);
+        m_temps.resize(jobs.size());
+        std::mutex batchMutex;
+        std::size_t next = 0, arrived = 0;
+        std::optional<std::pair<std::size_t, std::string>> failure; // the first file that failed
+        bool pausedLate = false;
+        const bool durable = folder.empty(); // a package is never placed, only read and removed
+        auto lane = [&](Fetcher& fetcher) {
+            for (;;) {
+                std::size_t i = 0;
+                {
+                    std::lock_guard lock(batchMutex);
+                    if (failure || pausedLate || stop.isSet() || next == jobs.size())
+                        return;
+                    i = next++;
+                }
+                Status s;
+                try {
+                    s = fetchOne(fetcher, i, progress, durable);
+                } catch (const std::exception& e) {
+                    s = Error{std::string("内部错误（") + e.what() + "）"};
+                } catch (...) {
+                    s = Error{"内部错误"};
+                }
+                std::lock_guard lock(batchMutex);
+                if (!s) {
+                    // A transfer ended by the stop failed for no reason of its own.
+                    if (!failure && !stop.isSet())
+                        failure.emplace(i, s.error());
+                    stop.set();
+                    return;
+                }
+                // Every file has arrived: the call goes on to its end now, whatever PauseDown says.
+                if (++arrived == jobs.size() && closePause(m_call.running)) {
+                    pausedLate = true;
+                    return;
+                }
+                progress.fileDone(i);
+            }
+        };
+        std::vector<std::thread> others;
+        for (std::size_t l = 1; l < lanes; ++l) {
+            try {
+                others.emplace_back(lane, std::ref(*fetchers[l]));
+            } catch (...) {
+                break; // fewer lanes then
+            }
         }
+        lane(*fetchers[0]);
+        for (auto& t : others)
+            t.join();
+        fetchers.clear();
+        if (pausedLate)
+            return fail("下载失败", kPaused);
+        if (failure)
+            return fail("下载 " + jobs[failure->first].name + " 失败", failure->second);
+        if (cancelled() || arrived != jobs.size())
+            return fail("下载失败", kCancelled);
         progress.finish();
 
         if (folder.empty()) {
@@ -373,7 +480,7 @@ private:
             for (std::size_t i = 0; i < jobs.size(); ++i)
                 m_placement->add(m_temps[i]->path(), jobs[i].target);
             if (Status s = m_placement->place([this] { return cancelled(); }); !s)
-                return fail(count > 1 ? "更新文件失败" : "下载 " + jobs[0].name + " 失败", s.error());
+                return fail(jobs.size() > 1 ? "更新文件失败" : "下载 " + jobs[0].name + " 失败", s.error());
             for (auto& t : m_temps)
                 t->placed();
             m_final = "完成";
@@ -442,6 +549,90 @@ private:
 
     bool cancelled() const { return m_call.running->cancel.isSet(); }
 
+    // Fetches the file of job `i` into m_temps[i], from its patch when one applies.
+    Status fetchOne(Fetcher& fetcher, std::size_t i, Progress& progress, bool durable) {
+        const FileJob& job = m_jobs[i];
+        const std::size_t count = m_jobs.size();
+        send("正在下载 " + job.name +
+             (count > 1 ? "（" + std::to_string(i + 1) + "/" + std::to_string(count) + "）" : ""));
+        if (m_patches[i]) {
+            if (auto done = fetchPatched(fetcher, i, progress, durable))
+                return *done;
+        }
+        m_temps[i] = std::make_unique<TempFile>();
+        return fetcher.fetch(i, job, m_call.attempts, progress, *m_temps[i], durable);
+    }
+
+    // Makes the file of job `i` from its patch and the file now at its target, into
+    // m_temps[i]. nullopt when the whole file is to be fetched instead: the target is not the
+    // patch's old file, or the patch could not be fetched, decoded, or gave other bytes than
+    // the job's digest (each said in a status text). Otherwise the outcome of the file.
+    std::optional<Status> fetchPatched(Fetcher& fetcher, std::size_t i, Progress& progress, bool durable) {
+        const FileJob& job = m_jobs[i];
+        const PatchItem& patch = *m_patches[i];
+        auto fallBack = [&](const std::string& why) -> std::optional<Status> {
+            send(job.name + " 的补丁不可用（" + why + "），改为下载整个文件");
+            return std::nullopt;
+        };
+        std::string old;
+        if (!readWhole(job.target, old))
+            return std::nullopt; // nothing to patch: the file is new here
+        {
+            Sha256 digest;
+            digest.update(old.data(), old.size());
+            if (digest.hex() != patch.from)
+                return fallBack("现有文件不是补丁的原文件");
+        }
+        FileJob patchJob;
+        patchJob.url = patch.url;
+        patchJob.target = job.target;
+        patchJob.name = job.name + " 的补丁";
+        patchJob.sha256 = patch.sha256;
+        send("正在下载 " + patchJob.name);
+        TempFile patchFile;
+        if (Status s = fetcher.fetch(i, patchJob, std::min(m_call.attempts, 2), progress, patchFile, false); !s) {
+            if (cancelled() || fetcher.stopped())
+                return s;
+            return fallBack("下载补丁失败：" + s.error());
+        }
+        std::string bytes, made, reason;
+        if (!readWhole(patchFile.path(), bytes))
+            return fallBack("无法读取补丁");
+        patchFile.discard();
+        if (!applyPatch(old, bytes, made, reason))
+            return fallBack(reason);
+        {
+            Sha256 digest;
+            digest.update(made.data(), made.size());
+            if (digest.hex() != job.sha256)
+                return fallBack("打补丁后的文件 SHA256校验失败");
+        }
+        m_temps[i] = std::make_unique<TempFile>();
+        TempFile& file = *m_temps[i];
+        if (Status s = file.create(job.target); !s)
+            return s;
+        file.setDurable(durable);
+        if (Status s = file.write(made.data(), made.size()); !s)
+            return s;
+        if (Status s = file.finish(); !s)
+            return s;
+        send("已用补丁更新 " + job.name);
+        return Status{};
+    }
+
+    static bool readWhole(const std::string& path, std::string& out) {
+        std::ifstream in(fsPath(path), std::ios::binary);
+        if (!in)
+            return false;
+        in.seekg(0, std::ios::end);
+        const auto size = in.tellg();
+        if (size < 0 || static_cast<std::uint64_t>(size) > kMaxPatchedSize)
+            return false;
+        in.seekg(0);
+        out.resize(static_cast<std::size_t>(size));
+        return static_cast<bool>(in.read(out.data(), size)) || size == 0;
+    }
+
     // The partial downloads of a resumable call at its end: a paused call keeps them for a
     // later call; one that failed or was cancelled removes them (also those that earlier
     // calls left for targets it had not come to); a complete one has used them up (moved in,
@@ -451,7 +642,7 @@ private:
         if (!m_call.resumable)
             return;
         for (auto& t : m_temps) {
-            if (!t->kept())
+            if (!t || !t->kept())
                 continue;
             if (paused)
                 t->keep();
@@ -464,7 +655,7 @@ private:
             const FileJob& job = m_jobs[i];
             // A job whose partial another call held went to a temporary file: the partial is
             // not this call's.
-            if (!job.resumable || (i < m_temps.size() && !m_temps[i]->kept()))
+            if (!job.resumable || (i < m_temps.size() && m_temps[i] && !m_temps[i]->kept()))
                 continue;
             if (m_final == "完成")
                 removeFile(partialInfoPath(job.target));
@@ -522,6 +713,8 @@ private:
 
     Call m_call;
     std::vector<FileJob> m_jobs;
+    std::vector<std::optional<PatchItem>> m_patches; // by job
+    std::mutex m_sendMutex;
     std::string m_final; // "完成", "error:...", "已取消" or "已暂停"
     std::vector<std::unique_ptr<TempFile>> m_temps; // the downloaded files, by job
     std::unique_ptr<Placement> m_placement;
@@ -598,7 +791,8 @@ namespace vxdl {
 namespace {
 
 int startCall(const char* urls, const char* paths, const char* folder, const char* sha256s,
-              bool checked, bool resumable, int attempts, int appId, DownloadNotify notify) {
+              bool checked, bool resumable, int attempts, int appId, DownloadNotify notify,
+              const char* patches = nullptr) {
     if (!notify)
         return -1;
     try {
@@ -614,6 +808,9 @@ int startCall(const char* urls, const char* paths, const char* folder, const cha
         call.id = appId;
         call.notify = notify;
         call.resumable = resumable;
+        if (patches)
+            call.patches = vx::fromAnsi(patches);
+        call.connections = vxdl::g_connections.load();
         if (const long long mib = vxdl::g_freeSpaceMiB.load(); mib >= 0)
             call.freeSpace = static_cast<std::uint64_t>(mib) * 1024 * 1024;
         // Listed before the thread starts, so that a CancelDown right after this returns
@@ -759,4 +956,19 @@ extern "C" VXDL_EXPORT int VXDL_CALL DiscardPartials(const char* paths) {
     } catch (...) {
         return -1;
     }
+}
+
+extern "C" VXDL_EXPORT int VXDL_CALL DownLoaderSetConnections(int connections) {
+    if (connections < 1 || connections > vxdl::kMaxConnections)
+        return -1;
+    vxdl::g_connections = connections;
+    return 0;
+}
+
+extern "C" VXDL_EXPORT int VXDL_CALL DownFilePatched(const char* urls, const char* paths,
+                                                     const char* folder, const char* sha256s,
+                                                     const char* patches, int attempts, int appId,
+                                                     DownloadNotify notify) {
+    return vxdl::startCall(urls, paths, folder, sha256s, true, true, attempts, appId, notify,
+                           patches ? patches : "");
 }

@@ -152,6 +152,32 @@ VXDL_EXPORT int VXDL_CALL PauseDown(int appId);
 // DownFile's `paths`; a partial a running call is using is left alone. 0, or -1 for null.
 VXDL_EXPORT int VXDL_CALL DiscardPartials(const char* paths);
 
+// The number of files a call started afterwards fetches at once, each on a transfer of its
+// own (1 to 16; the default is 4). Progress, attempts, resuming, digests, the stall and
+// minimum-rate rules and all-or-none placement hold for each file as for one; the rate
+// limit covers the transfers together. With more than one, a call of several files asks for
+// no sizes first: each file's size counts from its response. 0 when set; -1 for a number
+// out of range (the setting is then unchanged). From any thread.
+VXDL_EXPORT int VXDL_CALL DownLoaderSetConnections(int connections);
+
+// DownFileResumable (the same arguments, messages, checks, partials and all-or-none
+// placement) where a file may come from a binary patch against the file now at its target.
+//   patches  one item per URL, in the form of sha256s: empty for none, or
+//            "FROM|PATCHURL|PATCHSHA256": the SHA-256 of the old file the patch applies to,
+//            the patch's URL and the SHA-256 of the patch's bytes.
+// When the file at a target has the digest FROM, the patch is fetched (at most two attempts,
+// its digest checked), decoded with zstd against that file (the "patch-from" format of
+// `zstd --patch-from`) and the result checked against the file's SHA-256 before it may be
+// placed. Any failure (a file that is not FROM, a patch that cannot be fetched, has another
+// digest, does not decode, or gives other bytes) fetches the whole file as DownFileResumable
+// would, after a status text "NAME 的补丁不可用（REASON），改为下载整个文件". A target without a
+// file takes the whole file without a word. A number of items that differs from the number
+// of URLs, a malformed item, or a patch for a file without a SHA-256 ends the call with
+// "error:" before anything is downloaded. With an empty `patches` it is DownFileResumable.
+VXDL_EXPORT int VXDL_CALL DownFilePatched(const char* urls, const char* paths, const char* folder,
+                                          const char* sha256s, const char* patches, int attempts,
+                                          int appId, DownloadNotify notify);
+
 #ifdef __cplusplus
 }
 #endif

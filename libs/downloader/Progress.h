@@ -4,13 +4,15 @@
 // Sizes come from a HEAD request per file (for calls of several files) and from each
 // response's Content-Length or Content-Range as its transfer starts. A file whose size is
 // still unknown weighs as much as the average known file (1 MiB when none is known) and
-// counts only once it is complete. The percentage never falls (a restarted file does not
+// counts only once it is complete. The files of a call may arrive on several threads at
+// once: every method may be called from any of them, and reports go out one at a time. The percentage never falls (a restarted file does not
 // take it back), stays below 100 until every file is complete, and is reported only when
 // it changes.
 
 #include <algorithm>
 #include <cstdint>
 #include <functional>
+#include <mutex>
 #include <optional>
 #include <vector>
 
@@ -22,22 +24,31 @@ public:
         : m_sizes(files), m_bytes(files, 0), m_done(files, false), m_report(std::move(report)) {}
 
     // Reports 0.
-    void start() { emit(0); }
+    void start() {
+        std::lock_guard lock(m_mutex);
+        emit(0);
+    }
     void setSize(std::size_t file, std::uint64_t size) {
+        std::lock_guard lock(m_mutex);
         m_sizes[file] = size;
         recompute();
     }
     // The bytes of `file` received so far (including a resumed part).
     void setBytes(std::size_t file, std::uint64_t bytes) {
+        std::lock_guard lock(m_mutex);
         m_bytes[file] = bytes;
         recompute();
     }
     void fileDone(std::size_t file) {
+        std::lock_guard lock(m_mutex);
         m_done[file] = true;
         recompute();
     }
     // Every file is in place: reports 100.
-    void finish() { emit(100); }
+    void finish() {
+        std::lock_guard lock(m_mutex);
+        emit(100);
+    }
 
 private:
     void recompute() {
@@ -75,6 +86,7 @@ private:
     std::vector<bool> m_done;
     std::function<void(int)> m_report;
     int m_last = -1;
+    std::mutex m_mutex;
 };
 
 } // namespace vxdl

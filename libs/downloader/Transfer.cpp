@@ -432,12 +432,29 @@ std::string wireUrl(const std::string& url) {
     return out;
 }
 
+CancelFlag::CancelFlag(CancelFlag& parent) : m_parent(&parent) {
+    std::lock_guard lock(parent.m_mutex);
+    parent.m_children.push_back(this);
+    if (parent.m_set)
+        m_set = true;
+}
+
+CancelFlag::~CancelFlag() {
+    if (!m_parent)
+        return;
+    std::lock_guard lock(m_parent->m_mutex);
+    auto& c = m_parent->m_children;
+    c.erase(std::remove(c.begin(), c.end(), this), c.end());
+}
+
 void CancelFlag::set() {
     std::lock_guard lock(m_mutex);
     m_set = true;
-    if (m_multi)
-        curl_multi_wakeup(m_multi);
+    for (CURLM* multi : m_multis)
+        curl_multi_wakeup(multi);
     m_cv.notify_all();
+    for (CancelFlag* child : m_children)
+        child->set();
 }
 
 bool CancelFlag::waitFor(long ms) { return waitFor(std::chrono::milliseconds(ms)); }
@@ -459,13 +476,14 @@ Fetcher::Fetcher(const Timings& timings, std::function<void(const std::string&)>
         throw std::runtime_error("curl_multi_init");
     }
     std::lock_guard lock(m_cancel.m_mutex);
-    m_cancel.m_multi = m_multi;
+    m_cancel.m_multis.push_back(m_multi);
 }
 
 Fetcher::~Fetcher() {
     {
         std::lock_guard lock(m_cancel.m_mutex);
-        m_cancel.m_multi = nullptr;
+        auto& m = m_cancel.m_multis;
+        m.erase(std::remove(m.begin(), m.end(), m_multi), m.end());
     }
     curl_easy_cleanup(m_curl);
     curl_multi_cleanup(m_multi);

@@ -11,6 +11,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "FileOps.h"
 #include "Progress.h"
@@ -54,10 +55,17 @@ Status writePartInfo(const std::string& target, const PartInfo& info);
 // it (it is then left alone).
 void removePartial(const std::string& target);
 
-// A call's stop request (CancelDown), set from any thread. It wakes the call's transfer
-// and its pauses between attempts at once.
+// A call's stop request (CancelDown), set from any thread. It wakes the call's transfers
+// and their pauses between attempts at once.
 class CancelFlag {
 public:
+    CancelFlag() = default;
+    // A flag that is set with `parent` too (while both live), and may also be set alone:
+    // one failed file of a call stops the call's other transfers through it.
+    explicit CancelFlag(CancelFlag& parent);
+    ~CancelFlag();
+    CancelFlag(const CancelFlag&) = delete;
+    CancelFlag& operator=(const CancelFlag&) = delete;
     void set();
     bool isSet() const { return m_set.load(); }
     // Waits for `ms` milliseconds or until the flag is set; true when it is set.
@@ -69,7 +77,9 @@ private:
     std::atomic<bool> m_set{false};
     std::mutex m_mutex;
     std::condition_variable m_cv;
-    CURLM* m_multi = nullptr; // the transfer to wake, while one runs
+    std::vector<CURLM*> m_multis; // the transfers to wake, while they run
+    CancelFlag* m_parent = nullptr;
+    std::vector<CancelFlag*> m_children;
 };
 
 class Fetcher {
@@ -102,6 +112,9 @@ public:
     // does not verify fails at once. A set cancel flag ends it at once.
     Status fetch(std::size_t index, const FileJob& job, int attempts, Progress& progress, TempFile& file,
                  bool durable);
+
+    // The stop request of this Fetcher is set.
+    bool stopped() const { return m_cancel.isSet(); }
 
 private:
     // Resets m_curl for a transfer of `wire` (a URL made by wireUrl).

@@ -44,6 +44,9 @@ using FreeSpaceFn = void (*)(int);
 using DownFileResumableFn = DownFileSha256Fn;
 using PauseFn = int (*)(int);
 using DiscardPartialsFn = int (*)(const char*);
+using ConnectionsFn = int (*)(int);
+using DownFilePatchedFn = int (*)(const char*, const char*, const char*, const char*, const char*, int, int,
+                                  void (*)(int, const char*));
 
 // The library, loaded once for the whole test program and never unloaded (workers may
 // still be ending when a test finishes).
@@ -61,6 +64,8 @@ struct Library {
     DownFileResumableFn downFileResumable = nullptr;
     PauseFn pauseDown = nullptr;
     DiscardPartialsFn discardPartials = nullptr;
+    ConnectionsFn setConnections = nullptr;
+    DownFilePatchedFn downFilePatched = nullptr;
 
     static Library& get() {
         static Library lib;
@@ -88,9 +93,11 @@ private:
         downFileResumable = reinterpret_cast<DownFileResumableFn>(::dlsym(handle, "DownFileResumable"));
         pauseDown = reinterpret_cast<PauseFn>(::dlsym(handle, "PauseDown"));
         discardPartials = reinterpret_cast<DiscardPartialsFn>(::dlsym(handle, "DiscardPartials"));
+        setConnections = reinterpret_cast<ConnectionsFn>(::dlsym(handle, "DownLoaderSetConnections"));
+        downFilePatched = reinterpret_cast<DownFilePatchedFn>(::dlsym(handle, "DownFilePatched"));
         if (!downFile || !setTimings || !setMinimumRate || !cancelDown || !downFileSha256 ||
             !trustCaFile || !crashAtStep || !cleanLeftovers || !setRateLimit || !setFreeSpace ||
-            !downFileResumable || !pauseDown || !discardPartials)
+            !downFileResumable || !pauseDown || !discardPartials || !setConnections || !downFilePatched)
             throw std::runtime_error("missing exports");
         // Short connect and stall timeouts and retry pauses keep failure tests quick.
         setTimings(kConnectMs, kStallSeconds, kRetryMs);
@@ -243,6 +250,32 @@ inline int startResumable(const std::vector<std::string>& urls, const std::vecto
     EXPECT_EQ(rc, 0);
     return id;
 }
+
+// Starts a DownFilePatched call: as startResumable, with one patch item per URL
+// ("FROM|URL|SHA256" or empty); returns the id.
+inline int startPatched(const std::vector<std::string>& urls, const std::vector<std::string>& paths,
+                        const std::vector<std::string>& sha256s, const std::vector<std::string>& patches,
+                        const std::string& folder = "", int attempts = 5) {
+    auto join = [](const std::vector<std::string>& items) {
+        std::string out;
+        for (const auto& s : items)
+            out += s + "\r\n";
+        return vx::toAnsi(out);
+    };
+    int id = nextId();
+    int rc = Library::get().downFilePatched(join(urls).c_str(), join(paths).c_str(), vx::toAnsi(folder).c_str(),
+                                            join(sha256s).c_str(), join(patches).c_str(), attempts, id,
+                                            &Messages::notify);
+    EXPECT_EQ(rc, 0);
+    return id;
+}
+
+// Calls started while it lives fetch `n` files at once; the default again afterwards.
+class ConnectionsScope {
+public:
+    explicit ConnectionsScope(int n) { Library::get().setConnections(n); }
+    ~ConnectionsScope() { Library::get().setConnections(4); }
+};
 
 // SHA-256 of bytes as 64 lowercase hexadecimal digits.
 inline std::string sha256Of(const std::string& bytes) {
