@@ -71,6 +71,16 @@ struct DownloadList {
     std::vector<std::string> urls;
     std::vector<std::string> paths;
     std::vector<std::string> sha256s; // "" where the descriptor gives none
+    // "FROM|URL|SHA256" of the patch for the installed file, or "" (see UpdateEntry::patches).
+    std::vector<std::string> patches;
+};
+
+// A binary patch an update entry offers, <patch from="…" url="…" SHA256="…" size="…"/>
+// inside the entry: it makes the entry's file from the installed file whose SHA-256 is
+// `from`. Everything of it comes from the descriptor's own text, which a signature covers.
+struct PatchOffer {
+    std::string from, url, sha256;
+    unsigned long long size = 0; // the optional size attribute, 0 when not given
 };
 
 // One entry of an updateFile element: its address, its local path and its listed digests
@@ -78,7 +88,15 @@ struct DownloadList {
 struct UpdateEntry {
     std::string url, local, md5, sha256;
     unsigned long long size = 0; // the optional size attribute, 0 when not given
+    std::vector<PatchOffer> patches;
 };
+
+inline unsigned long long sizeAttribute(pugi::xml_node node) {
+    const std::string s = xml::attr(node, "size");
+    if (!s.empty() && s.find_first_not_of("0123456789") == std::string::npos && s.size() < 19)
+        return std::stoull(s);
+    return 0;
+}
 
 // The entries of an updateFile element, in order. Each child's Dir, with "{app}" standing for
 // remoteBase in the address and for localBase in the path, followed by its Name. Entries whose
@@ -93,20 +111,34 @@ inline std::vector<UpdateEntry> listEntries(pugi::xml_node files, const std::str
         std::string local = localPathBelow(localBase, dir, name);
         if (local.empty())
             continue;
-        unsigned long long size = 0;
-        if (const std::string s = xml::attr(f, "size");
-            !s.empty() && s.find_first_not_of("0123456789") == std::string::npos && s.size() < 19)
-            size = std::stoull(s);
-        entries.push_back({replaceAppToken(dir, remoteBase) + name, std::move(local),
-                           xml::attr(f, "MD5"), xml::attr(f, "SHA256"), size});
+        UpdateEntry entry{replaceAppToken(dir, remoteBase) + name, std::move(local),
+                          xml::attr(f, "MD5"), xml::attr(f, "SHA256"), sizeAttribute(f), {}};
+        // Patches: a url is taken as given when it names its scheme, else below the entry's
+        // own folder ("{app}" standing for remoteBase as in Dir). Incomplete ones are left out.
+        for (pugi::xml_node p : f.children()) {
+            if (p.type() != pugi::node_element || !iequals(p.name(), "patch"))
+                continue;
+            PatchOffer offer{xml::attr(p, "from"), xml::attr(p, "url"), xml::attr(p, "SHA256"), sizeAttribute(p)};
+            if (offer.from.empty() || offer.url.empty() || offer.sha256.empty() ||
+                offer.url.find_first_of("|\r\n") != std::string::npos)
+                continue;
+            if (offer.url.find("://") == std::string::npos)
+                offer.url = replaceAppToken(startsWithNoCase(offer.url, "{app}") ? offer.url : dir + offer.url,
+                                            remoteBase);
+            entry.patches.push_back(std::move(offer));
+        }
+        entries.push_back(std::move(entry));
     }
     return entries;
 }
 
 // The entries to fetch: those `unchanged` does not accept (given the entry's index), without
 // addresses already listed.
-inline DownloadList collectDownloads(const std::vector<UpdateEntry>& entries,
-                              const std::function<bool(std::size_t)>& unchanged) {
+// `installed`, when given, tells the SHA-256 of the installed file of an entry (nullopt:
+// none, or not known): the entry's patch from that file goes with it.
+inline DownloadList collectDownloads(
+    const std::vector<UpdateEntry>& entries, const std::function<bool(std::size_t)>& unchanged,
+    const std::function<std::optional<std::string>(std::size_t)>& installed = {}) {
     DownloadList list;
     std::unordered_set<std::string> seen;
     for (std::size_t i = 0; i < entries.size(); ++i) {
@@ -115,6 +147,14 @@ inline DownloadList collectDownloads(const std::vector<UpdateEntry>& entries,
         list.urls.push_back(entries[i].url);
         list.paths.push_back(entries[i].local);
         list.sha256s.push_back(entries[i].sha256);
+        std::string patch;
+        if (const auto digest = installed ? installed(i) : std::nullopt; digest && !entries[i].sha256.empty())
+            for (const PatchOffer& p : entries[i].patches)
+                if (iequals(p.from, *digest)) {
+                    patch = p.from + "|" + p.url + "|" + p.sha256;
+                    break;
+                }
+        list.patches.push_back(std::move(patch));
     }
     return list;
 }

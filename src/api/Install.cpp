@@ -2,6 +2,8 @@
 
 #include "api/UJsExterned.h"
 
+#include <algorithm>
+
 #include "api/ApiSupport.h"
 #include "api/PageCalls.h"
 #include "api/PageHost.h"
@@ -226,9 +228,9 @@ void TVX_JS::onUpdateDescriptor(const std::string& index, const std::string& rep
         if (!app)
             return failOperation(index, texts::kUpdateFailed);
         // An unreadable local file counts as changed.
-        const DownloadList list = collectDownloads(*entries, [&](std::size_t i) {
-            return digests[i] && sameDigest((*entries)[i], *digests[i]);
-        });
+        const DownloadList list = collectDownloads(
+            *entries, [&](std::size_t i) { return digests[i] && sameDigest((*entries)[i], *digests[i]); },
+            [&](std::size_t i) { return (*entries)[i].sha256.empty() ? std::nullopt : digests[i]; });
         app->update = false;
         if (list.urls.empty()) {
             // Every file is already current: the installed descriptor becomes the new one.
@@ -247,7 +249,17 @@ void TVX_JS::onUpdateDescriptor(const std::string& index, const std::string& rep
         // The new descriptor replaces the installed one once its files are in place, so that
         // a failed download keeps offering the update.
         m_operation.downloading = true;
-        if (std::string why = startDownload(toAnsi(joinLines(list.urls)),
+        // A changed file whose entry offers a patch from the installed one comes from the
+        // patch where the downloader can (it falls back to the whole file by itself); the
+        // rest goes as any download of the operation.
+        const bool anyPatch = std::any_of(list.patches.begin(), list.patches.end(),
+                                          [](const std::string& p) { return !p.empty(); });
+        if (anyPatch && m_downloader.canPatch() && m_operation.running && m_operation.appId == app->appID) {
+            m_operation.targets = splitLines(toAnsi(joinLines(list.paths)));
+            m_downloader.DownFilePatched(toAnsi(joinLines(list.urls)), toAnsi(joinLines(list.paths)), "",
+                                         joinLines(list.sha256s), toAnsi(joinLines(list.patches)), 5,
+                                         app->appID);
+        } else if (std::string why = startDownload(toAnsi(joinLines(list.urls)),
                                             toAnsi(joinLines(list.paths)), "", list.sha256s,
                                             app->appID);
             !why.empty()) {

@@ -104,6 +104,10 @@ using TrustCaFileProc = int(VXDL_CALL*)(const char* pemPath);
 using PauseDownProc = int(VXDL_CALL*)(int appId);
 using DiscardPartialsProc = int(VXDL_CALL*)(const char* paths);
 using SetRateLimitProc = int(VXDL_CALL*)(int bytesPerSecond);
+using SetConnectionsProc = int(VXDL_CALL*)(int connections);
+using DownFilePatchedProc = int(VXDL_CALL*)(const char* urls, const char* paths, const char* folder,
+                                            const char* sha256s, const char* patches, int attempts,
+                                            int appId, DownloadNotify notify);
 
 template <typename Fn>
 Fn entry(const platform::DynamicLibrary* lib, const char* name) {
@@ -134,6 +138,8 @@ struct HelperLibraries::Impl {
     PauseDownProc pauseDown = nullptr;
     DiscardPartialsProc discardPartials = nullptr;
     SetRateLimitProc setRateLimit = nullptr;
+    SetConnectionsProc setConnections = nullptr;
+    DownFilePatchedProc downFilePatched = nullptr;
 };
 
 HelperLibraries::HelperLibraries() : m_impl(std::make_unique<Impl>()) {}
@@ -174,6 +180,11 @@ Status HelperLibraries::bindDownloader(const std::string& folder) {
         m_impl->downFileResumable = nullptr, m_impl->pauseDown = nullptr;
     m_impl->discardPartials = entry<DiscardPartialsProc>(m_impl->down.get(), "DiscardPartials");
     m_impl->setRateLimit = entry<SetRateLimitProc>(m_impl->down.get(), "DownLoaderSetRateLimit");
+    m_impl->setConnections = entry<SetConnectionsProc>(m_impl->down.get(), "DownLoaderSetConnections");
+    // A patched download is a resumable one: without that, none.
+    m_impl->downFilePatched = m_impl->downFileResumable
+                                  ? entry<DownFilePatchedProc>(m_impl->down.get(), "DownFilePatched")
+                                  : nullptr;
     if (!m_impl->downFile)
         return Error{"the downloader library has no DownFile"};
     return {};
@@ -265,6 +276,25 @@ void HelperLibraries::DiscardPartials(const std::string& pathsAnsi) {
 
 bool HelperLibraries::SetRateLimit(int bytesPerSecond) {
     return m_impl->setRateLimit && m_impl->setRateLimit(bytesPerSecond) == 0;
+}
+
+void HelperLibraries::DownFilePatched(const std::string& urlsAnsi, const std::string& pathsAnsi,
+                                      const std::string& folderAnsi, const std::string& sha256s,
+                                      const std::string& patches, int attempts, int appId) {
+    if (!m_impl->downFilePatched)
+        return DownFileResumable(urlsAnsi, pathsAnsi, folderAnsi, sha256s, attempts, appId);
+    if (m_impl->downFilePatched(urlsAnsi.c_str(), pathsAnsi.c_str(), folderAnsi.c_str(), sha256s.c_str(),
+                                patches.c_str(), attempts, appId, &downloadCallback) == 0)
+        return;
+    const std::string why = toAnsi("下载器无法启动");
+    downloadCallback(appId, why.c_str());
+    downloadCallback(appId, ("error:" + why).c_str());
+}
+
+bool HelperLibraries::canPatch() const { return m_impl->downFilePatched != nullptr; }
+
+bool HelperLibraries::setConnections(int connections) {
+    return m_impl->setConnections && m_impl->setConnections(connections) == 0;
 }
 
 bool HelperLibraries::trustCaFile(const std::string& pemPathAnsi) {

@@ -75,6 +75,21 @@ public:
         (void)bytesPerSecond;
         return false;
     }
+    // DownFileResumable where a file may come from a binary patch against the installed
+    // file: one item per address, "FROM|URL|SHA256" or empty. Only called when canPatch().
+    virtual void DownFilePatched(const std::string& urlsAnsi, const std::string& pathsAnsi,
+                                 const std::string& folderAnsi, const std::string& sha256s,
+                                 const std::string& patches, int attempts, int appId) {
+        (void)patches;
+        DownFileResumable(urlsAnsi, pathsAnsi, folderAnsi, sha256s, attempts, appId);
+    }
+    virtual bool canPatch() const { return false; }
+    // The number of files a download fetches at once (1 to 16), for downloads started
+    // afterwards. False when this downloader cannot, or refuses the number.
+    virtual bool setConnections(int connections) {
+        (void)connections;
+        return false;
+    }
 };
 
 // Handlers of the libraries' callbacks, run on the main thread with the library's text.
@@ -126,6 +141,13 @@ public:
     bool PauseDown(int appId) override;
     void DiscardPartials(const std::string& pathsAnsi) override;
     bool SetRateLimit(int bytesPerSecond) override;
+    // The downloader's optional DownFilePatched and DownLoaderSetConnections entries.
+    void DownFilePatched(const std::string& urlsAnsi, const std::string& pathsAnsi,
+                         const std::string& folderAnsi, const std::string& sha256s,
+                         const std::string& patches, int attempts, int appId) override;
+    bool canPatch() const override;
+    // config.xml's <connections>; the library keeps its default (4) without a call.
+    bool setConnections(int connections) override;
     // Hands the downloader config.xml's extra certificate authorities (its optional
     // DownLoaderTrustCaFile entry). False without the entry or when the file is refused.
     bool trustCaFile(const std::string& pemPathAnsi);
