@@ -209,3 +209,54 @@ TEST(Vxutil, Sha256OfFiles) {
     EXPECT_EQ(missing.status, 1);
     EXPECT_NE(missing.out.find("no file"), std::string::npos);
 }
+
+// --- Patches ---------------------------------------------------------------------------------
+
+TEST(Vxutil, DiffMakesAPatchThatZstdDecodesToTheNewFile) {
+    vxtest::TempDir dir("vxdiff");
+    std::string old(300000, '\0');
+    for (std::size_t i = 0; i < old.size(); ++i)
+        old[i] = static_cast<char>((i * 2654435761u) >> 13);
+    std::string changed = old;
+    for (std::size_t at = 777; at < changed.size(); at += 60000)
+        changed.replace(at, 4096, std::string(4096, 'z'));
+    struct Case {
+        const char* what;
+        std::string from, to, options;
+    };
+    const Case cases[] = {
+        {"a few blocks changed", old, changed, ""},
+        {"the lowest level", old, changed, " --level 1"},
+        {"from an empty file", "", changed, ""},
+        {"to an empty file", old, "", ""},
+        {"a file that grew", old, old + changed, ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        const std::string from = dir.write("old.bin", c.from), to = dir.write("new.bin", c.to);
+        const std::string patch = dir.file("p.zst"), back = dir.file("back.bin");
+        std::filesystem::remove(back);
+        Outcome r = vxutil("diff " + quote(from) + " " + quote(to) + " " + quote(patch) + c.options);
+        ASSERT_EQ(r.status, 0) << r.out;
+        const std::string bytes = vxtest::readFile(patch);
+        EXPECT_EQ(r.out.rfind(std::to_string(bytes.size()) + " bytes, ", 0), 0u) << r.out;
+        EXPECT_NE(r.out.find("SHA256 " + vx::sha256Hex(bytes)), std::string::npos) << r.out;
+        const std::string zstd = "zstd -q -d --long=31 --patch-from=" + quote(from) + " " + quote(patch) +
+                                 " -o " + quote(back) + " 2>&1";
+        ASSERT_EQ(std::system(zstd.c_str()), 0);
+        EXPECT_TRUE(vxtest::readFile(back) == c.to);
+        if (c.from == old && c.to == changed)
+            EXPECT_LT(bytes.size(), changed.size() / 10) << "only the changed blocks are in it";
+    }
+    // Bad arguments and unreadable files.
+    const std::string f = dir.write("f", "x");
+    EXPECT_EQ(vxutil("diff " + quote(f) + " " + quote(f)).status, 2);
+    EXPECT_EQ(vxutil("diff " + quote(f) + " " + quote(f) + " " + quote(dir.file("p")) + " --level 0").status, 2);
+    EXPECT_EQ(vxutil("diff " + quote(f) + " " + quote(f) + " " + quote(dir.file("p")) + " --level 20").status, 2);
+    EXPECT_EQ(vxutil("diff " + quote(f) + " " + quote(f) + " " + quote(dir.file("p")) + " --fast").status, 2);
+    Outcome missing = vxutil("diff " + quote(dir.file("none")) + " " + quote(f) + " " + quote(dir.file("p")));
+    EXPECT_EQ(missing.status, 1);
+    EXPECT_NE(missing.out.find("cannot read"), std::string::npos);
+    EXPECT_EQ(vxutil("diff " + quote(f) + " " + quote(f) + " " + quote(dir.file("no/such/dir/p"))).status, 1);
+    EXPECT_FALSE(std::filesystem::exists(dir.file("p")));
+}

@@ -7,6 +7,7 @@
 #include "core/Text.h"
 #include "http/FormUrl.h"
 #include "platform/Platform.h"
+#include "Patch.h"
 
 #include <algorithm>
 #include <cstdlib>
@@ -49,6 +50,12 @@ Signing of descriptors (Ed25519):
                      under a signkey refuse it after that moment
   verify PUBKEY FILE checks FILE.sig against FILE; PUBKEY is the base64 public key or a file
                      holding it (signing.pub); prints "good signature"
+
+Patches for updates (zstd --patch-from):
+  diff OLD NEW PATCH [--level N]
+                     writes PATCH, which turns the file OLD into the file NEW (zstd level N,
+                     1 to 19, 19 unless given); prints its size and its SHA-256, and its size
+                     as a share of NEW. `zstd -d --patch-from=OLD PATCH` decodes it too
 
 Exit status: 0 on success, 1 when the input is bad or a signature is not good (the reason
 goes to standard error), 2 on a usage error.
@@ -209,6 +216,38 @@ int verify(const std::string& pubArg, const std::string& file) {
 
 } // namespace
 
+// The whole of a file; false when it cannot be read.
+bool readAll(const std::string& path, std::string& out) {
+    std::ifstream in(std::filesystem::u8path(path), std::ios::binary);
+    if (!in)
+        return false;
+    std::ostringstream bytes;
+    bytes << in.rdbuf();
+    out = std::move(bytes).str();
+    return !in.bad();
+}
+
+int diff(const std::string& oldPath, const std::string& newPath, const std::string& patchPath, int level) {
+    std::string from, to;
+    if (!readAll(oldPath, from))
+        return fail("cannot read " + oldPath);
+    if (!readAll(newPath, to))
+        return fail("cannot read " + newPath);
+    if (to.size() > vxdl::kMaxPatchedSize)
+        return fail(newPath + " is larger than a patch may make");
+    std::string error;
+    const std::string patch = vxdl::makePatch(from, to, level, error);
+    if (patch.empty())
+        return fail("cannot make the patch: " + error);
+    if (vx::Status st = vx::platform::writeFileAtomic(patchPath, patch, false); !st)
+        return fail(st.error());
+    char share[32];
+    std::snprintf(share, sizeof share, "%.2f", to.empty() ? 0.0 : 100.0 * static_cast<double>(patch.size()) /
+                                                                   static_cast<double>(to.size()));
+    return print(std::to_string(patch.size()) + " bytes, " + share + " % of " + std::to_string(to.size()) +
+                 ", SHA256 " + vx::sha256Hex(patch));
+}
+
 int main(int argc, char** argv) {
     if (argc == 2 && (!std::strcmp(argv[1], "--help") || !std::strcmp(argv[1], "-h"))) {
         std::fputs(kUsage, stdout);
@@ -220,10 +259,24 @@ int main(int argc, char** argv) {
     const std::vector<std::string> args(argv + 2, argv + argc);
     static const std::vector<std::string> kCommands = {
         "scramble",  "unscramble", "base64", "md5",  "sha256",
-        "urlencode", "urldecode",  "keygen", "sign", "verify"};
+        "urlencode", "urldecode",  "keygen", "sign", "verify", "diff"};
     if (std::find(kCommands.begin(), kCommands.end(), cmd) == kCommands.end())
         return usage(("unknown command: " + cmd).c_str());
     std::vector<std::string> rest = args;
+    if (cmd == "diff") {
+        int level = 19;
+        if (rest.size() == 5 && rest[3] == "--level") {
+            char* end = nullptr;
+            const long n = std::strtol(rest[4].c_str(), &end, 10);
+            if (rest[4].empty() || *end || n < 1 || n > 19)
+                return usage("--level wants a number from 1 to 19");
+            level = static_cast<int>(n);
+            rest.resize(3);
+        }
+        if (rest.size() != 3)
+            return usage("diff expects OLD NEW PATCH [--level N]");
+        return diff(rest[0], rest[1], rest[2], level);
+    }
     std::string expires;
     if (cmd == "sign" && rest.size() == 4) {
         if (rest[2] == "--expires") {
