@@ -97,7 +97,14 @@ void TVX_JS::enterOffline() {
     pugi::xml_document doc;
     if (newest.empty() || !xml::load(doc, newest.string()))
         return;
-    mergeAppList(listedApps(doc, BaseUrl, AppsPath));
+    auto listed = listedApps(doc, BaseUrl, AppsPath);
+    // Nothing can be fetched while the service is away: an installed application counts as
+    // current, so that it starts ("有升级" would refuse it). The next list sets the versions
+    // the service offers.
+    for (TMyApp& app : listed)
+        if (auto installed = InstalledVersion(app.VerFile))
+            app.version = *installed;
+    mergeAppList(std::move(listed));
 }
 
 std::string TVX_JS::_GetOfflineApps() {

@@ -125,17 +125,21 @@ class ClientCase(unittest.TestCase):
             env["QTWEBENGINE_DISABLE_SANDBOX"] = "1"
         return env
 
-    def start_client(self):
+    def start_client(self, offline=False):
+        """Starts the client and returns its start page, or with `offline` the client's own
+        page for a service that cannot be reached."""
         self.debug_port = free_port()
         env = self.client_env(QTWEBENGINE_REMOTE_DEBUGGING=f"127.0.0.1:{self.debug_port}")
         self.client_log = os.path.join(self.folder, "client.log")
         with open(self.client_log, "w") as log:
             self.client = subprocess.Popen([os.path.join(self.folder, "vxclient")], env=env,
                                            cwd=self.folder, stdout=log, stderr=subprocess.STDOUT)
-        page = vxcdp.Page(self.debug_port, url_prefix=BASE, timeout=90)
+        page = vxcdp.Page(self.debug_port, url_prefix="vxoffline://" if offline else BASE,
+                          timeout=90)
         self.pages.append(page)
-        page.wait("document.readyState === 'complete' && typeof _LoginFun === 'function'",
-                  what="the start page with the client's functions")
+        page.wait("document.readyState === 'complete' && typeof "
+                  + ("_GetOfflineApps" if offline else "_LoginFun") + " === 'function'",
+                  what="the page with the client's functions")
         return page
 
     def add_to_config(self, element):
@@ -797,6 +801,53 @@ class QueueE2E(ClientCase):
         self.tile_click(page, "15", ".act-verify")
         page.wait("window.__said.indexOf('文件完整') >= 0", 60, "the files whole again")
         self.assertEqual(page.eval("_CheckAPP('15')"), "正常")
+
+class OfflineE2E(ClientCase):
+    """The real client while the demo service is away, and when it comes back."""
+
+    def test_installed_applications_start_offline_and_the_client_goes_online_again(self):
+        page = self.start_client()
+        self.logged_in(page)
+        self.install(page, "12")
+        config = os.path.join(self.folder, "Config")
+        wait_until(lambda: [f for f in os.listdir(config) if f.startswith("Catalogue-")], 30,
+                   "the catalogue cache")
+        self.client.send_signal(signal.SIGTERM)
+        self.client.wait(30)
+        for p in self.pages:
+            p.close()
+        self.pages = []
+        wait_until(lambda: not port_in_use(8885), 20, "the link server port to be free")
+        self.service.terminate()
+        self.service.wait(30)
+        try:
+            page = self.start_client(offline=True)
+            page.wait("document.querySelectorAll('#apps li[data-id=\"12\"]').length === 1", 30,
+                      "the installed application on the offline page")
+            self.assertEqual(page.eval("document.querySelectorAll('#apps li').length"), 1)
+            # 打开 starts it; no user is logged in for it.
+            page.eval("document.querySelector('#apps li[data-id=\"12\"] .act-open').click(); true")
+            result = os.path.join(self.folder, "apps", "userinfo", "userinfo-result.txt")
+            wait_until(lambda: os.path.exists(result), 60, "the started application's report")
+            with open(result, encoding="utf-8") as f:
+                text = f.read()
+            self.assertIn("uid=\n", text)
+            # The page grants nothing else.
+            self.assertEqual(page.eval("(function(){try{_LoginFun('demo','demo123','0','0');"
+                                       "return 'ran'}catch(e){return e.message}})()"),
+                             "Have no member")
+        finally:
+            cls = type(self)
+            cls.service = subprocess.Popen([SERVICE, "--data", os.path.join(cls.tmp, "data"),
+                                            "--port", str(cls.service_port)],
+                                           stdout=cls.service_log, stderr=subprocess.STDOUT)
+            cls.procs.append(cls.service)
+            wait_until(lambda: port_in_use(cls.service_port), 30, "the demo service again")
+        page.eval("document.getElementById('retry').click(); true")
+        page.wait(f"location.href === {BASE!r} && document.readyState === 'complete' && "
+                  "typeof _LoginFun === 'function'", 60, "the service's start page again")
+        self.assertIn("12", self.logged_in(page))
+
 
 if __name__ == "__main__":
     unittest.main()

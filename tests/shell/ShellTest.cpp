@@ -358,7 +358,7 @@ TEST_F(ShellTest, TheOfflinePageServesWhileTheServiceIsAway) {
         }));
         // Only the installed one, with its installed version.
         EXPECT_EQ(js("_GetOfflineApps()").toString(),
-                  QString::fromUtf8(R"([{"id":"12","name":"用户信息","version":"1.0","status":"有升级"}])"));
+                  QString::fromUtf8(R"([{"id":"12","name":"用户信息","version":"1.0","status":"正常"}])"));
         EXPECT_EQ(js("document.querySelectorAll('#apps li').length").toInt(), 1);
         const QString attempt =
             "(function(){try{%1;return 'ran'}catch(e){return 'threw:'+e.message}})()";
