@@ -1,6 +1,7 @@
 #!/usr/bin/env python3
 """Drives the running client through its page: logs in with the demo account, saves a
-screenshot of the user's applications, starts an install and saves a screenshot of it."""
+screenshot of the user's applications, starts an install and saves a screenshot of it; with
+--offline, a screenshot of the client's offline page (the service stopped)."""
 import argparse
 import os
 import subprocess
@@ -32,7 +33,17 @@ def main():
     ap.add_argument("--password", default="demo123")
     ap.add_argument("--fbdir", help="Xvfb's -fbdir, for a screenshot of the whole window")
     ap.add_argument("--client-pid", type=int)
+    ap.add_argument("--offline", action="store_true",
+                    help="the service is stopped: a screenshot of the client's offline page")
     args = ap.parse_args()
+
+    if args.offline:
+        page = vxcdp.Page(args.port, url_prefix="vxoffline://", timeout=90)
+        page.wait("document.readyState === 'complete' && typeof _GetOfflineApps === 'function'",
+                  what="the offline page")
+        time.sleep(1)
+        print(f"==> screenshot: {os.path.abspath(page.screenshot(os.path.join(args.out, 'offline.png')))}")
+        return
 
     page = vxcdp.Page(args.port, url_prefix=BASE, timeout=90)
     page.wait("document.readyState === 'complete' && typeof _LoginFun === 'function'",
