@@ -484,6 +484,11 @@ std::optional<std::string> DemoService::descriptor(const std::string& dir,
     std::erase_if(list, [](const ReleaseFile& f) {
         return f.dir.empty() && vx::iequals(f.name, "version.xml");
     });
+    // Patches from the previous release, where one is kept; a release whose patches cannot
+    // be made is served without them.
+    if (!folder.empty())
+        if (auto st = addPatches(folder, list, m_digests); !st && m_options.log)
+            m_options.log("PATCHES " + dir + " " + st.error());
     // The package as the files route finds it: the release folder first, then beside it.
     std::string zipSha256;
     if (auto rel = safeRelative(app->package); rel && !folder.empty()) {

@@ -3,7 +3,10 @@
 #include "core/Crypto.h"
 #include "core/Signing.h"
 
+#include "Patch.h"
+
 #include <algorithm>
+#include <fstream>
 #include <pugixml.hpp>
 #include <sstream>
 
@@ -76,6 +79,94 @@ vx::Expected<std::vector<ReleaseFile>> scanRelease(const fs::path& release, Dige
     return out;
 }
 
+vx::Status publishRelease(const fs::path& appFolder, const fs::path& newFiles) {
+    std::error_code ec;
+    if (!fs::is_directory(newFiles, ec))
+        return vx::Error{"no folder " + newFiles.string()};
+    fs::create_directories(appFolder, ec);
+    if (fs::is_directory(appFolder / "files", ec)) {
+        fs::remove_all(appFolder / "previous", ec);
+        if (!ec)
+            fs::rename(appFolder / "files", appFolder / "previous", ec);
+        if (!ec)
+            fs::remove_all(appFolder / "patches", ec);
+        if (ec)
+            return vx::Error{"cannot keep the previous release of " + appFolder.string() + ": " + ec.message()};
+    }
+    fs::copy(newFiles, appFolder / "files", fs::copy_options::recursive, ec);
+    if (ec)
+        return vx::Error{"cannot copy " + newFiles.string() + ": " + ec.message()};
+    return {};
+}
+
+namespace {
+
+std::mutex g_patchMutex; // one patch is built at a time, and only once
+
+bool readAll(const fs::path& p, std::string& out) {
+    std::ifstream in(p, std::ios::binary);
+    if (!in)
+        return false;
+    std::ostringstream bytes;
+    bytes << in.rdbuf();
+    out = std::move(bytes).str();
+    return !in.bad();
+}
+
+} // namespace
+
+vx::Status addPatches(const fs::path& appFolder, std::vector<ReleaseFile>& files, DigestCache& cache) {
+    std::error_code ec;
+    if (!fs::is_directory(appFolder / "previous", ec))
+        return {};
+    auto previous = scanRelease(appFolder / "previous", cache);
+    if (!previous)
+        return vx::Error{previous.error()};
+    std::map<std::string, std::string> before; // path -> SHA-256
+    for (const auto& f : *previous)
+        before[f.dir + f.name] = f.sha256;
+    for (auto& f : files) {
+        auto it = before.find(f.dir + f.name);
+        if (it == before.end() || it->second == f.sha256)
+            continue;
+        const std::string name = f.sha256 + "-" + it->second + ".zst";
+        const fs::path patch = appFolder / "patches" / name;
+        const fs::path now = appFolder / "files" / fs::path(f.dir + f.name);
+        {
+            std::lock_guard lock(g_patchMutex);
+            if (!fs::is_regular_file(patch, ec)) {
+                std::string from, to, error;
+                if (!readAll(appFolder / "previous" / fs::path(f.dir + f.name), from) || !readAll(now, to))
+                    return vx::Error{"cannot read the releases of " + f.dir + f.name};
+                if (to.size() > vxdl::kMaxPatchedSize)
+                    continue;
+                const std::string bytes = vxdl::makePatch(from, to, 19, error);
+                if (bytes.empty())
+                    return vx::Error{"cannot make the patch of " + f.dir + f.name + ": " + error};
+                fs::create_directories(patch.parent_path(), ec);
+                const fs::path temp = patch.parent_path() / ("." + name + ".tmp");
+                {
+                    std::ofstream out(temp, std::ios::binary | std::ios::trunc);
+                    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+                    if (!out)
+                        return vx::Error{"cannot write " + temp.string()};
+                }
+                fs::rename(temp, patch, ec);
+                if (ec)
+                    return vx::Error{"cannot write " + patch.string() + ": " + ec.message()};
+            }
+        }
+        const auto size = fs::file_size(patch, ec), whole = fs::file_size(now, ec);
+        if (ec || size * 2 >= whole)
+            continue; // not worth it: the whole file is little more
+        auto digest = cache.digests(patch);
+        if (!digest)
+            return vx::Error{digest.error()};
+        f.patches.push_back({it->second, "{app}patches/" + name, digest->sha256, size});
+    }
+    return {};
+}
+
 namespace {
 
 void appendFiles(pugi::xml_node updateFile, const std::vector<ReleaseFile>& files) {
@@ -85,6 +176,13 @@ void appendFiles(pugi::xml_node updateFile, const std::vector<ReleaseFile>& file
         e.append_attribute("Name") = f.name.c_str();
         e.append_attribute("MD5") = f.md5.c_str();
         e.append_attribute("SHA256") = f.sha256.c_str();
+        for (const auto& p : f.patches) {
+            pugi::xml_node patch = e.append_child("patch");
+            patch.append_attribute("from") = p.from.c_str();
+            patch.append_attribute("url") = p.url.c_str();
+            patch.append_attribute("SHA256") = p.sha256.c_str();
+            patch.append_attribute("size") = std::to_string(p.size).c_str();
+        }
     }
 }
 

@@ -21,6 +21,15 @@ struct FileDigests {
     std::string sha256;
 };
 
+// A binary patch that makes a release file from the previous release's file of the same
+// path (<patch from url SHA256 size/> in the file's entry).
+struct ReleasePatch {
+    std::string from;   // SHA-256 of the previous file
+    std::string url;    // "{app}patches/NAME"
+    std::string sha256; // of the patch
+    std::uintmax_t size = 0;
+};
+
 // One file of a release folder: its folder relative to the release ("" or "sub/dir/"), name
 // and digests.
 struct ReleaseFile {
@@ -28,6 +37,7 @@ struct ReleaseFile {
     std::string name;
     std::string md5;
     std::string sha256;
+    std::vector<ReleasePatch> patches;
 };
 
 // Remembers digests by path, size and modification time, so that a descriptor served often
@@ -51,6 +61,21 @@ private:
 // Hidden files (names starting with ".") are left out.
 vx::Expected<std::vector<ReleaseFile>> scanRelease(const std::filesystem::path& release,
                                                    DigestCache& cache);
+
+// An application folder's releases: `files` holds the current one, `previous` the one before
+// it, and `patches` the patches from each changed file of `previous` to its file in `files`
+// (named "<new SHA-256>-<old SHA-256>.zst"), built when first asked for and kept.
+
+// Makes `newFiles` the current release of `appFolder`: the current one becomes the previous
+// one (replacing the one before), the patches of the old pair go, and the new files are
+// copied in. Without a current release, only the copy.
+vx::Status publishRelease(const std::filesystem::path& appFolder, const std::filesystem::path& newFiles);
+
+// Adds to `files` (the current release of `appFolder`, as scanRelease lists it) the patch of
+// each file that the previous release holds at the same path with other bytes, built into
+// `patches` when missing; a patch is listed only when it is less than half the file's size.
+// Nothing without a previous release. An error when a file cannot be read or written.
+vx::Status addPatches(const std::filesystem::path& appFolder, std::vector<ReleaseFile>& files, DigestCache& cache);
 
 // What binds a descriptor to its purpose, each element left out when empty: the
 // application's id (appId) and the file it starts (MainFile), and the moment after which a

@@ -54,7 +54,9 @@ process list.
 app options (add-app):
   --package ZIP   install package; copied into DATA/apps/DIR/ (the descriptor's zipFile)
   --files FOLDER  the release's files; copied into DATA/apps/DIR/files/ (served one by one
-                  and listed with their MD5 and SHA-256 in DIR/version.xml)
+                  and listed with their MD5 and SHA-256 in DIR/version.xml). A release
+                  there before moves to DIR/previous/, and each changed file's entry offers
+                  a patch from it when the patch is under half the file's size
   --ico FILE --img FILE --price TEXT --note TEXT --url URL --sort KEY
   --version-name TEXT --necessary --hidden --user NAME (also add it to NAME's list)
 
@@ -393,8 +395,9 @@ int main(int argc, char** argv) {
         if (!package.empty())
             if (auto st = copyInto(package, folder / a.package, false); !st)
                 return fail(st.error());
+        // A new release of the files keeps the one before it, for patches.
         if (!files.empty())
-            if (auto st = copyInto(files, folder / "files", true); !st)
+            if (auto st = publishRelease(folder, files); !st)
                 return fail(st.error());
         if (!user.empty()) {
             auto u = store.userByName(user);
