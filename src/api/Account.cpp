@@ -1,6 +1,7 @@
 // The page API: login, the remembered users of Users.xml, the small getters.
 
 #include "api/UJsExterned.h"
+#include "core/Log.h"
 
 #include "api/ApiSupport.h"
 #include "api/PageCalls.h"
@@ -98,10 +99,12 @@ void TVX_JS::onLoginReply(std::uint64_t login, const std::string& reply) {
     pugi::xml_node statu = xml::findElement(root, "statu");
     const std::string msg = xml::elementText(root, "msg");
     if (!statu) {
+        log::write("login", "user " + _User + ": no valid reply");
         pageCall(page::ST_Login(false, token0, msg.empty() ? texts::kLoginBadReply : msg));
         return;
     }
     if (!statuIsTrue(xml::text(statu))) {
+        log::write("login", "user " + _User + ": refused (" + msg + ")");
         pageCall(page::ST_Login(false, token0, msg));
         return;
     }
@@ -113,6 +116,7 @@ void TVX_JS::onLoginReply(std::uint64_t login, const std::string& reply) {
     }
     if (!saveUsersXml())
         pageCall(page::ST_Login(false, token0, texts::kLoginNotAdmin));
+    log::write("login", "user " + _User + ": logged in");
     m_link.CloseAll();
     // Each user's queue runs under his own login only: another user's login stops the
     // running entry to be continued at his next one.

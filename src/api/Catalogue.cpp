@@ -1,6 +1,7 @@
 // The page API: the user's application list, adding applications, statuses.
 
 #include "api/UJsExterned.h"
+#include "core/Log.h"
 
 #include "api/ApiSupport.h"
 #include "api/PageCalls.h"
@@ -194,6 +195,8 @@ void mergeAppList(std::vector<TMyApp>&& listed) {
 
 void TVX_JS::onListReply(Purpose purpose, const std::string& index, ListReply& reply) {
     const bool ok = reply.doc != nullptr;
+    log::write("catalogue", ok ? "list merged: " + std::to_string(reply.apps.size()) + " application(s)"
+                               : std::string("list failed"));
     if (ok) {
         saveCatalogueCache(_uid, reply.apps);
         mergeAppList(std::move(reply.apps));

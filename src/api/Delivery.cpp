@@ -2,6 +2,7 @@
 // a key of config.xml, files checked by SHA-256 before they are placed.
 
 #include "api/UJsExterned.h"
+#include "core/Log.h"
 
 #include "api/ApiSupport.h"
 #include "core/Signing.h"
@@ -224,6 +225,17 @@ std::string TVX_JS::startDownload(const std::string& urls, const std::string& pa
         anyDigest = anyDigest || !d.empty();
     if (m_operation.running && m_operation.appId == appId)
         m_operation.targets = splitLines(paths);
+    {
+        const auto items = splitLines(fromAnsi(urls));
+        std::string what = "id=" + std::to_string(appId) + " download " + std::to_string(items.size()) +
+                           " file(s)" + (folder.empty() ? "" : " to unpack") +
+                           (anyDigest ? ", SHA-256 checked" : ", unchecked") + ":";
+        for (std::size_t i = 0; i < items.size() && i < 20; ++i)
+            what += " " + items[i];
+        if (items.size() > 20)
+            what += " …";
+        log::write("operation", what);
+    }
     // An application's partial files survive a pause or a kill, and the next operation goes
     // on from them; a package also leaves the list of its entries for verification.
     if (m_operation.running && m_operation.appId == appId && m_downloader.canResume() &&

@@ -1,6 +1,7 @@
 // The page API: installs and updates of applications, the downloader's messages.
 
 #include "api/UJsExterned.h"
+#include "core/Log.h"
 
 #include <algorithm>
 
@@ -63,6 +64,7 @@ void TVX_JS::requestDescriptor(TMyApp* info, DescriptorStep step) {
     m_operation.dirUrl = info->DirUrl;
     const std::string index = std::to_string(info->appID);
     const bool install = step == &TVX_JS::onInstallDescriptor;
+    log::write("operation", "id=" + index + " descriptor " + info->VerUrl);
     fetchDescriptor(info->VerUrl, index,
                     [this, step, index, install, serial = m_operation.serial](
                         const std::string& text, const std::string& refusal) {
@@ -96,11 +98,17 @@ void TVX_JS::beginAppOperation(int32_t appId) {
     m_operation.requeue = false;
     m_operation.queueUid = m_queue.user();
     m_operation.targets.clear();
+    m_operation.began = std::chrono::steady_clock::now();
     ++m_operation.serial;
+    log::write("operation", "begin id=" + std::to_string(appId) + (m_operation.queued ? " (queued)" : ""));
 }
 
 void TVX_JS::failOperation(const std::string& index, std::string_view state) {
     std::string_view shown = texts::kInstallFailed;
+    log::write("operation", "end id=" + index + " failed (" + std::string(state) + ") after " +
+                                std::to_string(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                                   std::chrono::steady_clock::now() - m_operation.began)
+                                                   .count()) + " ms");
     if (TMyApp* app = findAppByText(index)) {
         if (app->DownStatu == texts::kRepairing)
             state = shown = texts::kRepairFailed;
@@ -283,6 +291,8 @@ void TVX_JS::onUpdateDescriptor(const std::string& index, const std::string& rep
 
 void TVX_JS::DownloadNotify(int32_t id, const std::string& textAnsi) {
     const std::string text = fromAnsi(textAnsi);
+    if (!startsWithNoCase(text, "process:"))
+        log::write("downloader", "id=" + std::to_string(id) + " " + text);
     if (text == texts::kPaused) {
         // The final message of a download stopped by PauseDown: its partial files are kept.
         if (m_operation.running && m_operation.pausing && m_operation.appId == id)
@@ -337,6 +347,10 @@ void TVX_JS::DownloadNotify(int32_t id, const std::string& textAnsi) {
                                                   : texts::kInstallFailed);
             return _RefreshApp();
         }
+        log::write("operation", "end id=" + std::to_string(id) + " done after " +
+                                    std::to_string(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                                       std::chrono::steady_clock::now() - m_operation.began)
+                                                       .count()) + " ms");
         endAppOperation();
         if (auto pending = m_pendingDescriptors.find(id); pending != m_pendingDescriptors.end()) {
             (void)platform::writeFileAtomic(app->VerFile, pending->second);

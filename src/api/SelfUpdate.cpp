@@ -1,6 +1,7 @@
 // The page API: the client's own update.
 
 #include "api/UJsExterned.h"
+#include "core/Log.h"
 
 #include "api/ApiSupport.h"
 #include "api/PageCalls.h"
@@ -69,6 +70,7 @@ void TVX_JS::CheckMainVer() {
     // The check does not wait for a running operation; it may only end its own hold.
     m_clientCheck = installBusy ? ClientCheck::Beside : ClientCheck::Owner;
     installBusy = true;
+    log::write("update", "the client's own update: checking " + BaseUrl + std::string(kClientDescriptor));
     fetchDescriptor(BaseUrl + std::string(kClientDescriptor), "",
                     [this](const std::string& text, const std::string& refusal) {
         if (!refusal.empty()) {
@@ -114,18 +116,22 @@ void TVX_JS::onClientDescriptor(const std::string& reply) {
         return endClientCheck();
     }
     recordAccepted("client", version);
+    const std::string version_ = version;
     // Every entry is compared with the running executable's digest of the entry's kind, read
     // off this thread.
     computeDigests(std::vector<DigestRequest>{{executablePath, DigestKind::Md5},
                                               {executablePath, DigestKind::Sha256}},
-                   "", [this, entries, updateDir, sha](std::vector<Digest> own) {
+                   "", [this, entries, updateDir, sha, version_](std::vector<Digest> own) {
         const std::string ownMd5 = own[0].value_or(""), ownSha256 = own[1].value_or("");
         const DownloadList list = collectDownloads(*entries, [&](std::size_t i) {
             const UpdateEntry& e = (*entries)[i];
             return sameDigest(e, e.sha256.empty() ? ownMd5 : ownSha256);
         });
-        if (list.urls.empty())
+        if (list.urls.empty()) {
+            log::write("update", "the client is current");
             return endClientCheck();
+        }
+        log::write("update", "new version " + version_ + ": downloading " + std::to_string(list.urls.size()) + " file(s)");
         if (!platform::dirExists(updateDir))
             platform::createDir(AppPath + "Update");
         clearUpdateFolder(updateDir);
@@ -178,9 +184,11 @@ void TVX_JS::ClientStarted(bool loaded) {
     // A taken link port is reported, but the client runs: it confirms. Its process id tells
     // it from any other program that might write the marker.
     const bool waited = platform::dirExists(updateDir + std::string(kUpdateBackupFolder));
-    if (loaded && waited && !platform::fileExists(updateDir + std::string(kUpdateHealthyMarker)))
+    if (loaded && waited && !platform::fileExists(updateDir + std::string(kUpdateHealthyMarker))) {
         (void)platform::writeFileAtomic(updateDir + std::string(kUpdateHealthyMarker),
                                         std::to_string(platform::currentProcessId()));
+        log::write("update", "the new version started: confirmed to its update script");
+    }
     const std::string undone = updateDir + std::string(kUpdateRolledBackMarker);
     std::error_code ec;
     if (platform::fileExists(undone)) {
@@ -189,6 +197,7 @@ void TVX_JS::ClientStarted(bool loaded) {
         if (const std::string sha = readSmallFile(pendingReleaseFile()); !sha.empty())
             (void)platform::writeFileAtomic(refusedReleaseFile(), sha);
         std::filesystem::remove(fsPath(pendingReleaseFile()), ec);
+        log::write("update", "the new version did not confirm its start: its script put the old one back");
         ShowStatus(std::string(texts::kClientRolledBack));
     } else if (!waited) {
         std::filesystem::remove(fsPath(pendingReleaseFile()), ec);
@@ -223,6 +232,7 @@ void TVX_JS::UpdateMain() {
         ShowStatus("无法启动升级脚本：" + script);
         return;
     }
+    log::write("update", "restarting through " + script + " (" + std::to_string(files.size()) + " file(s) to move)");
     m_host.closeMainWindow();
 }
 
@@ -233,6 +243,7 @@ namespace vx {
 void TVX_JS::clientDownloaded() {
     m_clientVerified = m_clientDownload;
     m_clientDownload.clear();
+    log::write("update", "the new version is downloaded and checked");
     // The restart would cut off an install or update that runs beside the check.
     if (m_operation.running) {
         m_clientRestartPending = true;

@@ -1,4 +1,5 @@
 #include "api/UJsExterned.h"
+#include "core/Log.h"
 
 #include "api/ApiSupport.h"
 
@@ -97,7 +98,10 @@ void TVX_JS::pageCall(const std::string& script) {
         m_host.executeInMainFrame(script);
 }
 
-void TVX_JS::ShowStatus(const std::string& text) { pageCall(page::ST_softStatu(text)); }
+void TVX_JS::ShowStatus(const std::string& text) {
+    log::write("status", text);
+    pageCall(page::ST_softStatu(text));
+}
 
 void TVX_JS::sendLink(int32_t appId, std::string_view payload) {
     m_link.sendToApp(linkMessage(appId, payload));
@@ -131,7 +135,11 @@ int linkPresence(const std::string& text, int32_t& appId) {
 
 void TVX_JS::LinkNotify(const std::string& textAnsi) {
     int32_t appId = 0;
-    if (const int delta = linkPresence(fromAnsi(textAnsi), appId); delta > 0) {
+    const int presence = linkPresence(fromAnsi(textAnsi), appId);
+    if (presence != 0)
+        log::write("link", (presence > 0 ? "application online: " : "application offline: ") +
+                               std::to_string(appId));
+    if (const int delta = presence; delta > 0) {
         ++m_connections[appId];
     } else if (delta < 0) {
         if (auto it = m_connections.find(appId); it != m_connections.end() && --it->second <= 0)

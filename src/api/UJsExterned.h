@@ -358,6 +358,7 @@ private:
         bool requeue = false;
         std::string queueUid;
         std::vector<std::string> targets;
+        std::chrono::steady_clock::time_point began{};
         int32_t appId = 0;
         std::uint64_t serial = 0;
         // The record's folder and addresses as the operation began: a list refresh that

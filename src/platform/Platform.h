@@ -140,6 +140,9 @@ Status writeFileAtomic(const std::string& path, std::string_view data, bool owne
 // The bytes an unprivileged writer may still put on the file system holding `path` (the
 // nearest existing folder of it); nullopt when it cannot be told.
 std::optional<unsigned long long> freeSpace(const std::string& path);
+// The folder below which a program keeps its user's state (logs): $XDG_STATE_HOME, else
+// ~/.local/state (POSIX); %LOCALAPPDATA% (Windows). Empty when it cannot be told.
+std::string userStateFolder();
 
 // A file opened for reading that other processes may read, write and delete meanwhile.
 class SharedReadFile {

@@ -11,6 +11,7 @@
 #include <fcntl.h>
 #include <iconv.h>
 #include <limits.h>
+#include <pwd.h>
 #include <spawn.h>
 #include <sys/file.h>
 #include <sys/socket.h>
@@ -367,6 +368,17 @@ bool startedProgramRuns(const std::string& folder) {
             return true;
     }
     return false;
+}
+
+std::string userStateFolder() {
+    if (const char* state = std::getenv("XDG_STATE_HOME"); state && state[0] == '/')
+        return state;
+    std::string home;
+    if (const char* h = std::getenv("HOME"); h && h[0] == '/')
+        home = h;
+    else if (const passwd* pw = ::getpwuid(::getuid()); pw && pw->pw_dir)
+        home = pw->pw_dir;
+    return home.empty() ? std::string() : home + "/.local/state";
 }
 
 std::optional<unsigned long long> freeSpace(const std::string& path) {

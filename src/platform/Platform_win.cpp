@@ -261,6 +261,11 @@ bool keepsChangeTimes(const std::string& path) {
     return name != L"FAT" && name != L"FAT32" && name != L"exFAT";
 }
 
+std::string userStateFolder() {
+    const wchar_t* local = ::_wgetenv(L"LOCALAPPDATA");
+    return local && *local ? narrow(std::wstring(local)) : std::string();
+}
+
 std::optional<unsigned long long> freeSpace(const std::string& path) {
     std::wstring at = widen(path);
     for (;;) {

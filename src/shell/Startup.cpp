@@ -8,6 +8,7 @@
 #include <QRegularExpression>
 
 #include "core/Global.h"
+#include "core/Log.h"
 #include "core/MainThread.h"
 #include "http/HttpThread.h"
 #include "platform/Platform.h"
@@ -140,9 +141,13 @@ void usePageProxyOfSystem() {
     qputenv(kEngineFlags, flags.isEmpty() ? own : flags + ' ' + own);
 }
 
-int runClient(int argc, char** argv) {
+int runClient(int argc, char** argv, const char* version) {
     // 1. Shared state first: paths, the apps folder, the empty application list.
     InitSharedState();
+    // The log, for whoever supports the user (a client without one runs all the same).
+    (void)log::start(log::defaultFolder());
+    log::write("client", std::string("start, version ") + version + ", folder " + AppPath +
+                             ", service " + BaseUrl);
     static QtMainThread mainThread;
     setMainThread(&mainThread);
     SetShowMsgHook([](const std::string& caption, const std::string& text) {
@@ -177,7 +182,9 @@ int runClient(int argc, char** argv) {
     if (!main->FormCreate())
         return 0;
     main->show();
-    return app.exec();
+    const int code = app.exec();
+    log::stop();
+    return code;
 }
 
 } // namespace vx::shell

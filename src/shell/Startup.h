@@ -5,7 +5,7 @@
 namespace vx::shell {
 
 // Runs the client; returns the process's exit code.
-int runClient(int argc, char** argv);
+int runClient(int argc, char** argv, const char* version = "");
 
 // Makes the page's engine follow the system's proxy settings by the same rules as the HTTP
 // worker and the downloader (docs/http.md, "Proxy"): on POSIX the proxy environment

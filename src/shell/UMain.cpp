@@ -15,6 +15,7 @@
 #include "api/VxJsMembers.h"
 #include "bridge/hiJsScriptExtented.h"
 #include "core/Global.h"
+#include "core/Log.h"
 #include "core/Text.h"
 #include "core/Trust.h"
 #include "core/Xml.h"
@@ -102,6 +103,19 @@ bool TfrmMain::FormCreate() {
             return fail(), false;
         SalesID = xml::text(sales);
         AgentID = xml::text(aid);
+        {
+            std::string set = "config: title " + Title + ", salesid " + SalesID + ", aid " + AgentID +
+                              ", pid " + xml::text(pid) + ", cafile " +
+                              (Trust.caFile.empty() ? "none" : Trust.caFile) + ", signing keys " +
+                              std::to_string(Trust.signKeys.size()) +
+                              (Trust.signingRequired ? " (required)" : "");
+            for (const char* extra : {"maxrate", "updatewait", "connections"})
+                if (const pugi::xml_node e = xml::findElement(root, extra))
+                    set += std::string(", ") + extra + " " + xml::text(e);
+            log::write("client", set);
+            for (const auto& problem : Trust.problems)
+                log::write("client", "config: " + problem);
+        }
         // 6-7. The page API object with the product id.
         m_libs = std::make_unique<HelperLibraries>();
         m_api = std::make_unique<TVX_JS>(*this, *m_libs, *m_libs);
@@ -153,6 +167,8 @@ bool TfrmMain::FormCreate() {
         // would then talk to it instead. The page has not loaded yet, so the status line
         // says so once it has.
         m_linkServerUp = m_libs->StartServer("127.0.0.1", "8885");
+        log::write("link", m_linkServerUp ? "link server listening on 127.0.0.1:8885"
+                                          : "link server could not listen on 127.0.0.1:8885");
         if (!m_linkServerUp)
             m_pendingStatus = kLinkServerFailed;
         return true;
@@ -223,6 +239,13 @@ void TfrmMain::enableRefreshTimer() {
 void TfrmMain::closeMainWindow() { close(); }
 
 void TfrmMain::startPageLoading(const QWebEngineLoadingInfo& info) {
+    if (info.status() == QWebEngineLoadingInfo::LoadFailedStatus)
+        log::write("page", "load failed: " + info.url().toString(QUrl::RemoveQuery).toStdString() +
+                               " (" + info.errorString().toStdString() + ", domain " +
+                               std::to_string(info.errorDomain()) + ", code " +
+                               std::to_string(info.errorCode()) + ")");
+    else if (info.status() == QWebEngineLoadingInfo::LoadSucceededStatus)
+        log::write("page", "loaded: " + info.url().toString(QUrl::RemoveQuery).toStdString());
     if (info.url().toString(QUrl::FullyEncoded).toStdString() != BaseUrl)
         return;
     constexpr int kAborted = -3; // another navigation took over: not the service's fault
@@ -240,8 +263,10 @@ void TfrmMain::startPageLoading(const QWebEngineLoadingInfo& info) {
 void TfrmMain::goOffline() {
     if (!m_api)
         return;
-    if (!m_offline)
+    if (!m_offline) {
         m_api->enterOffline();
+        log::write("page", "the service cannot be reached: the offline page");
+    }
     m_offline = true;
     m_view->load(offlinePageUrl());
     if (!m_retry.isActive())
@@ -273,6 +298,7 @@ void TfrmMain::CrmFmxLoadEnd(bool ok) {
         if (ok && m_offline) {
             m_offline = false;
             m_retry.stop();
+            log::write("page", "the service answers again: its start page");
         }
         LoadUserList();
         // An update script waits for this client's word (or has put it back); the link
@@ -285,6 +311,7 @@ void TfrmMain::CrmFmxLoadEnd(bool ok) {
 }
 
 void TfrmMain::certificateRefused(const QUrl& url) {
+    log::write("page", "certificate refused: " + url.toString(QUrl::RemoveQuery).toStdString());
     // Chromium's error page says little; the status line names the host. When the start page
     // itself is refused there is no status line to show it in, only that error page.
     ShowStatus(std::string(texts::kCertificateFailed) + url.host().toStdString());

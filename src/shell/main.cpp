@@ -6,4 +6,4 @@
 extern "C" __attribute__((used)) const char vxClientVersion[] =
     VX_CLIENT_VERSION_MARKER_PREFIX VX_CLIENT_VERSION;
 
-int main(int argc, char** argv) { return vx::shell::runClient(argc, argv); }
+int main(int argc, char** argv) { return vx::shell::runClient(argc, argv, VX_CLIENT_VERSION); }
