@@ -139,6 +139,12 @@ bool TfrmMain::FormCreate() {
                 !rate || !parseInt32(trimSpaces(xml::text(rate)), maxrate) || maxrate < 0)
                 maxrate = 0;
             m_api->loadRateLimit(ConfigPath + "RateLimit", maxrate);
+            // How many files of one download go at once (1 to 16; the downloader's 4 else).
+            int32_t connections = 0;
+            if (const pugi::xml_node c = xml::findElement(root, "connections");
+                c && parseInt32(trimSpaces(xml::text(c)), connections) && connections >= 1 &&
+                connections <= 16)
+                (void)m_libs->setConnections(connections);
         }
         if (!Trust.caFile.empty() && !m_libs->trustCaFile(toAnsi(Trust.caFile)))
             std::fprintf(stderr, "vxcenter: the downloader cannot use %s\n", Trust.caFile.c_str());
