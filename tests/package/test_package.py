@@ -212,8 +212,13 @@ def build_deb(tmp):
                 owner = subprocess.run(["dpkg", "-S", real.replace("/usr/lib/", "/lib/", 1)],
                                        capture_output=True, text=True)
             package = owner.stdout.split(":")[0]
-            check(package in named, f"{name} needs {lib} of {package}, which Depends lacks: "
-                                    f"{depends}")
+            # A Depends may name what the package provides (libspdlog1.10 provides
+            # libspdlog1.10-fmt9, which dpkg-shlibdeps names).
+            provides = subprocess.run(["dpkg-query", "-W", "-f=${Provides}", package],
+                                      capture_output=True, text=True).stdout
+            provided = {p.strip().split(" ")[0] for p in provides.split(",") if p.strip()}
+            check(package in named or provided & named,
+                  f"{name} needs {lib} of {package}, which Depends lacks: {depends}")
     return deb
 
 
@@ -373,12 +378,20 @@ def main():
         second_user(run, a, b)
         check(tree(PACKAGE) == before, "the package's folder changed")
         for user in (a, b):
-            # Everything the client and its engine keep lies in the user's folder; Qt's own
-            # shader cache goes where every Qt program of the user keeps it.
+            # Everything the client and its engine keep lies in the user's folder, its log in
+            # his state folder; Qt's own shader cache goes where every Qt program of the user
+            # keeps it.
             outside = [p for p in tree(user.home)
-                       if not p.startswith(("run", ".local/share/vxcenter", ".cache/qtshader"))
-                       and p not in (".local", ".local/share", ".cache")]
+                       if not p.startswith(("run", ".local/share/vxcenter", ".cache/qtshader",
+                                            ".local/state/vxcenter"))
+                       and p not in (".local", ".local/share", ".local/state", ".cache")]
             check(not outside, f"outside the user's folder: {outside}")
+            # The log is the user's alone.
+            state = os.path.join(user.home, ".local", "state", "vxcenter")
+            check(os.path.isfile(os.path.join(state, "vxcenter.log")), "no log in the state folder")
+            check(os.stat(state).st_mode & 0o077 == 0, "the log's folder is open to others")
+            check(os.stat(os.path.join(state, "vxcenter.log")).st_mode & 0o077 == 0,
+                  "the log is open to others")
         failures_and_prefix(run, tmp)
         print("package: two users installed, updated and started applications and "
               "updated the client, each in his own folder")

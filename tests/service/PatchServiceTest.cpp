@@ -1,5 +1,6 @@
 // The demo service keeps an application's previous release and offers patches from it.
 
+#include <thread>
 #include "ServiceFixture.h"
 #include "Patch.h"
 #include "core/Signing.h"
@@ -102,7 +103,12 @@ TEST_F(PatchService, ChangedFilesOfferAPatchFromThePreviousReleaseWhenItIsWorthI
         std::string made, why;
         ASSERT_TRUE(vxdl::applyPatch(big, r->body, made, why)) << why;
         EXPECT_TRUE(made == changed);
-        EXPECT_EQ(requests("SENT /apps/patched/" + url.substr(5) + " " + std::to_string(r->body.size())), 1);
+        // The service says what it sent once the reply is over, a moment after the body
+        // has arrived here.
+        const std::string sent = "SENT /apps/patched/" + url.substr(5) + " " + std::to_string(r->body.size());
+        for (int i = 0; i < 500 && requests(sent) == 0; ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        EXPECT_EQ(requests(sent), 1);
     }
     // Served again from the kept patch, with the same bytes.
     pugi::xml_document again;
