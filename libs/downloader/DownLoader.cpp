@@ -534,6 +534,8 @@ private:
                 placedFolders.push_back(std::move(f));
         }
         m_placement = std::make_unique<Placement>(kept, m_stage + "/journal");
+        // Unpacked without a flush per file: the whole stage goes to the disk at once.
+        m_placement->flushSources(true);
         for (const auto& f : placedFolders)
             m_placement->addFolder(folder, f);
         for (const auto& f : placedFiles) {

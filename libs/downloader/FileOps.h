@@ -117,8 +117,16 @@ std::string parentOf(const std::string& path);
 Status makeDirs(const std::string& path);
 // Flushes a folder's entries to the disk, so that files renamed into it or removed from it,
 // and folders made in it, stay so after a power cut. (A file's own content is flushed by
-// TempFile's durable commit.) On Windows the renames are written through already.
+// TempFile's durable commit, or with its set by flushTogether.) On Windows the renames are
+// written through already.
 Status syncFolder(const std::string& path);
+// Flushes the files and folders at `paths` to the disk together, for a set whose files are
+// written without a flush of their own and moved in only once all of them are there. On
+// Linux one syncfs of each file system they lie on (for more than a few paths; a few are
+// flushed each in turn); on Windows the files' handles are flushed in parallel (folders need
+// nothing there: its renames are written through); elsewhere each path in turn. A path that
+// is gone is passed over. The error names the first path that could not be flushed.
+Status flushTogether(const std::vector<std::string>& paths);
 // Creates the folders `root`/parts[0]/parts[1]/... below an existing `root`, refusing to
 // pass through any component that is a symbolic link (or other reparse point) or not a
 // folder, so that nothing below can end up outside `root`.

@@ -421,6 +421,55 @@ Status syncFolder(const std::string& path) {
     return s;
 }
 
+Status flushTogether(const std::vector<std::string>& paths) {
+    auto flushOne = [](const std::string& path) -> Status {
+        int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+        if (fd < 0)
+            return errno == ENOENT ? Status{} : sysError("写入失败", path);
+        // Some file systems cannot flush a folder (EINVAL); they have nothing to lose by it.
+        const bool ok = ::fsync(fd) == 0 || errno == EINVAL || errno == ENOTSUP;
+        Status s = ok ? Status{} : sysError("写入失败", path);
+        ::close(fd);
+        return s;
+    };
+#ifdef __linux__
+    // One syncfs writes back every dirty page and the metadata of the file system and waits
+    // for all of it, letting the disk take the set in one sweep rather than one file at a
+    // time; a few paths are cheaper each on their own than the whole file system's cache.
+    constexpr std::size_t kFew = 4;
+    if (paths.size() > kFew) {
+        std::set<dev_t> done;
+        for (const std::string& path : paths) {
+            struct stat st {};
+            if (::lstat(path.c_str(), &st) != 0) {
+                if (errno == ENOENT)
+                    continue;
+                return sysError("写入失败", path);
+            }
+            if (!done.insert(st.st_dev).second)
+                continue;
+            int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+            if (fd < 0) {
+                if (errno == ENOENT)
+                    continue;
+                return sysError("写入失败", path);
+            }
+            // syncfs reports the file system's write-back errors (from Linux 5.8 on).
+            const bool ok = ::syncfs(fd) == 0;
+            Status s = ok ? Status{} : sysError("写入失败", path);
+            ::close(fd);
+            if (!s)
+                return s;
+        }
+        return {};
+    }
+#endif
+    for (const std::string& path : paths)
+        if (Status s = flushOne(path); !s)
+            return s;
+    return {};
+}
+
 Status makeDirsBelow(const std::string& root, const std::vector<std::string>& parts) {
     std::string path = root;
     for (const std::string& part : parts) {

@@ -2,6 +2,9 @@
 
 #include <algorithm>
 #include <atomic>
+#include <mutex>
+#include <thread>
+#include <vector>
 #include <winsock2.h>
 #include <windows.h>
 
@@ -386,6 +389,59 @@ Status makeDirs(const std::string& path) {
 // MoveFileExW runs with MOVEFILE_WRITE_THROUGH and NTFS journals its folders: nothing is left
 // to flush here.
 Status syncFolder(const std::string&) { return {}; }
+
+// FlushFileBuffers waits for the disk's cache to be emptied, one file at a time on one
+// thread; several threads keep the disk's queue full, as syncfs does on Linux.
+Status flushTogether(const std::vector<std::string>& paths) {
+    std::atomic<std::size_t> next{0};
+    std::mutex failMutex;
+    std::size_t failedAt = paths.size();
+    std::string failure;
+    auto flushSome = [&] {
+        for (std::size_t i; (i = next.fetch_add(1)) < paths.size();) {
+            const std::wstring path = wide(paths[i]);
+            const DWORD attributes = ::GetFileAttributesW(path.c_str());
+            if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY))
+                continue; // gone, or a folder: its renames are written through already
+            HANDLE h = ::CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                     nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+            std::string why;
+            if (h == INVALID_HANDLE_VALUE) {
+                const DWORD code = ::GetLastError();
+                if (code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND)
+                    continue;
+                why = lastSystemError();
+            } else {
+                if (!::FlushFileBuffers(h))
+                    why = lastSystemError();
+                ::CloseHandle(h);
+            }
+            const bool ok = why.empty();
+            if (!ok) {
+                std::lock_guard lock(failMutex);
+                if (i < failedAt) {
+                    failedAt = i;
+                    failure = "写入失败 " + paths[i] + ": " + why;
+                }
+            }
+        }
+    };
+    constexpr std::size_t kThreads = 8;
+    std::vector<std::thread> threads;
+    for (std::size_t t = 1; t < kThreads && t * 16 < paths.size(); ++t) {
+        try {
+            threads.emplace_back(flushSome);
+        } catch (...) {
+            break; // fewer threads then
+        }
+    }
+    flushSome();
+    for (auto& t : threads)
+        t.join();
+    if (failedAt < paths.size())
+        return Error{failure};
+    return {};
+}
 
 Status makeDirsBelow(const std::string& root, const std::vector<std::string>& parts) {
     std::string path = root;

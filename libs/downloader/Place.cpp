@@ -32,8 +32,9 @@ void removeEmptyFolder(const std::string& path) {
 Placement::Placement(std::string keepFolder, std::string journal)
     : m_keepFolder(std::move(keepFolder)), m_journal(std::move(journal)) {}
 
-// Each line reaches the system before the step it announces, which is all a kill needs (a
-// power cut is covered per file, not per set: see docs/downloader.md).
+// Each line reaches the system before the step it announces, which is all a kill needs; the
+// lines of a placement's plan are flushed to the disk before its first move (place), and the
+// confirmation after its last one (finish), which is what a power cut needs.
 Status Placement::note(const std::string& line) {
     crashPoint();
     std::ofstream out(fsPath(m_journal), std::ios::binary | std::ios::app);
@@ -79,16 +80,14 @@ void Placement::addFolder(const std::string& root, std::vector<std::string> part
 Status Placement::makeFolders(const Item& item) {
     if (item.root.empty() || item.dirs.empty())
         return {};
-    // Which of them are new, so that an undo can take exactly those away again.
+    // Which of them are new, so that an undo can take exactly those away again (the plan
+    // has noted them already).
     std::vector<std::string> missing;
     std::string path = item.root;
     for (const auto& d : item.dirs) {
         path += "/" + d;
-        if (!exists(path)) {
+        if (!exists(path))
             missing.push_back(path);
-            if (Status s = note("D\t" + path); !s)
-                return s;
-        }
     }
     crashPoint();
     Status s = makeDirsBelow(item.root, item.dirs);
@@ -110,6 +109,42 @@ Status Placement::place(const std::function<bool()>& stop) {
             return Error{why.error().empty() ? u.error() : why.error() + "；" + u.error()};
         return why;
     };
+    // The whole plan is noted before anything moves: every folder to be made, then every
+    // move with the file it places. A recovery undoes a noted move only where it finds the
+    // move taken (the kept old file, or the placed file's own identity at the target), so
+    // moves noted but never taken cost nothing.
+    std::set<std::string> planned;
+    for (const Item& item : m_items) {
+        if (item.root.empty())
+            continue;
+        std::string path = item.root;
+        for (const auto& d : item.dirs) {
+            path += "/" + d;
+            if (!exists(path) && planned.insert(path).second)
+                if (Status s = note("D\t" + path); !s)
+                    return undo(s);
+        }
+    }
+    std::vector<std::string> flush{m_journal};
+    for (Item& item : m_items) {
+        if (item.folderOnly)
+            continue;
+        item.backup = m_keepFolder + "/" + std::to_string(g_keepCounter++);
+        item.identity = fileIdentity(item.source);
+        if (Status s = note("M\t" + item.source + "\t" + item.target + "\t" + item.backup + "\t" +
+                            item.identity);
+            !s)
+            return undo(s);
+        if (m_flushSources)
+            flush.push_back(item.source);
+    }
+    // The plan, and the new files when they were written without a flush of their own, reach
+    // the disk together before the first move: after a power cut no target can hold a file
+    // whose content is not there, and the next cleaning knows every move that may have been
+    // taken.
+    crashPoint();
+    if (Status s = flushTogether(flush); !s)
+        return undo(s);
     // Every folder first: a linked folder refuses the set before any file has moved.
     for (const Item& item : m_items)
         if (Status s = makeFolders(item); !s)
@@ -119,12 +154,6 @@ Status Placement::place(const std::function<bool()>& stop) {
             continue;
         if (stop && stop())
             return undo(Error{""});
-        item.backup = m_keepFolder + "/" + std::to_string(g_keepCounter++);
-        item.identity = fileIdentity(item.source);
-        if (Status s = note("M\t" + item.source + "\t" + item.target + "\t" + item.backup + "\t" +
-                            item.identity);
-            !s)
-            return undo(s);
         crashPoint();
         if (Status s = moveKeepingOld(item.source, item.target, item.backup, item.hadOld); !s)
             return undo(s);
@@ -163,15 +192,19 @@ Status Placement::rollback() {
 }
 
 void Placement::finish() {
-    (void)note("C");
-    std::set<std::string> flush;
+    // The moves reach the disk before the confirmation does: a power cut before it leaves a
+    // set that the next cleaning undoes, one after it a set whose every file is new. The
+    // kept old files' folder goes with them, so that an undo always finds what it puts back.
+    std::set<std::string> folders{m_keepFolder};
     for (const Item& item : m_items)
         if (item.moved)
-            flush.insert(parentOf(item.target));
+            folders.insert(parentOf(item.target));
     for (const auto& dir : m_madeDirs)
-        flush.insert(parentOf(dir));
-    for (const auto& dir : flush)
-        syncFolder(dir);
+        folders.insert(parentOf(dir));
+    crashPoint();
+    (void)flushTogether(std::vector<std::string>(folders.begin(), folders.end()));
+    (void)note("C");
+    (void)flushTogether({m_journal});
     m_finished = true;
 }
 

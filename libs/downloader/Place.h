@@ -6,7 +6,8 @@
 // renamed over its target with the old file kept in the stage first (a second link where the
 // system allows, so a kill at any moment leaves each target old or new). Every step is noted
 // in the journal before it is taken, with the identity (device and inode) of the file placed,
-// so a recovery removes a target only when it is provably the file this call put there. Until
+// so a recovery removes a target only when it is provably the file this call put there. The
+// whole plan is noted, and flushed to the disk, before the first move. Until
 // finish() confirms the whole set, every move can be undone: the kept old files go back, new
 // files that had no old one are removed, and folders made for them are removed again. A step
 // of an undo that fails keeps the stage, and so the kept files, and says so.
@@ -37,7 +38,12 @@ public:
     // The folder root/parts[0]/... is to exist afterwards.
     void addFolder(const std::string& root, std::vector<std::string> parts);
 
-    // Makes the folders, then moves the files in their order. A journal that cannot be
+    // The sources were written without a flush of their own (a package's unpacked files):
+    // place() flushes them all at once, with its journal, before the first move.
+    void flushSources(bool on) { m_flushSources = on; }
+
+    // Notes the whole plan in the journal and flushes it to the disk (with the sources, see
+    // flushSources), makes the folders, then moves the files in their order. A journal that cannot be
     // written stops it before anything moves. `stop` is asked before each move; when it says
     // so, or a move fails, everything done is undone and the reason is returned ("" for a
     // stop; the undo's own failure after it, when there is one).
@@ -45,8 +51,9 @@ public:
     // Undoes every move (newest first) and removes the folders made, emptied again. The error
     // names the first file that could not be put back; the stage must then stay.
     Status rollback();
-    // Confirms the new set: the journal says so and the targets' folders are flushed, so
-    // that the renames stay after a power cut. The kept old files go with the stage.
+    // Confirms the new set: the targets' folders are flushed, so that the renames stay after
+    // a power cut, and then the journal says so, flushed too. The kept old files go with the
+    // stage.
     void finish();
     // An undo of this placement failed: the stage holds kept files and must stay.
     bool undoFailed() const { return m_undoFailed; }
@@ -69,6 +76,7 @@ private:
     std::vector<std::string> m_madeDirs; // in the order made
     bool m_finished = false;
     bool m_undoFailed = false;
+    bool m_flushSources = false;
 };
 
 // For the stage of a process that ended without finishing (a kill, a crash): undoes the

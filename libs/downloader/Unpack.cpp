@@ -1,6 +1,5 @@
 #include "Unpack.h"
 
-#include <deque>
 #include <memory>
 #include <set>
 #include <zip.h>
@@ -218,18 +217,10 @@ vx::Expected<UnpackResult> unpackZip(const std::string& package, const std::stri
     // The stage's own folders are not flushed: its files are moved out of it, and the
     // folders they land in are flushed then (Placement::finish).
 
-    // Each file is flushed before its rename. Waiting for every flush in turn would leave the
-    // disk idle while the next entry is decompressed, so the last few written files wait
-    // with their write-back started and are renamed in their order as later ones follow.
-    constexpr std::size_t kInFlight = 32;
-    std::deque<std::unique_ptr<TempFile>> written;
-    auto placeOldest = [&]() -> Status {
-        // A link placed at the target by someone else is replaced, never followed.
-        Status s = written.front()->commit();
-        written.pop_front();
-        return s;
-    };
-
+    // No file is flushed here: the placement flushes the whole stage at once before its first
+    // move (Placement::flushSources), which lets the disk take thousands of small files in
+    // one sweep instead of waiting for each in turn. Each written file's write-back is only
+    // started, so that the disk works while the next entries are decompressed.
     std::vector<char> buffer(256 * 1024);
     auto unpackOne = [&](const Entry& e) -> Status {
         if (e.folder) {
@@ -249,13 +240,10 @@ vx::Expected<UnpackResult> unpackZip(const std::string& package, const std::stri
                                                               &zip_fclose);
         if (!in)
             return Error{"无法读取安装包中的 \"" + e.name + "\"（" + zip_strerror(zip.get()) + "）"};
-        auto file = std::make_unique<TempFile>();
-        TempFile& out = *file;
+        TempFile out;
         if (Status s = out.create(target); !s)
             return s;
         out.setExecutable(e.executable);
-        // Flushed before its rename, so a power cut leaves the old file or the whole new one.
-        out.setDurable(true);
         for (;;) {
             if (stop && stop())
                 return Error{"已取消"};
@@ -282,22 +270,14 @@ vx::Expected<UnpackResult> unpackZip(const std::string& package, const std::stri
             result.sums.push_back(std::move(sum));
         }
         out.startFlush();
-        written.push_back(std::move(file));
-        return written.size() > kInFlight ? placeOldest() : Status{};
+        // A link placed at the target by someone else is replaced, never followed.
+        return out.commit();
     };
 
-    Status failure;
     for (const Entry& e : entries) {
-        if (failure = unpackOne(e); !failure)
-            break;
+        if (Status s = unpackOne(e); !s)
+            return Error{s.error()};
     }
-    // A failed package is discarded with its stage: what waits is never placed.
-    while (failure && !written.empty()) {
-        if (Status s = placeOldest(); !s)
-            failure = s;
-    }
-    if (!failure)
-        return Error{failure.error()};
     return result;
 }
 

@@ -35,8 +35,8 @@ struct UnpackResult {
 };
 
 // Unpacks every entry of the zip at `package` below `folder` (an existing stage, which the
-// caller moves into place afterwards), replacing files there. Each file is flushed to the
-// disk before it counts as written. Every entry is checked before anything is written: one
+// caller moves into place afterwards), replacing files there. Nothing is flushed to the disk
+// here: the caller flushes the whole stage before it moves anything (Placement::flushSources). Every entry is checked before anything is written: one
 // refused entry (see entryParts; symbolic links and other special files too) refuses the
 // whole package and nothing is written. Names that are not valid UTF-8 are read in the ANSI
 // code page, as Chinese Windows zip tools write them. Nothing is ever written outside

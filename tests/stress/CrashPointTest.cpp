@@ -6,6 +6,7 @@
 // - an update whose files lie in two folders, one of them new with no old file;
 // - an undo: the same update, whose last move fails after the others have moved (a cancel
 //   undoes a placement through the same steps).
+// At every cut that has changed a target, the journal already notes every move of the set.
 
 #include <filesystem>
 #include <thread>
@@ -99,6 +100,30 @@ int child(const std::string& mode, int crashAt, const std::string& root, const s
 
 constexpr int kCrashed = 86; // the downloader's exit status at the chosen step
 
+bool inStage(const std::string& path) { return path.find(".vxstage-") != std::string::npos; }
+
+// Whether a cut tree differs from the old set outside the stages and the downloads'
+// temporary files; and how many moves the stages' journals (retired or not) note.
+bool targetsChanged(const Contents& now, const Contents& older) {
+    for (const auto& [path, text] : now)
+        if (!inStage(path) && path.find(".vxdl-") == std::string::npos &&
+            (!older.count(path) || older.at(path) != text))
+            return true;
+    for (const auto& [path, text] : older)
+        if (!now.count(path))
+            return true;
+    return false;
+}
+
+int notedMoves(const Contents& now) {
+    int moves = 0;
+    for (const auto& [path, text] : now)
+        if (inStage(path) && fs::path(path).filename().string().rfind("journal", 0) == 0)
+            for (std::size_t at = 0; (at = text.find("M\t", at)) != std::string::npos; ++at)
+                moves += at == 0 || text[at - 1] == '\n';
+    return moves;
+}
+
 } // namespace
 
 TEST(CrashPointChild, Run) {
@@ -120,6 +145,8 @@ TEST(CrashPoints, EveryStepOfPlacementAndRecoveryLeavesTheOldOrTheNewSet) {
     const std::string base = service.http.url("/");
     auto& lib = dltest::Library::get();
     int total = 0;
+    // The files each call moves in (the undo's last one is refused).
+    const std::map<std::string, int> moves = {{"install", 3}, {"update", 3}, {"undo", 4}};
     for (const std::string mode : {"install", "update", "undo"}) {
         SCOPED_TRACE(mode);
         const std::string root = dir.file("apps");
@@ -157,6 +184,11 @@ TEST(CrashPoints, EveryStepOfPlacementAndRecoveryLeavesTheOldOrTheNewSet) {
             }
             ASSERT_EQ(status, kCrashed) << "step " << n;
             ++points;
+            // No target changes before the journal notes the whole plan, which reaches the
+            // disk with the new files before the first move: what a recovery after a power
+            // cut, as after a kill, needs to know of every move that may have been taken.
+            if (const Contents now = contents(root); targetsChanged(now, older))
+                EXPECT_EQ(notedMoves(now), moves.at(mode)) << "step " << n;
             const std::string cut = dir.file("cut");
             fs::remove_all(cut);
             // Hard links keep each file's identity, which the journal notes; nothing of a
