@@ -9,6 +9,9 @@
 #include <pugixml.hpp>
 #include <string>
 #include <sys/wait.h>
+#include <map>
+#include <set>
+#include <zip.h>
 
 namespace {
 
@@ -260,3 +263,60 @@ TEST(Vxutil, DiffMakesAPatchThatZstdDecodesToTheNewFile) {
     EXPECT_EQ(vxutil("diff " + quote(f) + " " + quote(f) + " " + quote(dir.file("no/such/dir/p"))).status, 1);
     EXPECT_FALSE(std::filesystem::exists(dir.file("p")));
 }
+
+namespace {
+
+// The names in a zip and the content of each.
+std::map<std::string, std::string> zipContents(const std::string& path) {
+    std::map<std::string, std::string> out;
+    int err = 0;
+    zip_t* z = zip_open(path.c_str(), ZIP_RDONLY, &err);
+    if (!z)
+        return out;
+    for (zip_int64_t i = 0; i < zip_get_num_entries(z, 0); ++i) {
+        zip_stat_t st;
+        zip_stat_index(z, static_cast<zip_uint64_t>(i), 0, &st);
+        std::string data(st.size, '\0');
+        zip_file_t* f = zip_fopen_index(z, static_cast<zip_uint64_t>(i), 0);
+        zip_fread(f, data.data(), st.size);
+        zip_fclose(f);
+        out[st.name] = data;
+    }
+    zip_close(z);
+    return out;
+}
+
+TEST(Vxutil, DiagCollectsWhatSupportNeedsAndNoSecret) {
+    vxtest::TempDir dir("diag");
+    dir.write("client/Config/config.xml",
+              "<config><title>应用中心</title><pid>7</pid><proxypwd>hunter2</proxypwd>"
+              "<signkey>PUBLICKEY</signkey></config>");
+    dir.write("client/Config/Users.xml", "<VXFrame><User user=\"zhang\" pwd=\"hunter2\"/></VXFrame>");
+    dir.write("client/Config/Queue.xml", "<queue/>");
+    dir.write("client/apps/userinfo/version.xml", "<info><version>1.0</version></info>");
+    dir.write("client/apps/userinfo/readme.txt", "not a descriptor");
+    dir.write("state/vxcenter/vxcenter.log", "2026-12-11T10:00:00.000+00:00 [1] [client] start\n");
+    dir.write("state/vxcenter/vxcenter.1.log", "older\n");
+    const std::string zip = dir.file("support.zip");
+    // The log folder comes from the environment, as the client finds it.
+    const std::string cmd = "XDG_STATE_HOME=" + quote(dir.file("state")) + " " + VXUTIL_PATH +
+                            " diag " + quote(zip) + " --client " + quote(dir.file("client"));
+    ASSERT_EQ(std::system(cmd.c_str()), 0);
+    const auto files = zipContents(zip);
+    std::set<std::string> names;
+    for (const auto& [name, content] : files) {
+        names.insert(name);
+        EXPECT_EQ(content.find("hunter2"), std::string::npos) << name;
+    }
+    EXPECT_EQ(names, (std::set<std::string>{"log/vxcenter.log", "log/vxcenter.1.log",
+                                            "Config/config.xml", "Config/Queue.xml",
+                                            "apps/userinfo/version.xml", "platform.txt"}));
+    EXPECT_NE(files.at("Config/config.xml").find("<pid>7</pid>"), std::string::npos);
+    EXPECT_NE(files.at("log/vxcenter.log").find("[client] start"), std::string::npos);
+    EXPECT_NE(files.at("platform.txt").find("client folder "), std::string::npos);
+    EXPECT_EQ(vxutil("diag").status, 2);
+    EXPECT_EQ(vxutil("diag " + quote(dir.file("no/such/folder/x.zip")) + " --client " +
+                     quote(dir.file("client"))).status, 1);
+}
+
+} // namespace

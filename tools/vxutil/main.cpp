@@ -24,6 +24,8 @@
 #include <unistd.h>
 #include <vector>
 
+#include "Diag.h"
+
 namespace {
 
 constexpr const char* kUsage = R"(usage: vxutil COMMAND ARGUMENT...
@@ -56,6 +58,13 @@ Patches for updates (zstd --patch-from):
                      writes PATCH, which turns the file OLD into the file NEW (zstd level N,
                      1 to 19, 19 unless given); prints its size and its SHA-256, and its size
                      as a share of NEW. `zstd -d --patch-from=OLD PATCH` decodes it too
+
+Support:
+  diag FILE.zip [--client DIR]
+                     collects the user's client logs, config.xml without secrets, the
+                     installed descriptors of the client and every application, the queue
+                     and the platform facts into FILE.zip (never Users.xml). DIR is the
+                     client's folder, the packaged client's user folder unless given
 
 Exit status: 0 on success, 1 when the input is bad or a signature is not good (the reason
 goes to standard error), 2 on a usage error.
@@ -259,7 +268,7 @@ int main(int argc, char** argv) {
     const std::vector<std::string> args(argv + 2, argv + argc);
     static const std::vector<std::string> kCommands = {
         "scramble",  "unscramble", "base64", "md5",  "sha256",
-        "urlencode", "urldecode",  "keygen", "sign", "verify", "diff"};
+        "urlencode", "urldecode",  "keygen", "sign", "verify", "diff", "diag"};
     if (std::find(kCommands.begin(), kCommands.end(), cmd) == kCommands.end())
         return usage(("unknown command: " + cmd).c_str());
     std::vector<std::string> rest = args;
@@ -276,6 +285,16 @@ int main(int argc, char** argv) {
         if (rest.size() != 3)
             return usage("diff expects OLD NEW PATCH [--level N]");
         return diff(rest[0], rest[1], rest[2], level);
+    }
+    if (cmd == "diag") {
+        std::string client;
+        if (rest.size() == 3 && rest[1] == "--client")
+            client = rest[2], rest.resize(1);
+        if (rest.size() != 1)
+            return usage("diag expects FILE.zip [--client DIR]");
+        std::string why;
+        const int rc = vxutil::diag(rest[0], client, why);
+        return rc == 0 ? 0 : fail(why);
     }
     std::string expires;
     if (cmd == "sign" && rest.size() == 4) {
