@@ -15,7 +15,10 @@
 #include "link/HelperLibraries.h"
 #include "platform/Platform.h"
 
+#include <filesystem>
+#include <fstream>
 #include <memory>
+#include <sstream>
 
 namespace vx {
 
@@ -24,6 +27,31 @@ using namespace api;
 namespace {
 // The downloader's status text when an undo could not put every old file back.
 constexpr std::string_view kUndoFailedPrefix = "无法恢复旧文件";
+
+// What a finished download placed, for the log: the sizes of its files, or of a package's
+// entries as its list records them.
+std::filesystem::path fsPath(const std::string& utf8) {
+    return std::filesystem::path(std::u8string(utf8.begin(), utf8.end()));
+}
+
+unsigned long long placedBytes(const std::vector<std::string>& targetsAnsi) {
+    unsigned long long bytes = 0;
+    for (const auto& t : targetsAnsi) {
+        const std::string path = fromAnsi(t);
+        std::error_code ec;
+        if (const auto size = std::filesystem::file_size(fsPath(path), ec); !ec) {
+            bytes += size;
+            continue;
+        }
+        std::ifstream entries(fsPath(path + ".entries"));
+        std::string crc;
+        unsigned long long size = 0;
+        for (std::string line; std::getline(entries, line);)
+            if (std::istringstream(line) >> crc >> size)
+                bytes += size;
+    }
+    return bytes;
+}
 } // namespace
 
 // --- Install and update ------------------------------------------------------------------------
@@ -347,7 +375,8 @@ void TVX_JS::DownloadNotify(int32_t id, const std::string& textAnsi) {
                                                   : texts::kInstallFailed);
             return _RefreshApp();
         }
-        log::write("operation", "end id=" + std::to_string(id) + " done after " +
+        log::write("operation", "end id=" + std::to_string(id) + " done, " +
+                                    std::to_string(placedBytes(m_operation.targets)) + " bytes placed, after " +
                                     std::to_string(std::chrono::duration_cast<std::chrono::milliseconds>(
                                                        std::chrono::steady_clock::now() - m_operation.began)
                                                        .count()) + " ms");

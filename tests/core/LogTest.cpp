@@ -86,3 +86,22 @@ TEST(Log, SecretsAreTakenOut) {
 }
 
 } // namespace
+
+namespace {
+
+// A disk that takes no more bytes (the log file is /dev/full): every line is lost, nothing
+// fails, nothing waits.
+TEST(Log, AFullDiskLosesLinesAndNothingElse) {
+    vxtest::TempDir dir("log");
+    const fs::path folder = dir.path() / "vxcenter";
+    fs::create_directories(folder);
+    fs::create_symlink("/dev/full", folder / vx::log::kFileName);
+    ASSERT_TRUE(vx::log::start(folder.string()));
+    for (int i = 0; i < 20000; ++i)
+        vx::log::write("status", "line " + std::to_string(i));
+    vx::log::flush();
+    EXPECT_TRUE(vx::log::started());
+    vx::log::stop();
+}
+
+} // namespace
