@@ -292,6 +292,11 @@ void TVX_JS::onUpdateDescriptor(const std::string& index, const std::string& rep
                                           [](const std::string& p) { return !p.empty(); });
         if (anyPatch && m_downloader.canPatch() && m_operation.running && m_operation.appId == app->appID) {
             m_operation.targets = splitLines(toAnsi(joinLines(list.paths)));
+            log::write("operation", "id=" + index + " update of " + std::to_string(list.urls.size()) +
+                                        " file(s), " +
+                                        std::to_string(std::count_if(list.patches.begin(), list.patches.end(),
+                                                                     [](const std::string& p) { return !p.empty(); })) +
+                                        " by patch where the installed file is the one it patches");
             m_downloader.DownFilePatched(toAnsi(joinLines(list.urls)), toAnsi(joinLines(list.paths)), "",
                                          joinLines(list.sha256s), toAnsi(joinLines(list.patches)), 5,
                                          app->appID);
