@@ -113,6 +113,9 @@ Status Placement::place(const std::function<bool()>& stop) {
     // move with the file it places. A recovery undoes a noted move only where it finds the
     // move taken (the kept old file, or the placed file's own identity at the target), so
     // moves noted but never taken cost nothing.
+    // The plan goes into the journal in one write: a kill that cuts it leaves a cut last line,
+    // which no recovery reads, and no step of the plan has been taken yet.
+    std::string plan;
     std::set<std::string> planned;
     for (const Item& item : m_items) {
         if (item.root.empty())
@@ -121,8 +124,7 @@ Status Placement::place(const std::function<bool()>& stop) {
         for (const auto& d : item.dirs) {
             path += "/" + d;
             if (!exists(path) && planned.insert(path).second)
-                if (Status s = note("D\t" + path); !s)
-                    return undo(s);
+                plan += "D\t" + path + "\n";
         }
     }
     std::vector<std::string> flush{m_journal};
@@ -131,12 +133,14 @@ Status Placement::place(const std::function<bool()>& stop) {
             continue;
         item.backup = m_keepFolder + "/" + std::to_string(g_keepCounter++);
         item.identity = fileIdentity(item.source);
-        if (Status s = note("M\t" + item.source + "\t" + item.target + "\t" + item.backup + "\t" +
-                            item.identity);
-            !s)
-            return undo(s);
+        plan += "M\t" + item.source + "\t" + item.target + "\t" + item.backup + "\t" + item.identity + "\n";
         if (m_flushSources)
             flush.push_back(item.source);
+    }
+    if (!plan.empty()) {
+        plan.pop_back(); // note() ends the last line
+        if (Status s = note(plan); !s)
+            return undo(s);
     }
     // The plan, and the new files when they were written without a flush of their own, reach
     // the disk together before the first move: after a power cut no target can hold a file
