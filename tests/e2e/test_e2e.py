@@ -798,6 +798,9 @@ class QueueE2E(ClientCase):
         page.wait("window.__said.indexOf('修复完成') >= 0", 120, "the repair")
         with open(program, "rb") as f:
             self.assertEqual(f.read(), original)
+        # The tile offers 校验 again once its status is back.
+        page.wait("_CheckAPP('15') === '正常' && !document.querySelector("
+                  "'#mineGrid .tile[data-id=\"15\"] .act-verify').hidden", 30, "the tile back")
         self.tile_click(page, "15", ".act-verify")
         page.wait("window.__said.indexOf('文件完整') >= 0", 60, "the files whole again")
         self.assertEqual(page.eval("_CheckAPP('15')"), "正常")
