@@ -141,7 +141,7 @@ void Connection::registerApp(std::string_view payload) {
     send(std::make_shared<const std::string>(
         proto::okFrame(std::min(reg->version, proto::kVersion))));
     if (auto uid = currentUid())
-        send(std::make_shared<const std::string>(proto::uidFrame(*uid)));
+        tellUid(*uid);
     for (auto& framed : m_server.takeHeld(m_appId))
         send(std::move(framed));
     if (!m_closed)
@@ -460,13 +460,19 @@ void LinkServer::dropLapsedHolds() {
     std::erase_if(m_held, [&](const auto& entry) { return now >= entry.second.until; });
 }
 
+void Connection::tellUid(const std::string& uid) {
+    if (m_toldUid == uid)
+        return;
+    m_toldUid = uid;
+    send(std::make_shared<const std::string>(proto::uidFrame(uid)));
+}
+
 void LinkServer::tellUid(const std::string& uid) {
-    auto framed = std::make_shared<const std::string>(proto::uidFrame(uid));
     std::vector<std::shared_ptr<Connection>> targets;
     for (auto& [id, c] : m_byId)
         targets.push_back(c->shared_from_this());
     for (auto& c : targets)
-        c->send(framed);
+        c->tellUid(uid);
 }
 
 } // namespace tcpserver

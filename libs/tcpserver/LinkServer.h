@@ -39,6 +39,9 @@ public:
     void start();
     // Queues one framed buffer; closes the connection when its queue would exceed the limit.
     void send(std::shared_ptr<const std::string> framed);
+    // Tells the connection the user id, unless it was the last one it was told: a SetUid
+    // that races a registration (its OK already out, the id read just after) is told once.
+    void tellUid(const std::string& uid);
     // Closes at once; reports "应用下线" for a registered connection when `notify`.
     void close(bool notify);
 
@@ -69,6 +72,7 @@ private:
     bool m_closed = false;
     bool m_registered = false;
     std::int32_t m_appId = -1;
+    std::optional<std::string> m_toldUid;
 };
 
 class LinkServer {
