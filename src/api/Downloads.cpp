@@ -79,29 +79,39 @@ void TVX_JS::loadRateLimit(const std::string& settingFile, int configured) {
 
 // --- The queue -------------------------------------------------------------------------------
 
+std::optional<std::string> TVX_JS::underWay(const TMyApp& app) const {
+    switch (m_queue.placeOf(app.appID)) {
+    case DownloadQueue::Place::Waiting: return std::string(texts::kQueued);
+    case DownloadQueue::Place::Paused: return std::string(texts::kPaused);
+    case DownloadQueue::Place::Active: return AppStatus(app);
+    case DownloadQueue::Place::None: break;
+    }
+    if (m_operation.running && m_operation.appId == app.appID)
+        return AppStatus(app);
+    return std::nullopt;
+}
+
+std::string TVX_JS::enqueue(TMyApp& app, QueuedKind kind) {
+    m_queue.enqueue({app.appID, kind, {}});
+    app.DownStatu = texts::kQueued;
+    pageCall(page::ST_setFlatDivAnlv(std::to_string(app.appID), texts::kQueued));
+    startNextQueued();
+    return AppStatus(app);
+}
+
 std::string TVX_JS::_QueueApp(const std::string& appid) {
     TMyApp* app = findAppByText(appid);
     if (!app)
         return std::string(kStatusNotAdded);
-    switch (m_queue.placeOf(app->appID)) {
-    case DownloadQueue::Place::Waiting: return std::string(texts::kQueued);
-    case DownloadQueue::Place::Paused: return std::string(texts::kPaused);
-    case DownloadQueue::Place::Active: return AppStatus(*app);
-    case DownloadQueue::Place::None: break;
-    }
-    if (m_operation.running && m_operation.appId == app->appID)
-        return AppStatus(*app);
+    if (auto answer = underWay(*app))
+        return *answer;
     const std::string files = filesStatus(*app);
     QueuedKind kind = QueuedKind::Install;
     if (files == kStatusUpgradable)
         kind = QueuedKind::Update;
     else if (files != kStatusNotInstalled)
         return files; // nothing to fetch
-    m_queue.enqueue({app->appID, kind, {}});
-    app->DownStatu = texts::kQueued;
-    pageCall(page::ST_setFlatDivAnlv(appid, texts::kQueued));
-    startNextQueued();
-    return AppStatus(*app);
+    return enqueue(*app, kind);
 }
 
 std::string TVX_JS::_GetQueue() { return m_queue.text(); }
@@ -406,19 +416,9 @@ std::string TVX_JS::_RepairApp(const std::string& appid) {
         return std::string(kStatusNotAdded);
     if (!installedNow(*app))
         return std::string(kStatusNotInstalled);
-    switch (m_queue.placeOf(app->appID)) {
-    case DownloadQueue::Place::Waiting: return std::string(texts::kQueued);
-    case DownloadQueue::Place::Paused: return std::string(texts::kPaused);
-    case DownloadQueue::Place::Active: return AppStatus(*app);
-    case DownloadQueue::Place::None: break;
-    }
-    if (m_operation.running && m_operation.appId == app->appID)
-        return AppStatus(*app);
-    m_queue.enqueue({app->appID, QueuedKind::Repair, {}});
-    app->DownStatu = texts::kQueued;
-    pageCall(page::ST_setFlatDivAnlv(appid, texts::kQueued));
-    startNextQueued();
-    return AppStatus(*app);
+    if (auto answer = underWay(*app))
+        return *answer;
+    return enqueue(*app, QueuedKind::Repair);
 }
 
 void TVX_JS::startRepair(TMyApp* app) {

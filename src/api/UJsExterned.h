@@ -298,6 +298,10 @@ private:
     void onUpdateDescriptor(const std::string& index, const std::string& reply);
     void onClientDescriptor(const std::string& reply);
     void failOperation(const std::string& index, std::string_view state);
+    // The answer for an application already queued, paused or running; nullopt otherwise.
+    std::optional<std::string> underWay(const TMyApp& app) const;
+    // Puts the application at the end of the queue ("排队中") and begins the next entry.
+    std::string enqueue(TMyApp& app, QueuedKind kind);
     // The queue: begins its next entry when nothing runs and the user's list is known.
     void startNextQueued();
     void beginQueued(const QueuedApp& entry);
