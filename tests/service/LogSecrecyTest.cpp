@@ -44,13 +44,7 @@ TEST_F(LogSecrecyTest, ASessionIsToldWithoutItsSecrets) {
     ASSERT_FALSE(vx::UserInfo.uid.empty());
     EXPECT_EQ(api->_InstallApp("12"), "正在安装");
     waitIdle("the install");
-    proxy->setRule([](const std::string& path, std::string& body) {
-        const auto at = body.find("<version>");
-        if (path != "/apps/launcher/version.xml" || at == std::string::npos)
-            return false;
-        body.insert(at + 9, "9");
-        return true;
-    });
+    proxy->setRule(vxtest::TamperProxy::bumpVersionOf("/apps/launcher/version.xml"));
     EXPECT_EQ(api->_InstallApp("15"), "正在安装");
     waitIdle("the refused install");
     ASSERT_TRUE(statusHas("描述文件签名无效"));

@@ -75,13 +75,7 @@ TEST_F(TamperTest, NothingAChangedByteMadeIsPlacedOrStarted) {
     EXPECT_EQ(api->_CheckAPP("15"), "安装失败");
 
     // A descriptor: its signature no longer fits, and its package is never asked for.
-    proxy->setRule([](const std::string& path, std::string& body) {
-        const auto at = body.find("<version>");
-        if (path != "/apps/launcher/version.xml" || at == std::string::npos)
-            return false;
-        body.insert(at + 9, "9");
-        return true;
-    });
+    proxy->setRule(vxtest::TamperProxy::bumpVersionOf("/apps/launcher/version.xml"));
     const int packageFetches = proxy->requests("GET /apps/launcher/launcher-1.0.zip");
     host.calls.clear();
     EXPECT_EQ(api->_InstallApp("15"), "正在安装");

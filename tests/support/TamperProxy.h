@@ -131,6 +131,17 @@ public:
         };
     }
 
+    // A descriptor at `path` whose <version> gets a "9" in front: its signature no longer fits.
+    static Rule bumpVersionOf(std::string path) {
+        return [path](const std::string& p, std::string& body) {
+            const auto at = body.find("<version>");
+            if (p != path || at == std::string::npos)
+                return false;
+            body.insert(at + 9, "9");
+            return true;
+        };
+    }
+
 private:
     int m_upstream;
     httplib::Server m_server;
