@@ -142,6 +142,22 @@ class ClientCase(unittest.TestCase):
                   what="the page with the client's functions")
         return page
 
+    def stop_client(self, kill=False):
+        """Ends the client (SIGKILL with `kill`, else SIGTERM) and waits for its port."""
+        if kill:
+            self.client.kill()
+        else:
+            self.client.send_signal(signal.SIGTERM)
+        self.client.wait(30)
+        for p in self.pages:
+            p.close()
+        self.pages = []
+        wait_until(lambda: not port_in_use(8885), 20, "the link server port to be free")
+
+    def tile_click(self, page, app_id, selector):
+        page.eval(f"document.querySelector('#mineGrid .tile[data-id=\"{app_id}\"] {selector}')"
+                  ".click(); true")
+
     def add_to_config(self, element):
         """Adds an element to the root of the test client's config.xml."""
         config = os.path.join(self.folder, "Config", "config.xml")
@@ -299,10 +315,6 @@ class E2E(ClientCase):
         self.assertIn("args=from-e2e", text)
         self.assertRegex(text, r"uid=\d+")
         self.assertNotIn("error=", text)
-
-    def tile_click(self, page, app_id, selector):
-        page.eval(f"document.querySelector('#mineGrid .tile[data-id=\"{app_id}\"] {selector}')"
-                  ".click(); true")
 
     def tile_visible(self, page, app_id, selector):
         return page.eval(f"!document.querySelector('#mineGrid .tile[data-id=\"{app_id}\"] "
@@ -681,20 +693,8 @@ class QueueE2E(ClientCase):
                   f"application {app_id} installed")
 
     def restart(self, kill):
-        if kill:
-            self.client.kill()
-        else:
-            self.client.send_signal(signal.SIGTERM)
-        self.client.wait(30)
-        for p in self.pages:
-            p.close()
-        self.pages = []
-        wait_until(lambda: not port_in_use(8885), 20, "the link server port to be free")
+        self.stop_client(kill)
         return self.start_client()
-
-    def tile_click(self, page, app_id, selector):
-        page.eval(f"document.querySelector('#mineGrid .tile[data-id=\"{app_id}\"] {selector}')"
-                  ".click(); true")
 
     def tile_state(self, page, app_id):
         return page.eval(f"document.querySelector('#mineGrid .tile[data-id=\"{app_id}\"] "
@@ -815,12 +815,7 @@ class OfflineE2E(ClientCase):
         config = os.path.join(self.folder, "Config")
         wait_until(lambda: [f for f in os.listdir(config) if f.startswith("Catalogue-")], 30,
                    "the catalogue cache")
-        self.client.send_signal(signal.SIGTERM)
-        self.client.wait(30)
-        for p in self.pages:
-            p.close()
-        self.pages = []
-        wait_until(lambda: not port_in_use(8885), 20, "the link server port to be free")
+        self.stop_client()
         self.service.terminate()
         self.service.wait(30)
         try:
