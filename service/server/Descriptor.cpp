@@ -1,5 +1,7 @@
 #include "Descriptor.h"
 
+#include "core/Xml.h"
+
 #include "core/Crypto.h"
 #include "core/Signing.h"
 
@@ -103,15 +105,6 @@ namespace {
 
 std::mutex g_patchMutex; // one patch is built at a time, and only once
 
-bool readAll(const fs::path& p, std::string& out) {
-    std::ifstream in(p, std::ios::binary);
-    if (!in)
-        return false;
-    std::ostringstream bytes;
-    bytes << in.rdbuf();
-    out = std::move(bytes).str();
-    return !in.bad();
-}
 
 } // namespace
 
@@ -135,9 +128,13 @@ vx::Status addPatches(const fs::path& appFolder, std::vector<ReleaseFile>& files
         {
             std::lock_guard lock(g_patchMutex);
             if (!fs::is_regular_file(patch, ec)) {
-                std::string from, to, error;
-                if (!readAll(appFolder / "previous" / fs::path(f.dir + f.name), from) || !readAll(now, to))
+                auto previous = vx::xml::readFile((appFolder / "previous" / fs::path(f.dir + f.name)).string());
+                auto current = vx::xml::readFile(now.string());
+                if (!previous || !current)
                     return vx::Error{"cannot read the releases of " + f.dir + f.name};
+                const std::string& from = *previous;
+                const std::string& to = *current;
+                std::string error;
                 if (to.size() > vxdl::kMaxPatchedSize)
                     continue;
                 const std::string bytes = vxdl::makePatch(from, to, 19, error);

@@ -14,6 +14,7 @@
 #include <zip.h>
 
 #include "core/Log.h"
+#include "core/Xml.h"
 #include "platform/Platform.h"
 
 #ifndef _WIN32
@@ -26,10 +27,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-std::string readAll(const fs::path& p) {
-    std::ifstream in(p, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
+std::string readAll(const fs::path& p) { return vx::xml::readFile(p.string()).valueOr(std::string()); }
 
 // Elements whose names say they hold something secret; their text is left out.
 bool secretName(std::string name) {

@@ -225,23 +225,15 @@ int verify(const std::string& pubArg, const std::string& file) {
 
 } // namespace
 
-// The whole of a file; false when it cannot be read.
-bool readAll(const std::string& path, std::string& out) {
-    std::ifstream in(std::filesystem::u8path(path), std::ios::binary);
-    if (!in)
-        return false;
-    std::ostringstream bytes;
-    bytes << in.rdbuf();
-    out = std::move(bytes).str();
-    return !in.bad();
-}
-
 int diff(const std::string& oldPath, const std::string& newPath, const std::string& patchPath, int level) {
-    std::string from, to;
-    if (!readAll(oldPath, from))
+    auto oldBytes = readAll(oldPath);
+    if (!oldBytes)
         return fail("cannot read " + oldPath);
-    if (!readAll(newPath, to))
+    auto newBytes = readAll(newPath);
+    if (!newBytes)
         return fail("cannot read " + newPath);
+    const std::string& from = *oldBytes;
+    const std::string& to = *newBytes;
     if (to.size() > vxdl::kMaxPatchedSize)
         return fail(newPath + " is larger than a patch may make");
     std::string error;
