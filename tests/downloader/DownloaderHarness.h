@@ -160,6 +160,14 @@ private:
     std::vector<int> m_violations;
 };
 
+// Items each followed by CR LF, as the library's lists are written.
+inline std::string crlfList(const std::vector<std::string>& items) {
+    std::string out;
+    for (const auto& s : items)
+        out += s + "\r\n";
+    return out;
+}
+
 inline int nextId() {
     static std::atomic<int> id{100};
     return id++;
@@ -168,11 +176,7 @@ inline int nextId() {
 // Starts a DownFile call without waiting for it; returns its id.
 inline int start(const std::vector<std::string>& urls, const std::vector<std::string>& paths,
                  const std::string& folder = "", int attempts = 5) {
-    std::string u, p;
-    for (const auto& s : urls)
-        u += s + "\r\n";
-    for (const auto& s : paths)
-        p += s + "\r\n";
+    const std::string u = crlfList(urls), p = crlfList(paths);
     int id = nextId();
     int rc = Library::get().downFile(vx::toAnsi(u).c_str(), vx::toAnsi(p).c_str(), vx::toAnsi(folder).c_str(),
                                      attempts, id, &Messages::notify);
@@ -196,11 +200,7 @@ inline void expectCancelled(const std::vector<std::string>& msgs) {
 inline std::vector<std::string> download(const std::vector<std::string>& urls,
                                          const std::vector<std::string>& paths,
                                          const std::string& folder = "", int id = 0, int attempts = 5) {
-    std::string u, p;
-    for (const auto& s : urls)
-        u += s + "\r\n";
-    for (const auto& s : paths)
-        p += s + "\r\n";
+    const std::string u = crlfList(urls), p = crlfList(paths);
     if (id == 0)
         id = nextId();
     int rc = Library::get().downFile(vx::toAnsi(u).c_str(), vx::toAnsi(p).c_str(),
@@ -215,13 +215,7 @@ inline std::vector<std::string> downloadChecked(const std::vector<std::string>& 
                                                 const std::vector<std::string>& paths,
                                                 const std::vector<std::string>& sha256s,
                                                 const std::string& folder = "", int attempts = 5) {
-    std::string u, p, d;
-    for (const auto& s : urls)
-        u += s + "\r\n";
-    for (const auto& s : paths)
-        p += s + "\r\n";
-    for (const auto& s : sha256s)
-        d += s + "\r\n";
+    const std::string u = crlfList(urls), p = crlfList(paths), d = crlfList(sha256s);
     int id = nextId();
     int rc = Library::get().downFileSha256(vx::toAnsi(u).c_str(), vx::toAnsi(p).c_str(),
                                            vx::toAnsi(folder).c_str(), d.c_str(), attempts, id,
@@ -235,13 +229,7 @@ inline std::vector<std::string> downloadChecked(const std::vector<std::string>& 
 inline int startResumable(const std::vector<std::string>& urls, const std::vector<std::string>& paths,
                           const std::vector<std::string>& sha256s, const std::string& folder = "", int id = 0,
                           int attempts = 5) {
-    std::string u, p, d;
-    for (const auto& s : urls)
-        u += s + "\r\n";
-    for (const auto& s : paths)
-        p += s + "\r\n";
-    for (const auto& s : sha256s)
-        d += s + "\r\n";
+    const std::string u = crlfList(urls), p = crlfList(paths), d = crlfList(sha256s);
     if (id == 0)
         id = nextId();
     int rc = Library::get().downFileResumable(vx::toAnsi(u).c_str(), vx::toAnsi(p).c_str(),
