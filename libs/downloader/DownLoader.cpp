@@ -390,10 +390,21 @@ private:
         const std::size_t lanes =
             std::min<std::size_t>(static_cast<std::size_t>(std::max(1, m_call.connections)), jobs.size());
         CancelFlag stop(m_call.running->cancel);
+        // Several lanes run their transfers on one multi handle, so that an HTTP/2 server is
+        // asked for every file over one connection; without a thread for it each lane keeps
+        // a connection of its own.
+        std::unique_ptr<SharedConnections> shared;
+        if (lanes > 1) {
+            try {
+                shared = std::make_unique<SharedConnections>(stop);
+            } catch (...) {
+            }
+        }
         std::vector<std::unique_ptr<Fetcher>> fetchers;
+        auto status = [this](const std::string& text) { send(text); };
         for (std::size_t l = 0; l < lanes; ++l)
-            fetchers.push_back(std::make_unique<Fetcher>(
-                currentTimings(), [this](const std::string& text) { send(text); }, stop, m_call.extraCas));
+            fetchers.push_back(shared ? std::make_unique<Fetcher>(currentTimings(), status, stop, m_call.extraCas, *shared)
+                                      : std::make_unique<Fetcher>(currentTimings(), status, stop, m_call.extraCas));
 
         // On one connection, learn the sizes of several files first so that the percentage
         // covers the whole call from its start. Several connections learn each size from its
@@ -462,6 +473,7 @@ private:
         for (auto& t : others)
             t.join();
         fetchers.clear();
+        shared.reset();
         if (pausedLate)
             return fail("下载失败", kPaused);
         if (failure)

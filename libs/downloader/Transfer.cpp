@@ -180,6 +180,10 @@ struct Attempt {
     RateGuard* rate = nullptr;
     std::uint64_t received = 0; // body bytes of this attempt, for the rate guard
     RateGuard::Clock::duration held{}; // time the bandwidth limit held this attempt back
+    // On shared connections every wait for the limit holds every transfer back: the time
+    // counts from what the thread had been held when the attempt began.
+    SharedConnections* shared = nullptr;
+    std::chrono::nanoseconds sharedHeldBefore{};
     const FileJob* job = nullptr;
     bool keptPart = false; // the file is the job's kept partial, with its info file
 
@@ -198,6 +202,12 @@ struct Attempt {
 
     // Decides, once the final response's body starts, what to do with the bytes already
     // on disk. False when the body must not be written.
+    RateGuard::Clock::duration heldSoFar() const {
+        if (!shared)
+            return held;
+        return std::chrono::duration_cast<RateGuard::Clock::duration>(shared->held() - sharedHeldBefore);
+    }
+
     bool prepare() {
         prepared = true;
         long code = 0;
@@ -318,7 +328,13 @@ struct Attempt {
             RateLimit& limit = RateLimit::shared();
             for (std::size_t done = 0, total = size * count; done < total;) {
                 const std::size_t n = std::min(total - done, limit.piece());
-                if (!limit.take(n, *a->cancel, a->held))
+                RateGuard::Clock::duration waited{};
+                const bool go = limit.take(n, *a->cancel, waited);
+                if (a->shared)
+                    a->shared->addHeld(waited);
+                else
+                    a->held += waited;
+                if (!go)
                     return 0; // stopped; the caller sees the flag
                 if (Status s = a->file->write(data + done, n); !s) {
                     a->localError = true;
@@ -404,7 +420,7 @@ int xferInfo(void* self, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
     try {
         if (a->prepared && !a->badRange && !a->badStatus)
             a->progress->setBytes(a->index, a->file->size());
-        if (a->rate && a->rate->tooSlow(a->received, a->held)) {
+        if (a->rate && a->rate->tooSlow(a->received, a->heldSoFar())) {
             a->tooSlow = true;
             a->reason = "传输过慢";
             return 1; // aborts the transfer
@@ -464,6 +480,107 @@ bool CancelFlag::waitFor(std::chrono::nanoseconds time) {
     return m_cv.wait_for(lock, time, [this] { return m_set.load(); });
 }
 
+SharedConnections::SharedConnections(CancelFlag& cancel) : m_cancel(cancel) {
+    keepNewSocketsPrivate([this] { m_multi = curl_multi_init(); });
+    if (!m_multi)
+        throw std::runtime_error("curl_multi_init");
+    curl_multi_setopt(m_multi, CURLMOPT_PIPELINING, CURLPIPE_MULTIPLEX);
+    {
+        std::lock_guard lock(m_cancel.m_mutex);
+        m_cancel.m_multis.push_back(m_multi);
+    }
+    auto unregister = [this] {
+        std::lock_guard lock(m_cancel.m_mutex);
+        auto& m = m_cancel.m_multis;
+        m.erase(std::remove(m.begin(), m.end(), m_multi), m.end());
+    };
+    try {
+        m_thread = std::thread([this] { loop(); });
+    } catch (...) {
+        unregister();
+        curl_multi_cleanup(m_multi);
+        throw;
+    }
+}
+
+SharedConnections::~SharedConnections() {
+    {
+        std::lock_guard lock(m_mutex);
+        m_quit = true;
+    }
+    curl_multi_wakeup(m_multi);
+    m_thread.join();
+    {
+        std::lock_guard lock(m_cancel.m_mutex);
+        auto& m = m_cancel.m_multis;
+        m.erase(std::remove(m.begin(), m.end(), m_multi), m.end());
+    }
+    curl_multi_cleanup(m_multi);
+}
+
+CURLcode SharedConnections::run(CURL* easy) {
+    std::unique_lock lock(m_mutex);
+    m_adding.push_back(easy);
+    curl_multi_wakeup(m_multi);
+    for (;;) {
+        auto it = std::find_if(m_ended.begin(), m_ended.end(), [easy](const auto& e) { return e.first == easy; });
+        if (it != m_ended.end()) {
+            const CURLcode rc = it->second;
+            m_ended.erase(it);
+            return rc;
+        }
+        m_cv.wait(lock);
+    }
+}
+
+void SharedConnections::loop() {
+    std::vector<CURL*> running;
+    for (;;) {
+        std::vector<std::pair<CURL*, CURLcode>> ended;
+        {
+            std::lock_guard lock(m_mutex);
+            if (m_quit && running.empty() && m_adding.empty())
+                return;
+            for (CURL* easy : m_adding) {
+                if (curl_multi_add_handle(m_multi, easy) == CURLM_OK)
+                    running.push_back(easy);
+                else
+                    ended.emplace_back(easy, CURLE_FAILED_INIT);
+            }
+            m_adding.clear();
+        }
+        int still = 0;
+        const CURLMcode mc = running.empty() ? CURLM_OK : curl_multi_perform(m_multi, &still);
+        int left = 0;
+        while (CURLMsg* msg = curl_multi_info_read(m_multi, &left))
+            if (msg->msg == CURLMSG_DONE)
+                ended.emplace_back(msg->easy_handle, msg->data.result);
+        // A stop ends every transfer at once, as does a multi handle that fails.
+        if (mc != CURLM_OK || m_cancel.isSet()) {
+            const CURLcode rc = mc == CURLM_OUT_OF_MEMORY ? CURLE_OUT_OF_MEMORY
+                                : mc != CURLM_OK          ? CURLE_FAILED_INIT
+                                                          : CURLE_ABORTED_BY_CALLBACK;
+            for (CURL* easy : running)
+                if (std::none_of(ended.begin(), ended.end(), [easy](const auto& e) { return e.first == easy; }))
+                    ended.emplace_back(easy, rc);
+        }
+        for (const auto& e : ended) {
+            if (std::find(running.begin(), running.end(), e.first) != running.end()) {
+                curl_multi_remove_handle(m_multi, e.first);
+                running.erase(std::remove(running.begin(), running.end(), e.first), running.end());
+            }
+        }
+        if (!ended.empty()) {
+            std::lock_guard lock(m_mutex);
+            m_ended.insert(m_ended.end(), ended.begin(), ended.end());
+            m_cv.notify_all();
+        }
+        // curl shortens the wait to its own next timeout; a new transfer, a stop or the
+        // end wakes it at once.
+        curl_multi_poll(m_multi, nullptr, 0, 1000, nullptr);
+    }
+}
+
 Fetcher::Fetcher(const Timings& timings, std::function<void(const std::string&)> status,
                  CancelFlag& cancel, std::shared_ptr<const std::string> extraCas)
     : m_timings(timings), m_status(std::move(status)), m_cancel(cancel),
@@ -479,18 +596,30 @@ Fetcher::Fetcher(const Timings& timings, std::function<void(const std::string&)>
     m_cancel.m_multis.push_back(m_multi);
 }
 
+Fetcher::Fetcher(const Timings& timings, std::function<void(const std::string&)> status, CancelFlag& cancel,
+                 std::shared_ptr<const std::string> extraCas, SharedConnections& shared)
+    : m_timings(timings), m_status(std::move(status)), m_cancel(cancel), m_extraCas(std::move(extraCas)),
+      m_curl(curl_easy_init()), m_shared(&shared) {
+    if (!m_curl)
+        throw std::runtime_error("curl_easy_init");
+}
+
 Fetcher::~Fetcher() {
+    curl_easy_cleanup(m_curl);
+    if (!m_multi)
+        return;
     {
         std::lock_guard lock(m_cancel.m_mutex);
         auto& m = m_cancel.m_multis;
         m.erase(std::remove(m.begin(), m.end(), m_multi), m.end());
     }
-    curl_easy_cleanup(m_curl);
     curl_multi_cleanup(m_multi);
 }
 
 CURLcode Fetcher::perform() {
     m_curlError[0] = '\0';
+    if (m_shared)
+        return m_shared->run(m_curl);
     if (curl_multi_add_handle(m_multi, m_curl) != CURLM_OK)
         return CURLE_FAILED_INIT;
     CURLMcode mc = CURLM_OK;
@@ -538,6 +667,10 @@ void Fetcher::setCommonOptions(const std::string& wire) {
     curl_easy_setopt(m_curl, CURLOPT_BUFFERSIZE, 512L * 1024L);
     curl_easy_setopt(m_curl, CURLOPT_USERAGENT, "VXDownLoader/1.0");
     curl_easy_setopt(m_curl, CURLOPT_OPENSOCKETFUNCTION, &vx::http::openPrivateSocket);
+    // A transfer that starts while another is connecting waits to learn whether it may
+    // share that connection (HTTP/2) before it opens one of its own.
+    if (m_shared)
+        curl_easy_setopt(m_curl, CURLOPT_PIPEWAIT, 1L);
 }
 
 std::optional<std::uint64_t> Fetcher::headSize(const std::string& url, bool& reachable) {
@@ -694,6 +827,9 @@ Status Fetcher::fetch(std::size_t index, const FileJob& job, int attempts, Progr
         a.cancel = &m_cancel;
         a.job = &job;
         a.keptPart = keptPart;
+        a.shared = m_shared;
+        if (m_shared)
+            a.sharedHeldBefore = m_shared->held();
         a.requestedStart = state.rangesRefused ? 0 : file.size();
         RateGuard rate(m_timings.rateWindowMs, m_timings.minRate);
         a.rate = &rate;

@@ -11,6 +11,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "FileOps.h"
@@ -74,12 +75,49 @@ public:
 
 private:
     friend class Fetcher;
+    friend class SharedConnections;
     std::atomic<bool> m_set{false};
     std::mutex m_mutex;
     std::condition_variable m_cv;
     std::vector<CURLM*> m_multis; // the transfers to wake, while they run
     CancelFlag* m_parent = nullptr;
     std::vector<CancelFlag*> m_children;
+};
+
+// The transfers of one call that run at once, on one multi handle and one thread that
+// drives it: over HTTP/2 (an https server that offers it in the TLS handshake) they share
+// one multiplexed connection; over HTTP/1.1 each has a connection of its own, kept for its
+// next file. Fetchers on any thread hand their transfers to it and wait for their end; the
+// transfers' callbacks then run on its thread, one at a time.
+class SharedConnections {
+public:
+    // `cancel` wakes the thread when set (the transfers then end through their progress
+    // callbacks). Throws when the multi handle or the thread cannot be had.
+    explicit SharedConnections(CancelFlag& cancel);
+    ~SharedConnections();
+    SharedConnections(const SharedConnections&) = delete;
+    SharedConnections& operator=(const SharedConnections&) = delete;
+
+    // Runs the transfer set up on `easy` to its end; blocks the calling thread meanwhile.
+    CURLcode run(CURL* easy);
+
+    // Time the bandwidth limit has held the thread back so far, in any transfer: each
+    // transfer on it was held that long too, since no other callback could run meanwhile.
+    std::chrono::nanoseconds held() const { return std::chrono::nanoseconds(m_heldNs.load()); }
+    void addHeld(std::chrono::nanoseconds time) { m_heldNs += time.count(); }
+
+private:
+    void loop();
+
+    CancelFlag& m_cancel;
+    CURLM* m_multi = nullptr;
+    std::mutex m_mutex;
+    std::condition_variable m_cv;
+    std::vector<CURL*> m_adding;                     // handed over, not yet on the multi
+    std::vector<std::pair<CURL*, CURLcode>> m_ended; // off the multi, not yet taken back
+    bool m_quit = false;
+    std::atomic<long long> m_heldNs{0};
+    std::thread m_thread;
 };
 
 class Fetcher {
@@ -89,6 +127,9 @@ public:
     // the PEM text of certificate authorities that https transfers trust beside the system's.
     Fetcher(const Timings& timings, std::function<void(const std::string&)> status, CancelFlag& cancel,
             std::shared_ptr<const std::string> extraCas = nullptr);
+    // The same, with the transfers run on `shared` (which must outlive the Fetcher).
+    Fetcher(const Timings& timings, std::function<void(const std::string&)> status, CancelFlag& cancel,
+            std::shared_ptr<const std::string> extraCas, SharedConnections& shared);
     ~Fetcher();
     Fetcher(const Fetcher&) = delete;
     Fetcher& operator=(const Fetcher&) = delete;
@@ -119,7 +160,7 @@ public:
 private:
     // Resets m_curl for a transfer of `wire` (a URL made by wireUrl).
     void setCommonOptions(const std::string& wire);
-    // Runs the transfer set up on m_curl to its end on m_multi.
+    // Runs the transfer set up on m_curl to its end, on m_multi or on m_shared.
     CURLcode perform();
 
     Timings m_timings;
@@ -130,7 +171,9 @@ private:
     CURL* m_curl = nullptr;
     // Our own multi handle rather than curl_easy_perform's hidden one, so that the sockets
     // it creates for itself can be made close-on-exec; it also keeps the call's connection.
+    // Null when the transfers run on m_shared.
     CURLM* m_multi = nullptr;
+    SharedConnections* m_shared = nullptr;
 };
 
 // A URL given by the client, made fit for the wire: non-ASCII bytes of the UTF-8 text and
