@@ -71,6 +71,7 @@ TempFile::~TempFile() { discard(); }
 Status TempFile::create(const std::string& target) {
     discard();
     m_keptPart = false;
+    m_inPlace = false;
     m_target = target;
     m_size = 0;
     m_flushed = 0;
@@ -92,8 +93,36 @@ Status TempFile::create(const std::string& target) {
     return Error{"无法创建临时文件 " + prefix};
 }
 
+Status TempFile::createAt(const std::string& path) {
+    discard();
+    m_keptPart = false;
+    m_target = path;
+    m_size = 0;
+    m_flushed = 0;
+    for (int tries = 0;; ++tries) {
+        int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
+        if (fd >= 0) {
+            m_handle = fd;
+            m_temp = path;
+            m_inPlace = true;
+            return {};
+        }
+        if (errno != EEXIST || tries > 0)
+            return sysError("无法创建文件", path);
+        // An earlier entry of the same name, or a link: removed, not followed.
+        struct stat st {};
+        if (::lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
+            errno = EISDIR;
+            return sysError("无法替换文件", path);
+        }
+        if (::unlink(path.c_str()) != 0 && errno != ENOENT)
+            return sysError("无法替换文件", path);
+    }
+}
+
 Status TempFile::openKept(const std::string& path, bool& busy) {
     discard();
+    m_inPlace = false;
     busy = false;
     m_target = path;
     m_size = 0;
@@ -213,6 +242,11 @@ Status TempFile::finish() {
 Status TempFile::commit() {
     if (Status s = finish(); !s)
         return s;
+    if (m_inPlace) {
+        m_inPlace = false;
+        m_temp.clear();
+        return {};
+    }
     if (::rename(m_temp.c_str(), m_target.c_str()) != 0) {
         Status s = sysError("无法替换文件", m_target);
         ::unlink(m_temp.c_str());

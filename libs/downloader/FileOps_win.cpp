@@ -97,6 +97,8 @@ Status TempFile::create(const std::string& target) {
     return Error{"无法创建临时文件 " + prefix};
 }
 
+Status TempFile::createAt(const std::string& path) { return create(path); }
+
 Status TempFile::openKept(const std::string& path, bool& busy) {
     discard();
     busy = false;

@@ -82,18 +82,29 @@ Status Placement::makeFolders(const Item& item) {
         return {};
     // Which of them are new, so that an undo can take exactly those away again (the plan
     // has noted them already).
-    std::vector<std::string> missing;
     std::string path = item.root;
+    for (const auto& d : item.dirs)
+        path += "/" + d;
+    crashPoint();
+    // The files of one folder share its check: the first of them made (or checked) it.
+    if (m_readyDirs.count(path))
+        return {};
+    std::vector<std::string> missing;
+    path = item.root;
     for (const auto& d : item.dirs) {
         path += "/" + d;
-        if (!exists(path))
+        if (!m_readyDirs.count(path) && !exists(path))
             missing.push_back(path);
     }
-    crashPoint();
     Status s = makeDirsBelow(item.root, item.dirs);
     for (const auto& m : missing)
         if (exists(m))
             m_madeDirs.push_back(m);
+    if (s) {
+        path = item.root;
+        for (const auto& d : item.dirs)
+            m_readyDirs.insert(path += "/" + d);
+    }
     return s;
 }
 
@@ -116,14 +127,14 @@ Status Placement::place(const std::function<bool()>& stop) {
     // The plan goes into the journal in one write: a kill that cuts it leaves a cut last line,
     // which no recovery reads, and no step of the plan has been taken yet.
     std::string plan;
-    std::set<std::string> planned;
+    std::set<std::string> looked; // each folder is looked at once
     for (const Item& item : m_items) {
         if (item.root.empty())
             continue;
         std::string path = item.root;
         for (const auto& d : item.dirs) {
             path += "/" + d;
-            if (!exists(path) && planned.insert(path).second)
+            if (looked.insert(path).second && !exists(path))
                 plan += "D\t" + path + "\n";
         }
     }
@@ -188,6 +199,7 @@ Status Placement::rollback() {
         flush.insert(parentOf(*it));
     }
     m_madeDirs.clear();
+    m_readyDirs.clear();
     for (const auto& dir : flush)
         syncFolder(dir);
     m_finished = true;

@@ -13,6 +13,7 @@
 // of an undo that fails keeps the stage, and so the kept files, and says so.
 
 #include <functional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -74,6 +75,7 @@ private:
     std::string m_journal;
     std::vector<Item> m_items;
     std::vector<std::string> m_madeDirs; // in the order made
+    std::set<std::string> m_readyDirs;   // folders made or checked by this placement
     bool m_finished = false;
     bool m_undoFailed = false;
     bool m_flushSources = false;

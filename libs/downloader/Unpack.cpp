@@ -1,7 +1,12 @@
 #include "Unpack.h"
 
+#include <algorithm>
+#include <atomic>
+#include <map>
 #include <memory>
+#include <mutex>
 #include <set>
+#include <thread>
 #include <zip.h>
 
 #include "core/Text.h"
@@ -194,7 +199,6 @@ vx::Expected<UnpackResult> unpackZip(const std::string& package, const std::stri
     }
 
     UnpackResult result;
-    std::set<std::vector<std::string>> seenFiles, seenFolders;
     std::set<std::string> madeDirs;
     auto ensureDirs = [&](const std::vector<std::string>& parts, std::size_t n) -> Status {
         std::vector<std::string> sub(parts.begin(), parts.begin() + static_cast<std::ptrdiff_t>(n));
@@ -214,35 +218,61 @@ vx::Expected<UnpackResult> unpackZip(const std::string& package, const std::stri
         return {};
     };
 
-    // The stage's own folders are not flushed: its files are moved out of it, and the
-    // folders they land in are flushed then (Placement::finish).
+    // A later entry of a name replaces an earlier one: only the last of each is written, and
+    // its CRC-32 and size are what the package holds under that name.
+    std::map<std::vector<std::string>, std::size_t> last;
+    for (std::size_t i = 0; i < entries.size(); ++i)
+        if (!entries[i].folder)
+            last[entries[i].parts] = i;
+
+    // Every folder first (the stage's own folders are not flushed: its files are moved out of
+    // it, and the folders they land in are flushed then, Placement::finish); so the files
+    // below can be written in any order, on several threads.
+    std::set<std::vector<std::string>> seenFiles, seenFolders;
+    std::vector<const Entry*> writes;
+    for (std::size_t i = 0; i < entries.size(); ++i) {
+        const Entry& e = entries[i];
+        if (Status s = ensureDirs(e.parts, e.folder ? e.parts.size() : e.parts.size() - 1); !s)
+            return Error{s.error()};
+        if (e.folder) {
+            if (seenFolders.insert(e.parts).second)
+                result.folders.push_back(e.parts);
+            continue;
+        }
+        if (last[e.parts] == i)
+            writes.push_back(&e);
+        if (!seenFiles.insert(e.parts).second)
+            continue;
+        result.files.push_back(e.parts);
+        UnpackResult::Sum sum;
+        for (const auto& p : e.parts)
+            sum.name += (sum.name.empty() ? "" : "/") + p;
+        zip_stat_t st;
+        zip_stat_init(&st);
+        if (zip_stat_index(zip.get(), entries[last[e.parts]].index, 0, &st) == 0) {
+            sum.crc = (st.valid & ZIP_STAT_CRC) ? st.crc : 0;
+            sum.size = (st.valid & ZIP_STAT_SIZE) ? st.size : 0;
+        }
+        result.sums.push_back(std::move(sum));
+    }
 
     // No file is flushed here: the placement flushes the whole stage at once before its first
     // move (Placement::flushSources), which lets the disk take thousands of small files in
     // one sweep instead of waiting for each in turn. (Starting each file's write-back here
     // costs the unpacking more than it saves the flush: the file system's own write-back
     // has most of the stage on the disk by the time the flush comes.)
-    std::vector<char> buffer(256 * 1024);
-    auto unpackOne = [&](const Entry& e) -> Status {
-        if (e.folder) {
-            if (Status s = ensureDirs(e.parts, e.parts.size()); !s)
-                return s;
-            if (seenFolders.insert(e.parts).second)
-                result.folders.push_back(e.parts);
-            return {};
-        }
-        if (Status s = ensureDirs(e.parts, e.parts.size() - 1); !s)
-            return s;
+    // Each file is written at its own name: the stage is this call's alone, so no other
+    // process reads a half-written file there, and a rename per file is saved.
+    auto unpackOne = [&](zip_t* archive, const Entry& e, std::vector<char>& buffer) -> Status {
         std::string target = folder;
         for (const auto& p : e.parts)
             target += "/" + p;
-
-        std::unique_ptr<zip_file_t, decltype(&zip_fclose)> in(zip_fopen_index(zip.get(), e.index, 0),
-                                                              &zip_fclose);
+        std::unique_ptr<zip_file_t, decltype(&zip_fclose)> in(zip_fopen_index(archive, e.index, 0), &zip_fclose);
         if (!in)
-            return Error{"无法读取安装包中的 \"" + e.name + "\"（" + zip_strerror(zip.get()) + "）"};
+            return Error{"无法读取安装包中的 \"" + e.name + "\"（" + zip_strerror(archive) + "）"};
         TempFile out;
-        if (Status s = out.create(target); !s)
+        // A link placed at the target by someone else is replaced, never followed.
+        if (Status s = out.createAt(target); !s)
             return s;
         out.setExecutable(e.executable);
         for (;;) {
@@ -257,27 +287,54 @@ vx::Expected<UnpackResult> unpackZip(const std::string& package, const std::stri
             if (Status s = out.write(buffer.data(), static_cast<std::size_t>(n)); !s)
                 return s;
         }
-        if (seenFiles.insert(e.parts).second) {
-            result.files.push_back(e.parts);
-            UnpackResult::Sum sum;
-            for (const auto& p : e.parts)
-                sum.name += (sum.name.empty() ? "" : "/") + p;
-            zip_stat_t st;
-            zip_stat_init(&st);
-            if (zip_stat_index(zip.get(), e.index, 0, &st) == 0) {
-                sum.crc = (st.valid & ZIP_STAT_CRC) ? st.crc : 0;
-                sum.size = (st.valid & ZIP_STAT_SIZE) ? st.size : 0;
-            }
-            result.sums.push_back(std::move(sum));
-        }
-        // A link placed at the target by someone else is replaced, never followed.
         return out.commit();
     };
 
-    for (const Entry& e : entries) {
-        if (Status s = unpackOne(e); !s)
-            return Error{s.error()};
+    // Inflating and creating thousands of small files is work for every core: each lane
+    // reads the package through a handle of its own and takes the next file in turn. The
+    // first failure stops the others, and is the one reported.
+    std::atomic<std::size_t> next{0};
+    std::atomic<bool> failed{false};
+    std::mutex failureMutex;
+    std::optional<std::string> failure;
+    auto lane = [&](zip_t* archive) {
+        std::vector<char> buffer(256 * 1024);
+        for (std::size_t i; !failed && (i = next++) < writes.size();) {
+            Status s;
+            try {
+                s = unpackOne(archive, *writes[i], buffer);
+            } catch (...) {
+                s = Error{"内存不足"};
+            }
+            if (!s) {
+                std::lock_guard lock(failureMutex);
+                if (!failure)
+                    failure = s.error();
+                failed = true;
+            }
+        }
+    };
+    const std::size_t lanes = std::min<std::size_t>(
+        {std::max(1u, std::thread::hardware_concurrency()), 4, writes.size() / 32 + 1});
+    std::vector<std::unique_ptr<zip_t, ZipCloser>> archives;
+    std::vector<std::thread> others;
+    for (std::size_t l = 1; l < lanes; ++l) {
+        zip_t* own = zip_open(package.c_str(), ZIP_RDONLY, &err);
+        if (!own)
+            break; // fewer lanes then
+        archives.emplace_back(own);
+        try {
+            others.emplace_back(lane, own);
+        } catch (...) {
+            archives.pop_back();
+            break;
+        }
     }
+    lane(zip.get());
+    for (auto& t : others)
+        t.join();
+    if (failure)
+        return Error{*failure};
     return result;
 }
 
