@@ -268,3 +268,50 @@ TEST_F(Packages, AResumablePackageLeavesTheListOfItsEntries) {
 }
 
 } // namespace
+
+namespace {
+
+// A package of many files is unpacked on several threads: every file right, a later entry of
+// a name winning (its CRC-32 in the list of entries), and one damaged entry anywhere still
+// leaving the old folder as it was.
+TEST_F(Packages, AManyFilePackageIsUnpackedWholeOnEveryThreadOrNotAtAll) {
+    constexpr int kFiles = 300;
+    ZipBuilder zip;
+    zip.file("dup.txt", "the first entry of the name");
+    for (int i = 0; i < kFiles; ++i)
+        zip.file("d" + std::to_string(i % 10) + "/f" + std::to_string(i), pattern(3000 + i, static_cast<unsigned>(i)));
+    zip.file("./dup.txt", "the last entry of the name");
+    const std::string intact = zip.build(m_root.file("built.zip"));
+    for (bool damaged : {false, true}) {
+        SCOPED_TRACE(damaged ? "one entry damaged" : "intact");
+        fs::remove_all(m_app);
+        m_root.write("app/version.xml", "<old/>");
+        std::string bytes = intact;
+        if (damaged)
+            for (std::size_t at = bytes.size() / 2; at < bytes.size() / 2 + 64; ++at)
+                bytes[at] = static_cast<char>(~bytes[at]);
+        serve(bytes);
+        const int id = startResumable({m_http.url("/pkg.zip")}, {m_app + "/pkg.zip"}, {""}, m_app + "/");
+        auto msgs = Messages::get().waitFinal(id);
+        if (damaged) {
+            expectFailure(msgs);
+            EXPECT_TRUE(hasText(msgs.back(), "解压 pkg.zip 失败")) << msgs.back();
+            EXPECT_EQ(listing(m_app), std::set<std::string>{"version.xml"});
+            continue;
+        }
+        expectSuccess(msgs);
+        for (int i = 0; i < kFiles; ++i)
+            ASSERT_TRUE(vxtest::readFile(m_app + "/d" + std::to_string(i % 10) + "/f" + std::to_string(i)) ==
+                        pattern(3000 + i, static_cast<unsigned>(i)))
+                << i;
+        const std::string last = "the last entry of the name";
+        EXPECT_EQ(vxtest::readFile(m_app + "/dup.txt"), last);
+        char crc[9];
+        std::snprintf(crc, sizeof crc, "%08lx",
+                      crc32(0L, reinterpret_cast<const Bytef*>(last.data()), static_cast<uInt>(last.size())));
+        const std::string entries = vxtest::readFile(m_app + "/pkg.zip.entries");
+        EXPECT_EQ(entries.substr(0, entries.find('\n')), std::string(crc) + " 26 dup.txt");
+    }
+}
+
+} // namespace
