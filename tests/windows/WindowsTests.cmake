@@ -85,11 +85,19 @@ win_add_test(win_link_tests
   LIBS vxlinkclient vxcore ws2_32 iphlpapi Threads::Threads)
 add_dependencies(win_link_tests TCPServer vxlink)
 
+# The downloader's file operations and placement (the rest of DownLoader.dll needs libcurl
+# and libzip, which Debian does not ship for mingw).
+win_add_test(win_placement_tests
+  SOURCES ${_dir}/PlacementWinTest.cpp ${CMAKE_SOURCE_DIR}/libs/downloader/FileOps.cpp
+    ${CMAKE_SOURCE_DIR}/libs/downloader/FileOps_win.cpp ${CMAKE_SOURCE_DIR}/libs/downloader/Place.cpp
+  LIBS Threads::Threads)
+target_include_directories(win_placement_tests PRIVATE ${CMAKE_SOURCE_DIR}/libs/downloader)
+
 # The DLL's exports and every program's imports, read from the files on the host: the exact
 # undecorated entry names, and no DLL of the compiler that would have to travel along.
 find_program(VX_MINGW_OBJDUMP x86_64-w64-mingw32-objdump)
 add_test(NAME windows_binaries_exports_and_imports
          COMMAND ${CMAKE_COMMAND} -DOBJDUMP=${VX_MINGW_OBJDUMP} -DDLL=$<TARGET_FILE:TCPServer>
-                 "-DPROGRAMS=$<TARGET_FILE:vxlink>;$<TARGET_FILE:win_link_tests>;$<TARGET_FILE:win_platform_tests>"
+                 "-DPROGRAMS=$<TARGET_FILE:vxlink>;$<TARGET_FILE:win_link_tests>;$<TARGET_FILE:win_platform_tests>;$<TARGET_FILE:win_placement_tests>"
                  -P ${_dir}/CheckExports.cmake)
 set_tests_properties(windows_binaries_exports_and_imports PROPERTIES LABELS windows)
