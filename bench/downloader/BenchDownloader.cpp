@@ -29,6 +29,7 @@
 #include "Security.h"
 #include "Unpack.h"
 #include "core/Text.h"
+#include "support/Bytes.h"
 #include "support/Loopback.h"
 
 namespace fs = std::filesystem;
@@ -264,12 +265,7 @@ int main(int argc, char** argv) {
         std::string source = (work / "big.bin").string();
         {
             std::ofstream out(source, std::ios::binary);
-            std::vector<char> block(1 << 20);
-            unsigned x = 1;
-            for (auto& c : block) {
-                x = x * 1103515245u + 12345u;
-                c = static_cast<char>(x >> 16);
-            }
+            const std::string block = vxtest::pattern(1 << 20, 1);
             for (std::size_t i = 0; i < mib; ++i)
                 out.write(block.data(), static_cast<std::streamsize>(block.size()));
         }
@@ -362,12 +358,7 @@ int main(int argc, char** argv) {
     // --- A patched update of a big file -------------------------------------------------
     if (only.empty() || only == "patch") {
         const std::size_t size = 64u << 20;
-        std::string oldBytes(size, '\0');
-        unsigned x = 7;
-        for (auto& c : oldBytes) {
-            x = x * 1103515245u + 12345u;
-            c = static_cast<char>(x >> 16);
-        }
+        std::string oldBytes = vxtest::pattern(size, 7);
         std::string newBytes = oldBytes;
         // 1 % of the file in 4 KiB blocks spread over all of it.
         const std::size_t blocks = size / 100 / 4096, stride = size / blocks;

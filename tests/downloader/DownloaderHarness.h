@@ -25,6 +25,7 @@
 #include <gtest/gtest.h>
 
 #include "core/Text.h"
+#include "support/Bytes.h"
 #include "support/HttplibServer.h"
 #include "support/Loopback.h"
 
@@ -430,15 +431,7 @@ inline bool fileArrived(const std::filesystem::path& dir, const std::string& par
 // A port on which nothing listens.
 inline int closedPort() { return vxtest::freePort(); }
 
-inline std::string pattern(std::size_t size, unsigned seed) {
-    std::string s(size, '\0');
-    unsigned x = seed * 2654435761u + 1;
-    for (auto& c : s) {
-        x = x * 1103515245u + 12345u;
-        c = static_cast<char>(x >> 16);
-    }
-    return s;
-}
+using vxtest::pattern;
 
 // A zip package built with libzip.
 class ZipBuilder {

@@ -4,6 +4,7 @@
 #include "ServiceFixture.h"
 #include "Patch.h"
 #include "core/Signing.h"
+#include "support/Bytes.h"
 
 #include <filesystem>
 
@@ -11,16 +12,6 @@ namespace fs = std::filesystem;
 using namespace servicetest;
 
 namespace {
-
-std::string bytesOf(std::size_t size, unsigned seed) {
-    std::string s(size, '\0');
-    unsigned x = seed * 2654435761u + 7;
-    for (auto& c : s) {
-        x = x * 1103515245u + 12345u;
-        c = static_cast<char>(x >> 16);
-    }
-    return s;
-}
 
 class PatchService : public ServiceFixture {
 protected:
@@ -61,12 +52,12 @@ private:
 } // namespace
 
 TEST_F(PatchService, ChangedFilesOfferAPatchFromThePreviousReleaseWhenItIsWorthIt) {
-    const std::string big = bytesOf(200000, 1);
+    const std::string big = vxtest::pattern(200000, 1);
     std::string changed = big;
-    changed.replace(1000, 4096, bytesOf(4096, 2));
-    changed.replace(150000, 4096, bytesOf(4096, 3));
+    changed.replace(1000, 4096, vxtest::pattern(4096, 2));
+    changed.replace(150000, 4096, vxtest::pattern(4096, 3));
     const std::map<std::string, std::string> first{
-        {"data.bin", big}, {"sub/same.bin", big}, {"other.bin", bytesOf(100000, 4)}};
+        {"data.bin", big}, {"sub/same.bin", big}, {"other.bin", vxtest::pattern(100000, 4)}};
     publish(first);
     pugi::xml_document d0;
     for (const auto& [path, entry] : entries(d0))
@@ -74,7 +65,7 @@ TEST_F(PatchService, ChangedFilesOfferAPatchFromThePreviousReleaseWhenItIsWorthI
 
     const std::map<std::string, std::string> second{{"data.bin", changed},
                                                     {"sub/same.bin", big},
-                                                    {"other.bin", bytesOf(100000, 5)}, // all new bytes
+                                                    {"other.bin", vxtest::pattern(100000, 5)}, // all new bytes
                                                     {"added.bin", "new file"}};
     publish(second);
     pugi::xml_document doc;
@@ -117,7 +108,7 @@ TEST_F(PatchService, ChangedFilesOfferAPatchFromThePreviousReleaseWhenItIsWorthI
 
     // A third release patches from the second only.
     std::string third = changed;
-    third.replace(90000, 4096, bytesOf(4096, 6));
+    third.replace(90000, 4096, vxtest::pattern(4096, 6));
     publish({{"data.bin", third}, {"sub/same.bin", big}});
     pugi::xml_document d3;
     auto now = entries(d3);
