@@ -82,29 +82,24 @@ Status Placement::makeFolders(const Item& item) {
         return {};
     // Which of them are new, so that an undo can take exactly those away again (the plan
     // has noted them already).
+    std::vector<std::string> paths; // each folder on the way, the item's own last
     std::string path = item.root;
     for (const auto& d : item.dirs)
-        path += "/" + d;
+        paths.push_back(path += "/" + d);
     crashPoint();
     // The files of one folder share its check: the first of them made (or checked) it.
-    if (m_readyDirs.count(path))
+    if (m_readyDirs.count(paths.back()))
         return {};
     std::vector<std::string> missing;
-    path = item.root;
-    for (const auto& d : item.dirs) {
-        path += "/" + d;
-        if (!m_readyDirs.count(path) && !exists(path))
-            missing.push_back(path);
-    }
+    for (const auto& p : paths)
+        if (!m_readyDirs.count(p) && !exists(p))
+            missing.push_back(p);
     Status s = makeDirsBelow(item.root, item.dirs);
     for (const auto& m : missing)
         if (exists(m))
             m_madeDirs.push_back(m);
-    if (s) {
-        path = item.root;
-        for (const auto& d : item.dirs)
-            m_readyDirs.insert(path += "/" + d);
-    }
+    if (s)
+        m_readyDirs.insert(paths.begin(), paths.end());
     return s;
 }
 

@@ -200,14 +200,15 @@ struct Attempt {
     CancelFlag* cancel = nullptr;
     std::string reason;
 
-    // Decides, once the final response's body starts, what to do with the bytes already
-    // on disk. False when the body must not be written.
+    // The time the bandwidth limit has held this attempt back so far.
     RateGuard::Clock::duration heldSoFar() const {
         if (!shared)
             return held;
         return std::chrono::duration_cast<RateGuard::Clock::duration>(shared->held() - sharedHeldBefore);
     }
 
+    // Decides, once the final response's body starts, what to do with the bytes already
+    // on disk. False when the body must not be written.
     bool prepare() {
         prepared = true;
         long code = 0;
@@ -473,6 +474,16 @@ void CancelFlag::set() {
         child->set();
 }
 
+void CancelFlag::watch(CURLM* multi) {
+    std::lock_guard lock(m_mutex);
+    m_multis.push_back(multi);
+}
+
+void CancelFlag::unwatch(CURLM* multi) {
+    std::lock_guard lock(m_mutex);
+    m_multis.erase(std::remove(m_multis.begin(), m_multis.end(), multi), m_multis.end());
+}
+
 bool CancelFlag::waitFor(long ms) { return waitFor(std::chrono::milliseconds(ms)); }
 
 bool CancelFlag::waitFor(std::chrono::nanoseconds time) {
@@ -485,19 +496,11 @@ SharedConnections::SharedConnections(CancelFlag& cancel) : m_cancel(cancel) {
     if (!m_multi)
         throw std::runtime_error("curl_multi_init");
     curl_multi_setopt(m_multi, CURLMOPT_PIPELINING, CURLPIPE_MULTIPLEX);
-    {
-        std::lock_guard lock(m_cancel.m_mutex);
-        m_cancel.m_multis.push_back(m_multi);
-    }
-    auto unregister = [this] {
-        std::lock_guard lock(m_cancel.m_mutex);
-        auto& m = m_cancel.m_multis;
-        m.erase(std::remove(m.begin(), m.end(), m_multi), m.end());
-    };
+    m_cancel.watch(m_multi);
     try {
         m_thread = std::thread([this] { loop(); });
     } catch (...) {
-        unregister();
+        m_cancel.unwatch(m_multi);
         curl_multi_cleanup(m_multi);
         throw;
     }
@@ -510,11 +513,7 @@ SharedConnections::~SharedConnections() {
     }
     curl_multi_wakeup(m_multi);
     m_thread.join();
-    {
-        std::lock_guard lock(m_cancel.m_mutex);
-        auto& m = m_cancel.m_multis;
-        m.erase(std::remove(m.begin(), m.end(), m_multi), m.end());
-    }
+    m_cancel.unwatch(m_multi);
     curl_multi_cleanup(m_multi);
 }
 
@@ -592,8 +591,7 @@ Fetcher::Fetcher(const Timings& timings, std::function<void(const std::string&)>
         curl_easy_cleanup(m_curl);
         throw std::runtime_error("curl_multi_init");
     }
-    std::lock_guard lock(m_cancel.m_mutex);
-    m_cancel.m_multis.push_back(m_multi);
+    m_cancel.watch(m_multi);
 }
 
 Fetcher::Fetcher(const Timings& timings, std::function<void(const std::string&)> status, CancelFlag& cancel,
@@ -608,11 +606,7 @@ Fetcher::~Fetcher() {
     curl_easy_cleanup(m_curl);
     if (!m_multi)
         return;
-    {
-        std::lock_guard lock(m_cancel.m_mutex);
-        auto& m = m_cancel.m_multis;
-        m.erase(std::remove(m.begin(), m.end(), m_multi), m.end());
-    }
+    m_cancel.unwatch(m_multi);
     curl_multi_cleanup(m_multi);
 }
 

@@ -76,6 +76,9 @@ public:
 private:
     friend class Fetcher;
     friend class SharedConnections;
+    // A multi handle to wake when the flag is set, from now until unwatch().
+    void watch(CURLM* multi);
+    void unwatch(CURLM* multi);
     std::atomic<bool> m_set{false};
     std::mutex m_mutex;
     std::condition_variable m_cv;
