@@ -23,6 +23,14 @@ MainThread& mainThread() {
     return *m;
 }
 
+bool postToMainThread(MainThread::Call call) {
+    MainThread* m = g_mainThread.load();
+    if (!m)
+        return false;
+    m->post(std::move(call));
+    return true;
+}
+
 LoopMainThread::LoopMainThread() : m_owner(std::this_thread::get_id()) {}
 
 bool LoopMainThread::isMainThread() const { return std::this_thread::get_id() == m_owner; }

@@ -33,6 +33,9 @@ public:
 void setMainThread(MainThread* mainThread);
 // The hand-over set by setMainThread; aborts when none was set.
 MainThread& mainThread();
+// Posts the call when a main thread is set; false (and the call dropped) when none is. For
+// the helper libraries' callbacks, which may come from their threads at any time.
+bool postToMainThread(MainThread::Call call);
 
 // A main thread driven by a loop that its owner pumps: the thread that constructs it is the
 // main thread. Used by tests and command-line tools.

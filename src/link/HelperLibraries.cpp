@@ -6,6 +6,7 @@
 #include "platform/Platform.h"
 #include "tcpserver/TCPServer.h"
 
+#include <atomic>
 #include <condition_variable>
 #include <mutex>
 
@@ -73,25 +74,41 @@ void TCPSERVER_CALL linkCallback(const char* text) {
         const std::size_t size = copy.size() + 1;
         if (!g_linkInbox.admit(size))
             return;
-        mainThread().post([copy = std::move(copy), size] {
+        if (!postToMainThread([copy = std::move(copy), size] {
+                g_linkInbox.taken(size);
+                if (g_linkHandler)
+                    g_linkHandler(copy);
+            }))
             g_linkInbox.taken(size);
-            if (g_linkHandler)
-                g_linkHandler(copy);
-        });
     } catch (...) {
         // Nothing may escape into the library.
     }
 }
 
+// Downloader calls started and not yet ended by their final message.
+std::atomic<int> g_downloadsRunning{0};
+
+bool isFinalMessage(const std::string& ansi) {
+    static const std::string done = toAnsi("完成"), cancelled = toAnsi("已取消"),
+                             paused = toAnsi("已暂停");
+    return ansi == done || ansi == cancelled || ansi == paused || ansi.rfind("error:", 0) == 0;
+}
+
 void VXDL_CALL downloadCallback(int id, const char* text) {
+    std::string copy = text ? text : "";
+    bool final = false;
     try {
-        std::string copy = text ? text : "";
-        mainThread().post([id, copy = std::move(copy)] {
+        final = isFinalMessage(copy);
+        postToMainThread([id, copy = std::move(copy)] {
             if (g_downloadHandler)
                 g_downloadHandler(id, copy);
         });
     } catch (...) {
     }
+    // Counted down once the message is queued: whoever sees the count reach zero finds every
+    // message of the ended calls on the main thread's queue.
+    if (final)
+        g_downloadsRunning.fetch_sub(1);
 }
 
 // Declared here rather than taken from the library's header: older libraries lack it.
@@ -225,6 +242,7 @@ void HelperLibraries::sendToApp(const std::string& messageAnsi) {
 
 void HelperLibraries::DownFile(const std::string& urlsAnsi, const std::string& pathsAnsi,
                                const std::string& folderAnsi, int attempts, int appId) {
+    g_downloadsRunning.fetch_add(1);
     if (m_impl->downFile && m_impl->downFile(urlsAnsi.c_str(), pathsAnsi.c_str(),
                                              folderAnsi.c_str(), attempts, appId,
                                              &downloadCallback) == 0)
@@ -239,6 +257,7 @@ void HelperLibraries::DownFile(const std::string& urlsAnsi, const std::string& p
 void HelperLibraries::DownFileSha256(const std::string& urlsAnsi, const std::string& pathsAnsi,
                                      const std::string& folderAnsi, const std::string& sha256s,
                                      int attempts, int appId) {
+    g_downloadsRunning.fetch_add(1);
     if (m_impl->downFileSha256 &&
         m_impl->downFileSha256(urlsAnsi.c_str(), pathsAnsi.c_str(), folderAnsi.c_str(),
                                sha256s.c_str(), attempts, appId, &downloadCallback) == 0)
@@ -255,6 +274,7 @@ void HelperLibraries::DownFileResumable(const std::string& urlsAnsi, const std::
                                         const std::string& sha256s, int attempts, int appId) {
     if (!m_impl->downFileResumable)
         return DownFileSha256(urlsAnsi, pathsAnsi, folderAnsi, sha256s, attempts, appId);
+    g_downloadsRunning.fetch_add(1);
     if (m_impl->downFileResumable(urlsAnsi.c_str(), pathsAnsi.c_str(), folderAnsi.c_str(),
                                   sha256s.c_str(), attempts, appId, &downloadCallback) == 0)
         return;
@@ -283,6 +303,7 @@ void HelperLibraries::DownFilePatched(const std::string& urlsAnsi, const std::st
                                       const std::string& patches, int attempts, int appId) {
     if (!m_impl->downFilePatched)
         return DownFileResumable(urlsAnsi, pathsAnsi, folderAnsi, sha256s, attempts, appId);
+    g_downloadsRunning.fetch_add(1);
     if (m_impl->downFilePatched(urlsAnsi.c_str(), pathsAnsi.c_str(), folderAnsi.c_str(), sha256s.c_str(),
                                 patches.c_str(), attempts, appId, &downloadCallback) == 0)
         return;
@@ -308,6 +329,8 @@ bool HelperLibraries::CleanLeftovers(const std::string& folderAnsi) {
 bool HelperLibraries::CancelDown(int appId) {
     return m_impl->cancelDown && m_impl->cancelDown(appId) == 0;
 }
+
+int HelperLibraries::downloadsRunning() { return g_downloadsRunning.load(); }
 
 bool HelperLibraries::canCancelDown() const { return m_impl->cancelDown != nullptr; }
 

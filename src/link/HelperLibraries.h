@@ -127,6 +127,9 @@ public:
     // The downloader's CancelDown entry is optional (older libraries have none).
     bool CancelDown(int appId) override;
     bool canCancelDown() const override;
+    // Downloader calls of this process that have not yet sent their final message ("完成",
+    // "error:…", "已取消", "已暂停"); once it is 0, every message of theirs is queued.
+    static int downloadsRunning();
     // The downloader's optional DownFileSha256 entry.
     void DownFileSha256(const std::string& urlsAnsi, const std::string& pathsAnsi,
                         const std::string& folderAnsi, const std::string& sha256s, int attempts,

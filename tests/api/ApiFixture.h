@@ -190,6 +190,8 @@ protected:
         // Let every worker finish before the fixture goes.
         loop.runUntil(
             [] { return vx::THttpThread::liveCount() == 0 && vx::digestJobsRunning() == 0; });
+        // The service's handlers may use the test's own members: none may run once they go.
+        service.stop();
         api.reset();
         vx::AppList.clear();
         vx::setMainThread(nullptr);

@@ -70,6 +70,10 @@ protected:
     }
     void TearDown() override {
         release();
+        // A call the test left running (a pause, a cancel) still ends with its message: it
+        // must not come after the test's main thread is gone.
+        loop.runUntil([] { return vx::HelperLibraries::downloadsRunning() == 0; },
+                      std::chrono::seconds(60));
         vx::setDownloadMessageHandler(nullptr);
         ApiTest::TearDown();
     }

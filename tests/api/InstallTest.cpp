@@ -127,6 +127,62 @@ TEST_F(InstallTest, DownloadErrorEndsTheOperation) {
     waitIdle("the second install");
 }
 
+TEST_F(InstallTest, EveryDownloaderCallIsCountedUntilItsFinalMessageEvenWithNoMainThread) {
+    // A test's (or a closing client's) main thread may go while a call still runs: the call's
+    // messages are then dropped, and it still counts as running until its final one.
+    publish("app30/a.bin", "aaaa");
+    publish("app30/b.bin", "bbbb");
+    std::map<int, std::vector<std::string>> got;
+    vx::setDownloadMessageHandler(
+        [&](int id, const std::string& text) { got[id].push_back(vx::fromAnsi(text)); });
+    struct Case {
+        const char* name;
+        std::vector<std::string> files;
+        bool cancel;
+        const char* final; // how the call's last message begins
+    };
+    const Case cases[] = {
+        {"one file", {"a.bin"}, false, "完成"},
+        {"two files", {"a.bin", "b.bin"}, false, "完成"},
+        {"missing", {"none.bin"}, false, "error:"},
+        {"cancelled", {"a.bin"}, true, "已取消"},
+    };
+    int id = 100;
+    for (const Case& c : cases)
+        for (const bool mainThreadStays : {false, true}) {
+            SCOPED_TRACE(std::string(c.name) + (mainThreadStays ? "" : ", the main thread gone"));
+            ++id;
+            std::string urls, paths;
+            for (const std::string& f : c.files) {
+                urls += service.base() + "apps/app30/" + f + "\r\n";
+                paths += dir.file(std::to_string(id) + f) + "\r\n";
+            }
+            const std::string first = "app30/" + c.files[0];
+            const int before = requestsFor(first);
+            hold(first);
+            libs.DownFile(urls, paths, "", 1, id);
+            EXPECT_EQ(vx::HelperLibraries::downloadsRunning(), 1);
+            waitFor([&] { return requestsFor(first) > before; }, "the request");
+            if (c.cancel) {
+                EXPECT_TRUE(libs.CancelDown(id));
+            }
+            if (!mainThreadStays)
+                vx::setMainThread(nullptr);
+            release();
+            while (vx::HelperLibraries::downloadsRunning() != 0)
+                std::this_thread::sleep_for(std::chrono::milliseconds(2));
+            vx::setMainThread(&loop);
+            loop.processPending();
+            if (!mainThreadStays) { // what came before it went reached the handler, no more
+                for (const std::string& text : got[id])
+                    EXPECT_NE(text.rfind(c.final, 0), 0u) << text;
+                continue;
+            }
+            ASSERT_FALSE(got[id].empty());
+            EXPECT_EQ(got[id].back().rfind(c.final, 0), 0u) << got[id].back();
+        }
+}
+
 TEST_F(InstallTest, DownloaderMessages) {
     loadList();
     vx::installBusy = true;

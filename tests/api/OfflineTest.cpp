@@ -46,7 +46,7 @@ TEST_F(OfflineTest, TheLastUsersInstalledApplicationsComeBackFromTheCache) {
     EXPECT_EQ(fs::status(first).permissions() & (fs::perms::group_all | fs::perms::others_all),
               fs::perms::none);
     const std::string text = vxtest::readFile(first);
-    for (const std::string secret : {std::string("s3cret-pw"), vx::ScrambleParam("10086")})
+    for (const std::string& secret : {std::string("s3cret-pw"), vx::ScrambleParam("10086")})
         EXPECT_EQ(text.find(secret), std::string::npos) << secret;
     // A later user's list: the offline page shows his.
     std::this_thread::sleep_for(std::chrono::milliseconds(20)); // a later time stamp

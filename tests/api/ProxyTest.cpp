@@ -64,7 +64,9 @@ protected:
         });
     }
     void TearDown() override {
-        loop.runUntil([] { return vx::THttpThread::liveCount() == 0; });
+        loop.runUntil([] {
+            return vx::THttpThread::liveCount() == 0 && vx::HelperLibraries::downloadsRunning() == 0;
+        });
         vx::setDownloadMessageHandler(nullptr);
         vx::setMainThread(nullptr);
     }

@@ -116,8 +116,9 @@ TEST_F(QueueTest, WhatAKillLeftGoesOnUnderItsOwnUserOnly) {
                                     "<app id=\"31\" kind=\"install\"/></user>"
                                     "<user uid=\"8\"><app id=\"32\" kind=\"install\"/></user></queue>";
         api->loadQueue(queueFile);
-        if (phase == "app32/version.xml")
+        if (phase == "app32/version.xml") {
             EXPECT_EQ(api->_GetQueue(), ""); // nobody logged in yet
+        }
         hold(phase);
         login("b");
         waitFor([&] { return service.count("GET /apps/" + phase) == 1; }, "8's entry");

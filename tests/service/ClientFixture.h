@@ -51,7 +51,10 @@ protected:
         });
     }
     void TearDown() override {
-        loop.runUntil([] { return vx::THttpThread::liveCount() == 0 && vx::backgroundJobsRunning() == 0; });
+        loop.runUntil([] {
+            return vx::THttpThread::liveCount() == 0 && vx::backgroundJobsRunning() == 0 &&
+                   vx::HelperLibraries::downloadsRunning() == 0;
+        });
         vx::setDownloadMessageHandler(nullptr);
         vx::setLinkMessageHandler(nullptr);
         libs.DisconnectAllAndUnload();

@@ -187,8 +187,9 @@ TEST(CrashPoints, EveryStepOfPlacementAndRecoveryLeavesTheOldOrTheNewSet) {
             // No target changes before the journal notes the whole plan, which reaches the
             // disk with the new files before the first move: what a recovery after a power
             // cut, as after a kill, needs to know of every move that may have been taken.
-            if (const Contents now = contents(root); targetsChanged(now, older))
+            if (const Contents now = contents(root); targetsChanged(now, older)) {
                 EXPECT_EQ(notedMoves(now), moves.at(mode)) << "step " << n;
+            }
             const std::string cut = dir.file("cut");
             fs::remove_all(cut);
             // Hard links keep each file's identity, which the journal notes; nothing of a
