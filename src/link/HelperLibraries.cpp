@@ -111,6 +111,19 @@ void VXDL_CALL downloadCallback(int id, const char* text) {
         g_downloadsRunning.fetch_sub(1);
 }
 
+// Hands a call to the downloader: it counts as running until its final message. A call the
+// library refuses, or one with no entry to take it, ends at once with an "error:" message, or
+// the operation waiting for it (and every later install) would wait for ever.
+template <typename Start>
+void handOver(int appId, bool present, Start start) {
+    g_downloadsRunning.fetch_add(1);
+    if (present && start() == 0)
+        return;
+    const std::string why = toAnsi(present ? "下载器无法启动" : "下载器不可用");
+    downloadCallback(appId, why.c_str());
+    downloadCallback(appId, ("error:" + why).c_str());
+}
+
 // Declared here rather than taken from the library's header: older libraries lack it.
 using CancelDownProc = int(VXDL_CALL*)(int appId);
 using CleanLeftoversProc = int(VXDL_CALL*)(const char* folder);
@@ -242,29 +255,19 @@ void HelperLibraries::sendToApp(const std::string& messageAnsi) {
 
 void HelperLibraries::DownFile(const std::string& urlsAnsi, const std::string& pathsAnsi,
                                const std::string& folderAnsi, int attempts, int appId) {
-    g_downloadsRunning.fetch_add(1);
-    if (m_impl->downFile && m_impl->downFile(urlsAnsi.c_str(), pathsAnsi.c_str(),
-                                             folderAnsi.c_str(), attempts, appId,
-                                             &downloadCallback) == 0)
-        return;
-    // Without a working downloader the operation must still end, or every later install
-    // would be refused until restart.
-    const std::string why = toAnsi(m_impl->downFile ? "下载器无法启动" : "下载器不可用");
-    downloadCallback(appId, why.c_str());
-    downloadCallback(appId, ("error:" + why).c_str());
+    handOver(appId, m_impl->downFile != nullptr, [&] {
+        return m_impl->downFile(urlsAnsi.c_str(), pathsAnsi.c_str(), folderAnsi.c_str(), attempts,
+                                appId, &downloadCallback);
+    });
 }
 
 void HelperLibraries::DownFileSha256(const std::string& urlsAnsi, const std::string& pathsAnsi,
                                      const std::string& folderAnsi, const std::string& sha256s,
                                      int attempts, int appId) {
-    g_downloadsRunning.fetch_add(1);
-    if (m_impl->downFileSha256 &&
-        m_impl->downFileSha256(urlsAnsi.c_str(), pathsAnsi.c_str(), folderAnsi.c_str(),
-                               sha256s.c_str(), attempts, appId, &downloadCallback) == 0)
-        return;
-    const std::string why = toAnsi(m_impl->downFileSha256 ? "下载器无法启动" : "下载器不可用");
-    downloadCallback(appId, why.c_str());
-    downloadCallback(appId, ("error:" + why).c_str());
+    handOver(appId, m_impl->downFileSha256 != nullptr, [&] {
+        return m_impl->downFileSha256(urlsAnsi.c_str(), pathsAnsi.c_str(), folderAnsi.c_str(),
+                                      sha256s.c_str(), attempts, appId, &downloadCallback);
+    });
 }
 
 bool HelperLibraries::canCheckSha256() const { return m_impl->downFileSha256 != nullptr; }
@@ -274,13 +277,10 @@ void HelperLibraries::DownFileResumable(const std::string& urlsAnsi, const std::
                                         const std::string& sha256s, int attempts, int appId) {
     if (!m_impl->downFileResumable)
         return DownFileSha256(urlsAnsi, pathsAnsi, folderAnsi, sha256s, attempts, appId);
-    g_downloadsRunning.fetch_add(1);
-    if (m_impl->downFileResumable(urlsAnsi.c_str(), pathsAnsi.c_str(), folderAnsi.c_str(),
-                                  sha256s.c_str(), attempts, appId, &downloadCallback) == 0)
-        return;
-    const std::string why = toAnsi("下载器无法启动");
-    downloadCallback(appId, why.c_str());
-    downloadCallback(appId, ("error:" + why).c_str());
+    handOver(appId, true, [&] {
+        return m_impl->downFileResumable(urlsAnsi.c_str(), pathsAnsi.c_str(), folderAnsi.c_str(),
+                                         sha256s.c_str(), attempts, appId, &downloadCallback);
+    });
 }
 
 bool HelperLibraries::canResume() const { return m_impl->downFileResumable != nullptr; }
@@ -303,13 +303,11 @@ void HelperLibraries::DownFilePatched(const std::string& urlsAnsi, const std::st
                                       const std::string& patches, int attempts, int appId) {
     if (!m_impl->downFilePatched)
         return DownFileResumable(urlsAnsi, pathsAnsi, folderAnsi, sha256s, attempts, appId);
-    g_downloadsRunning.fetch_add(1);
-    if (m_impl->downFilePatched(urlsAnsi.c_str(), pathsAnsi.c_str(), folderAnsi.c_str(), sha256s.c_str(),
-                                patches.c_str(), attempts, appId, &downloadCallback) == 0)
-        return;
-    const std::string why = toAnsi("下载器无法启动");
-    downloadCallback(appId, why.c_str());
-    downloadCallback(appId, ("error:" + why).c_str());
+    handOver(appId, true, [&] {
+        return m_impl->downFilePatched(urlsAnsi.c_str(), pathsAnsi.c_str(), folderAnsi.c_str(),
+                                       sha256s.c_str(), patches.c_str(), attempts, appId,
+                                       &downloadCallback);
+    });
 }
 
 bool HelperLibraries::canPatch() const { return m_impl->downFilePatched != nullptr; }

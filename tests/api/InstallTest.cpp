@@ -181,6 +181,16 @@ TEST_F(InstallTest, EveryDownloaderCallIsCountedUntilItsFinalMessageEvenWithNoMa
             ASSERT_FALSE(got[id].empty());
             EXPECT_EQ(got[id].back().rfind(c.final, 0), 0u) << got[id].back();
         }
+    // Without a downloader library every kind of call ends at once, counted and told.
+    vx::HelperLibraries none;
+    none.DownFile("u\r\n", "p\r\n", "", 1, 1);
+    none.DownFileSha256("u\r\n", "p\r\n", "", "", 1, 2);
+    none.DownFileResumable("u\r\n", "p\r\n", "", "", 1, 3);
+    none.DownFilePatched("u\r\n", "p\r\n", "", "", "", 1, 4);
+    EXPECT_EQ(vx::HelperLibraries::downloadsRunning(), 0);
+    loop.processPending();
+    for (int call = 1; call <= 4; ++call)
+        EXPECT_EQ(got[call], (std::vector<std::string>{"下载器不可用", "error:下载器不可用"})) << call;
 }
 
 TEST_F(InstallTest, DownloaderMessages) {
